@@ -1,0 +1,37 @@
+# make        builds the three trees (host, win32, win64)
+# make demo   installs what is missing, builds, trims a sample NTFS image
+# make test   installs what is missing, builds, runs the whole suite
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all build setup demo test clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build/host/CMakeCache.txt:
+	cmake -S . -B build/host $(CMAKE_FLAGS)
+build/win32/CMakeCache.txt:
+	cmake -S . -B build/win32 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
+build/win64/CMakeCache.txt:
+	cmake -S . -B build/win64 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake
+
+# win64 and win32 first: the desktop program carries the boot-time builds.
+build: build/host/CMakeCache.txt build/win32/CMakeCache.txt build/win64/CMakeCache.txt
+	cmake --build build/win64 -j $(JOBS)
+	cmake --build build/win32 -j $(JOBS)
+	cmake --build build/host -j $(JOBS)
+
+demo: setup
+	@$(MAKE) --no-print-directory build
+	@scripts/demo.sh
+
+test: setup
+	@$(MAKE) --no-print-directory build
+	scripts/run-tests.sh
+
+clean:
+	rm -rf build

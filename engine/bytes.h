@@ -1,0 +1,46 @@
+// Little-endian field access and small memory helpers for on-disk and
+// on-wire layouts. Callers check bounds before reading.
+#ifndef QUILLET_ENGINE_BYTES_H
+#define QUILLET_ENGINE_BYTES_H
+
+#include <stdint.h>
+
+inline uint16_t LoadLe16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+
+inline uint32_t LoadLe32(const uint8_t *p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+inline uint64_t LoadLe64(const uint8_t *p) {
+    return (uint64_t)LoadLe32(p) | ((uint64_t)LoadLe32(p + 4) << 32);
+}
+
+// Reads `width` bytes (0 to 8) as an unsigned little-endian number.
+inline uint64_t LoadLeUnsigned(const uint8_t *p, uint32_t width) {
+    uint64_t value = 0;
+    for (uint32_t i = width; i > 0; i--) value = (value << 8) | p[i - 1];
+    return value;
+}
+
+inline void StoreLe16(uint8_t *p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+
+inline void StoreLe32(uint8_t *p, uint32_t v) {
+    StoreLe16(p, (uint16_t)v);
+    StoreLe16(p + 2, (uint16_t)(v >> 16));
+}
+
+inline void StoreLe64(uint8_t *p, uint64_t v) {
+    StoreLe32(p, (uint32_t)v);
+    StoreLe32(p + 4, (uint32_t)(v >> 32));
+}
+
+inline void ZeroBytes(void *block, uint32_t size) {
+    // volatile keeps the compiler from turning this into a runtime memset call
+    volatile uint8_t *p = (volatile uint8_t *)block;
+    for (uint32_t i = 0; i < size; i++) p[i] = 0;
+}
+
+#endif

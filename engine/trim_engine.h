@@ -1,0 +1,74 @@
+// The trim engine: opens one NTFS volume, finds its physical drive, loads the
+// volume bitmap straight from the disk and sends ATA TRIM for its free runs.
+// Plain records and free functions; no Windows header, no exceptions, no
+// runtime library. Each platform supplies the calls of binding.h.
+#ifndef QUILLET_ENGINE_TRIM_ENGINE_H
+#define QUILLET_ENGINE_TRIM_ENGINE_H
+
+#include <stdint.h>
+
+// A device handle as the platform hands it out (HANDLE on Windows). Null
+// means "not opened"; a binding never returns null for a device it opened.
+typedef void *DeviceHandle;
+
+struct TrimVolume {
+    DeviceHandle volumeHandle;   // holds the volume lock when one was taken
+    uint32_t diskNumber;         // disk of the volume's (only) extent
+    int64_t partitionOffset;     // byte offset of the volume on that disk
+    DeviceHandle driveHandle;    // the physical drive: every read and command
+    int32_t trimSupported;       // IDENTIFY word 169 bit 0, 512-byte sectors
+    uint32_t oemId;              // first four OEM id bytes, little-endian
+    uint32_t bytesPerSector;
+    uint32_t sectorsPerCluster;
+    uint32_t minRunClusters;     // shortest free run that can hold 4096 bytes
+    int64_t totalSectors;
+    int64_t totalClusters;       // lowered when the bitmap is shorter
+    uint32_t bytesPerCluster;
+    int64_t mftPosition;         // absolute; left on the $Bitmap record
+    uint8_t *bitmap;             // owned
+    uint32_t bitmapSize;         // bytes that cover the volume
+    uint32_t bytesPerCell;       // the desktop map's own fields; the engine
+    uint32_t clustersPerCell;    // never reads or writes them
+};
+
+// Result of OpenTrimVolume: 0 opened, otherwise the step that failed.
+enum OpenStatus {
+    kOpenOk = 0,
+    kOpenNoMemory = 1,
+    kOpenVolumeFailed = 2,
+    kOpenExtentsFailed = 3,
+    kOpenLockFailed = 4,
+    kOpenDriveFailed = 5,
+    kOpenNoTrimSupport = 6,  // never produced by opening; callers' tables hold it
+    kOpenBootSectorFailed = 7,
+    kOpenNotNtfs = 8,
+    kOpenBitmapFailed = 9,
+};
+
+// Called before each TRIM command with the chunk's first cluster and its
+// length in clusters, on the thread that runs TrimFreeSpace.
+typedef void (*TrimProgressSink)(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
+
+// Opens the volume of `driveLetter` ('A' to 'Z'). Sets *result to null first
+// and, on kOpenOk, to a record the caller owns and gives back with
+// ReleaseTrimVolume. A failed open leaves nothing to release.
+int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume);
+
+// Closes both handles (ending any lock), frees the bitmap and the record.
+// A null volume is ignored.
+void ReleaseTrimVolume(TrimVolume *volume);
+
+// Trims every free run of at least minRunClusters clusters. 1 when every
+// command was accepted (or none was needed), 0 when the drive lacks TRIM
+// or a command failed. `sink` may be null.
+int TrimFreeSpace(TrimVolume *volume, TrimProgressSink sink);
+
+// The steps above, callable on their own.
+int ReadBootSector(TrimVolume *volume);
+int LocateVolumeBitmap(TrimVolume *volume);
+int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount,
+                     TrimProgressSink sink);
+int AtaIdentifyTrimSupport(DeviceHandle drive);
+int AtaTrimRange(DeviceHandle drive, uint64_t lba, uint16_t blockCount);
+
+#endif

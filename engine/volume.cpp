@@ -1,0 +1,138 @@
+// Opening a volume: device names, disk extent, lock, physical drive,
+// TRIM support, boot sector geometry and the bitmap.
+#include "binding.h"
+#include "bytes.h"
+#include "ntfs_layout.h"
+#include "trim_engine.h"
+
+enum {
+    kIoctlVolumeGetVolumeDiskExtents = 0x560000,
+    kFsctlLockVolume = 0x90018,
+    kExtentsBufferSize = 1024,
+    kMaxDeviceName = 64,
+};
+
+// Appends `text` to `name` at `*length`, never past kMaxDeviceName - 1.
+static void AppendText(char *name, uint32_t *length, const char *text) {
+    while (*text != 0 && *length + 1 < kMaxDeviceName) name[(*length)++] = *text++;
+    name[*length] = 0;
+}
+
+static void BuildVolumeName(char *name, char driveLetter) {
+    uint32_t length = 0;
+    char tail[3] = {driveLetter, ':', 0};
+    AppendText(name, &length, kDeviceNamePrefix);
+    AppendText(name, &length, tail);
+}
+
+static void BuildDriveName(char *name, uint32_t diskNumber) {
+    uint32_t length = 0;
+    char digits[11];
+    uint32_t count = 0;
+    do {
+        digits[count++] = (char)('0' + diskNumber % 10);
+        diskNumber /= 10;
+    } while (diskNumber != 0);
+    char decimal[11];
+    for (uint32_t i = 0; i < count; i++) decimal[i] = digits[count - 1 - i];
+    decimal[count] = 0;
+    AppendText(name, &length, kDeviceNamePrefix);
+    AppendText(name, &length, "PhysicalDrive");
+    AppendText(name, &length, decimal);
+}
+
+static int IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+int ReadBootSector(TrimVolume *volume) {
+    uint8_t sector[kNtfsBootSectorSize];
+    if (!BindingReadAt(volume->driveHandle, volume->partitionOffset, sector, sizeof sector)) return 0;
+    volume->oemId = LoadLe32(sector + kBootOemId);
+    if (volume->oemId != kNtfsOemId) return 1;
+
+    uint32_t bytesPerSector = LoadLe16(sector + kBootBytesPerSector);
+    uint32_t sectorsPerCluster = sector[kBootSectorsPerCluster];
+    int64_t totalSectors = (int64_t)LoadLe64(sector + kBootTotalSectors);
+    uint64_t mftCluster = LoadLe64(sector + kBootMftCluster);
+
+    // A geometry we cannot trust would put every TRIM on the wrong blocks:
+    // leave bytesPerCluster at 0 and let the open refuse the volume.
+    if (!IsPowerOfTwo(bytesPerSector) || bytesPerSector < 256 || bytesPerSector > 4096) return 1;
+    if (!IsPowerOfTwo(sectorsPerCluster) || sectorsPerCluster > 128) return 1;
+    if (totalSectors <= 0) return 1;
+    int64_t totalClusters = totalSectors / sectorsPerCluster;
+    // Cluster numbers and run lengths are 32-bit: 2^32 clusters or more
+    // cannot be scanned without wrapping.
+    if (totalClusters > (int64_t)0xFFFFFFFF) return 1;
+
+    volume->bytesPerSector = bytesPerSector;
+    volume->sectorsPerCluster = sectorsPerCluster;
+    volume->totalSectors = totalSectors;
+    volume->totalClusters = totalClusters;
+    volume->bytesPerCluster = bytesPerSector * sectorsPerCluster;
+    volume->minRunClusters = 4096 / volume->bytesPerCluster;
+    if (volume->minRunClusters == 0) volume->minRunClusters = 1;
+    // An MFT outside the volume is left for the locator to refuse.
+    volume->mftPosition = mftCluster < (uint64_t)totalClusters
+                              ? volume->partitionOffset + (int64_t)(mftCluster * volume->bytesPerCluster)
+                              : -1;
+    return 1;
+}
+
+void ReleaseTrimVolume(TrimVolume *volume) {
+    if (volume == 0) return;
+    if (volume->volumeHandle != 0) BindingClose(volume->volumeHandle);
+    if (volume->driveHandle != 0) BindingClose(volume->driveHandle);
+    if (volume->bitmap != 0) BindingFree(volume->bitmap);
+    BindingFree(volume);
+}
+
+static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
+    char name[kMaxDeviceName];
+    BuildVolumeName(name, driveLetter);
+    volume->volumeHandle = BindingOpenDevice(name);
+    if (volume->volumeHandle == 0) return kOpenVolumeFailed;
+
+    uint8_t extents[kExtentsBufferSize];
+    ZeroBytes(extents, sizeof extents);
+    if (!BindingDeviceControl(volume->volumeHandle, kIoctlVolumeGetVolumeDiskExtents, 0, 0, extents,
+                              sizeof extents)) {
+        return kOpenExtentsFailed;
+    }
+    // VOLUME_DISK_EXTENTS: count at 0, first DISK_EXTENT at 8 (disk number
+    // at 8, starting offset at 16). A spanned volume is refused: its first
+    // extent's offsets would send TRIM into other partitions' blocks.
+    if (LoadLe32(extents + 0) != 1) return kOpenExtentsFailed;
+    volume->diskNumber = LoadLe32(extents + 8);
+    volume->partitionOffset = (int64_t)LoadLe64(extents + 16);
+    if (volume->partitionOffset < 0) return kOpenExtentsFailed;
+
+    if (lockVolume != 0 &&
+        !BindingDeviceControl(volume->volumeHandle, kFsctlLockVolume, 0, 0, 0, 0)) {
+        return kOpenLockFailed;
+    }
+
+    BuildDriveName(name, volume->diskNumber);
+    volume->driveHandle = BindingOpenDevice(name);
+    if (volume->driveHandle == 0) return kOpenDriveFailed;
+
+    volume->trimSupported = AtaIdentifyTrimSupport(volume->driveHandle);
+
+    if (!ReadBootSector(volume)) return kOpenBootSectorFailed;
+    if (volume->oemId != kNtfsOemId || volume->bytesPerCluster == 0) return kOpenNotNtfs;
+    if (!LocateVolumeBitmap(volume)) return kOpenBitmapFailed;
+    return kOpenOk;
+}
+
+int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume) {
+    *result = 0;
+    TrimVolume *volume = (TrimVolume *)BindingAllocate(sizeof(TrimVolume));
+    if (volume == 0) return kOpenNoMemory;
+    ZeroBytes(volume, sizeof(TrimVolume));
+    int status = OpenSteps(volume, driveLetter, lockVolume);
+    if (status != kOpenOk) {
+        ReleaseTrimVolume(volume);
+        return status;
+    }
+    *result = volume;
+    return kOpenOk;
+}

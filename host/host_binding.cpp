@@ -1,0 +1,349 @@
+// Host binding: device files are disk images; see host_binding.h.
+#define _GNU_SOURCE 1
+#include "host_binding.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "../engine/ata_request.h"
+#include "../engine/binding.h"
+#include "../engine/bytes.h"
+
+const char kDeviceNamePrefix[] = "\\\\.\\";
+
+namespace {
+
+enum {
+    kMaxDisks = 16,
+    kIoctlVolumeGetVolumeDiskExtents = 0x560000,
+    kFsctlLockVolume = 0x90018,
+    kStatusReady = 0x50,   // DRDY | DSC
+    kStatusAbort = 0x51,   // ... | ERR
+};
+
+enum DeviceKind { kVolumeDevice = 1, kDriveDevice = 2 };
+
+struct HostDevice {
+    DeviceKind kind;
+    char letter;   // volumes
+    int fd;        // drives: a duplicate of the disk's descriptor
+};
+
+struct HostDisk {
+    int fd;  // -1 when not attached
+    int writable;
+};
+
+struct HostState {
+    HostDisk disks[kMaxDisks];
+    EmulatedVolume volumes[26];
+    int volumeAttached[26];
+    EmulatedDrive drive;
+    HostCounters counters;
+    uint32_t readsUntilFailure;
+    uint32_t allocationsUntilFailure;
+    TrimCommandObserver observer;
+    void *observerContext;
+    std::string openedNames;
+};
+
+void DefaultDrive(EmulatedDrive *drive);
+
+HostState &State() {
+    static HostState state = [] {
+        HostState s{};
+        for (HostDisk &disk : s.disks) disk.fd = -1;
+        DefaultDrive(&s.drive);
+        return s;
+    }();
+    return state;
+}
+
+void DefaultDrive(EmulatedDrive *drive) {
+    memset(drive, 0, sizeof *drive);
+    strcpy(drive->model, "Quillet Emulated SSD");
+    drive->trimSupported = 1;
+    drive->logicalSectorSize = 512;
+    drive->headerSize = ATA_NATIVE_HEADER_SIZE;
+}
+
+int VolumeIndex(char letter) {
+    if (letter >= 'a' && letter <= 'z') letter = (char)(letter - 'a' + 'A');
+    return letter >= 'A' && letter <= 'Z' ? letter - 'A' : -1;
+}
+
+// ATA strings store two characters per word, the first in the high byte.
+void PutAtaString(uint8_t *identify, uint32_t firstWord, uint32_t words, const char *text) {
+    size_t length = strlen(text);
+    for (uint32_t i = 0; i < words * 2; i++) {
+        char c = i < length ? text[i] : ' ';
+        identify[2 * firstWord + (i ^ 1)] = (uint8_t)c;
+    }
+}
+
+void FillIdentify(const EmulatedDrive &drive, uint8_t *identify) {
+    memset(identify, 0, kAtaDataSize);
+    StoreLe16(identify + 0, 0x0040);  // fixed device
+    PutAtaString(identify, 10, 10, "QEMU0001");
+    PutAtaString(identify, 23, 4, "1.0");
+    PutAtaString(identify, 27, 20, drive.model);
+    uint16_t word106 = 0x4000;
+    if (drive.logicalSectorSize != 512) {
+        word106 |= 0x1000;
+        StoreLe32(identify + 2 * 117, drive.logicalSectorSize / 2);
+    }
+    StoreLe16(identify + 2 * 106, word106);
+    StoreLe16(identify + 2 * 169, drive.trimSupported ? 1 : 0);
+}
+
+int AllZero(const uint8_t *p, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++)
+        if (p[i] != 0) return 0;
+    return 1;
+}
+
+// Checks the header fields both commands share. 1 when well-formed.
+int HeaderIsWellFormed(const EmulatedDrive &drive, const uint8_t *block, uint32_t size,
+                       uint16_t flags) {
+    const AtaLayout layout = AtaLayoutFor(drive.headerSize);
+    if (layout.headerSize == 0 || size != layout.headerSize + kAtaDataSize) return 0;
+    if (LoadLe16(block + 0) != layout.headerSize) return 0;
+    if (LoadLe16(block + 2) != flags) return 0;
+    if (!AllZero(block + 4, 4)) return 0;  // PathId, TargetId, Lun, reserved
+    if (LoadLe32(block + 8) != kAtaDataSize) return 0;
+    if (LoadLe32(block + 12) == 0) return 0;  // a time-out is required
+    if (!AllZero(block + 16, layout.dataBufferOffsetField - 16)) return 0;
+    uint64_t dataOffset = LoadLeUnsigned(block + layout.dataBufferOffsetField, layout.dataBufferOffsetWidth);
+    if (dataOffset != layout.headerSize) return 0;
+    return AllZero(block + layout.previousTaskFile, 8);
+}
+
+int Malformed() {
+    State().counters.malformedRequests++;
+    return 0;
+}
+
+int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, uint32_t outSize) {
+    HostState &state = State();
+    const EmulatedDrive &drive = state.drive;
+    if (drive.rejectPassThrough) return 0;
+    if (in == 0 || out == 0 || inSize != outSize) return Malformed();
+    const AtaLayout layout = AtaLayoutFor(drive.headerSize);
+    if (layout.headerSize == 0 || inSize != layout.headerSize + kAtaDataSize) return Malformed();
+    uint8_t *taskFile = in + layout.currentTaskFile;
+    uint8_t *data = in + layout.headerSize;
+
+    if (taskFile[6] == kAtaCommandIdentify) {
+        if (!HeaderIsWellFormed(drive, in, inSize, kAtaFlagDataIn)) return Malformed();
+        if (!AllZero(taskFile, 6) || taskFile[7] != 0) return Malformed();
+        state.counters.identifyCommands++;
+        if (out != in) memcpy(out, in, inSize);
+        FillIdentify(drive, out + layout.headerSize);
+        out[layout.currentTaskFile + 6] = drive.identifyError ? kStatusAbort : kStatusReady;
+        return 1;
+    }
+    if (taskFile[6] != kAtaCommandDataSetManagement) return Malformed();
+    if (!HeaderIsWellFormed(drive, in, inSize, kAtaFlagDataOut)) return Malformed();
+    if (taskFile[0] != 0x01 || taskFile[1] != 1 || !AllZero(taskFile + 2, 4) || taskFile[7] != 0) {
+        return Malformed();
+    }
+    uint64_t lba = LoadLe32(data) | ((uint64_t)LoadLe16(data + 4) << 32);
+    uint32_t blocks = LoadLe16(data + 6);
+    // One range entry per command; a zero count or a stray entry is a fault.
+    if (blocks == 0 || !AllZero(data + 8, kAtaDataSize - 8)) return Malformed();
+    // The engine sends 4096-byte-aligned ranges only.
+    if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
+
+    state.counters.trimCommands++;
+    if (out != in) memcpy(out, in, inSize);
+    off_t diskBytes = lseek(device->fd, 0, SEEK_END);
+    int failHere = drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt;
+    int beyondEnd = diskBytes < 0 || (lba + blocks) * 512 > (uint64_t)diskBytes;
+    if (failHere || beyondEnd) {
+        out[layout.currentTaskFile + 6] = kStatusAbort;
+        return 1;
+    }
+    if (!drive.dryRun &&
+        fallocate(device->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, (off_t)(lba * 512),
+                  (off_t)blocks * 512) != 0) {
+        out[layout.currentTaskFile + 6] = kStatusAbort;
+        return 1;
+    }
+    state.counters.trimmedBytes += (uint64_t)blocks * 512;
+    if (state.observer != 0) state.observer(state.observerContext, lba, blocks);
+    out[layout.currentTaskFile + 6] = kStatusReady;
+    return 1;
+}
+
+int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outSize) {
+    HostState &state = State();
+    int index = VolumeIndex(device->letter);
+    if (index < 0 || !state.volumeAttached[index]) return 0;
+    const EmulatedVolume &volume = state.volumes[index];
+    if (code == kIoctlVolumeGetVolumeDiskExtents) {
+        if (volume.extentsFail || out == 0 || outSize < 32) return 0;
+        memset(out, 0, 32);
+        StoreLe32(out + 0, volume.extentCount);
+        StoreLe32(out + 8, volume.diskNumber);
+        StoreLe64(out + 16, (uint64_t)volume.partitionOffset);
+        return 1;
+    }
+    if (code == kFsctlLockVolume) {
+        if (volume.lockFails) return 0;
+        state.counters.locksTaken++;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void HostReset() {
+    HostState &state = State();
+    for (HostDisk &disk : state.disks) {
+        if (disk.fd >= 0) close(disk.fd);
+        disk.fd = -1;
+    }
+    memset(state.volumes, 0, sizeof state.volumes);
+    memset(state.volumeAttached, 0, sizeof state.volumeAttached);
+    DefaultDrive(&state.drive);
+    memset(&state.counters, 0, sizeof state.counters);
+    state.readsUntilFailure = 0;
+    state.allocationsUntilFailure = 0;
+    state.observer = 0;
+    state.observerContext = 0;
+    state.openedNames.clear();
+}
+
+int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
+    HostState &state = State();
+    if (diskNumber >= kMaxDisks) return 0;
+    int fd = open(path, writable ? O_RDWR : O_RDONLY);
+    if (fd < 0) return 0;
+    if (state.disks[diskNumber].fd >= 0) close(state.disks[diskNumber].fd);
+    state.disks[diskNumber].fd = fd;
+    state.disks[diskNumber].writable = writable;
+    return 1;
+}
+
+EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset) {
+    HostState &state = State();
+    int index = VolumeIndex(letter);
+    if (index < 0) return 0;
+    EmulatedVolume &volume = state.volumes[index];
+    memset(&volume, 0, sizeof volume);
+    volume.letter = (char)('A' + index);
+    volume.diskNumber = diskNumber;
+    volume.partitionOffset = partitionOffset;
+    volume.extentCount = 1;
+    state.volumeAttached[index] = 1;
+    return &volume;
+}
+
+EmulatedDrive *HostDrive() { return &State().drive; }
+
+HostCounters *HostCountersNow() { return &State().counters; }
+void HostFailReadAt(uint32_t readNumber) { State().readsUntilFailure = readNumber; }
+void HostFailAllocationAt(uint32_t allocationNumber) { State().allocationsUntilFailure = allocationNumber; }
+
+void HostObserveTrim(TrimCommandObserver observer, void *context) {
+    State().observer = observer;
+    State().observerContext = context;
+}
+
+const char *HostOpenedNames() { return State().openedNames.c_str(); }
+
+// The binding itself.
+
+DeviceHandle BindingOpenDevice(const char *name) {
+    HostState &state = State();
+    state.openedNames += name;
+    state.openedNames += '\n';
+    size_t prefix = strlen(kDeviceNamePrefix);
+    if (strncmp(name, kDeviceNamePrefix, prefix) != 0) return 0;
+    const char *rest = name + prefix;
+    HostDevice device = {kVolumeDevice, 0, -1};
+    if (rest[0] != 0 && rest[1] == ':' && rest[2] == 0) {
+        int index = VolumeIndex(rest[0]);
+        if (index < 0 || !state.volumeAttached[index] || state.volumes[index].openFails) return 0;
+        device.letter = rest[0];
+    } else if (strncmp(rest, "PhysicalDrive", 13) == 0) {
+        const char *digits = rest + 13;
+        char *end = 0;
+        unsigned long number = strtoul(digits, &end, 10);
+        // "PhysicalDrive007" is not a name the platform hands out.
+        if (*digits < '0' || *digits > '9' || *end != 0 || (digits[0] == '0' && digits[1] != 0)) return 0;
+        if (number >= kMaxDisks || state.disks[number].fd < 0) return 0;
+        device.kind = kDriveDevice;
+        device.fd = dup(state.disks[number].fd);
+        if (device.fd < 0) return 0;
+    } else {
+        return 0;
+    }
+    HostDevice *handle = (HostDevice *)malloc(sizeof(HostDevice));
+    if (handle == 0) {
+        if (device.fd >= 0) close(device.fd);
+        return 0;
+    }
+    *handle = device;
+    state.counters.openHandles++;
+    return handle;
+}
+
+int BindingDeviceControl(DeviceHandle handle, uint32_t code, void *input, uint32_t inputSize,
+                         void *output, uint32_t outputSize) {
+    HostDevice *device = (HostDevice *)handle;
+    if (device == 0) return 0;
+    if (device->kind == kVolumeDevice) return VolumeControl(device, code, (uint8_t *)output, outputSize);
+    if (code != kIoctlAtaPassThrough) return 0;
+    return PassThrough(device, (uint8_t *)input, inputSize, (uint8_t *)output, outputSize);
+}
+
+int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t size) {
+    HostState &state = State();
+    HostDevice *device = (HostDevice *)handle;
+    // The engine reads only the physical drive; a read of the volume device
+    // would hide an addressing fault.
+    if (device == 0 || device->kind != kDriveDevice || position < 0) return 0;
+    if (state.readsUntilFailure != 0 && --state.readsUntilFailure == 0) return 0;
+    uint8_t *bytes = (uint8_t *)buffer;
+    uint32_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(device->fd, bytes + done, size - done, (off_t)position + done);
+        if (got <= 0) return 0;  // end of the image or an I/O error
+        done += (uint32_t)got;
+    }
+    state.counters.reads++;
+    return 1;
+}
+
+void *BindingAllocate(uint32_t size) {
+    HostState &state = State();
+    if (state.allocationsUntilFailure != 0 && --state.allocationsUntilFailure == 0) return 0;
+    // Not cleared, like the platforms' heaps; a byte pattern makes use of
+    // uninitialised memory visible.
+    void *block = malloc(size == 0 ? 1 : size);
+    if (block != 0) {
+        memset(block, 0xA5, size);
+        state.counters.liveBlocks++;
+    }
+    return block;
+}
+
+void BindingFree(void *block) {
+    if (block == 0) return;
+    State().counters.liveBlocks--;
+    free(block);
+}
+
+void BindingClose(DeviceHandle handle) {
+    HostDevice *device = (HostDevice *)handle;
+    if (device == 0) return;
+    if (device->fd >= 0) close(device->fd);
+    State().counters.openHandles--;
+    free(device);
+}

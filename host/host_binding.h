@@ -1,0 +1,72 @@
+// The engine's third binding: device names map to disk-image files, and the
+// physical drive is an emulated SSD that checks every ATA pass-through
+// request strictly and executes TRIM by punching holes into the image.
+//
+// The binding interface is free functions, so the set-up lives in one
+// process-wide state; HostReset() starts afresh.
+#ifndef QUILLET_HOST_HOST_BINDING_H
+#define QUILLET_HOST_HOST_BINDING_H
+
+#include <stdint.h>
+
+// How the emulated drive behaves.
+struct EmulatedDrive {
+    char model[41];              // IDENTIFY words 27-46
+    int rejectPassThrough;       // the control call fails, as behind a bridge
+    int trimSupported;           // IDENTIFY word 169 bit 0
+    int identifyError;           // IDENTIFY completes with ERR set
+    uint32_t logicalSectorSize;  // 512, or larger for a 4Kn drive
+    uint32_t failTrimAt;         // the N-th TRIM ends with ERR (1-based; 0 never)
+    int dryRun;                  // accept TRIM without punching holes
+    uint32_t headerSize;         // the ATA header layout it accepts: 40 or 48
+};
+
+// How the volume device behaves.
+struct EmulatedVolume {
+    char letter;
+    uint32_t diskNumber;
+    int64_t partitionOffset;
+    uint32_t extentCount;  // reported by the extents query; 1 normally
+    int extentsFail;       // the extents query is refused
+    int lockFails;         // FSCTL_LOCK_VOLUME is refused (volume in use)
+    int openFails;         // the volume device cannot be opened
+};
+
+// Called for each TRIM command the drive accepts, in order.
+typedef void (*TrimCommandObserver)(void *context, uint64_t lba, uint32_t blockCount);
+
+struct HostCounters {
+    int openHandles;              // devices opened and not yet closed
+    int liveBlocks;               // allocations not yet freed
+    uint32_t reads;               // successful reads
+    uint32_t identifyCommands;
+    uint32_t trimCommands;        // TRIM commands that reached the drive
+    uint64_t trimmedBytes;        // bytes of accepted TRIM commands
+    uint32_t malformedRequests;   // pass-through requests the drive refused as malformed
+    uint32_t locksTaken;
+};
+
+// Forgets every disk and volume, restores the default drive and zeroes the
+// counters. Devices still open stay valid until closed.
+void HostReset();
+
+// Disk `diskNumber` ("PhysicalDriveN") is the image file at `path`.
+// `writable` lets TRIM punch holes; 1 when the image could be opened.
+int HostAttachDisk(uint32_t diskNumber, const char *path, int writable);
+
+// Adds (or replaces) a volume; returns its settings for further changes.
+EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset);
+
+EmulatedDrive *HostDrive();
+HostCounters *HostCountersNow();
+
+// Fails the N-th read from now (1-based; 0 never).
+void HostFailReadAt(uint32_t readNumber);
+// Fails the N-th allocation from now (1-based; 0 never).
+void HostFailAllocationAt(uint32_t allocationNumber);
+void HostObserveTrim(TrimCommandObserver observer, void *context);
+
+// The device names opened so far, newline-separated (for name checks).
+const char *HostOpenedNames();
+
+#endif
