@@ -1,0 +1,31 @@
+# Windows programs run under Wine, each tree with prefixes of its own that
+# are made afresh once per test run and shared by its Wine tests, which run
+# one at a time.
+#
+#   add_wine_test(NAME <name> PREFIX win32|win64 COMMAND <command...>
+#                 [ENVIRONMENT <VAR=value...>])
+#
+# The command sees WINEPREFIX set to the prefix; a command that names a
+# target runs that program under Wine.
+
+function(quillet_wine_prefix arch)
+    set(prefix ${CMAKE_BINARY_DIR}/wine-${arch})
+    if(NOT TEST wine_prefix_${arch})
+        add_test(NAME wine_prefix_${arch}
+                 COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${prefix} ${arch})
+        set_tests_properties(wine_prefix_${arch} PROPERTIES
+            FIXTURES_SETUP wine_${arch} RUN_SERIAL TRUE TIMEOUT 300)
+    endif()
+    set(QUILLET_WINE_PREFIX_${arch} ${prefix} PARENT_SCOPE)
+endfunction()
+
+function(add_wine_test)
+    cmake_parse_arguments(WT "" "NAME;PREFIX" "COMMAND;ENVIRONMENT" ${ARGN})
+    quillet_wine_prefix(${WT_PREFIX})
+    add_test(NAME ${WT_NAME} COMMAND ${WT_COMMAND})
+    set_tests_properties(${WT_NAME} PROPERTIES
+        FIXTURES_REQUIRED wine_${WT_PREFIX}
+        RUN_SERIAL TRUE
+        TIMEOUT 300
+        ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wine-${WT_PREFIX};WINEDEBUG=-all,err+ntdll;WINEDLLOVERRIDES=mscoree,mshtml=;${WT_ENVIRONMENT}")
+endfunction()
