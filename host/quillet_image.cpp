@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host_binding.h"
+#include "emulated_ssd.h"
 #include "image_tool.h"
 #include "trim_engine.h"
 

@@ -4,8 +4,8 @@
 //
 // The binding interface is free functions, so the set-up lives in one
 // process-wide state; HostReset() starts afresh.
-#ifndef QUILLET_HOST_HOST_BINDING_H
-#define QUILLET_HOST_HOST_BINDING_H
+#ifndef QUILLET_HOST_EMULATED_SSD_H
+#define QUILLET_HOST_EMULATED_SSD_H
 
 #include <stdint.h>
 
@@ -47,7 +47,7 @@ struct HostCounters {
 };
 
 // Forgets every disk and volume, restores the default drive and zeroes the
-// counters. Devices still open stay valid until closed.
+// counters. Close every device before the reset.
 void HostReset();
 
 // Disk `diskNumber` ("PhysicalDriveN") is the image file at `path`.

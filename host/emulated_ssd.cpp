@@ -1,11 +1,12 @@
-// Host binding: device files are disk images; see host_binding.h.
-#define _GNU_SOURCE 1
-#include "host_binding.h"
+// The image binding and its emulated SSD; see emulated_ssd.h. File access
+// goes through image_file.h, so the same binding runs on Linux and, for
+// test variants of the Windows programs, under Wine.
+#include "emulated_ssd.h"
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+
+#include "image_file.h"
 
 #include <string>
 
@@ -29,13 +30,12 @@ enum DeviceKind { kVolumeDevice = 1, kDriveDevice = 2 };
 
 struct HostDevice {
     DeviceKind kind;
-    char letter;   // volumes
-    int fd;        // drives: a duplicate of the disk's descriptor
+    char letter;       // volumes
+    uint32_t disk;     // drives
 };
 
 struct HostDisk {
-    int fd;  // -1 when not attached
-    int writable;
+    ImageFile file;  // kNoImageFile when not attached
 };
 
 struct HostState {
@@ -56,7 +56,7 @@ void DefaultDrive(EmulatedDrive *drive);
 HostState &State() {
     static HostState state = [] {
         HostState s{};
-        for (HostDisk &disk : s.disks) disk.fd = -1;
+        for (HostDisk &disk : s.disks) disk.file = kNoImageFile;
         DefaultDrive(&s.drive);
         return s;
     }();
@@ -160,16 +160,17 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
 
     state.counters.trimCommands++;
     if (out != in) memcpy(out, in, inSize);
-    off_t diskBytes = lseek(device->fd, 0, SEEK_END);
+    ImageFile file = state.disks[device->disk].file;
+    int64_t diskBytes = ImageFileSize(file);
     int failHere = drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt;
     int beyondEnd = diskBytes < 0 || (lba + blocks) * 512 > (uint64_t)diskBytes;
     if (failHere || beyondEnd) {
         out[layout.currentTaskFile + 6] = kStatusAbort;
         return 1;
     }
-    if (!drive.dryRun &&
-        fallocate(device->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, (off_t)(lba * 512),
-                  (off_t)blocks * 512) != 0) {
+    // A trimmed range reads zeros afterwards, as on a drive that reports
+    // deterministic zeros after TRIM.
+    if (!drive.dryRun && !ImageFileDiscard(file, (int64_t)(lba * 512), (int64_t)blocks * 512)) {
         out[layout.currentTaskFile + 6] = kStatusAbort;
         return 1;
     }
@@ -205,8 +206,8 @@ int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outS
 void HostReset() {
     HostState &state = State();
     for (HostDisk &disk : state.disks) {
-        if (disk.fd >= 0) close(disk.fd);
-        disk.fd = -1;
+        if (disk.file != kNoImageFile) ImageFileClose(disk.file);
+        disk.file = kNoImageFile;
     }
     memset(state.volumes, 0, sizeof state.volumes);
     memset(state.volumeAttached, 0, sizeof state.volumeAttached);
@@ -222,11 +223,10 @@ void HostReset() {
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
     HostState &state = State();
     if (diskNumber >= kMaxDisks) return 0;
-    int fd = open(path, writable ? O_RDWR : O_RDONLY);
-    if (fd < 0) return 0;
-    if (state.disks[diskNumber].fd >= 0) close(state.disks[diskNumber].fd);
-    state.disks[diskNumber].fd = fd;
-    state.disks[diskNumber].writable = writable;
+    ImageFile file = ImageFileOpen(path, writable);
+    if (file == kNoImageFile) return 0;
+    if (state.disks[diskNumber].file != kNoImageFile) ImageFileClose(state.disks[diskNumber].file);
+    state.disks[diskNumber].file = file;
     return 1;
 }
 
@@ -266,7 +266,7 @@ DeviceHandle BindingOpenDevice(const char *name) {
     size_t prefix = strlen(kDeviceNamePrefix);
     if (strncmp(name, kDeviceNamePrefix, prefix) != 0) return 0;
     const char *rest = name + prefix;
-    HostDevice device = {kVolumeDevice, 0, -1};
+    HostDevice device = {kVolumeDevice, 0, 0};
     if (rest[0] != 0 && rest[1] == ':' && rest[2] == 0) {
         int index = VolumeIndex(rest[0]);
         if (index < 0 || !state.volumeAttached[index] || state.volumes[index].openFails) return 0;
@@ -277,18 +277,14 @@ DeviceHandle BindingOpenDevice(const char *name) {
         unsigned long number = strtoul(digits, &end, 10);
         // "PhysicalDrive007" is not a name the platform hands out.
         if (*digits < '0' || *digits > '9' || *end != 0 || (digits[0] == '0' && digits[1] != 0)) return 0;
-        if (number >= kMaxDisks || state.disks[number].fd < 0) return 0;
+        if (number >= kMaxDisks || state.disks[number].file == kNoImageFile) return 0;
         device.kind = kDriveDevice;
-        device.fd = dup(state.disks[number].fd);
-        if (device.fd < 0) return 0;
+        device.disk = (uint32_t)number;
     } else {
         return 0;
     }
     HostDevice *handle = (HostDevice *)malloc(sizeof(HostDevice));
-    if (handle == 0) {
-        if (device.fd >= 0) close(device.fd);
-        return 0;
-    }
+    if (handle == 0) return 0;
     *handle = device;
     state.counters.openHandles++;
     return handle;
@@ -310,13 +306,8 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     // would hide an addressing fault.
     if (device == 0 || device->kind != kDriveDevice || position < 0) return 0;
     if (state.readsUntilFailure != 0 && --state.readsUntilFailure == 0) return 0;
-    uint8_t *bytes = (uint8_t *)buffer;
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(device->fd, bytes + done, size - done, (off_t)position + done);
-        if (got <= 0) return 0;  // end of the image or an I/O error
-        done += (uint32_t)got;
-    }
+    ImageFile file = state.disks[device->disk].file;
+    if (file == kNoImageFile || !ImageFileRead(file, position, buffer, size)) return 0;
     state.counters.reads++;
     return 1;
 }
@@ -343,7 +334,6 @@ void BindingFree(void *block) {
 void BindingClose(DeviceHandle handle) {
     HostDevice *device = (HostDevice *)handle;
     if (device == 0) return;
-    if (device->fd >= 0) close(device->fd);
     State().counters.openHandles--;
     free(device);
 }
