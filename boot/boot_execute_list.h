@@ -30,7 +30,9 @@ inline int IsBootsiftEntry(const Unit *entry, uint32_t length) {
 // registry, terminators possibly missing) into `kept`, leaving out every
 // bootsift entry. Each kept entry ends with its NUL; the list's closing
 // empty string is not written, so the caller can append. The list ends at
-// its first empty string or at listUnits. Returns 0 when the result would
+// its first empty string or at listUnits. When only "autocheck autochk *"
+// is kept, kept + a closing NUL is byte for byte the system's default list.
+// Returns 0 when the result would
 // not fit in keptCapacity units; else 1, with the units and entries kept.
 template <typename Unit>
 inline int KeepForeignBootEntries(const Unit *list, uint32_t listUnits, Unit *kept, uint32_t keptCapacity,
@@ -51,18 +53,6 @@ inline int KeepForeignBootEntries(const Unit *list, uint32_t listUnits, Unit *ke
     }
     *keptUnits = written;
     *keptEntries = entries;
-    return 1;
-}
-
-// True when `kept` (as KeepForeignBootEntries wrote it) is exactly the
-// system's default list: the one entry "autocheck autochk *".
-template <typename Unit>
-inline int IsDefaultBootEntryList(const Unit *kept, uint32_t keptUnits) {
-    static const char kDefault[] = "autocheck autochk *";
-    if (keptUnits != sizeof kDefault) return 0;
-    for (uint32_t i = 0; i < sizeof kDefault; i++) {
-        if (((uint32_t)kept[i] & 0xFFFF) != (uint32_t)(unsigned char)kDefault[i]) return 0;
-    }
     return 1;
 }
 
