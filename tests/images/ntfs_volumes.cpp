@@ -1,0 +1,338 @@
+#include "ntfs_volumes.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+extern char **environ;
+
+namespace {
+
+std::string ReadWhole(int fd) {
+    std::string text;
+    char buffer[65536];
+    if (lseek(fd, 0, SEEK_SET) != 0) return text;
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        text.append(buffer, (size_t)got);
+    }
+    return text;
+}
+
+// The value after "<key>:" on a line of ntfsinfo's output; -1 when missing.
+int64_t InfoValue(const std::string &info, const char *key) {
+    std::istringstream lines(info);
+    std::string line;
+    const std::string wanted = std::string(key) + ":";
+    while (std::getline(lines, line)) {
+        size_t at = line.find(wanted);
+        if (at == std::string::npos) continue;
+        const char *value = line.c_str() + at + wanted.size();
+        char *end = 0;
+        long long number = strtoll(value, &end, 10);
+        if (end != value) return number;
+    }
+    return -1;
+}
+
+int AllZero(const uint8_t *bytes, size_t size) {
+    for (size_t i = 0; i < size; i++)
+        if (bytes[i] != 0) return 0;
+    return 1;
+}
+
+int ClusterIsUsed(const std::vector<uint8_t> &bitmap, uint64_t cluster) {
+    uint64_t byte = cluster / 8;
+    // Clusters the bitmap does not describe count as used.
+    return byte >= bitmap.size() || (bitmap[byte] >> (cluster % 8) & 1) != 0;
+}
+
+}  // namespace
+
+ToolRun RunTool(const std::vector<std::string> &argv) {
+    ToolRun run = {-1, "", ""};
+    int outFd = memfd_create("tool-out", MFD_CLOEXEC);
+    int errFd = memfd_create("tool-err", MFD_CLOEXEC);
+    if (outFd < 0 || errFd < 0) {
+        if (outFd >= 0) close(outFd);
+        if (errFd >= 0) close(errFd);
+        run.err = "memfd_create failed";
+        return run;
+    }
+    std::vector<char *> args;
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    pid_t pid = 0;
+    int spawned = posix_spawnp(&pid, args[0], &actions, 0, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned == 0) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.out = ReadWhole(outFd);
+        run.err = ReadWhole(errFd);
+    } else {
+        run.err = "cannot run " + argv[0] + ": " + strerror(spawned);
+    }
+    close(outFd);
+    close(errFd);
+    return run;
+}
+
+std::string MakeScratchDirectory(const char *prefix) {
+    const char *base = getenv("QUILLET_TEST_SCRATCH");
+    std::string pattern = std::string(base != 0 && *base != 0 ? base : "/tmp") + "/" + prefix + "XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back(0);
+    if (mkdtemp(name.data()) == 0) return "";
+    return name.data();
+}
+
+void RemoveScratchDirectory(const std::string &path) {
+    if (path.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+int64_t FileSize(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (int64_t)info.st_size : -1;
+}
+
+int ReadBytes(const std::string &path, int64_t offset, int64_t size, std::vector<uint8_t> *bytes) {
+    bytes->assign((size_t)size, 0);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int64_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, bytes->data() + done, (size_t)(size - done), (off_t)(offset + done));
+        if (got <= 0) break;
+        done += got;
+    }
+    close(fd);
+    return done == size;
+}
+
+int WriteBytes(const std::string &path, int64_t offset, const void *bytes, size_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return 0;
+    ssize_t written = pwrite(fd, bytes, size, (off_t)offset);
+    return close(fd) == 0 && written == (ssize_t)size;
+}
+
+int CopySparse(const std::string &from, int64_t fromOffset, const std::string &to, int64_t toOffset,
+               int64_t size) {
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int ok = in >= 0 && out >= 0;
+    struct stat info;
+    if (ok && fstat(out, &info) == 0 && info.st_size < toOffset + size) {
+        ok = ftruncate(out, (off_t)(toOffset + size)) == 0;
+    }
+    std::vector<uint8_t> block(65536);
+    for (int64_t done = 0; ok && done < size;) {
+        size_t want = (size_t)std::min<int64_t>((int64_t)block.size(), size - done);
+        ssize_t got = pread(in, block.data(), want, (off_t)(fromOffset + done));
+        if (got <= 0) {
+            ok = 0;
+            break;
+        }
+        if (!AllZero(block.data(), (size_t)got) &&
+            pwrite(out, block.data(), (size_t)got, (off_t)(toOffset + done)) != got) {
+            ok = 0;
+        }
+        done += got;
+    }
+    if (in >= 0) close(in);
+    if (out >= 0 && close(out) != 0) ok = 0;
+    return ok;
+}
+
+int ReadNtfsOracle(const std::string &path, NtfsVolume *volume, std::string *error) {
+    ToolRun info = RunTool({"ntfsinfo", "-m", "-f", path});
+    if (info.status != 0) {
+        *error = "ntfsinfo failed: " + info.err;
+        return 0;
+    }
+    volume->sectorSize = (uint32_t)InfoValue(info.out, "Sector Size");
+    volume->clusters = InfoValue(info.out, "Volume Size in Clusters");
+    volume->mftRecordSize = (uint32_t)InfoValue(info.out, "MFT Record Size");
+    volume->mftCluster = InfoValue(info.out, "LCN of Data Attribute for FILE_MFT");
+    if (InfoValue(info.out, "Cluster Size") != volume->clusterSize || volume->clusters <= 0 ||
+        volume->mftCluster <= 0 || volume->mftRecordSize == 0) {
+        *error = "unexpected ntfsinfo output:\n" + info.out;
+        return 0;
+    }
+    ToolRun bitmap = RunTool({"ntfscat", "-f", path, "$Bitmap"});
+    if (bitmap.status != 0 || bitmap.out.empty()) {
+        *error = "ntfscat $Bitmap failed: " + bitmap.err;
+        return 0;
+    }
+    volume->bitmap.assign(bitmap.out.begin(), bitmap.out.end());
+    return 1;
+}
+
+int MakeNtfsVolume(const std::string &path, uint32_t clusterSize, uint64_t volumeBytes, uint32_t seed,
+                   NtfsVolume *volume, std::string *error) {
+    volume->path = path;
+    volume->clusterSize = clusterSize;
+    volume->volumeBytes = volumeBytes;
+    volume->files.clear();
+    if (truncate(path.c_str(), 0) != 0 && errno != ENOENT) return 0;
+    if (!WriteBytes(path, 0, "", 0) || truncate(path.c_str(), (off_t)volumeBytes) != 0) {
+        *error = "cannot create " + path;
+        return 0;
+    }
+    ToolRun made = RunTool({"mkntfs", "-F", "-Q", "-q", "-s", "512", "-c", std::to_string(clusterSize), path});
+    if (made.status != 0) {
+        *error = "mkntfs failed: " + made.err;
+        return 0;
+    }
+
+    // Sizes in clusters and bytes mixed so the holes left by the truncated
+    // files are of every kind: shorter than 4096 bytes, a few blocks, and
+    // longer than one 2 MiB command.
+    const uint64_t c = clusterSize;
+    const uint64_t sizes[] = {
+        100,         c,          c + 1,     3 * c - 7,       5 * c,     c,     8 * c + 100, 2 * c,
+        700 * 1024,  c,          3 << 20,   2 * c,           4 * c + 1, 1,     6 * c,       (5 << 20) + c / 2,
+        3 * c,       2 * c + 17, 4096,      (2 << 20) + 4096, 7 * c,   8192,
+    };
+    std::mt19937 random(seed);
+    std::string source = path + ".source";
+    for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; i++) {
+        NtfsFile file;
+        file.name = "file" + std::to_string(i) + ".bin";
+        file.content.resize((size_t)sizes[i]);
+        for (char &byte : file.content) byte = (char)(random() & 0xFF);
+        if (truncate(source.c_str(), 0) != 0 && errno != ENOENT) return 0;
+        if (!WriteBytes(source, 0, file.content.data(), file.content.size())) {
+            *error = "cannot write " + source;
+            return 0;
+        }
+        ToolRun copied = RunTool({"ntfscp", "-q", "-f", path, source, file.name});
+        if (copied.status != 0) {
+            *error = "ntfscp " + file.name + " failed: " + copied.err;
+            return 0;
+        }
+        volume->files.push_back(file);
+    }
+    unlink(source.c_str());
+
+    ToolRun listed = RunTool({"ntfsls", "-f", "-i", path});
+    if (listed.status != 0) {
+        *error = "ntfsls failed: " + listed.err;
+        return 0;
+    }
+    for (size_t i = 1; i < volume->files.size(); i += 2) {
+        NtfsFile &file = volume->files[i];
+        std::istringstream lines(listed.out);
+        std::string inode, name;
+        while (lines >> inode >> name && name != file.name) {
+        }
+        if (name != file.name) {
+            *error = "ntfsls does not list " + file.name;
+            return 0;
+        }
+        ToolRun truncated = RunTool({"ntfstruncate", "-f", path, inode, "0"});
+        if (truncated.status != 0) {
+            *error = "ntfstruncate " + file.name + " failed: " + truncated.err;
+            return 0;
+        }
+        file.content.clear();
+    }
+    return ReadNtfsOracle(path, volume, error);
+}
+
+std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitmap, uint64_t scannedBytes,
+                                               uint32_t clusterSize, int64_t partitionOffset) {
+    std::vector<TrimCommand> commands;
+    uint64_t minRun = clusterSize >= 4096 ? 1 : 4096 / clusterSize;
+    uint64_t clusters = scannedBytes * 8;
+    uint64_t cluster = 0;
+    while (cluster < clusters) {
+        if (ClusterIsUsed(bitmap, cluster)) {
+            cluster++;
+            continue;
+        }
+        uint64_t first = cluster;
+        while (cluster < clusters && !ClusterIsUsed(bitmap, cluster)) cluster++;
+        if (cluster - first < minRun) continue;
+        uint64_t start = (uint64_t)partitionOffset + first * clusterSize;
+        uint64_t end = (uint64_t)partitionOffset + cluster * clusterSize;
+        start = (start + 4095) / 4096 * 4096;
+        end = end / 4096 * 4096;
+        for (uint64_t at = start; at < end; at += 4096 * 512) {
+            uint64_t piece = std::min<uint64_t>(end - at, 4096 * 512);
+            commands.push_back({at / 512, (uint32_t)(piece / 512)});
+        }
+    }
+    return commands;
+}
+
+std::string FormatCommandList(const std::vector<TrimCommand> &commands) {
+    std::string text;
+    for (const TrimCommand &command : commands) {
+        text += std::to_string(command.lba) + " " + std::to_string(command.blocks) + "\n";
+    }
+    return text;
+}
+
+std::string CompareAfterTrim(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after,
+                             const std::vector<TrimCommand> &commands, int64_t partitionOffset,
+                             const NtfsVolume &volume) {
+    if (before.size() != after.size()) return "the region changed size";
+    std::vector<uint8_t> trimmed(before.size(), 0);
+    for (const TrimCommand &command : commands) {
+        int64_t start = (int64_t)command.lba * 512 - partitionOffset;
+        int64_t end = start + (int64_t)command.blocks * 512;
+        std::ostringstream what;
+        what << "command " << command.lba << " " << command.blocks;
+        if (start < 0 || end > (int64_t)before.size()) return what.str() + " lies outside the volume";
+        for (uint64_t cluster = (uint64_t)start / volume.clusterSize;
+             cluster * volume.clusterSize < (uint64_t)end; cluster++) {
+            if ((int64_t)cluster >= volume.clusters || ClusterIsUsed(volume.bitmap, cluster)) {
+                return what.str() + " covers used cluster " + std::to_string(cluster);
+            }
+        }
+        memset(trimmed.data() + start, 1, (size_t)(end - start));
+    }
+    for (size_t i = 0; i < before.size(); i++) {
+        uint8_t expected = trimmed[i] ? 0 : before[i];
+        if (after[i] != expected) {
+            std::ostringstream what;
+            what << "volume byte " << i << " (cluster " << i / volume.clusterSize << ") reads "
+                 << (int)after[i] << ", expected " << (int)expected << (trimmed[i] ? " (trimmed)" : "");
+            return what.str();
+        }
+    }
+    return "";
+}
+
+std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume) {
+    std::string differ;
+    for (const NtfsFile &file : volume.files) {
+        ToolRun cat = RunTool({"ntfscat", "-f", path, file.name});
+        if (cat.status != 0 || cat.out != file.content) differ += (differ.empty() ? "" : ",") + file.name;
+    }
+    return differ;
+}

@@ -1,0 +1,100 @@
+// Real NTFS volumes for the image tests, made at test time with mkntfs and
+// filled through the ntfs-3g tools (no FUSE). Everything the tests compare
+// against comes from those tools, never from our own code: the bitmap that
+// ntfscat prints, the geometry that ntfsinfo prints and the files' contents.
+#ifndef QUILLET_TESTS_IMAGES_NTFS_VOLUMES_H
+#define QUILLET_TESTS_IMAGES_NTFS_VOLUMES_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct ToolRun {
+    int status;  // exit status; -1 when the program could not be run
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] (searched on PATH) with stdin from /dev/null and both output
+// streams captured.
+ToolRun RunTool(const std::vector<std::string> &argv);
+
+// A fresh directory "<base>/<prefix>XXXXXX" (base from QUILLET_TEST_SCRATCH,
+// else /tmp); empty on failure.
+std::string MakeScratchDirectory(const char *prefix);
+void RemoveScratchDirectory(const std::string &path);
+
+struct NtfsFile {
+    std::string name;
+    std::string content;  // what ntfscat must print; empty once truncated
+};
+
+// One volume as mkntfs made it, in a file of its own.
+struct NtfsVolume {
+    std::string path;
+    uint32_t clusterSize;
+    uint64_t volumeBytes;  // size of the file the volume was made in
+    // From ntfsinfo and ntfscat.
+    uint32_t sectorSize;
+    int64_t clusters;  // "Volume Size in Clusters"
+    uint32_t mftRecordSize;
+    int64_t mftCluster;
+    std::vector<uint8_t> bitmap;  // the $Bitmap contents
+    std::vector<NtfsFile> files;
+};
+
+// Makes a volume of `volumeBytes` with 512-byte sectors and `clusterSize`
+// clusters at `path`, writes files of varied sizes (seeded by `seed`) and
+// truncates every other one to nothing, so free space is fragmented.
+// On failure returns 0 with the reason in *error.
+int MakeNtfsVolume(const std::string &path, uint32_t clusterSize, uint64_t volumeBytes, uint32_t seed,
+                   NtfsVolume *volume, std::string *error);
+
+// Reads the geometry and the bitmap of the volume in `path` with the ntfs-3g
+// tools. 1 on success.
+int ReadNtfsOracle(const std::string &path, NtfsVolume *volume, std::string *error);
+
+// Copies `size` bytes from `from` at `fromOffset` into `to` at `toOffset`,
+// writing only blocks that hold data, so holes stay holes. `to` is created
+// when missing and grows to at least `toOffset + size`. 1 on success.
+int CopySparse(const std::string &from, int64_t fromOffset, const std::string &to, int64_t toOffset,
+               int64_t size);
+
+int ReadBytes(const std::string &path, int64_t offset, int64_t size, std::vector<uint8_t> *bytes);
+int WriteBytes(const std::string &path, int64_t offset, const void *bytes, size_t size);
+int64_t FileSize(const std::string &path);  // -1 when missing
+
+struct TrimCommand {
+    uint64_t lba;
+    uint32_t blocks;
+};
+inline bool operator==(const TrimCommand &a, const TrimCommand &b) {
+    return a.lba == b.lba && a.blocks == b.blocks;
+}
+
+// The TRIM commands a volume's free space calls for, worked out the plain
+// way from its bitmap: the first `scannedBytes` bytes are walked bit by bit;
+// every run of free clusters that spans at least 4096 bytes is cut inwards
+// to 4096-byte boundaries of the disk (the volume starting at
+// `partitionOffset`) and sent in pieces of at most 4096 blocks of 512 bytes.
+std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitmap, uint64_t scannedBytes,
+                                               uint32_t clusterSize, int64_t partitionOffset);
+
+// "LBA COUNT" lines, as quillet-image writes its command list.
+std::string FormatCommandList(const std::vector<TrimCommand> &commands);
+
+// Checks a volume region after a trim against the copy made before it:
+// bytes inside a command's range read zero, every other byte is unchanged,
+// and every command covers clusters the bitmap holds free. The region is
+// `before.size()` bytes at `partitionOffset` on the disk. Returns the first
+// difference found, or an empty string.
+std::string CompareAfterTrim(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after,
+                             const std::vector<TrimCommand> &commands, int64_t partitionOffset,
+                             const NtfsVolume &volume);
+
+// Reads every file of `volume` back from the volume image at `path` with
+// ntfscat; returns the names of those that differ, comma-separated.
+std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume);
+
+#endif
