@@ -1,0 +1,164 @@
+// bootsift's run, from the banner to the five-second pause at the end.
+// Platform calls go through boot_platform.h only, so the same code runs in
+// the native program and in the host tests.
+#include "bootsift_run.h"
+
+#include "boot_execute_list.h"
+#include "boot_platform.h"
+
+int32_t lastPercent = 0;
+
+namespace {
+
+const int64_t kOneSecond = -10000000;    // relative, in 100-nanosecond units
+const int64_t kFinalPause = -50000000;   // five seconds
+
+// Five rows of slanted lettering; the last one carries the version tag at
+// columns 48 to 51, the right edge of the rule and the credit line.
+const char16_t *const kBannerTexts[] = {
+    u"\n",
+    u"   ____            _   __  __         __\n",
+    u"  / __ \\  __  __  (_) / / / / ___    / /_\n",
+    u" / / / / / / / / / / / / / / / _ \\  / __/\n",
+    u"/ /_/ / / /_/ / / / / / / / /  __/ / /_\n",
+    u"\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v1.0\n",
+    u"___________________________________________________\n\n",
+    u"                          by the Quillet developers\n\n",
+};
+
+const char16_t *const kOpenStatusMessages[] = {
+    0,
+    u"Allocate memory failed!",
+    u"Access partition failed!",
+    u"Get partition extents failed!",
+    u"Lock partition failed!",
+    u"Access physical drive failed!",
+    u"Target drive does not support trim!",
+    u"Get boot sector failed!",
+    u"Unsupported file system!",
+    u"Read partition bitmap failed!",
+};
+
+// The system's own list: "autocheck autochk *", the NUL that ends it and the
+// empty string that ends the list (the literal's own NUL): 42 bytes.
+const char16_t kDefaultBootExecute[] = u"autocheck autochk *\0";
+static_assert(sizeof kDefaultBootExecute == 42, "the default BootExecute value is 42 bytes");
+
+// 1 when the user pressed a key during the countdown.
+int CountDown() {
+    char16_t line[kTextBufferUnits];
+    for (int32_t secondsLeft = 5; secondsLeft >= 1; secondsLeft--) {
+        FormatNumber(line, u"\rPress any key to abort..%ds", secondsLeft);
+        DisplayText(line);
+        int64_t timeout = kOneSecond;
+        if (WaitForKey(&timeout)) {
+            DisplayText(u"\nUser aborted.\n");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void TrimDrive(char driveLetter) {
+    char16_t line[kTextBufferUnits];
+    DisplayText(u"\r");
+    FormatNumber(line, u"Collecting information for Partition %c ...\n", (unsigned char)driveLetter);
+    DisplayText(line);
+
+    TrimVolume *volume = 0;
+    int status = OpenTrimVolume(driveLetter, &volume, 0);
+    if (status != kOpenOk) {
+        const char16_t *message = OpenStatusMessage(status);
+        FormatText(line, u"%s \n", message != 0 ? message : u"");
+        DisplayText(line);
+        return;  // a failed open leaves nothing to release
+    }
+    FormatNumber(line, u"Trim support: %d\n", volume->trimSupported);
+    DisplayText(line);
+    FormatNumber(line, u"Bitmap size: %d bytes\n\n", (int32_t)volume->bitmapSize);
+    DisplayText(line);
+    lastPercent = 0;
+    if (TrimFreeSpace(volume, ShowTrimProgress)) {
+        DisplayText(u"\rTrimming: [==================================] Done.\n");
+    } else {
+        DisplayText(u"\nTrim error! \n");
+    }
+    ReleaseTrimVolume(volume);
+}
+
+}  // namespace
+
+const char16_t *OpenStatusMessage(int status) {
+    if (status < 1 || status > 9) return 0;
+    return kOpenStatusMessages[status];
+}
+
+void ShowTrimProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t) {
+    int64_t totalClusters = volume->totalClusters;
+    if (totalClusters <= 0) return;
+    // 64-bit products: exact for every cluster number below 2^32.
+    int32_t percent = (int32_t)((int64_t)firstCluster * 100 / totalClusters);
+    if (percent == lastPercent) return;
+    int64_t filled = (int64_t)firstCluster * 33 / totalClusters;
+
+    DisplayText(u"\rTrimming: [");
+    char16_t cells[35];
+    for (int64_t i = 0; i < 34; i++) cells[i] = i <= filled ? u'=' : u' ';
+    cells[34] = 0;
+    DisplayText(cells);
+    char16_t line[kTextBufferUnits];
+    FormatNumber(line, u"] %3d%%", percent);
+    DisplayText(line);
+    lastPercent = percent;
+}
+
+// Takes bootsift's entries out of BootExecute and keeps every other entry,
+// in order. A missing value, or one with nothing left, becomes the system's
+// default list. When the key cannot be opened, or the value is there but
+// cannot be read whole, nothing is written: other software's entries must
+// never be lost, and bootsift's own entry then simply stays, so it runs again
+// at the next start.
+void RestoreBootExecute() {
+    RegistryKey key = OpenSessionManagerKey();
+    if (key == 0) return;
+
+    char16_t *value = 0;
+    uint32_t valueBytes = 0;
+    int read = ReadBootExecute(key, &value, &valueBytes);
+    const char16_t *list = kDefaultBootExecute;
+    uint32_t listBytes = sizeof kDefaultBootExecute;
+    char16_t *kept = 0;
+    int keep = read != kBootValueUnreadable;
+    if (read == kBootValueRead) {
+        uint32_t valueUnits = valueBytes / 2;
+        // Each entry gains at most one NUL (an unterminated last one), and
+        // the list its closing NUL: valueUnits + 2 always suffice.
+        if (valueUnits <= 0x7FFFFFF0u) kept = (char16_t *)AllocateMemory((valueUnits + 2) * 2);
+        uint32_t keptUnits = 0;
+        uint32_t keptEntries = 0;
+        if (kept == 0 || !KeepForeignBootEntries(value, valueUnits, kept, valueUnits + 1, &keptUnits, &keptEntries)) {
+            keep = 0;
+        } else if (keptEntries > 0) {
+            kept[keptUnits] = 0;
+            list = kept;
+            listBytes = (keptUnits + 1) * 2;
+        }
+    }
+    if (keep) WriteBootExecute(key, list, listBytes);
+    if (kept != 0) FreeMemory(kept);
+    if (value != 0) FreeMemory(value);
+    CloseRegistryKey(key);
+}
+
+int BootsiftMain(int argumentCount, char **arguments, char16_t **, uint32_t) {
+    if (argumentCount != 2) {
+        DisplayText(u"Invalid argument!\n");
+    } else {
+        for (const char16_t *text : kBannerTexts) DisplayText(text);
+        if (!CountDown()) TrimDrive(arguments[1][0]);
+    }
+    RestoreBootExecute();
+    int64_t pause = kFinalPause;
+    SleepFor(&pause);
+    return 0;
+}
