@@ -1,6 +1,7 @@
 // The engine on real NTFS volumes, through the image binding: every
 // cluster size mkntfs offers from 512 bytes to 64 KiB, each volume placed at
-// the start of a disk, 63 sectors in, at 1 MiB and at 4 GiB (sparse).
+// the start of a disk, 63 sectors in, at 1 MiB and at 4 GiB (sparse); and
+// volumes of 4096-byte sectors, whose TRIM blocks are still 512 bytes.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
@@ -16,7 +17,14 @@
 
 namespace {
 
+struct Format {
+    uint32_t sectorSize;
+    uint32_t clusterSize;
+};
+const Format kFormats[] = {{512, 512},   {512, 1024},  {512, 2048},   {512, 4096},
+                           {512, 8192},  {512, 65536}, {4096, 4096}, {4096, 65536}};
 const uint32_t kClusterSizes[] = {512, 1024, 2048, 4096, 8192, 65536};
+const uint32_t kLargeSectorClusterSizes[] = {4096, 65536};
 const int64_t kOffsets[] = {0, 63 * 512, 1 << 20, (int64_t)4 << 30};
 const uint64_t kVolumeBytes = 32 << 20;
 const uint32_t kDisk = 2;
@@ -37,23 +45,28 @@ void RecordSink(TrimVolume *, uint32_t firstCluster, uint32_t clusterCount) {
 }
 
 std::string scratch;
-NtfsVolume volumes[sizeof kClusterSizes / sizeof kClusterSizes[0]];
+NtfsVolume volumes[sizeof kFormats / sizeof kFormats[0]];
 std::string setUpError;
 
-class RealVolume : public testing::TestWithParam<std::tuple<uint32_t, int64_t>> {
+// Sector size, cluster size, offset of the volume on the disk.
+typedef std::tuple<uint32_t, uint32_t, int64_t> Placement;
+
+class RealVolume : public testing::TestWithParam<Placement> {
 protected:
-    // One volume per cluster size for the whole program: making them is the
-    // slow part, and placing a copy at each offset is cheap.
+    // One volume per format for the whole program: making them is the slow
+    // part, and placing a copy at each offset is cheap.
     static void SetUpTestSuite() {
         scratch = MakeScratchDirectory("engine-volumes-");
         if (scratch.empty()) {
             setUpError = "no scratch directory";
             return;
         }
-        for (size_t i = 0; i < sizeof kClusterSizes / sizeof kClusterSizes[0]; i++) {
-            std::string path = scratch + "/volume-" + std::to_string(kClusterSizes[i]) + ".img";
-            if (!MakeNtfsVolume(path, kClusterSizes[i], kVolumeBytes, 1000 + (uint32_t)i, &volumes[i],
-                                &setUpError)) {
+        for (size_t i = 0; i < sizeof kFormats / sizeof kFormats[0]; i++) {
+            const Format &format = kFormats[i];
+            std::string path = scratch + "/volume-" + std::to_string(format.sectorSize) + "-" +
+                               std::to_string(format.clusterSize) + ".img";
+            if (!MakeNtfsVolume(path, format.sectorSize, format.clusterSize, kVolumeBytes, 1000 + (uint32_t)i,
+                                &volumes[i], &setUpError)) {
                 return;
             }
         }
@@ -68,16 +81,17 @@ protected:
     }
 };
 
-const NtfsVolume &VolumeWithClusters(uint32_t clusterSize) {
+const NtfsVolume &VolumeOf(uint32_t sectorSize, uint32_t clusterSize) {
     size_t i = 0;
-    while (kClusterSizes[i] != clusterSize) i++;
+    while (kFormats[i].sectorSize != sectorSize || kFormats[i].clusterSize != clusterSize) i++;
     return volumes[i];
 }
 
 TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
-    const uint32_t clusterSize = std::get<0>(GetParam());
-    const int64_t offset = std::get<1>(GetParam());
-    const NtfsVolume &made = VolumeWithClusters(clusterSize);
+    const uint32_t sectorSize = std::get<0>(GetParam());
+    const uint32_t clusterSize = std::get<1>(GetParam());
+    const int64_t offset = std::get<2>(GetParam());
+    const NtfsVolume &made = VolumeOf(sectorSize, clusterSize);
     const std::string disk = scratch + "/disk.img";
     unlink(disk.c_str());
     ASSERT_TRUE(CopySparse(made.path, 0, disk, offset, (int64_t)made.volumeBytes));
@@ -96,12 +110,13 @@ TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
     EXPECT_EQ(volume->partitionOffset, offset);
     EXPECT_EQ(volume->trimSupported, 1);
     EXPECT_EQ(volume->oemId, 0x5346544Eu);
-    EXPECT_EQ(volume->bytesPerSector, made.sectorSize);
-    EXPECT_EQ(volume->sectorsPerCluster, clusterSize / 512);
+    EXPECT_EQ(volume->bytesPerSector, sectorSize);
+    EXPECT_EQ(made.sectorSize, sectorSize);
+    EXPECT_EQ(volume->sectorsPerCluster, clusterSize / sectorSize);
     EXPECT_EQ(volume->bytesPerCluster, clusterSize);
     EXPECT_EQ(volume->minRunClusters, clusterSize >= 4096 ? 1u : 4096 / clusterSize);
     EXPECT_EQ(volume->totalSectors / volume->sectorsPerCluster, made.clusters);
-    EXPECT_LE(volume->totalSectors, (int64_t)(made.volumeBytes / 512));
+    EXPECT_LE(volume->totalSectors, (int64_t)(made.volumeBytes / sectorSize));
     EXPECT_EQ(volume->totalClusters, made.clusters);
     EXPECT_EQ(volume->mftPosition, offset + made.mftCluster * clusterSize + 6 * (int64_t)made.mftRecordSize);
 
@@ -150,12 +165,18 @@ TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
     unlink(disk.c_str());
 }
 
-std::string CaseName(const testing::TestParamInfo<std::tuple<uint32_t, int64_t>> &info) {
-    return "Clusters" + std::to_string(std::get<0>(info.param)) + "At" + std::to_string(std::get<1>(info.param));
+std::string CaseName(const testing::TestParamInfo<Placement> &info) {
+    return "Sectors" + std::to_string(std::get<0>(info.param)) + "Clusters" +
+           std::to_string(std::get<1>(info.param)) + "At" + std::to_string(std::get<2>(info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllClusterSizesAndOffsets, RealVolume,
-                         testing::Combine(testing::ValuesIn(kClusterSizes), testing::ValuesIn(kOffsets)),
+                         testing::Combine(testing::Values(512u), testing::ValuesIn(kClusterSizes),
+                                          testing::ValuesIn(kOffsets)),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(LargeSectors, RealVolume,
+                         testing::Combine(testing::Values(4096u), testing::ValuesIn(kLargeSectorClusterSizes),
+                                          testing::Values((int64_t)63 * 512, (int64_t)1 << 20)),
                          CaseName);
 
 }  // namespace

@@ -173,12 +173,14 @@ int ReadNtfsOracle(const std::string &path, NtfsVolume *volume, std::string *err
         *error = "ntfsinfo failed: " + info.err;
         return 0;
     }
-    volume->sectorSize = (uint32_t)InfoValue(info.out, "Sector Size");
+    int64_t sectorSize = InfoValue(info.out, "Sector Size");
+    int64_t mftRecordSize = InfoValue(info.out, "MFT Record Size");
+    volume->sectorSize = (uint32_t)sectorSize;
+    volume->mftRecordSize = (uint32_t)mftRecordSize;
     volume->clusters = InfoValue(info.out, "Volume Size in Clusters");
-    volume->mftRecordSize = (uint32_t)InfoValue(info.out, "MFT Record Size");
     volume->mftCluster = InfoValue(info.out, "LCN of Data Attribute for FILE_MFT");
-    if (InfoValue(info.out, "Cluster Size") != volume->clusterSize || volume->clusters <= 0 ||
-        volume->mftCluster <= 0 || volume->mftRecordSize == 0) {
+    if (InfoValue(info.out, "Cluster Size") != volume->clusterSize || sectorSize <= 0 || mftRecordSize <= 0 ||
+        volume->clusters <= 0 || volume->mftCluster <= 0) {
         *error = "unexpected ntfsinfo output:\n" + info.out;
         return 0;
     }
@@ -191,8 +193,8 @@ int ReadNtfsOracle(const std::string &path, NtfsVolume *volume, std::string *err
     return 1;
 }
 
-int MakeNtfsVolume(const std::string &path, uint32_t clusterSize, uint64_t volumeBytes, uint32_t seed,
-                   NtfsVolume *volume, std::string *error) {
+int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
+                   uint32_t seed, NtfsVolume *volume, std::string *error) {
     volume->path = path;
     volume->clusterSize = clusterSize;
     volume->volumeBytes = volumeBytes;
@@ -202,7 +204,8 @@ int MakeNtfsVolume(const std::string &path, uint32_t clusterSize, uint64_t volum
         *error = "cannot create " + path;
         return 0;
     }
-    ToolRun made = RunTool({"mkntfs", "-F", "-Q", "-q", "-s", "512", "-c", std::to_string(clusterSize), path});
+    ToolRun made = RunTool({"mkntfs", "-F", "-Q", "-q", "-s", std::to_string(sectorSize), "-c",
+                             std::to_string(clusterSize), path});
     if (made.status != 0) {
         *error = "mkntfs failed: " + made.err;
         return 0;

@@ -44,12 +44,12 @@ struct NtfsVolume {
     std::vector<NtfsFile> files;
 };
 
-// Makes a volume of `volumeBytes` with 512-byte sectors and `clusterSize`
-// clusters at `path`, writes files of varied sizes (seeded by `seed`) and
+// Makes a volume of `volumeBytes` with `sectorSize` sectors and
+// `clusterSize` clusters at `path`, writes files of varied sizes (seeded by `seed`) and
 // truncates every other one to nothing, so free space is fragmented.
 // On failure returns 0 with the reason in *error.
-int MakeNtfsVolume(const std::string &path, uint32_t clusterSize, uint64_t volumeBytes, uint32_t seed,
-                   NtfsVolume *volume, std::string *error);
+int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
+                   uint32_t seed, NtfsVolume *volume, std::string *error);
 
 // Reads the geometry and the bitmap of the volume in `path` with the ntfs-3g
 // tools. 1 on success.

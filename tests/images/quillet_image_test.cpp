@@ -75,8 +75,8 @@ protected:
             setUpError = "no scratch directory";
             return;
         }
-        if (!MakeNtfsVolume(scratch + "/wide.img", 4096, 24 << 20, 7, &wide, &setUpError)) return;
-        MakeNtfsVolume(scratch + "/narrow.img", 1024, 16 << 20, 8, &narrow, &setUpError);
+        if (!MakeNtfsVolume(scratch + "/wide.img", 512, 4096, 24 << 20, 7, &wide, &setUpError)) return;
+        MakeNtfsVolume(scratch + "/narrow.img", 512, 1024, 16 << 20, 8, &narrow, &setUpError);
     }
     static void TearDownTestSuite() { RemoveScratchDirectory(scratch); }
 
