@@ -48,14 +48,11 @@ std::string scratch;
 NtfsVolume volumes[sizeof kFormats / sizeof kFormats[0]];
 std::string setUpError;
 
-// Sector size, cluster size, offset of the volume on the disk.
-typedef std::tuple<uint32_t, uint32_t, int64_t> Placement;
-
-class RealVolume : public testing::TestWithParam<Placement> {
-protected:
-    // One volume per format for the whole program: making them is the slow
-    // part, and placing a copy at each offset is cheap.
-    static void SetUpTestSuite() {
+// One volume per format for the whole program, whichever tests run: making
+// them is the slow part, and placing a copy at each offset is cheap.
+class Volumes : public testing::Environment {
+public:
+    void SetUp() override {
         scratch = MakeScratchDirectory("engine-volumes-");
         if (scratch.empty()) {
             setUpError = "no scratch directory";
@@ -71,8 +68,15 @@ protected:
             }
         }
     }
-    static void TearDownTestSuite() { RemoveScratchDirectory(scratch); }
+    void TearDown() override { RemoveScratchDirectory(scratch); }
+};
+testing::Environment *const volumesEnvironment = testing::AddGlobalTestEnvironment(new Volumes);
 
+// Sector size, cluster size, offset of the volume on the disk.
+typedef std::tuple<uint32_t, uint32_t, int64_t> Placement;
+
+class RealVolume : public testing::TestWithParam<Placement> {
+protected:
     void SetUp() override { ASSERT_EQ(setUpError, ""); }
     void TearDown() override {
         HostReset();
@@ -162,6 +166,57 @@ TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
     }
     EXPECT_EQ(FilesThatDiffer(trimmedVolume, made), "");
     unlink(trimmedVolume.c_str());
+    unlink(disk.c_str());
+}
+
+// Open on a real volume with each of its reads and allocations failing in
+// turn: every failure gives the step's status, a null result and nothing
+// left open, and no TRIM is ever sent.
+TEST_F(RealVolume, FailuresAtEachStepOfOpeningLeaveNothingBehind) {
+    const NtfsVolume &made = VolumeOf(512, 4096);
+    const int64_t offset = 1 << 20;
+    const std::string disk = scratch + "/failures.img";
+    unlink(disk.c_str());
+    ASSERT_TRUE(CopySparse(made.path, 0, disk, offset, (int64_t)made.volumeBytes));
+    auto attach = [&]() {
+        HostReset();
+        ASSERT_TRUE(HostAttachDisk(kDisk, disk.c_str(), 1));
+        HostAttachVolume(kLetter, kDisk, offset);
+    };
+
+    attach();
+    TrimVolume *volume = 0;
+    ASSERT_EQ(OpenTrimVolume(kLetter, &volume, 0), kOpenOk);
+    const uint32_t reads = HostCountersNow()->reads;
+    ReleaseTrimVolume(volume);
+    // The boot sector, MFT records 0 to 6, the bitmap.
+    ASSERT_EQ(reads, 9u);
+
+    for (uint32_t failing = 1; failing <= reads; failing++) {
+        attach();
+        HostFailReadAt(failing);
+        volume = (TrimVolume *)1;
+        EXPECT_EQ(OpenTrimVolume(kLetter, &volume, 0), failing == 1 ? kOpenBootSectorFailed : kOpenBitmapFailed)
+            << "read " << failing;
+        EXPECT_EQ(volume, nullptr);
+        EXPECT_EQ(HostCountersNow()->openHandles, 0) << "read " << failing;
+        EXPECT_EQ(HostCountersNow()->liveBlocks, 0) << "read " << failing;
+    }
+    for (uint32_t failing = 1; failing <= 2; failing++) {  // the record, the bitmap
+        attach();
+        HostFailAllocationAt(failing);
+        volume = (TrimVolume *)1;
+        EXPECT_EQ(OpenTrimVolume(kLetter, &volume, 0), failing == 1 ? kOpenNoMemory : kOpenBitmapFailed);
+        EXPECT_EQ(volume, nullptr);
+        EXPECT_EQ(HostCountersNow()->openHandles, 0) << "allocation " << failing;
+        EXPECT_EQ(HostCountersNow()->liveBlocks, 0) << "allocation " << failing;
+    }
+    EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
+
+    std::vector<uint8_t> before, after;
+    ASSERT_TRUE(ReadBytes(made.path, 0, (int64_t)made.volumeBytes, &before));
+    ASSERT_TRUE(ReadBytes(disk, offset, (int64_t)made.volumeBytes, &after));
+    EXPECT_TRUE(before == after);
     unlink(disk.c_str());
 }
 
