@@ -1,0 +1,138 @@
+// Trimming at the next start of Windows: the boot-time program that
+// matches the running Windows goes into the system directory, and Session
+// Manager's BootExecute list gets its entry.
+#include "quillet.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "boot_execute_value.h"
+#include "texts.h"
+
+typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE, PBOOL);
+typedef BOOL(WINAPI *DisableRedirectionFunction)(PVOID *);
+typedef BOOL(WINAPI *RevertRedirectionFunction)(PVOID);
+
+static const char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+static const char kBootExecute[] = "BootExecute";
+static const char kTargetPath[] = "%systemroot%\\system32\\bootsift.exe";
+
+enum { kMaxBootExecuteBytes = 65536 };
+
+// 1 for a 32-bit process on 64-bit Windows. Windows without IsWow64Process
+// is 32-bit Windows.
+static int RunningUnderWow64() {
+    IsWow64ProcessFunction isWow64Process =
+        (IsWow64ProcessFunction)(void *)GetProcAddress(LoadLibraryA("Kernel32.dll"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    if (isWow64Process != NULL) isWow64Process(GetCurrentProcess(), &wow64);
+    return wow64 != FALSE;
+}
+
+// Redirection sends a 32-bit program's "system32" to the 32-bit system
+// directory; the x64 build belongs in the native one, where Session
+// Manager starts programs. Both switches act on this thread only.
+struct Redirection {
+    DisableRedirectionFunction disable;
+    RevertRedirectionFunction revert;
+    PVOID oldValue;
+    int disabled;
+};
+
+static void TurnRedirectionOff(Redirection *redirection) {
+    redirection->disabled = 0;
+    if (RunningUnderWow64() && redirection->disable != NULL) {
+        redirection->disabled = redirection->disable(&redirection->oldValue) != FALSE;
+    }
+}
+
+static void TurnRedirectionBack(Redirection *redirection) {
+    if (RunningUnderWow64() && redirection->revert != NULL && redirection->disabled) {
+        redirection->revert(redirection->oldValue);
+    }
+    redirection->disabled = 0;
+}
+
+static int ShowCannotCreate(const char *path) {
+    char text[512];
+    snprintf(text, sizeof text, kFormatCannotCreateFile, path);
+    ShowError(text);
+    return 0;
+}
+
+int InstallBootProgram() {
+    HMODULE kernel = LoadLibraryA("Kernel32.dll");
+    Redirection redirection = {
+        (DisableRedirectionFunction)(void *)GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"),
+        (RevertRedirectionFunction)(void *)GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"), NULL, 0};
+
+    int id = RunningUnderWow64() ? IDR_BOOT_PROGRAM_X64 : IDR_BOOT_PROGRAM_X86;
+    HRSRC resource = FindResourceA(gInstance, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(RT_BOOT_PROGRAM));
+    if (resource == NULL) return 0;
+    HGLOBAL loaded = LoadResource(gInstance, resource);
+    if (loaded == NULL) return 0;
+    const void *program = LockResource(loaded);
+    DWORD programSize = SizeofResource(gInstance, resource);
+    if (program == NULL || programSize == 0) return 0;
+
+    TurnRedirectionOff(&redirection);
+    char path[260];
+    DWORD expanded = ExpandEnvironmentStringsA(kTargetPath, path, sizeof path);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (expanded != 0 && expanded <= sizeof path) {
+        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    } else {
+        path[0] = 0;
+    }
+    TurnRedirectionBack(&redirection);
+    if (file == INVALID_HANDLE_VALUE) return ShowCannotCreate(path);
+
+    DWORD written = 0;
+    BOOL wrote = WriteFile(file, program, programSize, &written, NULL);
+    BOOL closed = CloseHandle(file);
+    if (wrote && written == programSize && closed) return 1;
+
+    // A partial program must not stay where Session Manager would start it.
+    TurnRedirectionOff(&redirection);
+    DeleteFileA(path);
+    TurnRedirectionBack(&redirection);
+    return ShowCannotCreate(path);
+}
+
+// The current value, or null when it cannot be read as a list. The caller
+// frees it.
+static char *ReadBootExecute(HKEY key, uint32_t *size) {
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (RegQueryValueExA(key, kBootExecute, NULL, &type, NULL, &bytes) != ERROR_SUCCESS) return 0;
+    if (type != REG_MULTI_SZ || bytes > kMaxBootExecuteBytes) return 0;
+    char *value = (char *)malloc(bytes + 2);
+    if (value == 0) return 0;
+    DWORD read = bytes;
+    if (RegQueryValueExA(key, kBootExecute, NULL, &type, (BYTE *)value, &read) != ERROR_SUCCESS ||
+        type != REG_MULTI_SZ || read > bytes) {
+        free(value);
+        return 0;
+    }
+    *size = read;
+    return value;
+}
+
+int ScheduleBootTrim(char driveLetter) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
+    uint32_t currentSize = 0;
+    char *current = ReadBootExecute(key, &currentSize);
+    uint32_t capacity = currentSize + kDefaultScheduleValueSize;
+    char *value = (char *)malloc(capacity);
+    uint32_t valueSize = 0;
+    int stored = 0;
+    // A list that cannot be rebuilt whole is left as it is.
+    if (value != 0 && BuildScheduleValue(current, currentSize, driveLetter, value, capacity, &valueSize)) {
+        stored = RegSetValueExA(key, kBootExecute, 0, REG_MULTI_SZ, (const BYTE *)value, valueSize) == ERROR_SUCCESS;
+    }
+    free(value);
+    free(current);
+    RegCloseKey(key);
+    return stored;
+}

@@ -1,0 +1,145 @@
+// Process entry and the main window: the fixed 610 x 420 layout with the
+// map area, the status label, the volume list and the TRIM button.
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <string.h>
+
+#include "platform.h"
+#include "quillet.h"
+#include "texts.h"
+
+HINSTANCE gInstance;
+HWND gMainWindow;
+HBRUSH gBrushes[kBrushCount];
+HDC gMapDc;
+HDC gPictureDc;
+
+static HFONT gFont;
+
+static const char kClassName[] = "Quillet";
+
+// COLORREF 0x00BBGGRR: the grid, the seven grays of use, the trimmed green.
+static const COLORREF kBrushColours[kBrushCount] = {
+    0x00CC483F, 0x00E0E0E0, 0x00D0D0D0, 0x00C0C0C0, 0x00B0B0B0,
+    0x00A0A0A0, 0x00909090, 0x00808080, 0x0040FF00,
+};
+
+void ShowError(const char *text) { MessageBoxA(gMainWindow, text, NULL, MB_ICONERROR); }
+
+static BOOL CALLBACK GiveFont(HWND child, LPARAM font) {
+    SendMessageA(child, WM_SETFONT, (WPARAM)font, TRUE);
+    return TRUE;
+}
+
+static void MakeClientSize(HWND window) {
+    RECT client;
+    RECT frame;
+    GetClientRect(window, &client);
+    GetWindowRect(window, &frame);
+    int width = (frame.right - frame.left) + kClientWidth - (client.right - client.left);
+    int height = (frame.bottom - frame.top) + kClientHeight - (client.bottom - client.top);
+    SetWindowPos(window, NULL, 0, 0, width, height, SWP_NOZORDER | SWP_NOMOVE);
+}
+
+static void CreateControls(HWND window) {
+    CreateWindowExA(0, "ComboBox", NULL, WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | CBS_DROPDOWNLIST,
+                    230, 385, 250, 60, window, (HMENU)IDC_VOLUME_LIST, gInstance, NULL);
+    CreateWindowExA(0, "STATIC", NULL, WS_CHILD | WS_VISIBLE | SS_RIGHT, 110, 388, 110, 16, window,
+                    (HMENU)IDC_STATUS_LABEL, gInstance, NULL);
+    CreateWindowExA(0, "Button", kTrimButtonText, WS_CHILD | WS_VISIBLE, 500, 380, 100, 32, window,
+                    (HMENU)IDC_TRIM_BUTTON, gInstance, NULL);
+}
+
+static void OnCreate(HWND window) {
+    gMainWindow = window;
+    HANDLE icon = LoadImageA(gInstance, MAKEINTRESOURCEA(IDI_QUILLET), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+    SendMessageA(window, WM_SETICON, ICON_BIG, (LPARAM)icon);
+    MakeClientSize(window);
+
+    LOGFONTA logFont;
+    memset(&logFont, 0, sizeof logFont);
+    logFont.lfHeight = 12;
+    strcpy(logFont.lfFaceName, kFontFaceName);
+    gFont = CreateFontIndirectA(&logFont);
+
+    CreateControls(window);
+
+    // The banner pane across the top (desktop/banner/) goes here once it is
+    // built: CreateBannerPane(window, 0, 0, kClientWidth, 64, <banner page>,
+    // IDC_BANNER_PANE), before the font is given, so that it gets it too.
+
+    EnumChildWindows(window, GiveFont, (LPARAM)gFont);
+
+    // The start-page offer (desktop/banner/) goes here once it is built:
+    // OfferStartPage(), its result ignored, before the list is filled.
+
+    FillVolumeList();
+}
+
+static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        OnCreate(window);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        ShowMapArea(dc);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_CLOSE:
+        // The loop ends and the process with it, a running worker too.
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        HandleCommand(wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    InitCommonControls();
+    OleInitialize(NULL);
+    gInstance = instance;
+    if (!PreparePlatform()) ExitProcess(1);
+
+    WNDCLASSEXA windowClass;
+    memset(&windowClass, 0, sizeof windowClass);
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+    windowClass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    RegisterClassExA(&windowClass);
+
+    for (int i = 0; i < kBrushCount; i++) gBrushes[i] = CreateSolidBrush(kBrushColours[i]);
+
+    HDC screen = GetDC(NULL);
+    gMapDc = CreateCompatibleDC(screen);
+    gPictureDc = CreateCompatibleDC(screen);
+    SelectObject(gMapDc, CreateCompatibleBitmap(screen, kMapWidth, kMapHeight));
+    SelectObject(gPictureDc,
+                 LoadImageA(instance, MAKEINTRESOURCEA(IDB_SPLASH), IMAGE_BITMAP, 0, 0, LR_DEFAULTSIZE));
+    ReleaseDC(NULL, screen);
+    InitClusterMap();
+
+    int x = (GetSystemMetrics(SM_CXSCREEN) - kClientWidth) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - kClientHeight) / 2;
+    HWND window = CreateWindowExA(0, kClassName, kClassName, WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX,
+                                  x, y, kClientWidth, kClientHeight, NULL, NULL, instance, NULL);
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
+
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    ExitProcess(0);
+}
