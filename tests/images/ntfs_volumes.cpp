@@ -199,7 +199,7 @@ int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cluste
     volume->clusterSize = clusterSize;
     volume->volumeBytes = volumeBytes;
     volume->files.clear();
-    if (truncate(path.c_str(), 0) != 0 && errno != ENOENT) return 0;
+    unlink(path.c_str());
     if (!WriteBytes(path, 0, "", 0) || truncate(path.c_str(), (off_t)volumeBytes) != 0) {
         *error = "cannot create " + path;
         return 0;
@@ -227,7 +227,7 @@ int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cluste
         file.name = "file" + std::to_string(i) + ".bin";
         file.content.resize((size_t)sizes[i]);
         for (char &byte : file.content) byte = (char)(random() & 0xFF);
-        if (truncate(source.c_str(), 0) != 0 && errno != ENOENT) return 0;
+        unlink(source.c_str());
         if (!WriteBytes(source, 0, file.content.data(), file.content.size())) {
             *error = "cannot write " + source;
             return 0;
