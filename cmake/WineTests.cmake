@@ -10,7 +10,11 @@
 
 function(quillet_wine_prefix arch)
     set(prefix ${CMAKE_BINARY_DIR}/wine-${arch})
-    if(NOT TEST wine_prefix_${arch})
+    # if(TEST) sees only the current directory's tests; the fixture is one
+    # per tree, whichever directory defines the first Wine test.
+    get_property(prefix_defined GLOBAL PROPERTY QUILLET_WINE_PREFIX_TEST_${arch})
+    if(NOT prefix_defined)
+        set_property(GLOBAL PROPERTY QUILLET_WINE_PREFIX_TEST_${arch} TRUE)
         add_test(NAME wine_prefix_${arch}
                  COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${prefix} ${arch})
         set_tests_properties(wine_prefix_${arch} PROPERTIES
