@@ -99,11 +99,13 @@ static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
         return kOpenExtentsFailed;
     }
     // VOLUME_DISK_EXTENTS: count at 0, first DISK_EXTENT at 8 (disk number
-    // at 8, starting offset at 16). A spanned volume is refused: its first
-    // extent's offsets would send TRIM into other partitions' blocks.
+    // at 8, starting offset at 16, length at 24). A spanned volume is
+    // refused: its first extent's offsets would send TRIM into other
+    // partitions' blocks.
     if (LoadLe32(extents + 0) != 1) return kOpenExtentsFailed;
     volume->diskNumber = LoadLe32(extents + 8);
     volume->partitionOffset = (int64_t)LoadLe64(extents + 16);
+    uint64_t extentLength = LoadLe64(extents + 24);
     if (volume->partitionOffset < 0) return kOpenExtentsFailed;
 
     if (lockVolume != 0 &&
@@ -119,6 +121,10 @@ static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
 
     if (!ReadBootSector(volume)) return kOpenBootSectorFailed;
     if (volume->oemId != kNtfsOemId || volume->bytesPerCluster == 0) return kOpenNotNtfs;
+    // A file system that claims more sectors than its partition holds (a
+    // partition shrunk in the table, a stale boot sector) would have us trim
+    // the next partition's blocks as free space.
+    if ((uint64_t)volume->totalSectors * volume->bytesPerSector > extentLength) return kOpenNotNtfs;
     if (!LocateVolumeBitmap(volume)) return kOpenBitmapFailed;
     return kOpenOk;
 }

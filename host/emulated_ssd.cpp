@@ -187,10 +187,15 @@ int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outS
     const EmulatedVolume &volume = state.volumes[index];
     if (code == kIoctlVolumeGetVolumeDiskExtents) {
         if (volume.extentsFail || out == 0 || outSize < 32) return 0;
+        int64_t length = volume.extentLength;
+        if (length == 0 && volume.diskNumber < kMaxDisks && state.disks[volume.diskNumber].file != kNoImageFile) {
+            length = ImageFileSize(state.disks[volume.diskNumber].file) - volume.partitionOffset;
+        }
         memset(out, 0, 32);
         StoreLe32(out + 0, volume.extentCount);
         StoreLe32(out + 8, volume.diskNumber);
         StoreLe64(out + 16, (uint64_t)volume.partitionOffset);
+        StoreLe64(out + 24, length > 0 ? (uint64_t)length : 0);
         return 1;
     }
     if (code == kFsctlLockVolume) {

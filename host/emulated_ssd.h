@@ -26,6 +26,7 @@ struct EmulatedVolume {
     char letter;
     uint32_t diskNumber;
     int64_t partitionOffset;
+    int64_t extentLength;  // 0: from partitionOffset to the end of the image
     uint32_t extentCount;  // reported by the extents query; 1 normally
     int extentsFail;       // the extents query is refused
     int lockFails;         // FSCTL_LOCK_VOLUME is refused (volume in use)

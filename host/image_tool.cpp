@@ -83,7 +83,7 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     return 1;
 }
 
-int MbrPartitionOffset(const uint8_t *sector, int number, int64_t *offset) {
+int MbrPartitionExtent(const uint8_t *sector, int number, int64_t *offset, int64_t *length) {
     if (number < 1 || number > 4 || sector[510] != 0x55 || sector[511] != 0xAA) return 0;
     const uint8_t *entry = sector + 446 + 16 * (number - 1);
     uint8_t type = entry[4];
@@ -92,6 +92,7 @@ int MbrPartitionOffset(const uint8_t *sector, int number, int64_t *offset) {
     // 0xEE is a GPT guard, not a partition to trim through.
     if (type == 0 || type == 0xEE || firstSector == 0 || sectorCount == 0) return 0;
     *offset = (int64_t)firstSector * 512;
+    *length = (int64_t)sectorCount * 512;
     return 1;
 }
 

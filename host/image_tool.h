@@ -14,6 +14,7 @@ struct ImageToolOptions {
     const char *image;
     const char *commandsFile;  // null: no command list
     int64_t offset;
+    int64_t length;  // of the partition; 0 up to the end of the image
     int partition;  // 1 to 4, or 0 when --offset (or nothing) was given
     int dryRun;
     int noTrim;
@@ -24,9 +25,9 @@ struct ImageToolOptions {
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
                             uint32_t errorSize);
 
-// Byte offset of MBR partition `number` (1 to 4) from the disk's first
-// sector. 0 when the sector holds no MBR or the entry is empty.
-int MbrPartitionOffset(const uint8_t *sector, int number, int64_t *offset);
+// Byte offset and length of MBR partition `number` (1 to 4), from the
+// disk's first sector. 0 when the sector holds no MBR or the entry is empty.
+int MbrPartitionExtent(const uint8_t *sector, int number, int64_t *offset, int64_t *length);
 
 // English message of an OpenStatus (1 to 9), or null.
 const char *OpenStatusText(int status);

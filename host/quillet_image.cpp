@@ -49,7 +49,7 @@ int ResolveOffset(ImageToolOptions *options) {
     int fd = open(options->image, O_RDONLY);
     ssize_t got = fd >= 0 ? pread(fd, sector, sizeof sector, 0) : -1;
     if (fd >= 0) close(fd);
-    if (got != (ssize_t)sizeof sector || !MbrPartitionOffset(sector, options->partition, &options->offset)) {
+    if (got != (ssize_t)sizeof sector || !MbrPartitionExtent(sector, options->partition, &options->offset, &options->length)) {
         fprintf(stderr, "quillet-image: %s: no MBR partition %d\n", options->image, options->partition);
         return 0;
     }
@@ -78,12 +78,19 @@ int main(int argc, char **argv) {
                 options.dryRun ? "for reading" : "for reading and writing");
         return kExitUsage;
     }
-    HostAttachVolume(kDriveLetter, 0, options.offset);
+    HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
     EmulatedDrive *drive = HostDrive();
     drive->dryRun = options.dryRun;
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;
 
+    struct stat listInfo;
+    if (options.commandsFile != 0 && stat(options.commandsFile, &listInfo) == 0 &&
+        listInfo.st_dev == info.st_dev && listInfo.st_ino == info.st_ino) {
+        // Opening the list for writing would truncate the image itself.
+        fprintf(stderr, "quillet-image: %s: the command list cannot be the image\n", options.commandsFile);
+        return kExitUsage;
+    }
     if (options.commandsFile != 0) {
         run.commands = fopen(options.commandsFile, "w");
         if (run.commands == 0) {

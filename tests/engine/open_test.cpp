@@ -170,10 +170,12 @@ TEST_F(Open, ShortReadsFail) {
     Attach(crafted, 0, 0, 300);
     ExpectFailure(OpenTrimVolume('Q', &volume, 0), kOpenBootSectorFailed);
     // The bitmap is read whole, as allocated: one cluster.
+    // The partition keeps its full length: only the image is cut short.
     const int64_t bitmapEnd = (int64_t)(crafted.geometry.bitmapCluster + 1) * 4096;
-    Attach(crafted, 0, 0, bitmapEnd - 1);
+    const int64_t volumeBytes = crafted.geometry.totalSectors * crafted.geometry.bytesPerSector;
+    Attach(crafted, 0, 0, bitmapEnd - 1)->extentLength = volumeBytes;
     ExpectFailure(OpenTrimVolume('Q', &volume, 0), kOpenBitmapFailed);
-    Attach(crafted, 0, 0, bitmapEnd);
+    Attach(crafted, 0, 0, bitmapEnd)->extentLength = volumeBytes;
     ASSERT_EQ(OpenTrimVolume('Q', &volume, 0), kOpenOk);
     ReleaseTrimVolume(volume);
 }
@@ -212,13 +214,24 @@ TEST_F(Open, BootSectorsThatAreNotUsableNtfs) {
     }
 }
 
+TEST_F(Open, FileSystemLargerThanItsPartitionIsRefused) {
+    // The boot sector claims one sector more than the partition holds: the
+    // bitmap would call the next partition's blocks free.
+    const int64_t volumeBytes = crafted.geometry.totalSectors * crafted.geometry.bytesPerSector;
+    Attach(crafted, 0)->extentLength = volumeBytes - crafted.geometry.bytesPerSector;
+    ExpectFailure(OpenTrimVolume('Q', &volume, 0), kOpenNotNtfs);
+    Attach(crafted, 0)->extentLength = volumeBytes;
+    ASSERT_EQ(OpenTrimVolume('Q', &volume, 0), kOpenOk);
+    ReleaseTrimVolume(volume);
+}
+
 TEST_F(Open, LargestVolumeThatFits32BitClusters) {
     // 2^32 - 1 clusters claimed; a short $Bitmap lowers the count, so the
     // volume opens without a 512 MiB bitmap.
     StoreLe64(crafted.head.data() + 0x28, ((uint64_t)1 << 32) * 8 - 8);
     ASSERT_TRUE(WriteDiskImage(crafted, 0, imagePath.c_str(), 1 << 24));
     ASSERT_TRUE(HostAttachDisk(0, imagePath.c_str(), 0));
-    HostAttachVolume('Q', 0, 0);
+    HostAttachVolume('Q', 0, 0)->extentLength = (int64_t)1 << 44;
     ASSERT_EQ(OpenTrimVolume('Q', &volume, 0), kOpenOk);
     EXPECT_EQ(volume->totalSectors, ((int64_t)1 << 35) - 8);
     EXPECT_EQ(volume->totalClusters, kClusters);

@@ -130,38 +130,40 @@ void PutEntry(MbrSector *sector, int number, uint8_t type, uint32_t firstSector,
     }
 }
 
-TEST(MbrPartitionOffset, ReadsEachOfTheFourEntries) {
+TEST(MbrPartitionExtent, ReadsEachOfTheFourEntries) {
     MbrSector sector = EmptyMbr();
     PutEntry(&sector, 1, 0x07, 63, 2048);
     PutEntry(&sector, 2, 0x07, 2048, 1);
     PutEntry(&sector, 3, 0x0C, 8388608, 100);  // 4 GiB in
     PutEntry(&sector, 4, 0x07, 0xFFFFFFFF, 1);  // the last sector a 32-bit entry names
     const int64_t expected[] = {32256, 1 << 20, (int64_t)4 << 30, (int64_t)0xFFFFFFFF * 512};
+    const uint32_t lengths[] = {2048, 1, 100, 1};
     for (int number = 1; number <= 4; number++) {
-        int64_t offset = -1;
-        EXPECT_EQ(MbrPartitionOffset(sector.bytes, number, &offset), 1) << number;
+        int64_t offset = -1, length = -1;
+        EXPECT_EQ(MbrPartitionExtent(sector.bytes, number, &offset, &length), 1) << number;
         EXPECT_EQ(offset, expected[number - 1]) << number;
+        EXPECT_EQ(length, (int64_t)lengths[number - 1] * 512) << number;
     }
 }
 
-TEST(MbrPartitionOffset, RefusesWhatIsNoPartitionToTrim) {
+TEST(MbrPartitionExtent, RefusesWhatIsNoPartitionToTrim) {
     MbrSector sector = EmptyMbr();
     PutEntry(&sector, 1, 0x07, 2048, 4096);
     PutEntry(&sector, 2, 0x00, 8192, 4096);  // no type: unused
     PutEntry(&sector, 3, 0x07, 0, 4096);     // would be the MBR itself
     PutEntry(&sector, 4, 0x07, 8192, 0);     // no sectors
-    int64_t offset = -1;
+    int64_t offset = -1, length = -1;
     for (int number : {2, 3, 4, 0, 5, -1}) {
-        EXPECT_EQ(MbrPartitionOffset(sector.bytes, number, &offset), 0) << number;
+        EXPECT_EQ(MbrPartitionExtent(sector.bytes, number, &offset, &length), 0) << number;
     }
     EXPECT_EQ(offset, -1);
 
     MbrSector guard = EmptyMbr();
     PutEntry(&guard, 1, 0xEE, 1, 0xFFFFFFFF);  // a GPT disk's protective entry
-    EXPECT_EQ(MbrPartitionOffset(guard.bytes, 1, &offset), 0);
+    EXPECT_EQ(MbrPartitionExtent(guard.bytes, 1, &offset, &length), 0);
 
     sector.bytes[511] = 0;  // no boot signature: not an MBR at all
-    EXPECT_EQ(MbrPartitionOffset(sector.bytes, 1, &offset), 0);
+    EXPECT_EQ(MbrPartitionExtent(sector.bytes, 1, &offset, &length), 0);
     EXPECT_EQ(offset, -1);
 }
 
