@@ -116,21 +116,6 @@ TEST(Banner, ArtAndCreditEndAtColumnFiftyOne) {
     EXPECT_EQ(lines[9], "");
 }
 
-TEST(OpenStatus, EveryCodeHasItsMessage) {
-    const char *expected[] = {
-        "Allocate memory failed!",       "Access partition failed!", "Get partition extents failed!",
-        "Lock partition failed!",        "Access physical drive failed!",
-        "Target drive does not support trim!", "Get boot sector failed!", "Unsupported file system!",
-        "Read partition bitmap failed!",
-    };
-    for (int status = 1; status <= 9; status++) {
-        std::u16string message = OpenStatusMessage(status);
-        EXPECT_EQ(std::string(message.begin(), message.end()), expected[status - 1]);
-    }
-    EXPECT_EQ(OpenStatusMessage(0), nullptr);
-    EXPECT_EQ(OpenStatusMessage(10), nullptr);
-}
-
 class Restore : public ::testing::Test {
   protected:
     void SetUp() override { ResetScriptedBoot(); }
