@@ -20,6 +20,9 @@
 //   wait-paused / resume   the emulated drive's pause before a TRIM command
 //   wait-enabled           wait until the TRIM button is enabled again
 //   bootexecute:NAME       the BootExecute value as stored (type, bytes)
+//   seed-bootexecute:A|B   set BootExecute to the entries A, B, ...
+//   delete-bootexecute     remove the BootExecute value
+//   exists:NAME=PATH       1 when the file PATH exists, else 0
 //   close                  WM_CLOSE; the process must end with status 0
 // Exit status 0 when every step ran; otherwise the reason is printed.
 #include <windows.h>
@@ -146,8 +149,14 @@ void WriteEntries(const char *name) {
     LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
     fprintf(out, "count %ld selected %ld\n", (long)count, (long)SendMessageA(list, CB_GETCURSEL, 0, 0));
     for (LRESULT i = 0; i < count; i++) {
-        char text[256] = "";
-        if (SendMessageA(list, CB_GETLBTEXTLEN, i, 0) < (LRESULT)sizeof text) SendMessageA(list, CB_GETLBTEXT, i, (LPARAM)text);
+        // Wine passes the text across processes intact only in its wide
+        // form; the ANSI code page turns it back into what Quillet added.
+        WCHAR wide[256] = L"";
+        char text[512] = "";
+        if (SendMessageW(list, CB_GETLBTEXTLEN, i, 0) < (LRESULT)(sizeof wide / sizeof wide[0])) {
+            SendMessageW(list, CB_GETLBTEXT, i, (LPARAM)wide);
+            WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, NULL, NULL);
+        }
         fprintf(out, "%ld|%s\n", (long)SendMessageA(list, CB_GETITEMDATA, i, 0), text);
     }
     fclose(out);
@@ -380,6 +389,36 @@ void WriteBootExecute(const char *name) {
     fclose(out);
 }
 
+HKEY OpenSessionManager(REGSAM access) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, access, &key) !=
+        ERROR_SUCCESS) {
+        Die("%s", "cannot open the Session Manager key");
+    }
+    return key;
+}
+
+void SeedBootExecute(const char *entries) {
+    char value[1024];
+    size_t length = strlen(entries);
+    if (length + 2 > sizeof value) Die("%s", "too many entries to seed");
+    memcpy(value, entries, length + 1);
+    for (size_t i = 0; i < length; i++)
+        if (value[i] == '|') value[i] = 0;
+    value[length + 1] = 0;
+    HKEY key = OpenSessionManager(KEY_SET_VALUE);
+    if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, (DWORD)length + 2) != ERROR_SUCCESS) {
+        Die("%s", "cannot seed BootExecute");
+    }
+    RegCloseKey(key);
+}
+
+void DeleteBootExecute() {
+    HKEY key = OpenSessionManager(KEY_SET_VALUE);
+    RegDeleteValueA(key, "BootExecute");
+    RegCloseKey(key);
+}
+
 void Close() {
     PostMessageA(mainWindow, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(quillet.hProcess, 20000) != WAIT_OBJECT_0) Die("%s", "Quillet did not end after WM_CLOSE");
@@ -437,7 +476,18 @@ int main(int argc, char **argv) {
             CloseHandle(event);
         } else if (strcmp(step, "wait-enabled") == 0) WaitEnabled();
         else if ((value = Argument(step, "bootexecute:"))) WriteBootExecute(value);
-        else if (strcmp(step, "close") == 0) Close();
+        else if ((value = Argument(step, "seed-bootexecute:"))) SeedBootExecute(value);
+        else if (strcmp(step, "delete-bootexecute") == 0) DeleteBootExecute();
+        else if ((value = Argument(step, "exists:"))) {
+            char name[64];
+            const char *equals = strchr(value, '=');
+            if (equals == NULL || equals - value >= (int)sizeof name) Die("bad step %s", step);
+            memcpy(name, value, equals - value);
+            name[equals - value] = 0;
+            FILE *out = OpenOutput(name, "w");
+            fprintf(out, "%d", GetFileAttributesA(equals + 1) != INVALID_FILE_ATTRIBUTES ? 1 : 0);
+            fclose(out);
+        } else if (strcmp(step, "close") == 0) Close();
         else Die("unknown step %s", step);
     }
     printf("all steps done\n");

@@ -1,0 +1,525 @@
+#!/usr/bin/env python3
+"""Quillet under Wine and Xvfb, one scenario per run.
+
+    quillet_wine_test.py SCENARIO --work DIR --source DIR --driver EXE
+        --emulated EXE --quillet EXE --bootsift-x86 EXE --bootsift-x64 EXE
+
+Each scenario makes its NTFS images with mkntfs and ntfs-3g's tools,
+configures Quillet-emulated.exe through its environment, lets
+quillet_driver.exe act as the user, and checks what the driver recorded
+against values computed here, independently of the program: the cell
+classes from the image's own $Bitmap, the texts from their UTF-8 wording,
+the BootExecute bytes, the files and free space of the trimmed image.
+WINEPREFIX comes from CTest.
+"""
+import argparse
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+
+MODEL = 'Samsung SSD 860 EVO 500GB'
+SESSION_MANAGER = 'SYSTEM\\CurrentControlSet\\Control\\Session Manager'
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def gbk(text):
+    return text.encode('gbk')
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+    if result.returncode != 0:
+        raise Failure('%s failed (%d):\n%s' % (' '.join(command), result.returncode,
+                                                result.stdout.decode(errors='replace')))
+    return result.stdout
+
+
+def windows_path(path):
+    return 'Z:' + os.path.abspath(path)
+
+
+# --- images -----------------------------------------------------------------
+
+class Volume:
+    """An NTFS image and the files written to it."""
+
+    def __init__(self, path, files):
+        self.path = path
+        self.files = files  # name -> bytes still on the volume
+
+
+def make_ntfs(path, sectors, cluster_size, file_sizes, seed):
+    """mkntfs on a fresh image, files written with ntfscp, every second one
+    truncated again: freed clusters between files that stay, still holding
+    their old data until a trim."""
+    if os.path.exists(path):
+        os.remove(path)
+    run(['truncate', '-s', str(sectors * 512), path])
+    run(['/sbin/mkntfs', '-q', '-F', '-Q', '-s', '512', '-c', str(cluster_size), '-L', 'test', path])
+    rng = random.Random(seed)
+    staging = path + '.files'
+    shutil.rmtree(staging, ignore_errors=True)
+    os.makedirs(staging)
+    files = {}
+    for i, size in enumerate(file_sizes):
+        name = 'file%02d.bin' % i
+        data = bytes(rng.getrandbits(8) for _ in range(64)) * (size // 64)
+        with open(os.path.join(staging, name), 'wb') as out:
+            out.write(data)
+        run(['ntfscp', '-q', '-f', path, os.path.join(staging, name), name])
+        files[name] = data
+    listing = run(['ntfsls', '-f', '-i', path]).decode()
+    inodes = {line.split()[1]: line.split()[0] for line in listing.splitlines() if len(line.split()) == 2}
+    for i in range(1, len(file_sizes), 2):
+        name = 'file%02d.bin' % i
+        run(['ntfstruncate', '-q', path, inodes[name], '0'])
+        files[name] = b''
+    shutil.rmtree(staging)
+    return Volume(path, files)
+
+
+def volume_geometry(image, offset=0):
+    with open(image, 'rb') as f:
+        f.seek(offset)
+        boot = f.read(512)
+    bytes_per_sector, = struct.unpack_from('<H', boot, 0x0B)
+    sectors_per_cluster = boot[0x0D]
+    total_sectors, = struct.unpack_from('<q', boot, 0x28)
+    return bytes_per_sector * sectors_per_cluster, total_sectors // sectors_per_cluster
+
+
+def volume_bitmap(image, offset=0):
+    if offset:
+        plain = image + '.volume'
+        with open(image, 'rb') as f, open(plain, 'wb') as out:
+            f.seek(offset)
+            shutil.copyfileobj(f, out)
+        image = plain
+    return run(['ntfscat', '-f', image, '$Bitmap'])
+
+
+def expected_classes(image, offset=0):
+    """The map as the cluster map must show it, from the image's $Bitmap:
+    cells of ceil(clusters / 5000) rounded up to 16 clusters, a class per
+    group of bitmap bytes, class 0 after the data."""
+    _, total = volume_geometry(image, offset)
+    bitmap = volume_bitmap(image, offset)
+    total = min(total, len(bitmap) * 8)
+    per_cell = -(-total // 5000)
+    per_cell = max(16, (per_cell + 15) // 16 * 16)
+    bytes_per_cell = per_cell // 8
+    data = bitmap[:total // 8]
+    classes = []
+    for start in range(0, len(data), bytes_per_cell):
+        used = sum(bin(b).count('1') for b in data[start:start + bytes_per_cell])
+        percent = used * 100 // per_cell
+        if percent == 0:
+            classes.append(1)
+        elif percent >= 100:
+            classes.append(7)
+        else:
+            classes.append(2 + sum(percent > limit for limit in (20, 40, 60, 80)))
+    check(len(classes) <= 5000, 'more than 5000 cells expected')
+    return ''.join(str(c) for c in classes + [0] * (5000 - len(classes)))
+
+
+def free_ranges_trimmed(image, offset=0):
+    """Every free run, aligned inwards to 4096 bytes, reads zeros."""
+    cluster, total = volume_geometry(image, offset)
+    bitmap = volume_bitmap(image, offset)
+    with open(image, 'rb') as f:
+        content = f.read()
+    nonzero = 0
+    cluster_index = 0
+    while cluster_index < total:
+        if bitmap[cluster_index // 8] >> (cluster_index % 8) & 1:
+            cluster_index += 1
+            continue
+        end = cluster_index
+        while end < total and not bitmap[end // 8] >> (end % 8) & 1:
+            end += 1
+        first = offset + cluster_index * cluster
+        last = offset + end * cluster
+        first = (first + 4095) // 4096 * 4096
+        last = last // 4096 * 4096
+        if last > first and content[first:last].count(0) != last - first:
+            nonzero += 1
+        cluster_index = end
+    return nonzero
+
+
+def files_intact(volume):
+    for name, data in volume.files.items():
+        content = subprocess.run(['ntfscat', '-f', volume.path, name], stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL).stdout
+        check(content == data, '%s changed on %s' % (name, volume.path))
+
+
+# --- the driver ---------------------------------------------------------------
+
+class Session:
+    def __init__(self, options, scenario):
+        self.options = options
+        self.out = os.path.join(options.work, 'out-' + scenario)
+        shutil.rmtree(self.out, ignore_errors=True)
+        os.makedirs(self.out)
+        self.images = os.path.join(options.work, 'images-' + scenario)
+        os.makedirs(self.images, exist_ok=True)
+        self.env = dict(os.environ)
+        self.env.update(chinese_locale(options.work))
+
+    def image(self, name):
+        return os.path.join(self.images, name)
+
+    def drive(self, program, steps, volumes=None, drive=''):
+        env = dict(self.env)
+        if volumes is not None:
+            env['QUILLET_EMULATED_VOLUMES'] = ';'.join(volumes)
+            env['QUILLET_EMULATED_DRIVE'] = drive
+        command = ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', 'wine', self.options.driver,
+                   windows_path(self.out), windows_path(program)] + steps
+        result = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
+        log = result.stdout.decode(errors='replace')
+        with open(os.path.join(self.out, 'driver.log'), 'w') as f:
+            f.write(log)
+        subprocess.run(['wineserver', '-w'], env=env)
+        if result.returncode != 0 or 'all steps done' not in log:
+            raise Failure('driver failed (%d):\n%s' % (result.returncode, log[-3000:]))
+
+    def read(self, name):
+        with open(os.path.join(self.out, name), 'rb') as f:
+            return f.read()
+
+    def map(self, name):
+        lines = self.read(name).decode().splitlines()
+        check(lines[50] == 'grid faults 0', '%s: %s' % (name, lines[50]))
+        return ''.join(lines[:50])
+
+    def box(self, name):
+        fields = {}
+        content = self.read(name)
+        head, _, text = content.partition(b'\ntext ')
+        for line in head.decode('gbk', errors='replace').splitlines():
+            key, _, value = line.partition(' ')
+            fields[key] = value
+        fields['text'] = text
+        return fields
+
+    def expect_box(self, name, text, buttons):
+        box = self.box(name)
+        check(box['text'] == text, '%s: text %r, expected %r' % (name, box['text'], text))
+        check(box['buttons'] == buttons, '%s: buttons %r, expected %r' % (name, box['buttons'], buttons))
+        check(box['owner'] == 'main', '%s: not owned by the main window' % name)
+
+    def screenshot(self, name, png):
+        os.makedirs(os.path.join(self.options.work, 'screenshots'), exist_ok=True)
+        run(['convert', os.path.join(self.out, name), os.path.join(self.options.work, 'screenshots', png)])
+
+
+def chinese_locale(work):
+    """A zh_CN.UTF-8 locale for Wine, so that its ANSI code page is 936;
+    made under the build tree when the system has none."""
+    env = {'LANG': 'zh_CN.UTF-8', 'LC_ALL': 'zh_CN.UTF-8'}
+    available = subprocess.run(['locale', '-a'], stdout=subprocess.PIPE).stdout.decode().lower()
+    if 'zh_cn.utf8' in available:
+        return env
+    locales = os.path.join(work, 'locale')
+    if not os.path.isdir(os.path.join(locales, 'zh_CN.UTF-8')):
+        os.makedirs(locales, exist_ok=True)
+        run(['localedef', '-i', 'zh_CN', '-f', 'UTF-8', os.path.join(locales, 'zh_CN.UTF-8')])
+    env['LOCPATH'] = locales
+    return env
+
+
+def map_differences(seen, expected):
+    return [i for i in range(5000) if seen[i] != expected[i]]
+
+
+def fragmented_volume(session, name, seed=1):
+    # 160,000 sectors of 512 bytes in 1 KiB clusters: 80,000 clusters,
+    # 16 a cell, every one of the 5000 cells holds data.
+    sizes = [(seed * 7919 * (i + 1)) % 1500 * 1024 + 64 * 1024 for i in range(24)]
+    return make_ntfs(session.image(name), 160001, 1024, sizes, seed)
+
+
+# --- scenarios ------------------------------------------------------------------
+
+def scenario_window(session, options):
+    """The window's layout, the splash, and the list: NTFS volumes only,
+    with the drive's model and the size in whole gigabytes, truncated."""
+    d = make_ntfs(session.image('d.img'), 16001, 4096, [100 * 1024], 2)
+    f = make_ntfs(session.image('f.img'), 16001, 4096, [], 3)
+    fat = session.image('e.img')
+    if os.path.exists(fat):
+        os.remove(fat)
+    run(['/sbin/mkfs.vfat', '-C', fat, '8192'])
+    volumes = ['D=' + windows_path(d.path), 'E=' + windows_path(fat),
+               'F=%s,bytes=2147483647' % windows_path(f.path)]
+    session.drive(options.emulated, ['start', 'layout:layout.txt', 'entries:entries.txt', 'label:label.txt',
+                                     'button:button.txt', 'shot:splash.bmp', 'nobox', 'close'],
+                  volumes, 'model=' + MODEL)
+    layout = session.read('layout.txt').decode().splitlines()
+    check(layout[0] == 'client 610 420', layout[0])
+    title, style = layout[1].rsplit(' style ', 1)
+    check(title == 'window "Quillet"', title)
+    # Caption, system menu, sizing frame, minimize box; no maximize box.
+    check(int(style, 16) & 0x00CF0000 == 0x00CE0000, 'window style ' + style)
+    controls = sorted(line for line in layout[2:])
+    check(len(controls) == 3, 'controls: %r' % controls)
+    fields = {int(line.split()[1]): line for line in controls}
+    combo, label, button = fields[100].split(), fields[200].split(), fields[1000].split()
+    # The combo box hands WS_VSCROLL and WS_HSCROLL on to its list.
+    check(combo[2] == 'ComboBox' and int(combo[5], 16) & 0xFFCFFFFF == 0x50000003 and
+          combo[7:9] == ['230', '385'] and combo[10] == '250', fields[100])
+    check(label[2] == 'Static' or label[2] == 'STATIC', fields[200])
+    check(label[3] == '""' and int(label[5], 16) == 0x50000002 and label[7:] == ['110', '388', 'size', '110', '16'],
+          fields[200])
+    check(button[2] == 'Button' and button[3] == '"TRIM"' and int(button[5], 16) == 0x50000000 and
+          button[7:] == ['500', '380', 'size', '100', '32'], fields[1000])
+    entries = session.read('entries.txt').split(b'\n')
+    check(entries[0] == b'count 2 selected -1', entries[0])
+    check(entries[1] == b'68|D:\\ [' + MODEL.encode() + b'] (0 GB)', entries[1])
+    check(entries[2] == b'70|F:\\ [' + MODEL.encode() + b'] (1 GB)', entries[2])
+    check(session.read('label.txt') == b'' and session.read('button.txt') == b'1', 'label or button at start')
+    session.screenshot('splash.bmp', 'quillet-splash.png')
+
+
+def scenario_analyse(session, options):
+    """Choosing volumes paints maps whose cells match their bitmaps, with
+    the status label of each: aligned, not aligned, and a volume of fewer
+    than 5000 clusters."""
+    d = fragmented_volume(session, 'd.img')
+    small = make_ntfs(session.image('h.img'), 8193, 4096, [300 * 1024, 200 * 1024, 500 * 1024], 4)
+    g_volume = make_ntfs(session.image('g.volume.img'), 24001, 4096, [700 * 1024, 900 * 1024], 5)
+    unaligned = session.image('g.img')
+    offset = 1048576 + 512
+    with open(unaligned, 'wb') as out, open(g_volume.path, 'rb') as volume:
+        out.write(b'\0' * offset)
+        shutil.copyfileobj(volume, out)
+    volumes = ['D=' + windows_path(d.path), 'G=%s,offset=%d' % (windows_path(unaligned), offset),
+               'H=' + windows_path(small.path)]
+    session.drive(options.emulated, ['start', 'select:D', 'map:d.txt', 'label:d_label.txt',
+                                     'select:H', 'map:h.txt', 'label:h_label.txt',
+                                     'select:G', 'map:g.txt', 'label:g_label.txt', 'shot:analysed.bmp', 'nobox',
+                                     'close'],
+                  volumes, 'model=' + MODEL)
+    for name, image, image_offset in (('d', d.path, 0), ('h', small.path, 0), ('g', unaligned, offset)):
+        expected = expected_classes(image, image_offset)
+        seen = session.map(name + '.txt')
+        differences = map_differences(seen, expected)
+        check(not differences, '%s: %d cells differ, first %r' % (name, len(differences), differences[:5]))
+    check(session.read('d_label.txt') == b'', 'label of D')
+    check(session.read('h_label.txt') == b'', 'label of H')
+    check(session.read('g_label.txt') == gbk('非4KB对齐!'), 'label of G: %r' % session.read('g_label.txt'))
+    check('2' in expected_classes(d.path) and '7' in expected_classes(d.path), 'D is not fragmented enough')
+    session.screenshot('analysed.bmp', 'quillet-analysed-unaligned.png')
+
+
+def scenario_trim(session, options):
+    """TRIM runs on the worker: cells turn green while the button is
+    disabled; choosing another volume meanwhile shows that volume's map,
+    untouched by the running trim; afterwards the button is back, every
+    free cell is green, the files are intact and the free space reads zeros."""
+    d = fragmented_volume(session, 'd.img', seed=6)
+    f = fragmented_volume(session, 'f.img', seed=7)
+    check(free_ranges_trimmed(d.path) > 0, 'the image has no stale data in its free space to trim')
+    volumes = ['D=' + windows_path(d.path), 'F=' + windows_path(f.path)]
+    session.drive(options.emulated, [
+        'start', 'select:F', 'select:D', 'map:before.txt', 'shot:analysed.bmp',
+        'trim', 'wait-paused', 'button:busy.txt', 'map:paused.txt', 'shot:trimming.bmp',
+        'select:F', 'map:f_during.txt', 'resume', 'wait-enabled', 'map:f_after.txt', 'nobox',
+        'select:D', 'trim', 'wait-enabled', 'nobox', 'map:done.txt', 'shot:done.bmp', 'close'],
+        volumes, 'model=%s,pauseat=6' % MODEL)
+    expected_d = expected_classes(d.path)
+    expected_f = expected_classes(f.path)
+    check(session.map('before.txt') == expected_d, 'D before the trim')
+    check(session.read('busy.txt') == b'0', 'the TRIM button is enabled during the trim')
+    paused = session.map('paused.txt')
+    green = [i for i in range(5000) if paused[i] == '8']
+    check(0 < len(green) < expected_d.count('1'), 'green cells while paused: %d' % len(green))
+    check(all(paused[i] == expected_d[i] for i in range(5000) if paused[i] != '8'), 'D map while trimming')
+    for name in ('f_during.txt', 'f_after.txt'):
+        differences = map_differences(session.map(name), expected_f)
+        check(not differences, '%s: %d cells differ from F, first %r' % (name, len(differences), differences[:5]))
+    done = session.map('done.txt')
+    check(all(done[i] == '8' for i in range(5000) if expected_d[i] == '1'), 'a free cell is not green')
+    check(all(done[i] in ('8', expected_d[i]) for i in range(5000)), 'cells changed other than to green')
+    files_intact(d)
+    check(free_ranges_trimmed(d.path) == 0, 'free space of D still holds data')
+    files_intact(f)
+    check(free_ranges_trimmed(f.path) > 0, 'F was trimmed')
+    session.screenshot('analysed.bmp', 'quillet-analysed.png')
+    session.screenshot('trimming.bmp', 'quillet-trimming.png')
+    session.screenshot('done.bmp', 'quillet-done.png')
+
+
+def scenario_errors(session, options):
+    """Failures show their boxes: an analysis that cannot open shows the
+    status number and leaves map and label; TRIM shows the Chinese status
+    text; a worker that cannot start and a drive without TRIM both end in
+    the trim error box with the button enabled again."""
+    d = make_ntfs(session.image('d.img'), 16001, 4096, [100 * 1024, 200 * 1024], 8)
+    volumes = ['D=' + windows_path(d.path), 'E=%s,openfails' % windows_path(d.path),
+               'F=%s,extentsfail' % windows_path(d.path)]
+    session.drive(options.emulated, [
+        'start', 'select:D', 'map:d.txt', 'label:d_label.txt',
+        'select:E', 'box:ok:e_analysis.txt', 'label:e_label.txt', 'map:e_map.txt',
+        'trim', 'box:ok:e_trim.txt', 'button:e_button.txt',
+        'select:F', 'box:ok:f_analysis.txt', 'trim', 'box:ok:f_trim.txt',
+        'select:D', 'trim', 'box:ok:no_thread.txt', 'button:no_thread_button.txt', 'nobox',
+        'trim', 'box:ok:worker.txt', 'wait-enabled', 'nobox', 'close'],
+        volumes, 'model=%s,notrim,threadfails=1' % MODEL)
+    no_trim = gbk('不支持TRIM!')
+    check(session.read('d_label.txt') == no_trim, 'label without TRIM support')
+    session.expect_box('e_analysis.txt', b'Error code 2\n', ' ok')
+    check(session.read('e_label.txt') == no_trim, 'label after a failed analysis')
+    check(session.map('e_map.txt') == session.map('d.txt'), 'map after a failed analysis')
+    session.expect_box('e_trim.txt', gbk('访问目标分区失败!'), ' ok')
+    check(session.read('e_button.txt') == b'1', 'button after a failed open')
+    session.expect_box('f_analysis.txt', b'Error code 3\n', ' ok')
+    session.expect_box('f_trim.txt', gbk('获取分区信息失败!'), ' ok')
+    session.expect_box('no_thread.txt', gbk('TRIM 发生错误！'), ' ok')
+    check(session.read('no_thread_button.txt') == b'1', 'button after the worker failed to start')
+    session.expect_box('worker.txt', gbk('TRIM 发生错误！'), ' ok')
+
+
+def prefix_path(*parts):
+    return os.path.join(os.environ['WINEPREFIX'], 'drive_c', 'windows', *parts)
+
+
+def multi_sz(*entries):
+    return b''.join(e.encode() + b'\0' for e in entries) + b'\0'
+
+
+def seed_boot_execute(session, value):
+    """Sets BootExecute with wine's reg before the driver runs."""
+    key = 'HKLM\\' + SESSION_MANAGER
+    run(['wine', 'reg', 'add', key, '/v', 'BootExecute', '/t', 'REG_MULTI_SZ', '/d', '\\0'.join(value), '/f'],
+        env=session.env)
+    subprocess.run(['wineserver', '-w'], env=session.env)
+
+
+def boot_execute(session, name):
+    content = session.read(name)
+    check(content.startswith(b'type 7\n'), '%s: %r' % (name, content[:40]))
+    return content[len(b'type 7\n'):]
+
+
+def scenario_schedule(session, options, boot_build, native_dir, other_dir, write_failure):
+    """A lock failure asks whether to trim at the next start. A failing
+    write (when asked for) shows the box with the file's name, removes the
+    partial file and leaves BootExecute alone; No changes nothing; Yes
+    installs the matching build and keeps other software's entries; the
+    default list, and no list at all, give the 32-byte value."""
+    d = make_ntfs(session.image('d.img'), 16001, 4096, [], 9)
+    installed = prefix_path(native_dir, 'bootsift.exe')
+    for path in (installed, prefix_path(other_dir, 'bootsift.exe')):
+        if os.path.lexists(path):
+            os.remove(path)
+    if write_failure:
+        os.symlink('/dev/full', installed)  # it opens, but every write fails
+    seed_boot_execute(session, ['autocheck autochk *', 'bootsift C'])
+    foreign = ['autocheck autochk *', 'other.exe /x', 'bootsift C']
+    steps = ['start', 'select:D']
+    if write_failure:
+        steps += ['trim', 'box:yes:fail_ask.txt', 'box:ok:fail_box.txt', 'nobox', 'button:fail_button.txt',
+                  'exists:fail_exists.txt=C:\\windows\\system32\\bootsift.exe',
+                  'bootexecute:fail_value.txt']
+    steps += ['seed-bootexecute:' + '|'.join(foreign), 'trim', 'shot:ask.bmp', 'box:no:no_ask.txt', 'nobox', 'button:no_button.txt',
+              'bootexecute:no_value.txt',
+              'trim', 'box:yes:yes_ask.txt', 'box:ok:yes_box.txt', 'nobox', 'button:yes_button.txt',
+              'bootexecute:yes_value.txt',
+              'seed-bootexecute:autocheck autochk *', 'trim', 'box:yes:default_ask.txt', 'box:ok:default_box.txt',
+              'bootexecute:default_value.txt',
+              'delete-bootexecute', 'trim', 'box:yes:none_ask.txt', 'box:ok:none_box.txt', 'nobox',
+              'bootexecute:none_value.txt', 'close']
+    session.drive(options.emulated, steps, ['D=%s,lockfails' % windows_path(d.path)], 'model=' + MODEL)
+
+    ask = gbk('无法锁定目标分区！是否计划在下次系统启动时进行Trim操作？')
+    scheduled = gbk('系统下次启动时将对目标分区执行Trim操作！')
+    if write_failure:
+        session.expect_box('fail_ask.txt', ask, ' yes no')
+        session.expect_box('fail_box.txt', gbk('无法创建文件 C:\\windows\\system32\\bootsift.exe'), ' ok')
+        check(session.read('fail_exists.txt') == b'0', 'the partial bootsift.exe stayed')
+        check(boot_execute(session, 'fail_value.txt') == multi_sz('autocheck autochk *', 'bootsift C'),
+              'BootExecute changed after a failed install')
+        check(session.read('fail_button.txt') == b'1', 'button after a failed install')
+    session.expect_box('no_ask.txt', ask, ' yes no')
+    session.screenshot('ask.bmp', 'quillet-schedule-question.png')
+    check(boot_execute(session, 'no_value.txt') == multi_sz(*foreign), 'No changed BootExecute')
+    session.expect_box('yes_ask.txt', ask, ' yes no')
+    session.expect_box('yes_box.txt', scheduled, ' ok')
+    for name in ('no', 'yes'):
+        check(session.read(name + '_button.txt') == b'1', 'button after scheduling')
+    check(boot_execute(session, 'yes_value.txt') == multi_sz('autocheck autochk *', 'other.exe /x', 'bootsift D'),
+          'BootExecute keeps other entries: %r' % boot_execute(session, 'yes_value.txt'))
+    with open(installed, 'rb') as a, open(boot_build, 'rb') as b:
+        check(a.read() == b.read(), '%s is not the expected build of bootsift' % installed)
+    check(not os.path.lexists(prefix_path(other_dir, 'bootsift.exe')), 'bootsift written to %s' % other_dir)
+    default = b'autocheck autochk *\0bootsift D\0\0'
+    for name in ('default', 'none'):
+        session.expect_box(name + '_box.txt', scheduled, ' ok')
+        value = boot_execute(session, name + '_value.txt')
+        check(value == default and len(value) == 32, 'BootExecute from the %s list: %r' % (name, value))
+
+
+def scenario_schedule_x86(session, options):
+    """32-bit prefix: the x86 build goes to system32."""
+    scenario_schedule(session, options, options.bootsift_x86, 'system32', 'syswow64', write_failure=True)
+
+
+def scenario_schedule_x64(session, options):
+    """64-bit prefix: Quillet runs under WOW64 and, with redirection off,
+    writes the x64 build to the native system32, not to syswow64."""
+    scenario_schedule(session, options, options.bootsift_x64, 'system32', 'syswow64', write_failure=False)
+
+
+def scenario_real_quillet(session, options):
+    """The shipped Quillet.exe starts, lists the prefix's drives, closes."""
+    session.drive(options.quillet, ['start', 'layout:layout.txt', 'entries:entries.txt', 'nobox', 'close'])
+    check(session.read('layout.txt').decode().splitlines()[0] == 'client 610 420', 'client size')
+    entries = session.read('entries.txt').split(b'\n')
+    check(any(line.startswith(b'67|C:\\ [] (') and line.endswith(b' GB)') for line in entries[1:]),
+          'no entry for C: %r' % entries)
+
+
+SCENARIOS = {
+    'window': scenario_window,
+    'analyse': scenario_analyse,
+    'trim': scenario_trim,
+    'errors': scenario_errors,
+    'schedule_x86': scenario_schedule_x86,
+    'schedule_x64': scenario_schedule_x64,
+    'real_quillet': scenario_real_quillet,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('scenario', choices=sorted(SCENARIOS))
+    for option in ('work', 'source', 'driver', 'emulated', 'quillet', 'bootsift-x86', 'bootsift-x64'):
+        parser.add_argument('--' + option, required=True)
+    options = parser.parse_args()
+    session = Session(options, options.scenario)
+    try:
+        SCENARIOS[options.scenario](session, options)
+    except Failure as failure:
+        print('FAILED %s: %s' % (options.scenario, failure))
+        return 1
+    print('passed', options.scenario)
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
