@@ -22,7 +22,6 @@
 //   bootexecute:NAME       the BootExecute value as stored (type, bytes)
 //   seed-bootexecute:A|B   set BootExecute to the entries A, B, ...
 //   delete-bootexecute     remove the BootExecute value
-//   exists:NAME=PATH       1 when the file PATH exists, else 0
 //   close                  WM_CLOSE; the process must end with status 0
 // Exit status 0 when every step ran; otherwise the reason is printed.
 #include <windows.h>
@@ -478,16 +477,7 @@ int main(int argc, char **argv) {
         else if ((value = Argument(step, "bootexecute:"))) WriteBootExecute(value);
         else if ((value = Argument(step, "seed-bootexecute:"))) SeedBootExecute(value);
         else if (strcmp(step, "delete-bootexecute") == 0) DeleteBootExecute();
-        else if ((value = Argument(step, "exists:"))) {
-            char name[64];
-            const char *equals = strchr(value, '=');
-            if (equals == NULL || equals - value >= (int)sizeof name) Die("bad step %s", step);
-            memcpy(name, value, equals - value);
-            name[equals - value] = 0;
-            FILE *out = OpenOutput(name, "w");
-            fprintf(out, "%d", GetFileAttributesA(equals + 1) != INVALID_FILE_ATTRIBUTES ? 1 : 0);
-            fclose(out);
-        } else if (strcmp(step, "close") == 0) Close();
+        else if (strcmp(step, "close") == 0) Close();
         else Die("unknown step %s", step);
     }
     printf("all steps done\n");

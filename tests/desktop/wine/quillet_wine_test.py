@@ -15,7 +15,9 @@ WINEPREFIX comes from CTest.
 import argparse
 import os
 import random
+import resource
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -178,18 +180,25 @@ class Session:
         os.makedirs(self.images, exist_ok=True)
         self.env = dict(os.environ)
         self.env.update(chinese_locale(options.work))
+        prepare_prefix(self.env)
 
     def image(self, name):
         return os.path.join(self.images, name)
 
-    def drive(self, program, steps, volumes=None, drive=''):
+    def drive(self, program, steps, volumes=None, drive='', file_size_limit=None):
         env = dict(self.env)
         if volumes is not None:
             env['QUILLET_EMULATED_VOLUMES'] = ';'.join(volumes)
             env['QUILLET_EMULATED_DRIVE'] = drive
         command = ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', 'wine', self.options.driver,
                    windows_path(self.out), windows_path(program)] + steps
-        result = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
+        limit = None
+        if file_size_limit is not None:
+            # The wineserver keeps the registry files: it runs unlimited.
+            subprocess.run(['wineserver', '-p5'], env=env)
+            limit = lambda: limit_file_size(file_size_limit)
+        result = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240,
+                                preexec_fn=limit)
         log = result.stdout.decode(errors='replace')
         with open(os.path.join(self.out, 'driver.log'), 'w') as f:
             f.write(log)
@@ -227,6 +236,12 @@ class Session:
         run(['convert', os.path.join(self.out, name), os.path.join(self.options.work, 'screenshots', png)])
 
 
+def limit_file_size(size):
+    """Writes past `size` bytes fail (EFBIG) instead of killing the writer."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+
+
 def chinese_locale(work):
     """A zh_CN.UTF-8 locale for Wine, so that its ANSI code page is 936;
     made under the build tree when the system has none."""
@@ -240,6 +255,37 @@ def chinese_locale(work):
         run(['localedef', '-i', 'zh_CN', '-f', 'UTF-8', os.path.join(locales, 'zh_CN.UTF-8')])
     env['LOCPATH'] = locales
     return env
+
+
+PREFIX_SETTINGS = '''Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
+"SimSun"="WenQuanYi Micro Hei"
+"宋体"="WenQuanYi Micro Hei"
+"NSimSun"="WenQuanYi Micro Hei"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
+"Default"="1024x768"
+'''
+
+
+def prepare_prefix(env):
+    """Once per prefix: the Chinese fonts that Windows has (SimSun, which
+    Quillet asks for by its Chinese name) come from WenQuanYi Micro Hei,
+    and programs run in a virtual desktop, which draws window frames the
+    way Windows does (Xvfb has no window manager)."""
+    marker = os.path.join(env['WINEPREFIX'], 'quillet-desktop-settings')
+    if os.path.exists(marker):
+        return
+    settings = marker + '.reg'
+    with open(settings, 'wb') as f:
+        f.write(b'\xff\xfe' + PREFIX_SETTINGS.replace('\n', '\r\n').encode('utf-16-le'))
+    run(['wine', 'regedit', '/S', windows_path(settings)], env=env)
+    subprocess.run(['wineserver', '-w'], env=env)
+    open(marker, 'w').close()
 
 
 def map_differences(seen, expected):
@@ -382,16 +428,16 @@ def scenario_errors(session, options):
         volumes, 'model=%s,notrim,threadfails=1' % MODEL)
     no_trim = gbk('不支持TRIM!')
     check(session.read('d_label.txt') == no_trim, 'label without TRIM support')
-    session.expect_box('e_analysis.txt', b'Error code 2\n', ' ok')
+    session.expect_box('e_analysis.txt', b'Error code 2\n', 'ok')
     check(session.read('e_label.txt') == no_trim, 'label after a failed analysis')
     check(session.map('e_map.txt') == session.map('d.txt'), 'map after a failed analysis')
-    session.expect_box('e_trim.txt', gbk('访问目标分区失败!'), ' ok')
+    session.expect_box('e_trim.txt', gbk('访问目标分区失败!'), 'ok')
     check(session.read('e_button.txt') == b'1', 'button after a failed open')
-    session.expect_box('f_analysis.txt', b'Error code 3\n', ' ok')
-    session.expect_box('f_trim.txt', gbk('获取分区信息失败!'), ' ok')
-    session.expect_box('no_thread.txt', gbk('TRIM 发生错误！'), ' ok')
+    session.expect_box('f_analysis.txt', b'Error code 3\n', 'ok')
+    session.expect_box('f_trim.txt', gbk('获取分区信息失败!'), 'ok')
+    session.expect_box('no_thread.txt', gbk('TRIM 发生错误！'), 'ok')
     check(session.read('no_thread_button.txt') == b'1', 'button after the worker failed to start')
-    session.expect_box('worker.txt', gbk('TRIM 发生错误！'), ' ok')
+    session.expect_box('worker.txt', gbk('TRIM 发生错误！'), 'ok')
 
 
 def prefix_path(*parts):
@@ -416,50 +462,33 @@ def boot_execute(session, name):
     return content[len(b'type 7\n'):]
 
 
-def scenario_schedule(session, options, boot_build, native_dir, other_dir, write_failure):
-    """A lock failure asks whether to trim at the next start. A failing
-    write (when asked for) shows the box with the file's name, removes the
-    partial file and leaves BootExecute alone; No changes nothing; Yes
-    installs the matching build and keeps other software's entries; the
-    default list, and no list at all, give the 32-byte value."""
+def scenario_schedule(session, options, boot_build, native_dir, other_dir):
+    """A lock failure asks whether to trim at the next start. No changes
+    nothing; Yes installs the matching build and keeps other software's
+    entries; the default list, and no list at all, give the 32-byte value."""
     d = make_ntfs(session.image('d.img'), 16001, 4096, [], 9)
     installed = prefix_path(native_dir, 'bootsift.exe')
     for path in (installed, prefix_path(other_dir, 'bootsift.exe')):
         if os.path.lexists(path):
             os.remove(path)
-    if write_failure:
-        os.symlink('/dev/full', installed)  # it opens, but every write fails
-    seed_boot_execute(session, ['autocheck autochk *', 'bootsift C'])
     foreign = ['autocheck autochk *', 'other.exe /x', 'bootsift C']
-    steps = ['start', 'select:D']
-    if write_failure:
-        steps += ['trim', 'box:yes:fail_ask.txt', 'box:ok:fail_box.txt', 'nobox', 'button:fail_button.txt',
-                  'exists:fail_exists.txt=C:\\windows\\system32\\bootsift.exe',
-                  'bootexecute:fail_value.txt']
-    steps += ['seed-bootexecute:' + '|'.join(foreign), 'trim', 'shot:ask.bmp', 'box:no:no_ask.txt', 'nobox', 'button:no_button.txt',
-              'bootexecute:no_value.txt',
-              'trim', 'box:yes:yes_ask.txt', 'box:ok:yes_box.txt', 'nobox', 'button:yes_button.txt',
-              'bootexecute:yes_value.txt',
-              'seed-bootexecute:autocheck autochk *', 'trim', 'box:yes:default_ask.txt', 'box:ok:default_box.txt',
-              'bootexecute:default_value.txt',
-              'delete-bootexecute', 'trim', 'box:yes:none_ask.txt', 'box:ok:none_box.txt', 'nobox',
-              'bootexecute:none_value.txt', 'close']
+    steps = ['start', 'select:D', 'seed-bootexecute:' + '|'.join(foreign),
+             'trim', 'shot:ask.bmp', 'box:no:no_ask.txt', 'nobox', 'button:no_button.txt', 'bootexecute:no_value.txt',
+             'trim', 'box:yes:yes_ask.txt', 'box:ok:yes_box.txt', 'nobox', 'button:yes_button.txt',
+             'bootexecute:yes_value.txt',
+             'seed-bootexecute:autocheck autochk *',
+             'trim', 'box:yes:default_ask.txt', 'box:ok:default_box.txt', 'bootexecute:default_value.txt',
+             'delete-bootexecute',
+             'trim', 'box:yes:none_ask.txt', 'box:ok:none_box.txt', 'nobox', 'bootexecute:none_value.txt', 'close']
     session.drive(options.emulated, steps, ['D=%s,lockfails' % windows_path(d.path)], 'model=' + MODEL)
 
     ask = gbk('无法锁定目标分区！是否计划在下次系统启动时进行Trim操作？')
     scheduled = gbk('系统下次启动时将对目标分区执行Trim操作！')
-    if write_failure:
-        session.expect_box('fail_ask.txt', ask, ' yes no')
-        session.expect_box('fail_box.txt', gbk('无法创建文件 C:\\windows\\system32\\bootsift.exe'), ' ok')
-        check(session.read('fail_exists.txt') == b'0', 'the partial bootsift.exe stayed')
-        check(boot_execute(session, 'fail_value.txt') == multi_sz('autocheck autochk *', 'bootsift C'),
-              'BootExecute changed after a failed install')
-        check(session.read('fail_button.txt') == b'1', 'button after a failed install')
-    session.expect_box('no_ask.txt', ask, ' yes no')
+    session.expect_box('no_ask.txt', ask, 'yes no')
     session.screenshot('ask.bmp', 'quillet-schedule-question.png')
     check(boot_execute(session, 'no_value.txt') == multi_sz(*foreign), 'No changed BootExecute')
-    session.expect_box('yes_ask.txt', ask, ' yes no')
-    session.expect_box('yes_box.txt', scheduled, ' ok')
+    session.expect_box('yes_ask.txt', ask, 'yes no')
+    session.expect_box('yes_box.txt', scheduled, 'ok')
     for name in ('no', 'yes'):
         check(session.read(name + '_button.txt') == b'1', 'button after scheduling')
     check(boot_execute(session, 'yes_value.txt') == multi_sz('autocheck autochk *', 'other.exe /x', 'bootsift D'),
@@ -469,20 +498,37 @@ def scenario_schedule(session, options, boot_build, native_dir, other_dir, write
     check(not os.path.lexists(prefix_path(other_dir, 'bootsift.exe')), 'bootsift written to %s' % other_dir)
     default = b'autocheck autochk *\0bootsift D\0\0'
     for name in ('default', 'none'):
-        session.expect_box(name + '_box.txt', scheduled, ' ok')
+        session.expect_box(name + '_box.txt', scheduled, 'ok')
         value = boot_execute(session, name + '_value.txt')
         check(value == default and len(value) == 32, 'BootExecute from the %s list: %r' % (name, value))
 
 
 def scenario_schedule_x86(session, options):
-    """32-bit prefix: the x86 build goes to system32."""
-    scenario_schedule(session, options, options.bootsift_x86, 'system32', 'syswow64', write_failure=True)
+    """32-bit prefix: the x86 build goes to system32. First a write that
+    stops short (a file size limit below the program's size): the box names
+    the file, the partial file is removed, BootExecute stays as it was."""
+    d = make_ntfs(session.image('d.img'), 16001, 4096, [], 10)
+    installed = prefix_path('system32', 'bootsift.exe')
+    if os.path.lexists(installed):
+        os.remove(installed)
+    seed_boot_execute(session, ['autocheck autochk *', 'bootsift C'])
+    check(os.path.getsize(options.bootsift_x86) > 16384, 'bootsift too small for the write failure')
+    session.drive(options.emulated, ['start', 'select:D', 'trim', 'box:yes:fail_ask.txt', 'box:ok:fail_box.txt',
+                                     'nobox', 'button:fail_button.txt', 'bootexecute:fail_value.txt', 'close'],
+                  ['D=%s,lockfails' % windows_path(d.path)], 'model=' + MODEL, file_size_limit=16384)
+    session.expect_box('fail_ask.txt', gbk('无法锁定目标分区！是否计划在下次系统启动时进行Trim操作？'), 'yes no')
+    session.expect_box('fail_box.txt', gbk('无法创建文件 C:\\windows\\system32\\bootsift.exe'), 'ok')
+    check(not os.path.lexists(installed), 'the partial bootsift.exe stayed')
+    check(boot_execute(session, 'fail_value.txt') == multi_sz('autocheck autochk *', 'bootsift C'),
+          'BootExecute changed after a failed install')
+    check(session.read('fail_button.txt') == b'1', 'button after a failed install')
+    scenario_schedule(session, options, options.bootsift_x86, 'system32', 'syswow64')
 
 
 def scenario_schedule_x64(session, options):
     """64-bit prefix: Quillet runs under WOW64 and, with redirection off,
     writes the x64 build to the native system32, not to syswow64."""
-    scenario_schedule(session, options, options.bootsift_x64, 'system32', 'syswow64', write_failure=False)
+    scenario_schedule(session, options, options.bootsift_x64, 'system32', 'syswow64')
 
 
 def scenario_real_quillet(session, options):
