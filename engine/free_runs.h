@@ -9,8 +9,9 @@ typedef int (*FreeRunVisitor)(void *context, uint32_t firstCluster, uint32_t clu
 
 // Visits, in ascending order, every maximal run of clear bits of at least
 // `minRunClusters` (bit k of byte j is cluster 8j + k). Returns 0 as soon as
-// the visitor does, else 1. Whole 64-bit words of used or free clusters are
-// skipped at once; the runs are exactly those of a bit-by-bit walk.
+// the visitor does, else 1. It reads 64 clusters at a time and steps from
+// edge to edge between used and free; the runs are exactly those of a
+// bit-by-bit walk.
 // `byteCount` is at most 2^29, so cluster numbers fit 32 bits.
 int ScanFreeRuns(const uint8_t *bitmap, uint32_t byteCount, uint32_t minRunClusters,
                  FreeRunVisitor visitor, void *context);

@@ -115,17 +115,21 @@ TEST(ScanFreeRuns, RunsAtTheEnds) {
 }
 
 TEST(ScanFreeRuns, StopsWhenTheVisitorSaysSo) {
+    // Short runs (many edges a word) and longer ones (a few edges a word,
+    // more than a batch of them in all).
     std::mt19937 random(7);
-    std::vector<uint8_t> bitmap = RandomBitmap(random, 512, 0.5, 5.0);
-    Recorder all;
-    ScanFreeRuns(bitmap.data(), 512, 1, Record, &all);
-    ASSERT_GT(all.runs.size(), 10u);
-    for (size_t stop : {(size_t)1, (size_t)2, all.runs.size() / 2, all.runs.size()}) {
-        SCOPED_TRACE(stop);
-        Recorder recorder;
-        recorder.stopAfter = stop;
-        EXPECT_EQ(ScanFreeRuns(bitmap.data(), 512, 1, Record, &recorder), 0);
-        EXPECT_EQ(recorder.runs.size(), stop);
-        ExpectSameRuns(bitmap, 512, 1, stop);
+    for (double meanRun : {2.0, 40.0}) {
+        std::vector<uint8_t> bitmap = RandomBitmap(random, 8192, 0.5, meanRun);
+        Recorder all;
+        ScanFreeRuns(bitmap.data(), 8192, 1, Record, &all);
+        ASSERT_GT(all.runs.size(), 300u);
+        for (size_t stop : {(size_t)1, (size_t)2, (size_t)129, (size_t)130, all.runs.size() / 2, all.runs.size()}) {
+            SCOPED_TRACE(testing::Message() << "mean run " << meanRun << " stop after " << stop);
+            Recorder recorder;
+            recorder.stopAfter = stop;
+            EXPECT_EQ(ScanFreeRuns(bitmap.data(), 8192, 1, Record, &recorder), 0);
+            EXPECT_EQ(recorder.runs.size(), stop);
+            ExpectSameRuns(bitmap, 8192, 1, stop);
+        }
     }
 }

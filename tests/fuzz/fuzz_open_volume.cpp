@@ -1,0 +1,133 @@
+// Opens and trims a volume from an untrusted disk. The input's first byte
+// sets the machine; the rest is the disk from the volume's first byte on.
+// The emulated drive does a dry run, and every TRIM it accepts must lie on
+// free clusters of the volume: anything else would destroy data.
+//
+// Switch byte: bits 0-1 the partition offset (0, 63 sectors, 4 KiB, 1 MiB);
+// bit 2 a lock request; bit 3 the lock is refused; bits 4-5 the drive (TRIM,
+// no TRIM bit, IDENTIFY ends with ERR, pass-through rejected); bit 6 the
+// second TRIM ends with ERR; bit 7 the disk ends with the input instead of
+// reading zeros up to 64 MiB.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "emulated_ssd.h"
+#include "trim_engine.h"
+
+// Sanitizer allocators return null for absurd sizes instead of aborting,
+// as a real heap would: a boot sector may claim a volume of petabytes.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=64"; }
+
+namespace {
+
+const int64_t kOffsets[4] = {0, 63 * 512, 4096, 1 << 20};
+const int64_t kPaddedDisk = (int64_t)64 << 20;
+
+int gDisk = -1;
+char gDiskPath[64];
+const TrimVolume *gVolume;
+uint32_t gAccepted;
+
+void Fail(const char *what) {
+    fprintf(stderr, "fuzz_open_volume: %s\n", what);
+    abort();
+}
+
+int ClusterIsUsed(const TrimVolume *volume, uint64_t cluster) {
+    return volume->bitmap[cluster >> 3] >> (cluster & 7) & 1;
+}
+
+// Every block of an accepted TRIM must lie on free clusters that the scan covered.
+void CheckTrim(void *, uint64_t lba, uint32_t blockCount) {
+    const TrimVolume *volume = gVolume;
+    gAccepted++;
+    if (blockCount == 0 || blockCount > 4096) Fail("TRIM of a bad length");
+    int64_t start = (int64_t)lba * 512;
+    int64_t end = start + (int64_t)blockCount * 512;
+    int64_t scannedEnd = volume->partitionOffset + (int64_t)volume->bitmapSize * 8 * volume->bytesPerCluster;
+    if (start < volume->partitionOffset || end > scannedEnd) Fail("TRIM outside the scanned volume");
+    uint64_t first = (uint64_t)(start - volume->partitionOffset) / volume->bytesPerCluster;
+    uint64_t last = (uint64_t)(end - 1 - volume->partitionOffset) / volume->bytesPerCluster;
+    for (uint64_t cluster = first; cluster <= last; cluster++) {
+        if (ClusterIsUsed(volume, cluster)) Fail("TRIM of a used cluster");
+    }
+}
+
+void CheckSink(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+    if (clusterCount == 0 && volume->bytesPerCluster <= 4096) Fail("sink told of an empty chunk");
+    if ((uint64_t)firstCluster + clusterCount > (uint64_t)volume->bitmapSize * 8) Fail("sink told of clusters past the bitmap");
+}
+
+void CheckOpened(const TrimVolume *volume) {
+    uint32_t bytesPerSector = volume->bytesPerSector;
+    uint32_t sectorsPerCluster = volume->sectorsPerCluster;
+    if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0)
+        Fail("opened with a bad sector size");
+    if (sectorsPerCluster == 0 || sectorsPerCluster > 128 || (sectorsPerCluster & (sectorsPerCluster - 1)) != 0)
+        Fail("opened with a bad cluster size");
+    if (volume->bytesPerCluster != bytesPerSector * sectorsPerCluster) Fail("bytesPerCluster");
+    if (volume->totalClusters < 0 || volume->totalClusters > (int64_t)0xFFFFFFFF) Fail("totalClusters");
+    if (volume->totalClusters > volume->totalSectors / sectorsPerCluster) Fail("totalClusters grew");
+    if (volume->bitmap == 0 || (int64_t)volume->bitmapSize != volume->totalClusters / 8) Fail("bitmapSize");
+    if (volume->mftPosition < volume->partitionOffset) Fail("mftPosition before the volume");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    if (gDisk < 0) {
+        gDisk = memfd_create("fuzz-disk", MFD_CLOEXEC);
+        if (gDisk < 0) Fail("memfd_create");
+        snprintf(gDiskPath, sizeof gDiskPath, "/proc/self/fd/%d", gDisk);
+    }
+    const uint8_t switches = data[0];
+    const int64_t offset = kOffsets[switches & 3];
+    const int lock = switches >> 2 & 1;
+
+    HostReset();
+    if (ftruncate(gDisk, 0) != 0) Fail("ftruncate");
+    if (size > 1 && pwrite(gDisk, data + 1, size - 1, offset) != (ssize_t)(size - 1)) Fail("pwrite");
+    const int padded = !(switches >> 7 & 1);
+    if (padded && offset + (int64_t)size - 1 < kPaddedDisk && ftruncate(gDisk, kPaddedDisk) != 0) Fail("ftruncate");
+    if (!HostAttachDisk(0, gDiskPath, 0)) Fail("attach");
+    EmulatedVolume *settings = HostAttachVolume('F', 0, offset);
+    settings->lockFails = switches >> 3 & 1;
+    EmulatedDrive *drive = HostDrive();
+    drive->dryRun = 1;
+    const int driveKind = switches >> 4 & 3;
+    drive->trimSupported = driveKind != 1;
+    drive->identifyError = driveKind == 2;
+    drive->rejectPassThrough = driveKind == 3;
+    drive->failTrimAt = switches >> 6 & 1 ? 2 : 0;
+    HostObserveTrim(CheckTrim, 0);
+
+    TrimVolume *volume = (TrimVolume *)1;
+    int status = OpenTrimVolume('F', &volume, lock);
+    if (status < 0 || status > 9 || status == kOpenNoTrimSupport) Fail("status out of range");
+    gAccepted = 0;
+    if (status != kOpenOk) {
+        if (volume != 0) Fail("failed open left a result");
+    } else {
+        if (volume == 0) Fail("open gave no result");
+        CheckOpened(volume);
+        gVolume = volume;
+        int trimmed = TrimFreeSpace(volume, CheckSink);
+        if (volume->trimSupported == 0 && (trimmed != 0 || HostCountersNow()->trimCommands != 0))
+            Fail("trimmed without TRIM support");
+        if (trimmed == 1 && gAccepted != HostCountersNow()->trimCommands) Fail("success after a refused command");
+        if (HostCountersNow()->malformedRequests != 0) Fail("malformed ATA request");
+        ReleaseTrimVolume(volume);
+    }
+    static const int verbose = getenv("FUZZ_OPEN_VOLUME_VERBOSE") != 0;
+    if (verbose) {
+        fprintf(stderr, "status %d, %u TRIM commands, %u accepted\n", status, HostCountersNow()->trimCommands,
+                gAccepted);
+    }
+    if (HostCountersNow()->openHandles != 0) Fail("handle leaked");
+    if (HostCountersNow()->liveBlocks != 0) Fail("memory leaked");
+    return 0;
+}
