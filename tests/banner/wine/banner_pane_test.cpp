@@ -1,0 +1,511 @@
+// The banner pane and its browser site under Wine, with a stand-in browser
+// control handed in through the pane's creation hook, and once with the
+// platform's own control.
+#include <windows.h>
+#include <ole2.h>
+#include <exdisp.h>
+#include <mshtmhst.h>
+#include <olectl.h>
+#include <string.h>
+
+#include "banner_pane.h"
+#include "browser_site.h"
+#include "heap_free_log.h"
+#include "stand_in_browser.h"
+#include "wine_check.h"
+
+namespace {
+
+const CLSID kWebBrowserClass = {0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
+const GUID kCgidDocHostCommandHandler = {0xf38bc242, 0xb950, 0x11d1, {0x89, 0x18, 0x00, 0xc0, 0x4f, 0xc2, 0xc8, 0x36}};
+
+const char kEmbedding[] =
+    "QI:OleObject SetClientSite:site Release QI:PersistStreamInit InitNew Release "
+    "QI:OleObject DoVerb:-5 DoVerb:-1 Release QI:OleObject DoVerb:-4 Release "
+    "AddRef QI:WebBrowser2 put_Offline:0 Navigate:https://quillet.example/banner/ Release";
+const char kPlacing[] = "QI:InPlaceObject SetObjectRects:0,0,610,64 Release";
+
+// What the creation hook hands out, and what it was asked for.
+StandInBrowser *nextControl;
+int creations;
+CLSID requestedClass;
+IID requestedInterface;
+DWORD requestedContext;
+IUnknown *requestedOuter;
+
+HRESULT STDAPICALLTYPE CreateStandIn(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *object) {
+    creations++;
+    requestedClass = classId;
+    requestedInterface = iid;
+    requestedContext = context;
+    requestedOuter = outer;
+    *object = nextControl ? StandInUnknown(nextControl) : 0;
+    return nextControl ? S_OK : REGDB_E_CLASSNOTREG;
+}
+
+HWND parentWindow;
+
+LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND CreatePlainWindow(HWND parent, int width, int height) {
+    return CreateWindowExA(0, "BannerTestWindow", "", parent ? WS_CHILD : WS_OVERLAPPEDWINDOW, 0, 0, width, height,
+                           parent, 0, GetModuleHandleA(0), 0);
+}
+
+void PumpMessages(DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    do {
+        MSG message;
+        while (PeekMessageA(&message, 0, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        Sleep(10);
+    } while (GetTickCount() - start < milliseconds);
+}
+
+BannerPane *PaneRecord(HWND pane) { return (BannerPane *)GetWindowLongPtrA(pane, GWLP_USERDATA); }
+
+int RectIs(const RECT &rect, LONG left, LONG top, LONG right, LONG bottom) {
+    return rect.left == left && rect.top == top && rect.right == right && rect.bottom == bottom;
+}
+
+// The rest of a log after its expected beginning, or null when it does not
+// begin so.
+const char *After(const char *log, const char *beginning) {
+    size_t length = strlen(beginning);
+    if (strncmp(log, beginning, length) != 0) return 0;
+    return log[length] == ' ' ? log + length + 1 : log + length;
+}
+
+// The log holds nothing but one or more placings at 610 x 64.
+int OnlyFirstPlacings(const char *log) {
+    int placings = 0;
+    while (*log) {
+        const char *rest = After(log, kPlacing);
+        if (!rest) return 0;
+        log = rest;
+        placings++;
+    }
+    return placings > 0;
+}
+
+// --- The site alone ---------------------------------------------------------
+
+void SiteAlone() {
+    BeginGroup("site alone");
+    HWND window = CreatePlainWindow(parentWindow, 200, 50);
+    BrowserSite *site = CreateBrowserSite(window);
+    CHECK(site != 0);
+    CHECK_EQ(1, site->referenceCount);
+    CHECK_EQ((INT_PTR)window, (INT_PTR)site->paneWindow);
+    IOleClientSite *clientSite = SiteClientSite(site);
+    CHECK_EQ((INT_PTR)site, (INT_PTR)clientSite);
+
+    CHECK_EQ(E_POINTER, IOleClientSite_QueryInterface(clientSite, IID_IUnknown, 0));
+
+    struct {
+        const IID *iid;
+        void *expected;
+    } answers[] = {
+        {&IID_IUnknown, clientSite},
+        {&IID_IOleClientSite, clientSite},
+        {&IID_IOleInPlaceSite, SiteInPlaceSite(site)},
+        {&IID_IOleInPlaceFrame, SiteInPlaceFrame(site)},
+        {&IID_IDispatch, SiteDispatch(site)},
+        {&IID_IDocHostUIHandler, SiteUIHandler(site)},
+        {&IID_IOleCommandTarget, SiteCommandTarget(site)},
+    };
+    LONG count = 1;
+    for (auto &answer : answers) {
+        // Through another interface than the first: every one shares it.
+        void *out = 0;
+        CHECK_EQ(S_OK, IOleCommandTarget_QueryInterface(SiteCommandTarget(site), *answer.iid, &out));
+        CHECK_EQ((INT_PTR)answer.expected, (INT_PTR)out);
+        CHECK_EQ(++count, site->referenceCount);
+    }
+    const IID *refused[] = {&IID_IOleWindow, &IID_IServiceProvider, &IID_IOleObject, &IID_IOleInPlaceUIWindow};
+    for (const IID *iid : refused) {
+        void *out = (void *)1;
+        CHECK_EQ(E_NOINTERFACE, IDispatch_QueryInterface(SiteDispatch(site), *iid, &out));
+        CHECK(out == 0);
+    }
+    CHECK_EQ(count, site->referenceCount);
+
+    // One count whichever interface the calls come through.
+    CHECK_EQ(count + 1, IDocHostUIHandler_AddRef(SiteUIHandler(site)));
+    CHECK_EQ(count, IOleInPlaceFrame_Release(SiteInPlaceFrame(site)));
+    while (count > 1) CHECK_EQ(--count, IOleInPlaceSite_Release(SiteInPlaceSite(site)));
+
+    HWND out = (HWND)0x1234;
+    CHECK_EQ(S_OK, IOleInPlaceSite_GetWindow(SiteInPlaceSite(site), &out));
+    CHECK_EQ((INT_PTR)window, (INT_PTR)out);
+    out = (HWND)0x1234;
+    CHECK_EQ(S_OK, IOleInPlaceFrame_GetWindow(SiteInPlaceFrame(site), &out));
+    CHECK_EQ((INT_PTR)window, (INT_PTR)out);
+
+    // The window context: the pane's client area, the site's frame with a
+    // reference, and a frame info of 20 bytes whatever the caller said.
+    IOleInPlaceFrame *frame = 0;
+    IOleInPlaceUIWindow *document = (IOleInPlaceUIWindow *)1;
+    RECT position = {9, 9, 9, 9}, clip = {9, 9, 9, 9};
+    OLEINPLACEFRAMEINFO info;
+    memset(&info, 0x5a, sizeof info);
+    CHECK_EQ(S_OK,
+             IOleInPlaceSite_GetWindowContext(SiteInPlaceSite(site), &frame, &document, &position, &clip, &info));
+    CHECK_EQ((INT_PTR)SiteInPlaceFrame(site), (INT_PTR)frame);
+    CHECK(document == 0);
+    CHECK(RectIs(position, 0, 0, 200, 50));
+    CHECK(RectIs(clip, 0, 0, 200, 50));
+    CHECK_EQ(20, info.cb);
+    CHECK_EQ(FALSE, info.fMDIApp);
+    CHECK_EQ((INT_PTR)window, (INT_PTR)info.hwndFrame);
+    CHECK(info.haccel == 0);
+    CHECK_EQ(0, info.cAccelEntries);
+    CHECK_EQ(2, site->referenceCount);
+    IOleInPlaceFrame_Release(frame);
+
+    // Host info: two flags added, nothing else touched; a null is fine.
+    CHECK_EQ(S_OK, IDocHostUIHandler_GetHostInfo(SiteUIHandler(site), 0));
+    DOCHOSTUIINFO hostInfo;
+    memset(&hostInfo, 0x33, sizeof hostInfo);
+    hostInfo.cbSize = sizeof hostInfo;
+    hostInfo.dwFlags = DOCHOSTUIFLAG_DIALOG | DOCHOSTUIFLAG_NO3DBORDER;
+    DOCHOSTUIINFO expectedInfo = hostInfo;
+    expectedInfo.dwFlags = DOCHOSTUIFLAG_DIALOG | DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_SCROLL_NO;
+    CHECK_EQ(S_OK, IDocHostUIHandler_GetHostInfo(SiteUIHandler(site), &hostInfo));
+    CHECK(memcmp(&hostInfo, &expectedInfo, sizeof hostInfo) == 0);
+
+    // Only the script-error command of the document host's group is taken.
+    IOleCommandTarget *target = SiteCommandTarget(site);
+    VARIANT outValue;
+    VariantInit(&outValue);
+    outValue.vt = VT_I4;
+    outValue.lVal = 77;
+    CHECK_EQ(S_OK, IOleCommandTarget_Exec(target, &kCgidDocHostCommandHandler, 40, 0, 0, &outValue));
+    CHECK(outValue.vt == VT_I4 && outValue.lVal == 77);
+    CHECK_EQ(E_NOTIMPL, IOleCommandTarget_Exec(target, 0, 40, 0, 0, &outValue));
+    CHECK_EQ(E_NOTIMPL, IOleCommandTarget_Exec(target, &kCgidDocHostCommandHandler, 39, 0, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IOleCommandTarget_Exec(target, &kCgidDocHostCommandHandler, 41, 0, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IOleCommandTarget_Exec(target, &IID_IOleCommandTarget, 40, 0, 0, 0));
+
+    // A destroyed pane window: S_FALSE and the caller's value stays.
+    DestroyWindow(window);
+    out = (HWND)0x1234;
+    CHECK_EQ(S_FALSE, IOleInPlaceSite_GetWindow(SiteInPlaceSite(site), &out));
+    CHECK_EQ(0x1234, (INT_PTR)out);
+    CHECK_EQ(S_FALSE, IOleInPlaceFrame_GetWindow(SiteInPlaceFrame(site), &out));
+    CHECK_EQ(0x1234, (INT_PTR)out);
+
+    // Counting down: the last Release frees the site and the control it
+    // still holds.
+    StandInBrowser *control = CreateStandInBrowser(kOfferEverything);
+    site->browser = StandInUnknown(control);
+    CHECK_EQ(2, IOleClientSite_AddRef(clientSite));
+    CHECK_EQ(1, IOleClientSite_Release(clientSite));
+    ForgetHeapFrees();
+    CHECK_EQ(0, IOleClientSite_Release(clientSite));
+    CHECK_EQ(1, TimesFreed(site));
+    CHECK_EQ(0, control->references);
+    CHECK_EQ(1, control->timesReachedZero);
+}
+
+// Every method through its own slot: a table out of order answers wrong.
+void SiteMethodsInSlotOrder() {
+    BeginGroup("site methods in slot order");
+    BrowserSite *site = CreateBrowserSite(0);
+    IOleClientSite *client = SiteClientSite(site);
+    CHECK_EQ(E_NOTIMPL, IOleClientSite_SaveObject(client));
+    IMoniker *moniker = 0;
+    CHECK_EQ(E_NOTIMPL, IOleClientSite_GetMoniker(client, 0, 0, &moniker));
+    IOleContainer *container = 0;
+    CHECK_EQ(E_NOINTERFACE, IOleClientSite_GetContainer(client, &container));
+    CHECK_EQ(S_OK, IOleClientSite_ShowObject(client));
+    CHECK_EQ(S_OK, IOleClientSite_OnShowWindow(client, TRUE));
+    CHECK_EQ(E_NOTIMPL, IOleClientSite_RequestNewObjectLayout(client));
+
+    IOleInPlaceSite *inPlace = SiteInPlaceSite(site);
+    SIZE scroll = {1, 1};
+    RECT rect = {1, 2, 3, 4};
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_ContextSensitiveHelp(inPlace, TRUE));
+    CHECK_EQ(S_OK, IOleInPlaceSite_CanInPlaceActivate(inPlace));
+    CHECK_EQ(S_OK, IOleInPlaceSite_OnInPlaceActivate(inPlace));
+    CHECK_EQ(S_OK, IOleInPlaceSite_OnUIActivate(inPlace));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_Scroll(inPlace, scroll));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_OnUIDeactivate(inPlace, FALSE));
+    CHECK_EQ(S_OK, IOleInPlaceSite_OnInPlaceDeactivate(inPlace));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_DiscardUndoState(inPlace));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_DeactivateAndUndo(inPlace));
+    CHECK_EQ(S_OK, IOleInPlaceSite_OnPosRectChange(inPlace, &rect));
+    CHECK(RectIs(site->positionRect, 0, 0, 0, 0));
+
+    IOleInPlaceFrame *frame = SiteInPlaceFrame(site);
+    BORDERWIDTHS widths = {0, 0, 0, 0};
+    OLEMENUGROUPWIDTHS groups;
+    memset(&groups, 0, sizeof groups);
+    MSG message;
+    memset(&message, 0, sizeof message);
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_ContextSensitiveHelp(frame, TRUE));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_GetBorder(frame, &rect));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_RequestBorderSpace(frame, &widths));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_SetBorderSpace(frame, &widths));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_SetActiveObject(frame, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_InsertMenus(frame, 0, &groups));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_SetMenu(frame, 0, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_RemoveMenus(frame, 0));
+    CHECK_EQ(S_OK, IOleInPlaceFrame_SetStatusText(frame, L"status"));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_EnableModeless(frame, TRUE));
+    CHECK_EQ(S_OK, IOleInPlaceFrame_TranslateAccelerator(frame, &message, 0));
+
+    IDispatch *dispatch = SiteDispatch(site);
+    UINT typeInfoCount = 5;
+    ITypeInfo *typeInfo = 0;
+    LPOLESTR names[1] = {(LPOLESTR)L"AmbientUserMode"};
+    DISPID ids[1] = {42};
+    CHECK_EQ(E_NOTIMPL, IDispatch_GetTypeInfoCount(dispatch, &typeInfoCount));
+    CHECK_EQ(E_NOTIMPL, IDispatch_GetTypeInfo(dispatch, 0, 0, &typeInfo));
+    CHECK_EQ(DISP_E_UNKNOWNNAME, IDispatch_GetIDsOfNames(dispatch, IID_NULL, names, 1, 0, ids));
+    CHECK_EQ(DISPID_UNKNOWN, ids[0]);
+    DISPPARAMS parameters = {0, 0, 0, 0};
+    CHECK_EQ(DISP_E_MEMBERNOTFOUND,
+             IDispatch_Invoke(dispatch, DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &parameters, 0, 0, 0));
+
+    IDocHostUIHandler *ui = SiteUIHandler(site);
+    IDropTarget *dropTarget = 0;
+    IDispatch *external = 0;
+    LPOLESTR text = 0;
+    IDataObject *data = 0;
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_ShowContextMenu(ui, 0, 0, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_ShowUI(ui, 0, 0, 0, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_HideUI(ui));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_UpdateUI(ui));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_EnableModeless(ui, TRUE));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_OnDocWindowActivate(ui, TRUE));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_OnFrameWindowActivate(ui, TRUE));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_ResizeBorder(ui, &rect, 0, TRUE));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_TranslateAccelerator(ui, &message, 0, 0));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_GetOptionKeyPath(ui, &text, 0));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_GetDropTarget(ui, 0, &dropTarget));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_GetExternal(ui, &external));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_TranslateUrl(ui, 0, (LPWSTR)L"x", &text));
+    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_FilterDataObject(ui, 0, &data));
+
+    OLECMD command = {40, 0};
+    CHECK_EQ(E_NOTIMPL, IOleCommandTarget_QueryStatus(SiteCommandTarget(site), &kCgidDocHostCommandHandler, 1,
+                                                      &command, 0));
+    CHECK_EQ(1, site->referenceCount);
+    IOleClientSite_Release(client);
+}
+
+// --- The pane with a stand-in control ---------------------------------------
+
+struct PaneRun {
+    HWND pane;
+    BannerPane *record;
+    BrowserSite *site;
+};
+
+PaneRun CreatePane(StandInBrowser *control) {
+    nextControl = control;
+    creations = 0;
+    if (control) control->expectedParent = 0;
+    PaneRun run;
+    run.pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kBannerPageAddress, 300);
+    CHECK(run.pane != 0);
+    CHECK_EQ(300, GetDlgCtrlID(run.pane));
+    CHECK(IsWindowVisible(run.pane) || !IsWindowVisible(parentWindow));
+    CHECK((GetWindowLongA(run.pane, GWL_STYLE) & WS_CHILD) != 0);
+    run.record = PaneRecord(run.pane);
+    CHECK(run.record != 0);
+    run.site = run.record ? run.record->site : 0;
+    CHECK(run.site != 0);
+    CHECK_EQ(1, creations);
+    CHECK(IsEqualCLSID(requestedClass, kWebBrowserClass));
+    CHECK(IsEqualIID(requestedInterface, IID_IUnknown));
+    CHECK_EQ(CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, requestedContext);
+    CHECK(requestedOuter == 0);
+    return run;
+}
+
+// Teardown releases what was taken, once, and frees both records.
+void DestroyPane(const PaneRun &run, StandInBrowser *control, const char *expectedLog) {
+    if (control) ClearStandInLog(control);
+    ForgetHeapFrees();
+    DestroyWindow(run.pane);
+    CHECK_EQ(1, TimesFreed(run.record));
+    CHECK_EQ(1, TimesFreed(run.site));
+    if (!control) return;
+    CHECK_STR(expectedLog, control->log);
+    CHECK_EQ(0, control->references);
+    CHECK_EQ(1, control->timesReachedZero);
+    CHECK(control->clientSite == 0 && control->inPlaceSite == 0 && control->frame == 0);
+}
+
+void PaneWithStandIn() {
+    BeginGroup("pane with a stand-in control");
+    StandInBrowser *control = CreateStandInBrowser(kOfferEverything);
+    PaneRun run = CreatePane(control);
+    const char *placings = After(control->log, kEmbedding);
+    CHECK(placings != 0);
+    if (!placings) printf("log: %s\n", control->log);
+    else CHECK(OnlyFirstPlacings(placings));
+    CHECK(RectIs(control->activationRect, 0, 0, 610, 64));
+    for (int i = 0; i < control->placedCount; i++) CHECK(RectIs(control->placed[i], 0, 0, 610, 64));
+    CHECK((IUnknown *)run.site->browser == StandInUnknown(control));
+    CHECK((void *)run.record->webBrowser == (void *)&control->webBrowser);
+    // Held: the browser field, the web browser, the site's own count from
+    // the client site, the in-place site and the frame the control keeps.
+    CHECK_EQ(2, control->references);
+    CHECK_EQ(4, run.site->referenceCount);
+
+    ClearStandInLog(control);
+    control->placedCount = 0;
+    MoveWindow(run.pane, 0, 0, 300, 40, TRUE);
+    CHECK_STR("QI:InPlaceObject SetObjectRects:0,0,300,40 Release", control->log);
+    CHECK(RectIs(run.site->positionRect, 0, 0, 300, 40));
+
+    DestroyPane(run, control,
+                "Release QI:OleObject Close:1 SetClientSite:null Release "
+                "QI:InPlaceObject UIDeactivate InPlaceDeactivate Release Release");
+}
+
+void PaneWithoutWebBrowser2() {
+    BeginGroup("pane with a control that lacks IWebBrowser2");
+    StandInBrowser *control = CreateStandInBrowser(kOfferEverything & ~kOfferWebBrowser2);
+    PaneRun run = CreatePane(control);
+    const char *placings = After(control->log,
+                                 "QI:OleObject SetClientSite:site Release QI:PersistStreamInit InitNew Release "
+                                 "QI:OleObject DoVerb:-5 DoVerb:-1 Release QI:OleObject DoVerb:-4 Release "
+                                 "AddRef QI:WebBrowser2-missing Release");
+    CHECK(placings && OnlyFirstPlacings(placings));
+    if (!placings) printf("log: %s\n", control->log);
+    CHECK(run.record->webBrowser == 0);
+    CHECK_EQ(1, control->references);
+    DestroyPane(run, control,
+                "QI:OleObject Close:1 SetClientSite:null Release "
+                "QI:InPlaceObject UIDeactivate InPlaceDeactivate Release Release");
+}
+
+// A control that offers nothing the pane asks for: every step is skipped.
+void PaneWithBareControl() {
+    BeginGroup("pane with a control that offers none of the interfaces");
+    StandInBrowser *control = CreateStandInBrowser(0);
+    PaneRun run = CreatePane(control);
+    const char *placings = After(control->log,
+                                 "QI:OleObject-missing QI:PersistStreamInit-missing QI:OleObject-missing "
+                                 "QI:OleObject-missing AddRef QI:WebBrowser2-missing Release");
+    CHECK(placings && *placings);
+    if (!placings) printf("log: %s\n", control->log);
+    CHECK(RectIs(run.site->positionRect, 0, 0, 610, 64));
+    CHECK_EQ(1, run.site->referenceCount);
+    DestroyPane(run, control, "QI:OleObject-missing QI:InPlaceObject-missing Release");
+}
+
+void PaneWithoutControl() {
+    BeginGroup("pane without a control");
+    PaneRun run = CreatePane(0);
+    CHECK(run.site->browser == 0);
+    CHECK(run.record->webBrowser == 0);
+    // A site without a browser still keeps its rectangle.
+    CHECK(RectIs(run.site->positionRect, 0, 0, 610, 64));
+    MoveWindow(run.pane, 0, 0, 320, 48, TRUE);
+    CHECK(RectIs(run.site->positionRect, 0, 0, 320, 48));
+    CHECK_EQ(1, run.site->referenceCount);
+    DestroyPane(run, 0, "");
+}
+
+// --- The window procedure on its own ----------------------------------------
+
+void WindowProcedure() {
+    BeginGroup("window procedure");
+    HWND probe = CreatePlainWindow(parentWindow, 100, 20);
+
+    // No CREATESTRUCT: nothing stored.
+    SetWindowLongPtrA(probe, GWLP_USERDATA, 0x5150);
+    BannerPaneProc(probe, WM_NCCREATE, 0, 0);
+    CHECK_EQ(0x5150, GetWindowLongPtrA(probe, GWLP_USERDATA));
+
+    // A pane record that has no site yet: WM_SIZE changes nothing.
+    BannerPane empty;
+    memset(&empty, 0, sizeof empty);
+    SetWindowLongPtrA(probe, GWLP_USERDATA, (LONG_PTR)&empty);
+    BannerPaneProc(probe, WM_SIZE, SIZE_RESTORED, MAKELPARAM(100, 20));
+    CHECK(empty.site == 0 && empty.paneWindow == 0 && empty.webBrowser == 0 && empty.pageAddress == 0);
+    SetWindowLongPtrA(probe, GWLP_USERDATA, 0);
+    DestroyWindow(probe);
+
+    // A pane window made without a pane record lives and dies quietly, and
+    // never asks for a control.
+    creations = 0;
+    nextControl = 0;
+    HWND bare = CreateWindowExA(0, "IEFrame", 0, WS_CHILD, 0, 0, 50, 10, parentWindow, 0, 0, 0);
+    CHECK(bare != 0);
+    CHECK(PaneRecord(bare) == 0);
+    MoveWindow(bare, 0, 0, 60, 12, TRUE);
+    DestroyWindow(bare);
+    CHECK_EQ(0, creations);
+
+    // The class as the pane registers it.
+    WNDCLASSEXA paneClass;
+    paneClass.cbSize = sizeof paneClass;
+    CHECK(GetClassInfoExA(GetModuleHandleA(0), "IEFrame", &paneClass));
+    CHECK_EQ(CS_DBLCLKS | CS_OWNDC | CS_SAVEBITS, paneClass.style);
+    CHECK(paneClass.lpfnWndProc == BannerPaneProc);
+    CHECK_EQ(COLOR_WINDOW + 1, (INT_PTR)paneClass.hbrBackground);
+    CHECK_EQ(0, paneClass.cbClsExtra);
+    CHECK_EQ(0, paneClass.cbWndExtra);
+}
+
+// --- The platform's own control ---------------------------------------------
+
+void PaneWithPlatformControl() {
+    BeginGroup("pane with the platform's browser control");
+    browserCreateInstance = CoCreateInstance;
+    HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kBannerPageAddress, 300);
+    CHECK(pane != 0);
+    BannerPane *record = PaneRecord(pane);
+    CHECK(record && record->site && record->site->browser && record->webBrowser);
+    PumpMessages(300);
+    ForgetHeapFrees();
+    DestroyWindow(pane);
+    CHECK_EQ(1, TimesFreed(record));
+    PumpMessages(100);
+    browserCreateInstance = CreateStandIn;
+}
+
+}  // namespace
+
+int main() {
+    ExitOnCrash();
+    OleInitialize(0);
+    CHECK(RecordHeapFrees());
+    WNDCLASSEXA plainClass;
+    memset(&plainClass, 0, sizeof plainClass);
+    plainClass.cbSize = sizeof plainClass;
+    plainClass.lpfnWndProc = PlainProc;
+    plainClass.hInstance = GetModuleHandleA(0);
+    plainClass.lpszClassName = "BannerTestWindow";
+    RegisterClassExA(&plainClass);
+    parentWindow = CreatePlainWindow(0, 640, 480);
+    if (!parentWindow) {
+        printf("no window could be made: is there a display?\n");
+        return 1;
+    }
+    browserCreateInstance = CreateStandIn;
+
+    SiteAlone();
+    SiteMethodsInSlotOrder();
+    PaneWithStandIn();
+    PaneWithoutWebBrowser2();
+    PaneWithBareControl();
+    PaneWithoutControl();
+    WindowProcedure();
+    PaneWithPlatformControl();
+
+    DestroyWindow(parentWindow);
+    OleUninitialize();
+    printf("%d failed checks\n", checkFailures);
+    return checkFailures ? 1 : 0;
+}
