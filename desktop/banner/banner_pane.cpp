@@ -45,18 +45,20 @@ void ActivateBrowser(BrowserSite *site, LONG verb) {
 }
 
 void NavigateTo(IWebBrowser2 *webBrowser, const char *pageAddress) {
+    // Navigate takes a BSTR, and a control may read its length prefix (or
+    // marshal it by that length out of process): the converted address is
+    // laid out as one, length prefix first, in a process-heap block.
     int length = lstrlenA(pageAddress);
-    WCHAR *wide = (WCHAR *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)(length + 1) * sizeof(WCHAR));
-    if (!wide) return;
-    MultiByteToWideChar(CP_ACP, 0, pageAddress, -1, wide, length + 1);
-    // Navigate takes a BSTR: a control may read its length prefix, or
-    // marshal it by that length when it runs out of process.
-    BSTR url = SysAllocString(wide);
-    if (url) {
-        IWebBrowser2_Navigate(webBrowser, url, 0, 0, 0, 0);
-        SysFreeString(url);
-    }
-    HeapFree(GetProcessHeap(), 0, wide);
+    SIZE_T prefixSize = sizeof(UINT32);
+    SIZE_T blockSize = prefixSize + (SIZE_T)(length + 1) * sizeof(WCHAR);
+    BYTE *block = (BYTE *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, blockSize);
+    if (!block) return;
+    WCHAR *url = (WCHAR *)(block + prefixSize);
+    int characters = MultiByteToWideChar(CP_ACP, 0, pageAddress, -1, url, length + 1);
+    UINT32 byteLength = characters > 0 ? (UINT32)(characters - 1) * sizeof(WCHAR) : 0;
+    CopyMemory(block, &byteLength, sizeof byteLength);
+    IWebBrowser2_Navigate(webBrowser, url, 0, 0, 0, 0);
+    HeapFree(GetProcessHeap(), 0, block);
 }
 
 }  // namespace
@@ -77,12 +79,9 @@ HWND CreateBannerPane(HWND parent, int x, int y, int width, int height, const ch
 
     HWND window = CreateWindowExA(0, kPaneClassName, 0, WS_CHILD, x, y, width, height, parent,
                                   (HMENU)(INT_PTR)controlId, 0, pane);
-    if (!window) {
-        // WM_NCCREATE never ran or the window failed after it: a pane that
-        // reached WM_DESTROY has already been freed there.
-        if (pane && !pane->paneWindow) HeapFree(GetProcessHeap(), 0, pane);
-        return 0;
-    }
+    // A failed creation may or may not have reached WM_DESTROY, which frees
+    // the pane record; it is left alone rather than risk freeing it twice.
+    if (!window) return 0;
     ShowWindow(window, SW_SHOW);
     UpdateWindow(parent);
     return window;
