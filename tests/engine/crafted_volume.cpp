@@ -12,7 +12,6 @@ namespace {
 enum {
     kStride = 512,
     kUpdateSequenceOffset = 0x30,
-    kFirstAttribute = 0x38,
     kStandardInformationLength = 0x60,
     kFileNameValueFixed = 66,  // $FILE_NAME value up to its name
     kDataHeader = 0x40,        // non-resident header up to the mapping pairs
@@ -83,16 +82,19 @@ void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, cons
                      uint32_t pairsSize) {
     memset(record, 0, recordSize);
     memcpy(record, "FILE", 4);
+    // The update sequence: its number, then one entry per 512-byte stride.
+    const uint32_t sequenceCount = recordSize / kStride + 1;
+    const uint32_t firstAttribute = Align8(kUpdateSequenceOffset + 2 * sequenceCount);
     StoreLe16(record + 0x04, kUpdateSequenceOffset);
-    StoreLe16(record + 0x06, (uint16_t)(recordSize / kStride + 1));
+    StoreLe16(record + 0x06, (uint16_t)sequenceCount);
     StoreLe16(record + 0x10, 1);  // sequence number
     StoreLe16(record + 0x12, 1);  // links
-    StoreLe16(record + 0x14, kFirstAttribute);
+    StoreLe16(record + 0x14, (uint16_t)firstAttribute);
     StoreLe16(record + 0x16, 1);  // in use
     StoreLe32(record + 0x1C, recordSize);
     StoreLe32(record + 0x2C, number);
 
-    uint32_t at = kFirstAttribute;
+    uint32_t at = firstAttribute;
     uint8_t *attribute = record + at;
     StoreLe32(attribute + 0, kCraftedAttributeStandardInformation);
     StoreLe32(attribute + 4, kStandardInformationLength);

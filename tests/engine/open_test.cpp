@@ -99,6 +99,21 @@ TEST_F(Open, ClusterSizesAndMinimumRuns) {
     }
 }
 
+TEST_F(Open, RecordSizeComesFromEachRecord) {
+    for (uint32_t recordSize : {512u, 4096u}) {
+        SCOPED_TRACE(recordSize);
+        CraftedGeometry geometry = StandardGeometry(512, 8, kClusters);
+        geometry.recordSize = recordSize;
+        geometry.bitmapCluster = geometry.mftCluster + (7 * recordSize + 4095) / 4096;
+        BuildVolume(&crafted, geometry, bitmap);
+        ASSERT_EQ(OpenAt(0), kOpenOk);
+        EXPECT_EQ(volume->mftPosition, (int64_t)geometry.mftCluster * 4096 + 6 * recordSize);
+        ReleaseTrimVolume(volume);
+        volume = nullptr;
+        HostReset();
+    }
+}
+
 TEST_F(Open, DiskNumberAndOffsetFromTheExtent) {
     // Disk 12 at exactly 4 GiB.
     const int64_t offset = (int64_t)1 << 32;
@@ -206,7 +221,8 @@ TEST_F(Open, BootSectorsThatAreNotUsableNtfs) {
         c.spoil(spoilt.head.data());
         ASSERT_TRUE(WriteDiskImage(spoilt, 0, imagePath.c_str(), 1 << 24));
         ASSERT_TRUE(HostAttachDisk(0, imagePath.c_str(), 0));
-        HostAttachVolume('Q', 0, 0);
+        // A partition large enough for any claim: the geometry alone is refused.
+        HostAttachVolume('Q', 0, 0)->extentLength = (int64_t)1 << 50;
         ExpectFailure(OpenTrimVolume('Q', &volume, 0), kOpenNotNtfs);
         // The drive was opened and asked before the boot sector was read.
         EXPECT_EQ(HostCountersNow()->identifyCommands, 1u);
@@ -349,7 +365,12 @@ TEST_F(Open, BrokenMftRecords) {
              StoreLe16(r + data + 0x20, 508 - data);
              r[508] = 0x81;  // one length byte, eight offset bytes: ends at 518
          }},
-        {"offset field of 9 bytes", [pairs](CraftedVolume *v) { RecordOf(v, 6)[pairs] = 0x91; }},
+        {"offset field of 9 bytes",
+         [pairs, bitmapCluster](CraftedVolume *v) {
+             // Read as 8 bytes, the offset would be the right cluster.
+             const uint8_t wide[] = {0x91, 0x01, (uint8_t)bitmapCluster, 0, 0, 0, 0, 0, 0, 0, 0, 0x00};
+             memcpy(RecordOf(v, 6) + pairs, wide, sizeof wide);
+         }},
         {"offset field of 15 bytes", [pairs](CraftedVolume *v) { RecordOf(v, 6)[pairs] = 0xF1; }},
         {"sparse run (no offset)", [pairs](CraftedVolume *v) { RecordOf(v, 6)[pairs] = 0x01; }},
         {"fragmented: two runs",
@@ -394,7 +415,8 @@ TEST_F(Open, BrokenMftRecords) {
         SCOPED_TRACE(c.what);
         CraftedVolume spoilt = crafted;
         c.spoil(&spoilt);
-        ASSERT_TRUE(WriteDiskImage(spoilt, 0, imagePath.c_str()));
+        // The disk goes on past the volume, so a read beyond it would succeed.
+        ASSERT_TRUE(WriteDiskImage(spoilt, 0, imagePath.c_str(), (kClusters + 256) * 4096));
         ASSERT_TRUE(HostAttachDisk(0, imagePath.c_str(), 0));
         HostAttachVolume('Q', 0, 0);
         ExpectFailure(OpenTrimVolume('Q', &volume, 0), kOpenBitmapFailed);

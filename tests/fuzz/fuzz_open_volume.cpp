@@ -7,7 +7,8 @@
 // bit 2 a lock request; bit 3 the lock is refused; bits 4-5 the drive (TRIM,
 // no TRIM bit, IDENTIFY ends with ERR, pass-through rejected); bit 6 the
 // second TRIM ends with ERR; bit 7 the disk ends with the input instead of
-// reading zeros up to 64 MiB.
+// reading zeros up to 64 MiB. The partition always reaches 64 MiB, so a
+// disk cut short lies about its partition table.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,6 +50,7 @@ void CheckTrim(void *, uint64_t lba, uint32_t blockCount) {
     int64_t end = start + (int64_t)blockCount * 512;
     int64_t scannedEnd = volume->partitionOffset + (int64_t)volume->bitmapSize * 8 * volume->bytesPerCluster;
     if (start < volume->partitionOffset || end > scannedEnd) Fail("TRIM outside the scanned volume");
+    if (end > kPaddedDisk) Fail("TRIM past the partition");
     uint64_t first = (uint64_t)(start - volume->partitionOffset) / volume->bytesPerCluster;
     uint64_t last = (uint64_t)(end - 1 - volume->partitionOffset) / volume->bytesPerCluster;
     for (uint64_t cluster = first; cluster <= last; cluster++) {
@@ -95,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (padded && offset + (int64_t)size - 1 < kPaddedDisk && ftruncate(gDisk, kPaddedDisk) != 0) Fail("ftruncate");
     if (!HostAttachDisk(0, gDiskPath, 0)) Fail("attach");
     EmulatedVolume *settings = HostAttachVolume('F', 0, offset);
+    settings->extentLength = kPaddedDisk - offset;
     settings->lockFails = switches >> 3 & 1;
     EmulatedDrive *drive = HostDrive();
     drive->dryRun = 1;
