@@ -99,39 +99,49 @@ int InstallBootProgram() {
     return ShowCannotCreate(path);
 }
 
-// The current value, or null when it cannot be read as a list. The caller
-// frees it.
-static char *ReadBootExecute(HKEY key, uint32_t *size) {
+enum BootExecuteRead { kListRead, kListUnreadable, kListTooLarge };
+
+// Reads the current list into a buffer the caller frees. A missing value,
+// or one that is not a list, counts as unreadable (the default list is
+// written then); a value beyond any real list is left alone.
+static BootExecuteRead ReadBootExecute(HKEY key, char **value, uint32_t *size) {
     DWORD type = 0;
     DWORD bytes = 0;
-    if (RegQueryValueExA(key, kBootExecute, NULL, &type, NULL, &bytes) != ERROR_SUCCESS) return 0;
-    if (type != REG_MULTI_SZ || bytes > kMaxBootExecuteBytes) return 0;
-    char *value = (char *)malloc(bytes + 2);
-    if (value == 0) return 0;
+    *value = 0;
+    *size = 0;
+    if (RegQueryValueExA(key, kBootExecute, NULL, &type, NULL, &bytes) != ERROR_SUCCESS) return kListUnreadable;
+    if (type != REG_MULTI_SZ) return kListUnreadable;
+    if (bytes > kMaxBootExecuteBytes) return kListTooLarge;
+    char *buffer = (char *)malloc(bytes + 2);
+    if (buffer == 0) return kListTooLarge;
     DWORD read = bytes;
-    if (RegQueryValueExA(key, kBootExecute, NULL, &type, (BYTE *)value, &read) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(key, kBootExecute, NULL, &type, (BYTE *)buffer, &read) != ERROR_SUCCESS ||
         type != REG_MULTI_SZ || read > bytes) {
-        free(value);
-        return 0;
+        free(buffer);
+        return kListUnreadable;
     }
+    *value = buffer;
     *size = read;
-    return value;
+    return kListRead;
 }
 
 int ScheduleBootTrim(char driveLetter) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
+    char *current = 0;
     uint32_t currentSize = 0;
-    char *current = ReadBootExecute(key, &currentSize);
-    uint32_t capacity = currentSize + kDefaultScheduleValueSize;
-    char *value = (char *)malloc(capacity);
-    uint32_t valueSize = 0;
     int stored = 0;
-    // A list that cannot be rebuilt whole is left as it is.
-    if (value != 0 && BuildScheduleValue(current, currentSize, driveLetter, value, capacity, &valueSize)) {
-        stored = RegSetValueExA(key, kBootExecute, 0, REG_MULTI_SZ, (const BYTE *)value, valueSize) == ERROR_SUCCESS;
+    if (ReadBootExecute(key, &current, &currentSize) != kListTooLarge) {
+        uint32_t capacity = currentSize + kDefaultScheduleValueSize;
+        char *value = (char *)malloc(capacity);
+        uint32_t valueSize = 0;
+        // A list that cannot be rebuilt whole is left as it is.
+        if (value != 0 && BuildScheduleValue(current, currentSize, driveLetter, value, capacity, &valueSize)) {
+            stored = RegSetValueExA(key, kBootExecute, 0, REG_MULTI_SZ, (const BYTE *)value, valueSize) ==
+                     ERROR_SUCCESS;
+        }
+        free(value);
     }
-    free(value);
     free(current);
     RegCloseKey(key);
     return stored;

@@ -6,8 +6,10 @@
 
 #include <string.h>
 
+#include "banner_pane.h"
 #include "platform.h"
 #include "quillet.h"
+#include "start_page_offer.h"
 #include "texts.h"
 
 HINSTANCE gInstance;
@@ -66,14 +68,12 @@ static void OnCreate(HWND window) {
 
     CreateControls(window);
 
-    // The banner pane across the top (desktop/banner/) goes here once it is
-    // built: CreateBannerPane(window, 0, 0, kClientWidth, 64, <banner page>,
-    // IDC_BANNER_PANE), before the font is given, so that it gets it too.
+    // Before the font is given, so that the pane's windows get it too.
+    CreateBannerPane(window, 0, 0, kClientWidth, 64, kBannerPageAddress, IDC_BANNER_PANE);
 
     EnumChildWindows(window, GiveFont, (LPARAM)gFont);
 
-    // The start-page offer (desktop/banner/) goes here once it is built:
-    // OfferStartPage(), its result ignored, before the list is filled.
+    OfferStartPage(window);
 
     FillVolumeList();
 }

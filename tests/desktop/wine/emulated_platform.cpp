@@ -65,19 +65,17 @@ char *NextPiece(char **cursor, char separator) {
     return piece;
 }
 
-void Fail(const char *what, const char *detail) {
-    char text[512];
-    snprintf(text, sizeof text, "Quillet-emulated: %s: %s\n", what, detail);
-    OutputDebugStringA(text);
-    fputs(text, stderr);
+int Fail(const char *what, const char *detail) {
+    fprintf(stderr, "Quillet-emulated: %s: %s\n", what, detail);
+    return 0;
 }
 
 int ConfigureVolume(char *spec, uint32_t diskNumber) {
     char *cursor = spec;
     char *head = NextPiece(&cursor, ',');
-    if (head == 0 || strlen(head) < 3 || head[1] != '=') return Fail("bad volume", spec), 0;
+    if (head == 0 || strlen(head) < 3 || head[1] != '=') return Fail("bad volume", spec);
     char letter = (char)toupper((unsigned char)head[0]);
-    if (letter < 'A' || letter > 'Z') return Fail("bad drive letter", head), 0;
+    if (letter < 'A' || letter > 'Z') return Fail("bad drive letter", head);
     VolumeConfig &config = volumes[letter - 'A'];
     memset(&config, 0, sizeof config);
     config.present = 1;
@@ -91,9 +89,9 @@ int ConfigureVolume(char *spec, uint32_t diskNumber) {
         else if (strcmp(option, "lockfails") == 0) lockFails = 1;
         else if (strcmp(option, "openfails") == 0) openFails = 1;
         else if (strcmp(option, "extentsfail") == 0) extentsFail = 1;
-        else return Fail("unknown volume option", option), 0;
+        else return Fail("unknown volume option", option);
     }
-    if (!HostAttachDisk(diskNumber, config.path, 1)) return Fail("cannot open image", config.path), 0;
+    if (!HostAttachDisk(diskNumber, config.path, 1)) return Fail("cannot open image", config.path);
     EmulatedVolume *volume = HostAttachVolume(letter, diskNumber, config.offset);
     volume->lockFails = lockFails;
     volume->openFails = openFails;
@@ -111,7 +109,7 @@ int ConfigureDrive(char *spec) {
         else if (StartsWith(option, "failtrim=")) emulated->failTrimAt = (uint32_t)atoi(option + 9);
         else if (StartsWith(option, "pauseat=")) drive.pauseAt = (uint32_t)atoi(option + 8);
         else if (StartsWith(option, "threadfails=")) drive.threadFailsAt = (uint32_t)atoi(option + 12);
-        else return Fail("unknown drive option", option), 0;
+        else return Fail("unknown drive option", option);
     }
     return 1;
 }
@@ -142,7 +140,7 @@ int PreparePlatform() {
     if (GetEnvironmentVariableA("QUILLET_EMULATED_DRIVE", driveSpec, sizeof driveSpec) >= sizeof driveSpec) return 0;
     if (!ConfigureDrive(driveSpec)) return 0;
     DWORD length = GetEnvironmentVariableA("QUILLET_EMULATED_VOLUMES", volumeSpec, sizeof volumeSpec);
-    if (length == 0 || length >= sizeof volumeSpec) return Fail("QUILLET_EMULATED_VOLUMES", "missing"), 0;
+    if (length == 0 || length >= sizeof volumeSpec) return Fail("QUILLET_EMULATED_VOLUMES", "missing");
     char *cursor = volumeSpec;
     uint32_t diskNumber = 0;
     for (char *spec; (spec = NextPiece(&cursor, ';')) != 0; diskNumber++) {

@@ -22,6 +22,7 @@
 //   bootexecute:NAME       the BootExecute value as stored (type, bytes)
 //   seed-bootexecute:A|B   set BootExecute to the entries A, B, ...
 //   delete-bootexecute     remove the BootExecute value
+//   seed-huge-bootexecute  a list of 70,000 bytes, beyond any real one
 //   close                  WM_CLOSE; the process must end with status 0
 // Exit status 0 when every step ran; otherwise the reason is printed.
 #include <windows.h>
@@ -375,7 +376,7 @@ void WriteBootExecute(const char *name) {
         fputs("nokey", out);
     } else {
         DWORD type = 0;
-        BYTE value[4096];
+        static BYTE value[80000];
         DWORD size = sizeof value;
         if (RegQueryValueExA(key, "BootExecute", NULL, &type, value, &size) == ERROR_SUCCESS) {
             fprintf(out, "type %lu\n", (unsigned long)type);
@@ -407,6 +408,19 @@ void SeedBootExecute(const char *entries) {
     value[length + 1] = 0;
     HKEY key = OpenSessionManager(KEY_SET_VALUE);
     if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, (DWORD)length + 2) != ERROR_SUCCESS) {
+        Die("%s", "cannot seed BootExecute");
+    }
+    RegCloseKey(key);
+}
+
+void SeedHugeBootExecute() {
+    static char value[70000];
+    memset(value, 'x', sizeof value);
+    for (size_t i = 99; i < sizeof value; i += 100) value[i] = 0;  // entries of 99 characters
+    value[sizeof value - 1] = 0;
+    value[sizeof value - 2] = 0;
+    HKEY key = OpenSessionManager(KEY_SET_VALUE);
+    if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, sizeof value) != ERROR_SUCCESS) {
         Die("%s", "cannot seed BootExecute");
     }
     RegCloseKey(key);
@@ -477,6 +491,7 @@ int main(int argc, char **argv) {
         else if ((value = Argument(step, "bootexecute:"))) WriteBootExecute(value);
         else if ((value = Argument(step, "seed-bootexecute:"))) SeedBootExecute(value);
         else if (strcmp(step, "delete-bootexecute") == 0) DeleteBootExecute();
+        else if (strcmp(step, "seed-huge-bootexecute") == 0) SeedHugeBootExecute();
         else if (strcmp(step, "close") == 0) Close();
         else Die("unknown step %s", step);
     }
