@@ -2,6 +2,7 @@
 // which chunks, and what the progress sink hears.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <random>
