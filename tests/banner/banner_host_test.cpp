@@ -41,7 +41,8 @@ TEST(Base64Encode, HighBytesInEveryTail) {
 }
 
 TEST(Base64Encode, PromotedStartPage) {
-    EXPECT_EQ(Encode(kPromotedStartPage), "aHR0cHM6Ly93d3cuMjM0NS5jb20vP2Zyb209cXVpbGxldA==");
+    EXPECT_EQ(Encode(kPromotedStartPage),
+              "aHR0cHM6Ly93d3cuMjM0NS5jb20vP2Zyb209cXVpbGxldA==");
     EXPECT_LE(BASE64_ENCODED_LENGTH(strlen(kPromotedStartPage)) + 1, 256u);
 }
 

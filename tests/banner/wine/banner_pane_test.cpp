@@ -212,89 +212,44 @@ void SiteAlone() {
     CHECK_EQ(1, control->timesReachedZero);
 }
 
-// Every method through its own slot: a table out of order answers wrong.
+// Methods of one signature can trade slots unnoticed by the compiler; where
+// their results differ, a table out of order answers wrong here.
 void SiteMethodsInSlotOrder() {
     BeginGroup("site methods in slot order");
     BrowserSite *site = CreateBrowserSite(0);
     IOleClientSite *client = SiteClientSite(site);
     CHECK_EQ(E_NOTIMPL, IOleClientSite_SaveObject(client));
-    IMoniker *moniker = 0;
-    CHECK_EQ(E_NOTIMPL, IOleClientSite_GetMoniker(client, 0, 0, &moniker));
+    CHECK_EQ(S_OK, IOleClientSite_ShowObject(client));
+    CHECK_EQ(E_NOTIMPL, IOleClientSite_RequestNewObjectLayout(client));
     IOleContainer *container = 0;
     CHECK_EQ(E_NOINTERFACE, IOleClientSite_GetContainer(client, &container));
-    CHECK_EQ(S_OK, IOleClientSite_ShowObject(client));
-    CHECK_EQ(S_OK, IOleClientSite_OnShowWindow(client, TRUE));
-    CHECK_EQ(E_NOTIMPL, IOleClientSite_RequestNewObjectLayout(client));
 
     IOleInPlaceSite *inPlace = SiteInPlaceSite(site);
-    SIZE scroll = {1, 1};
-    RECT rect = {1, 2, 3, 4};
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_ContextSensitiveHelp(inPlace, TRUE));
     CHECK_EQ(S_OK, IOleInPlaceSite_CanInPlaceActivate(inPlace));
     CHECK_EQ(S_OK, IOleInPlaceSite_OnInPlaceActivate(inPlace));
     CHECK_EQ(S_OK, IOleInPlaceSite_OnUIActivate(inPlace));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_Scroll(inPlace, scroll));
     CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_OnUIDeactivate(inPlace, FALSE));
     CHECK_EQ(S_OK, IOleInPlaceSite_OnInPlaceDeactivate(inPlace));
     CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_DiscardUndoState(inPlace));
     CHECK_EQ(E_NOTIMPL, IOleInPlaceSite_DeactivateAndUndo(inPlace));
+    RECT rect = {1, 2, 3, 4};
     CHECK_EQ(S_OK, IOleInPlaceSite_OnPosRectChange(inPlace, &rect));
     CHECK(RectIs(site->positionRect, 0, 0, 0, 0));
 
     IOleInPlaceFrame *frame = SiteInPlaceFrame(site);
-    BORDERWIDTHS widths = {0, 0, 0, 0};
-    OLEMENUGROUPWIDTHS groups;
-    memset(&groups, 0, sizeof groups);
-    MSG message;
-    memset(&message, 0, sizeof message);
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_ContextSensitiveHelp(frame, TRUE));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_GetBorder(frame, &rect));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_RequestBorderSpace(frame, &widths));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_SetBorderSpace(frame, &widths));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_SetActiveObject(frame, 0, 0));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_InsertMenus(frame, 0, &groups));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_SetMenu(frame, 0, 0, 0));
-    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_RemoveMenus(frame, 0));
     CHECK_EQ(S_OK, IOleInPlaceFrame_SetStatusText(frame, L"status"));
     CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_EnableModeless(frame, TRUE));
-    CHECK_EQ(S_OK, IOleInPlaceFrame_TranslateAccelerator(frame, &message, 0));
+    CHECK_EQ(E_NOTIMPL, IOleInPlaceFrame_ContextSensitiveHelp(frame, TRUE));
 
+    // Every ambient property keeps the control's default.
     IDispatch *dispatch = SiteDispatch(site);
-    UINT typeInfoCount = 5;
-    ITypeInfo *typeInfo = 0;
     LPOLESTR names[1] = {(LPOLESTR)L"AmbientUserMode"};
     DISPID ids[1] = {42};
-    CHECK_EQ(E_NOTIMPL, IDispatch_GetTypeInfoCount(dispatch, &typeInfoCount));
-    CHECK_EQ(E_NOTIMPL, IDispatch_GetTypeInfo(dispatch, 0, 0, &typeInfo));
     CHECK_EQ(DISP_E_UNKNOWNNAME, IDispatch_GetIDsOfNames(dispatch, IID_NULL, names, 1, 0, ids));
     CHECK_EQ(DISPID_UNKNOWN, ids[0]);
     DISPPARAMS parameters = {0, 0, 0, 0};
-    CHECK_EQ(DISP_E_MEMBERNOTFOUND,
-             IDispatch_Invoke(dispatch, DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &parameters, 0, 0, 0));
-
-    IDocHostUIHandler *ui = SiteUIHandler(site);
-    IDropTarget *dropTarget = 0;
-    IDispatch *external = 0;
-    LPOLESTR text = 0;
-    IDataObject *data = 0;
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_ShowContextMenu(ui, 0, 0, 0, 0));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_ShowUI(ui, 0, 0, 0, 0, 0));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_HideUI(ui));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_UpdateUI(ui));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_EnableModeless(ui, TRUE));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_OnDocWindowActivate(ui, TRUE));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_OnFrameWindowActivate(ui, TRUE));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_ResizeBorder(ui, &rect, 0, TRUE));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_TranslateAccelerator(ui, &message, 0, 0));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_GetOptionKeyPath(ui, &text, 0));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_GetDropTarget(ui, 0, &dropTarget));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_GetExternal(ui, &external));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_TranslateUrl(ui, 0, (LPWSTR)L"x", &text));
-    CHECK_EQ(E_NOTIMPL, IDocHostUIHandler_FilterDataObject(ui, 0, &data));
-
-    OLECMD command = {40, 0};
-    CHECK_EQ(E_NOTIMPL, IOleCommandTarget_QueryStatus(SiteCommandTarget(site), &kCgidDocHostCommandHandler, 1,
-                                                      &command, 0));
+    CHECK_EQ(DISP_E_MEMBERNOTFOUND, IDispatch_Invoke(dispatch, DISPID_AMBIENT_USERMODE, IID_NULL, 0,
+                                                     DISPATCH_PROPERTYGET, &parameters, 0, 0, 0));
     CHECK_EQ(1, site->referenceCount);
     IOleClientSite_Release(client);
 }

@@ -26,7 +26,9 @@ chinese=(env LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8)
 
 # Windows' Chinese fonts come from WenQuanYi Micro Hei.
 fonts=$work/quillet-start-fonts.reg
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"SimSun"="WenQuanYi Micro Hei"\r\n"\xe5\xae\x8b\xe4\xbd\x93"="WenQuanYi Micro Hei"\r\n"NSimSun"="WenQuanYi Micro Hei"\r\n' |
+printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]' \
+    '"SimSun"="WenQuanYi Micro Hei"' '"宋体"="WenQuanYi Micro Hei"' '"NSimSun"="WenQuanYi Micro Hei"' |
     iconv -f UTF-8 -t UTF-16 > "$fonts"
 "${chinese[@]}" wine regedit /S "Z:$fonts"
 wineserver -w
