@@ -6,7 +6,8 @@
 //   quillet_driver.exe OUTPUT_DIR PROGRAM STEP...
 //
 // Steps (NAME is a file name in OUTPUT_DIR):
-//   start                  start PROGRAM and wait for its window
+//   start                  start PROGRAM and wait for its window, declining
+//                          the start-page offer if it asks
 //   layout:NAME            client size, window style, every control
 //   entries:NAME           the volume list's entries and item data
 //   select:X               type the letter X into the volume list
@@ -108,12 +109,24 @@ void Start() {
     if (!CreateProcessA(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &quillet)) {
         Die("cannot start %s", program);
     }
+    int offersAnswered = 0;
     for (int i = 0; i < 300 && mainWindow == NULL; i++) {
         HWND window = FindWindowA("Quillet", "Quillet");
         DWORD processId = 0;
         if (window != NULL) GetWindowThreadProcessId(window, &processId);
-        if (window != NULL && processId == quillet.dwProcessId && IsWindowVisible(window)) mainWindow = window;
-        else Sleep(100);
+        if (window != NULL && processId == quillet.dwProcessId && IsWindowVisible(window)) {
+            mainWindow = window;
+            break;
+        }
+        // The start-page offer asks before the window shows: decline it,
+        // which changes nothing.
+        HWND offer = OpenBox();
+        if (offer != NULL && offersAnswered == 0) {
+            Sleep(200);
+            PostMessageA(offer, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), (LPARAM)GetDlgItem(offer, IDNO));
+            offersAnswered++;
+        }
+        Sleep(100);
     }
     if (mainWindow == NULL) Die("%s", "no Quillet window within 30 seconds");
     Settle();

@@ -317,9 +317,10 @@ def scenario_window(session, options):
     check(title == 'window "Quillet"', title)
     # Caption, system menu, sizing frame, minimize box; no maximize box.
     check(int(style, 16) & 0x00CF0000 == 0x00CE0000, 'window style ' + style)
-    controls = sorted(line for line in layout[2:])
-    check(len(controls) == 3, 'controls: %r' % controls)
-    fields = {int(line.split()[1]): line for line in controls}
+    fields = {int(line.split()[1]): line for line in layout[2:]}
+    check(sorted(fields) == [100, 200, 300, 1000], 'controls: %r' % layout[2:])
+    banner = fields[300].split()
+    check(banner[2] == 'IEFrame' and banner[7:] == ['0', '0', 'size', '610', '64'], fields[300])
     combo, label, button = fields[100].split(), fields[200].split(), fields[1000].split()
     # The combo box hands WS_VSCROLL and WS_HSCROLL on to its list.
     check(combo[2] == 'ComboBox' and int(combo[5], 16) & 0xFFCFFFFF == 0x50000003 and
