@@ -70,10 +70,10 @@ int Fail(const char *what, const char *detail) {
     return 0;
 }
 
-int ConfigureVolume(char *spec, uint32_t diskNumber) {
-    char *cursor = spec;
+int ConfigureVolume(char *setting, uint32_t diskNumber) {
+    char *cursor = setting;
     char *head = NextPiece(&cursor, ',');
-    if (head == 0 || strlen(head) < 3 || head[1] != '=') return Fail("bad volume", spec);
+    if (head == 0 || strlen(head) < 3 || head[1] != '=') return Fail("bad volume", setting);
     char letter = (char)toupper((unsigned char)head[0]);
     if (letter < 'A' || letter > 'Z') return Fail("bad drive letter", head);
     VolumeConfig &config = volumes[letter - 'A'];
@@ -99,9 +99,9 @@ int ConfigureVolume(char *spec, uint32_t diskNumber) {
     return 1;
 }
 
-int ConfigureDrive(char *spec) {
+int ConfigureDrive(char *setting) {
     EmulatedDrive *emulated = HostDrive();
-    char *cursor = spec;
+    char *cursor = setting;
     for (char *option; (option = NextPiece(&cursor, ',')) != 0;) {
         if (StartsWith(option, "model=")) snprintf(emulated->model, sizeof emulated->model, "%s", option + 6);
         else if (strcmp(option, "nosmart") == 0) drive.noSmart = 1;
@@ -135,16 +135,16 @@ int PreparePlatform() {
     pausedEvent = CreateEventA(NULL, TRUE, FALSE, "QuilletTestTrimPaused");
     resumeEvent = CreateEventA(NULL, TRUE, FALSE, "QuilletTestTrimResume");
     HostObserveTrim(CountTrim, 0);
-    static char volumeSpec[4096];
-    static char driveSpec[512];
-    if (GetEnvironmentVariableA("QUILLET_EMULATED_DRIVE", driveSpec, sizeof driveSpec) >= sizeof driveSpec) return 0;
-    if (!ConfigureDrive(driveSpec)) return 0;
-    DWORD length = GetEnvironmentVariableA("QUILLET_EMULATED_VOLUMES", volumeSpec, sizeof volumeSpec);
-    if (length == 0 || length >= sizeof volumeSpec) return Fail("QUILLET_EMULATED_VOLUMES", "missing");
-    char *cursor = volumeSpec;
+    static char volumeSettings[4096];
+    static char driveSettings[512];
+    if (GetEnvironmentVariableA("QUILLET_EMULATED_DRIVE", driveSettings, sizeof driveSettings) >= sizeof driveSettings) return 0;
+    if (!ConfigureDrive(driveSettings)) return 0;
+    DWORD length = GetEnvironmentVariableA("QUILLET_EMULATED_VOLUMES", volumeSettings, sizeof volumeSettings);
+    if (length == 0 || length >= sizeof volumeSettings) return Fail("QUILLET_EMULATED_VOLUMES", "missing");
+    char *cursor = volumeSettings;
     uint32_t diskNumber = 0;
-    for (char *spec; (spec = NextPiece(&cursor, ';')) != 0; diskNumber++) {
-        if (!ConfigureVolume(spec, diskNumber)) return 0;
+    for (char *setting; (setting = NextPiece(&cursor, ';')) != 0; diskNumber++) {
+        if (!ConfigureVolume(setting, diskNumber)) return 0;
     }
     return 1;
 }
