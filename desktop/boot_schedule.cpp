@@ -99,26 +99,30 @@ int InstallBootProgram() {
     return ShowCannotCreate(path);
 }
 
-enum BootExecuteRead { kListRead, kListUnreadable, kListTooLarge };
+enum BootExecuteRead { kListRead, kListMissing, kListLeftAlone };
 
 // Reads the current list into a buffer the caller frees. A missing value,
-// or one that is not a list, counts as unreadable (the default list is
-// written then); a value beyond any real list is left alone.
+// or one that is not a list, counts as missing (the default list is written
+// then). A list that is there but cannot be read whole (beyond any real
+// list, no memory, changed between the two reads) is left alone: writing
+// the default over it would lose other software's entries.
 static BootExecuteRead ReadBootExecute(HKEY key, char **value, uint32_t *size) {
     DWORD type = 0;
     DWORD bytes = 0;
     *value = 0;
     *size = 0;
-    if (RegQueryValueExA(key, kBootExecute, NULL, &type, NULL, &bytes) != ERROR_SUCCESS) return kListUnreadable;
-    if (type != REG_MULTI_SZ) return kListUnreadable;
-    if (bytes > kMaxBootExecuteBytes) return kListTooLarge;
+    LONG queried = RegQueryValueExA(key, kBootExecute, NULL, &type, NULL, &bytes);
+    if (queried == ERROR_FILE_NOT_FOUND) return kListMissing;
+    if (queried != ERROR_SUCCESS) return kListLeftAlone;
+    if (type != REG_MULTI_SZ) return kListMissing;
+    if (bytes > kMaxBootExecuteBytes) return kListLeftAlone;
     char *buffer = (char *)malloc(bytes + 2);
-    if (buffer == 0) return kListTooLarge;
+    if (buffer == 0) return kListLeftAlone;
     DWORD read = bytes;
     if (RegQueryValueExA(key, kBootExecute, NULL, &type, (BYTE *)buffer, &read) != ERROR_SUCCESS ||
         type != REG_MULTI_SZ || read > bytes) {
         free(buffer);
-        return kListUnreadable;
+        return kListLeftAlone;
     }
     *value = buffer;
     *size = read;
@@ -131,7 +135,7 @@ int ScheduleBootTrim(char driveLetter) {
     char *current = 0;
     uint32_t currentSize = 0;
     int stored = 0;
-    if (ReadBootExecute(key, &current, &currentSize) != kListTooLarge) {
+    if (ReadBootExecute(key, &current, &currentSize) != kListLeftAlone) {
         uint32_t capacity = currentSize + kDefaultScheduleValueSize;
         char *value = (char *)malloc(capacity);
         uint32_t valueSize = 0;
