@@ -31,14 +31,7 @@ TEST(Texts, ChineseTextsAreTheirGbkBytes) {
     EXPECT_EQ(Gbk("修改注册表设置启动项失败！"), kTextRegistryFailed);
     EXPECT_EQ(Gbk("TRIM 发生错误！"), kTextTrimFailed);
     EXPECT_EQ(Gbk("无法创建文件 %s"), kFormatCannotCreateFile);
-    EXPECT_EQ(std::string("\xCB\xCE\xCC\xE5"), kFontFaceName);
     EXPECT_EQ(Gbk("宋体"), kFontFaceName);
-}
-
-TEST(Texts, EnglishTextsAndFormats) {
-    EXPECT_STREQ("Error code %d\n", kFormatErrorCode);
-    EXPECT_STREQ("%s [%s] (%d GB)", kFormatVolumeEntry);
-    EXPECT_STREQ("TRIM", kTrimButtonText);
 }
 
 TEST(Texts, OpenStatusMessagesCoverOneToNine) {

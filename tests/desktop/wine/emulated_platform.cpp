@@ -1,17 +1,15 @@
 // Platform answers of the test-only Quillet variant (never shipped): its
 // volumes are disk images on the emulated SSD of host/, which this variant
 // links in place of the engine's Win32 binding. Both come from the
-// environment:
+// environment (a volume is NTFS when its boot sector's OEM id says so):
 //
 //   QUILLET_EMULATED_VOLUMES  "D=Z:/path/disk.img[,option...];E=..."
 //     offset=BYTES  where the volume starts in the image (default 0)
 //     bytes=N       the size the volume reports (default: image size - offset)
-//     fs=NAME       the file system name (default: NTFS when the boot
-//                   sector's OEM id says so, else FAT)
 //     lockfails openfails extentsfail   the volume refuses that step
 //   QUILLET_EMULATED_DRIVE    "[option,...]" for the one emulated drive
-//     model=TEXT    IDENTIFY model (no commas)   nosmart  SMART refused
-//     notrim        no TRIM support              failtrim=N  N-th TRIM fails
+//     model=TEXT    IDENTIFY model (no commas)
+//     notrim        no TRIM support
 //     pauseat=N     before the N-th TRIM command, signal the event
 //                   QuilletTestTrimPaused and wait for QuilletTestTrimResume
 //     threadfails=N the N-th worker thread cannot be started
@@ -33,11 +31,9 @@ struct VolumeConfig {
     char path[MAX_PATH];
     int64_t offset;
     int64_t bytes;  // -1: from the image
-    char fileSystem[16];
 };
 
 struct DriveConfig {
-    int noSmart;
     uint32_t pauseAt;
     uint32_t threadFailsAt;
 };
@@ -85,7 +81,6 @@ int ConfigureVolume(char *setting, uint32_t diskNumber) {
     for (char *option; (option = NextPiece(&cursor, ',')) != 0;) {
         if (StartsWith(option, "offset=")) config.offset = _atoi64(option + 7);
         else if (StartsWith(option, "bytes=")) config.bytes = _atoi64(option + 6);
-        else if (StartsWith(option, "fs=")) snprintf(config.fileSystem, sizeof config.fileSystem, "%s", option + 3);
         else if (strcmp(option, "lockfails") == 0) lockFails = 1;
         else if (strcmp(option, "openfails") == 0) openFails = 1;
         else if (strcmp(option, "extentsfail") == 0) extentsFail = 1;
@@ -104,9 +99,7 @@ int ConfigureDrive(char *setting) {
     char *cursor = setting;
     for (char *option; (option = NextPiece(&cursor, ',')) != 0;) {
         if (StartsWith(option, "model=")) snprintf(emulated->model, sizeof emulated->model, "%s", option + 6);
-        else if (strcmp(option, "nosmart") == 0) drive.noSmart = 1;
         else if (strcmp(option, "notrim") == 0) emulated->trimSupported = 0;
-        else if (StartsWith(option, "failtrim=")) emulated->failTrimAt = (uint32_t)atoi(option + 9);
         else if (StartsWith(option, "pauseat=")) drive.pauseAt = (uint32_t)atoi(option + 8);
         else if (StartsWith(option, "threadfails=")) drive.threadFailsAt = (uint32_t)atoi(option + 12);
         else return Fail("unknown drive option", option);
@@ -153,10 +146,6 @@ int QueryFileSystemName(const char *rootPath, char *name, uint32_t nameSize) {
     const VolumeConfig *config = VolumeOf(rootPath);
     memset(name, 0, nameSize);
     if (config == 0) return 0;
-    if (config->fileSystem[0] != 0) {
-        snprintf(name, nameSize, "%s", config->fileSystem);
-        return 1;
-    }
     char oemId[8] = {0};
     ImageFile image = ImageFileOpen(config->path, 0);
     if (image == kNoImageFile) return 0;
@@ -185,7 +174,7 @@ int QueryVolumeTotalBytes(const char *rootPath, uint64_t *totalBytes) {
 
 int QueryDriveIdentify(char driveLetter, uint8_t *identify) {
     char rootPath[] = {driveLetter, ':', '\\', 0};
-    if (drive.noSmart || VolumeOf(rootPath) == 0) return 0;
+    if (VolumeOf(rootPath) == 0) return 0;
     memset(identify, 0, 512);
     const char *model = HostDrive()->model;
     size_t length = strlen(model);

@@ -28,6 +28,7 @@
 // Exit status 0 when every step ran; otherwise the reason is printed.
 #include <windows.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,10 +47,13 @@ const char *program;
 PROCESS_INFORMATION quillet;
 HWND mainWindow;
 
-void Die(const char *format, const char *detail) {
+void Die(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
     printf("quillet_driver: ");
-    printf(format, detail);
+    vprintf(format, arguments);
     printf("\n");
+    va_end(arguments);
     fflush(stdout);
     if (quillet.hProcess != NULL) TerminateProcess(quillet.hProcess, 99);
     ExitProcess(1);
@@ -65,7 +69,7 @@ FILE *OpenOutput(const char *name, const char *mode) {
 
 HWND Control(int id) {
     HWND control = GetDlgItem(mainWindow, id);
-    if (control == NULL) Die("control %s is missing", id == kVolumeListId ? "100" : id == kStatusLabelId ? "200" : "1000");
+    if (control == NULL) Die("control %d is missing", id);
     return control;
 }
 
@@ -73,7 +77,7 @@ HWND Control(int id) {
 // a sent message only from its message loop or from a modal loop.
 void Settle() {
     DWORD_PTR result;
-    if (!SendMessageTimeoutA(mainWindow, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &result)) Die("%s", "Quillet hangs");
+    if (!SendMessageTimeoutA(mainWindow, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &result)) Die("Quillet hangs");
 }
 
 struct BoxSearch {
@@ -128,7 +132,7 @@ void Start() {
         }
         Sleep(100);
     }
-    if (mainWindow == NULL) Die("%s", "no Quillet window within 30 seconds");
+    if (mainWindow == NULL) Die("no Quillet window within 30 seconds");
     Settle();
     Sleep(300);
 }
@@ -182,10 +186,7 @@ void Select(char letter) {
     for (int i = 0; i < 200; i++) {
         LRESULT index = SendMessageA(list, CB_GETCURSEL, 0, 0);
         if (index != CB_ERR && SendMessageA(list, CB_GETITEMDATA, index, 0) == (unsigned char)letter) break;
-        if (i == 199) {
-            char typed[2] = {letter, 0};
-            Die("typing %s did not select its volume", typed);
-        }
+        if (i == 199) Die("typing %c did not select its volume", letter);
         Sleep(50);
     }
     Settle();
@@ -199,7 +200,7 @@ void WriteText(const char *name, int id) {
     fclose(out);
 }
 
-// Copies a rectangle of the screen into a top-down 24-bit DIB.
+// Copies a rectangle of the screen into a top-down 32-bit DIB.
 struct Capture {
     int width, height;
     unsigned char *pixels;  // 4 bytes a pixel: blue, green, red, 0
@@ -284,30 +285,22 @@ void WriteMap(const char *name) {
 
 void WriteBmp(const char *name, const Capture &capture) {
     FILE *out = OpenOutput(name, "wb");
-    int rowBytes = (capture.width * 3 + 3) & ~3;
+    DWORD pixelBytes = (DWORD)capture.width * capture.height * 4;
     BITMAPFILEHEADER file;
     BITMAPINFOHEADER info;
     memset(&file, 0, sizeof file);
     memset(&info, 0, sizeof info);
     file.bfType = 0x4D42;
     file.bfOffBits = sizeof file + sizeof info;
-    file.bfSize = file.bfOffBits + rowBytes * capture.height;
+    file.bfSize = file.bfOffBits + pixelBytes;
     info.biSize = sizeof info;
     info.biWidth = capture.width;
-    info.biHeight = capture.height;
+    info.biHeight = -capture.height;
     info.biPlanes = 1;
-    info.biBitCount = 24;
+    info.biBitCount = 32;
     fwrite(&file, sizeof file, 1, out);
     fwrite(&info, sizeof info, 1, out);
-    unsigned char *row = (unsigned char *)calloc(rowBytes, 1);
-    for (int y = capture.height - 1; y >= 0; y--) {
-        for (int x = 0; x < capture.width; x++) {
-            const unsigned char *p = capture.pixels + ((size_t)y * capture.width + x) * 4;
-            memcpy(row + x * 3, p, 3);
-        }
-        fwrite(row, rowBytes, 1, out);
-    }
-    free(row);
+    fwrite(capture.pixels, 1, pixelBytes, out);
     fclose(out);
 }
 
@@ -335,7 +328,10 @@ void ClickTrim() {
     Settle();
 }
 
-void AnswerBox(const char *answer, const char *name) {
+// `step` is "yes:NAME", "no:NAME" or "ok:NAME".
+void AnswerBox(const char *step) {
+    const char *name = strchr(step, ':');
+    if (name++ == NULL) Die("bad box step %s", step);
     HWND box = NULL;
     for (int i = 0; i < 600 && box == NULL; i++) {
         box = OpenBox();
@@ -345,18 +341,15 @@ void AnswerBox(const char *answer, const char *name) {
     Sleep(200);
     FILE *out = OpenOutput(name, "wb");
     char text[1024] = "";
-    char caption[128] = "";
     GetDlgItemTextA(box, kMessageBoxTextId, text, sizeof text);
-    GetWindowTextA(box, caption, sizeof caption);
     HWND owner = GetWindow(box, GW_OWNER);
     fprintf(out, "owner %s\n", owner == mainWindow ? "main" : "other");
     fprintf(out, "buttons%s%s%s%s\n", GetDlgItem(box, IDOK) ? " ok" : "", GetDlgItem(box, IDYES) ? " yes" : "",
             GetDlgItem(box, IDNO) ? " no" : "", GetDlgItem(box, IDCANCEL) ? " cancel" : "");
-    fprintf(out, "caption %s\n", caption);
     fprintf(out, "text %s", text);
     fclose(out);
-    int id = strcmp(answer, "yes") == 0 ? IDYES : strcmp(answer, "no") == 0 ? IDNO : IDOK;
-    if (GetDlgItem(box, id) == NULL) Die("the box has no %s button", answer);
+    int id = step[0] == 'y' ? IDYES : step[0] == 'n' ? IDNO : IDOK;
+    if (GetDlgItem(box, id) == NULL) Die("the box has no button for %s", step);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
     for (int i = 0; i < 200 && IsWindow(box); i++) Sleep(50);
     if (IsWindow(box)) Die("the box for %s did not close", name);
@@ -375,55 +368,55 @@ void WaitEnabled() {
             Settle();
             return;
         }
-        if (OpenBox() != NULL) Die("%s", "a message box is open while waiting for TRIM");
+        if (OpenBox() != NULL) Die("a message box is open while waiting for TRIM");
         Sleep(50);
     }
-    Die("%s", "the TRIM button stayed disabled for a minute");
-}
-
-void WriteBootExecute(const char *name) {
-    FILE *out = OpenOutput(name, "wb");
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
-        fputs("nokey", out);
-    } else {
-        DWORD type = 0;
-        static BYTE value[80000];
-        DWORD size = sizeof value;
-        if (RegQueryValueExA(key, "BootExecute", NULL, &type, value, &size) == ERROR_SUCCESS) {
-            fprintf(out, "type %lu\n", (unsigned long)type);
-            fwrite(value, 1, size, out);
-        } else {
-            fputs("novalue", out);
-        }
-        RegCloseKey(key);
-    }
-    fclose(out);
+    Die("the TRIM button stayed disabled for a minute");
 }
 
 HKEY OpenSessionManager(REGSAM access) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, access, &key) !=
         ERROR_SUCCESS) {
-        Die("%s", "cannot open the Session Manager key");
+        Die("cannot open the Session Manager key");
     }
     return key;
 }
 
+void WriteBootExecute(const char *name) {
+    FILE *out = OpenOutput(name, "wb");
+    HKEY key = OpenSessionManager(KEY_READ);
+    DWORD type = 0;
+    static BYTE value[80000];
+    DWORD size = sizeof value;
+    if (RegQueryValueExA(key, "BootExecute", NULL, &type, value, &size) == ERROR_SUCCESS) {
+        fprintf(out, "type %lu\n", (unsigned long)type);
+        fwrite(value, 1, size, out);
+    } else {
+        fputs("novalue", out);
+    }
+    RegCloseKey(key);
+    fclose(out);
+}
+
+void SetBootExecute(const char *value, DWORD size) {
+    HKEY key = OpenSessionManager(KEY_SET_VALUE);
+    if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, size) != ERROR_SUCCESS) {
+        Die("cannot seed BootExecute");
+    }
+    RegCloseKey(key);
+}
+
+// "A|B|C" becomes the list A, B, C.
 void SeedBootExecute(const char *entries) {
     char value[1024];
     size_t length = strlen(entries);
-    if (length + 2 > sizeof value) Die("%s", "too many entries to seed");
+    if (length + 2 > sizeof value) Die("too many entries to seed");
     memcpy(value, entries, length + 1);
     for (size_t i = 0; i < length; i++)
         if (value[i] == '|') value[i] = 0;
     value[length + 1] = 0;
-    HKEY key = OpenSessionManager(KEY_SET_VALUE);
-    if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, (DWORD)length + 2) != ERROR_SUCCESS) {
-        Die("%s", "cannot seed BootExecute");
-    }
-    RegCloseKey(key);
+    SetBootExecute(value, (DWORD)length + 2);
 }
 
 void SeedHugeBootExecute() {
@@ -432,11 +425,7 @@ void SeedHugeBootExecute() {
     for (size_t i = 99; i < sizeof value; i += 100) value[i] = 0;  // entries of 99 characters
     value[sizeof value - 1] = 0;
     value[sizeof value - 2] = 0;
-    HKEY key = OpenSessionManager(KEY_SET_VALUE);
-    if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, sizeof value) != ERROR_SUCCESS) {
-        Die("%s", "cannot seed BootExecute");
-    }
-    RegCloseKey(key);
+    SetBootExecute(value, sizeof value);
 }
 
 void DeleteBootExecute() {
@@ -447,11 +436,11 @@ void DeleteBootExecute() {
 
 void Close() {
     PostMessageA(mainWindow, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(quillet.hProcess, 20000) != WAIT_OBJECT_0) Die("%s", "Quillet did not end after WM_CLOSE");
+    if (WaitForSingleObject(quillet.hProcess, 20000) != WAIT_OBJECT_0) Die("Quillet did not end after WM_CLOSE");
     DWORD status = 1;
     GetExitCodeProcess(quillet.hProcess, &status);
-    if (status != 0) Die("%s", "Quillet ended with a non-zero status");
-    if (IsWindow(mainWindow)) Die("%s", "the window outlived the process");
+    if (status != 0) Die("Quillet ended with a non-zero status");
+    if (IsWindow(mainWindow)) Die("the window outlived the process");
 }
 
 const char *Argument(const char *step, const char *prefix) {
@@ -486,15 +475,10 @@ int main(int argc, char **argv) {
         } else if ((value = Argument(step, "map:"))) WriteMap(value);
         else if ((value = Argument(step, "shot:"))) WriteShot(value);
         else if (strcmp(step, "trim") == 0) ClickTrim();
-        else if ((value = Argument(step, "box:"))) {
-            char answer[8] = "";
-            const char *colon = strchr(value, ':');
-            if (colon == NULL || colon - value >= (int)sizeof answer) Die("bad step %s", step);
-            memcpy(answer, value, colon - value);
-            AnswerBox(answer, colon + 1);
-        } else if (strcmp(step, "nobox") == 0) {
+        else if ((value = Argument(step, "box:"))) AnswerBox(value);
+        else if (strcmp(step, "nobox") == 0) {
             Settle();
-            if (OpenBox() != NULL) Die("%s", "an unexpected message box is open");
+            if (OpenBox() != NULL) Die("an unexpected message box is open");
         } else if (strcmp(step, "wait-paused") == 0) WaitEvent("QuilletTestTrimPaused");
         else if (strcmp(step, "resume") == 0) {
             HANDLE event = CreateEventA(NULL, TRUE, FALSE, "QuilletTestTrimResume");

@@ -35,6 +35,16 @@ static int SameAsFile(const BYTE *bytes, DWORD size, const char *path) {
     return same;
 }
 
+// Type 100, language 2052 (Chinese, PRC): the file's bytes, and a PE header
+// of the expected machine.
+static void CheckBootProgram(HMODULE module, WORD id, const char *path, WORD machine, const char *what) {
+    DWORD size = 0;
+    const BYTE *program = Resource(module, MAKEINTRESOURCEA(100), MAKEINTRESOURCEA(id), 2052, &size);
+    Check(program != NULL && SameAsFile(program, size, path) && size > 0x40 &&
+              *(const WORD *)(program + *(const DWORD *)(program + 0x3C) + 4) == machine,
+          what);
+}
+
 static void CheckVersion(const char *program) {
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(program, &ignored);
@@ -73,19 +83,10 @@ int main(int argc, char **argv) {
         printf("FAILED: cannot load %s\n", argv[1]);
         return 1;
     }
-    const WORD chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
     const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
-    Check(chinese == 2052, "language 2052");
-
     DWORD size = 0;
-    const BYTE *x86 = Resource(module, MAKEINTRESOURCEA(100), MAKEINTRESOURCEA(100), chinese, &size);
-    Check(x86 != NULL && SameAsFile(x86, size, argv[2]), "type 100 id 100 language 2052 is bootsift for x86");
-    Check(x86 != NULL && size > 0x40 && *(const WORD *)(x86 + *(const DWORD *)(x86 + 0x3C) + 4) == 0x014C,
-          "id 100 is an x86 program");
-    const BYTE *x64 = Resource(module, MAKEINTRESOURCEA(100), MAKEINTRESOURCEA(101), chinese, &size);
-    Check(x64 != NULL && SameAsFile(x64, size, argv[3]), "type 100 id 101 language 2052 is bootsift for x64");
-    Check(x64 != NULL && size > 0x40 && *(const WORD *)(x64 + *(const DWORD *)(x64 + 0x3C) + 4) == 0x8664,
-          "id 101 is an x64 program");
+    CheckBootProgram(module, 100, argv[2], 0x014C, "type 100 id 100 language 2052 is bootsift for x86");
+    CheckBootProgram(module, 101, argv[3], 0x8664, "type 100 id 101 language 2052 is bootsift for x64");
 
     const BYTE *bitmap = Resource(module, (LPCSTR)RT_BITMAP, MAKEINTRESOURCEA(102), neutral, &size);
     const BITMAPINFOHEADER *header = (const BITMAPINFOHEADER *)bitmap;
