@@ -1,5 +1,6 @@
 // The pieces of bootsift that need no volume: argument splitting, the
-// progress bar, the banner's shape and the BootExecute edit.
+// progress bar, the banner's shape and the BootExecute edit. The desktop's
+// tests cover the same list editing on its ANSI value.
 #include <string.h>
 
 #include <string>
@@ -7,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "boot_execute_list.h"
 #include "boot_platform.h"
 #include "bootsift_run.h"
 #include "command_line.h"
@@ -47,44 +47,31 @@ TEST(CommandLine, QuotesAndBackslashesAreOrdinaryBytes) {
     EXPECT_EQ(Split("\"C:\\Windows\\bootsift.exe\" \\C"), (Arguments{"\"C:\\Windows\\bootsift.exe\"", "\\C"}));
 }
 
-class Progress : public ::testing::Test {
-  protected:
-    void SetUp() override {
+// The bar is drawn only when the whole percentage changes (lastPercent
+// starts at 0), in 51 columns with at most 33 cells full, in 64-bit
+// arithmetic: 32-bit products would wrap near 2^32 clusters.
+TEST(Progress, DrawsEachNewWholePercentage) {
+    const struct {
+        int64_t totalClusters;
+        std::vector<uint32_t> firstClusters;
+        const char *screen;
+    } cases[] = {
+        {1000, {0, 9, 10, 19, 500},
+         "\rTrimming: [=                                 ]   1%"
+         "\rTrimming: [=================                 ]  50%"},
+        {100000000, {99000000}, "\rTrimming: [================================= ]  99%"},
+        {0xFFFFFFFFll, {0xFFFFFFF0u}, "\rTrimming: [================================= ]  99%"},
+        {0xFFFFFFFFll, {0x80000000u}, "\rTrimming: [=================                 ]  50%"},
+    };
+    for (const auto &c : cases) {
         ResetScriptedBoot();
         lastPercent = 0;
+        TrimVolume volume;
         memset(&volume, 0, sizeof volume);
+        volume.totalClusters = c.totalClusters;
+        for (uint32_t first : c.firstClusters) ShowTrimProgress(&volume, first, 8);
+        EXPECT_EQ(ScreenText(), c.screen) << c.totalClusters;
     }
-    TrimVolume volume;
-};
-
-TEST_F(Progress, DrawsOnlyWhenTheWholePercentageChanges) {
-    volume.totalClusters = 1000;
-    ShowTrimProgress(&volume, 0, 8);
-    ShowTrimProgress(&volume, 9, 8);  // still 0 percent, like lastPercent at start
-    EXPECT_EQ(ScreenText(), "");
-    ShowTrimProgress(&volume, 10, 8);
-    ShowTrimProgress(&volume, 19, 8);
-    ShowTrimProgress(&volume, 500, 8);
-    EXPECT_EQ(ScreenText(), "\rTrimming: [=                                 ]   1%"
-                            "\rTrimming: [=================                 ]  50%");
-    EXPECT_EQ(lastPercent, 50);
-}
-
-TEST_F(Progress, LineIsFiftyOneColumnsWithAtMostThirtyThreeCellsFull) {
-    volume.totalClusters = 100000000;
-    ShowTrimProgress(&volume, 99000000, 512);
-    EXPECT_EQ(ScreenText(), "\rTrimming: [================================= ]  99%");
-    EXPECT_EQ(ScreenText().size(), 1u + 51u);
-}
-
-TEST_F(Progress, ClusterNumbersNearTwoToTheThirtySecondStayExact) {
-    // 32-bit products would wrap here and draw a small percentage.
-    volume.totalClusters = 0xFFFFFFFFll;
-    ShowTrimProgress(&volume, 0xFFFFFFF0u, 512);
-    EXPECT_EQ(ScreenText(), "\rTrimming: [================================= ]  99%");
-    ResetScriptedBoot();
-    ShowTrimProgress(&volume, 0x80000000u, 512);
-    EXPECT_EQ(ScreenText(), "\rTrimming: [=================                 ]  50%");
 }
 
 TEST(Banner, ArtAndCreditEndAtColumnFiftyOne) {
@@ -132,62 +119,43 @@ class Restore : public ::testing::Test {
 
 const std::vector<uint8_t> kSystemDefault = MultiSz({"autocheck autochk *"});
 
-TEST_F(Restore, ScheduledValueBecomesTheFortyTwoByteDefault) {
+std::vector<uint8_t> Cut(std::vector<uint8_t> value, size_t bytes) {
+    value.resize(value.size() - bytes);
+    return value;
+}
+
+TEST_F(Restore, TakesOutOurEntriesAndKeepsEveryOtherInOrder) {
     ASSERT_EQ(kSystemDefault.size(), 42u);
-    Seed(MultiSz({"autocheck autochk *", "bootsift C"}));
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, kSystemDefault);
-    EXPECT_EQ(Boot().registry.writes, 1);
-}
-
-TEST_F(Restore, OtherSoftwaresEntriesStayInTheirOrder) {
-    Seed(MultiSz({"first thing", "bootsift C", "autocheck autochk *", "BootSift D", "\tbootsift\tE", "last thing"}));
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, MultiSz({"first thing", "autocheck autochk *", "last thing"}));
-}
-
-TEST_F(Restore, OnlyTheWordBootsiftItselfIsOurs) {
-    Seed(MultiSz({"autocheck autochk *", "bootsifter C", "bootsift.exe D", "xbootsift E", "bootsift"}));
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value,
-              MultiSz({"autocheck autochk *", "bootsifter C", "bootsift.exe D", "xbootsift E"}));
-}
-
-TEST_F(Restore, NothingLeftOrNothingThereGivesTheDefault) {
-    Seed(MultiSz({"bootsift C", "BOOTSIFT D"}));
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, kSystemDefault);
+    const struct {
+        const char *what;
+        std::vector<uint8_t> value, written;
+    } cases[] = {
+        {"as scheduled", MultiSz({"autocheck autochk *", "bootsift C"}), kSystemDefault},
+        {"others around ours",
+         MultiSz({"first thing", "bootsift C", "autocheck autochk *", "BootSift D", "\tbootsift\tE", "last thing"}),
+         MultiSz({"first thing", "autocheck autochk *", "last thing"})},
+        {"only the word bootsift itself is ours",
+         MultiSz({"autocheck autochk *", "bootsifter C", "bootsift.exe D", "xbootsift E", "bootsift"}),
+         MultiSz({"autocheck autochk *", "bootsifter C", "bootsift.exe D", "xbootsift E"})},
+        {"nothing left", MultiSz({"bootsift C", "BOOTSIFT D"}), kSystemDefault},
+        {"empty value", {}, kSystemDefault},
+        {"our entry unterminated", Cut(MultiSz({"autocheck autochk *", "other", "bootsift C"}), 4),
+         MultiSz({"autocheck autochk *", "other"})},
+        {"another entry unterminated", Cut(MultiSz({"autocheck autochk *", "other"}), 4),
+         MultiSz({"autocheck autochk *", "other"})},
+        {"entries after the list's end", MultiSz({"autocheck autochk *", "bootsift C", "", "stray"}),
+         kSystemDefault},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Seed(c.value);
+        RestoreBootExecute();
+        EXPECT_EQ(Boot().registry.value, c.written);
+    }
+    EXPECT_EQ(Boot().registry.writes, (int)(sizeof cases / sizeof cases[0]));
 
     Boot().registry.valuePresent = 0;
     Boot().registry.value.clear();
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, kSystemDefault);
-
-    Seed({});
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, kSystemDefault);
-    EXPECT_EQ(Boot().registry.writes, 3);
-}
-
-TEST_F(Restore, UnterminatedValueIsWrittenBackWellFormed) {
-    std::vector<uint8_t> value = MultiSz({"autocheck autochk *", "other", "bootsift C"});
-    value.resize(value.size() - 4);  // "bootsift C" without its NUL nor the list's
-    Seed(value);
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, MultiSz({"autocheck autochk *", "other"}));
-
-    value = MultiSz({"autocheck autochk *", "other"});
-    value.resize(value.size() - 4);
-    Seed(value);
-    RestoreBootExecute();
-    EXPECT_EQ(Boot().registry.value, MultiSz({"autocheck autochk *", "other"}));
-}
-
-TEST_F(Restore, EntriesAfterTheListsEndAreNotEntries) {
-    std::vector<uint8_t> value = MultiSz({"autocheck autochk *", "bootsift C"});
-    std::vector<uint8_t> stray = MultiSz({"stray"});
-    value.insert(value.end(), stray.begin(), stray.end());
-    Seed(value);
     RestoreBootExecute();
     EXPECT_EQ(Boot().registry.value, kSystemDefault);
 }
@@ -213,20 +181,6 @@ TEST_F(Restore, ValueThatCannotBeReadIsLeftAlone) {
     RestoreBootExecute();
     EXPECT_EQ(Boot().registry.writes, 0);
     EXPECT_EQ(Boot().registry.value, MultiSz({"autocheck autochk *", "other", "bootsift C"}));
-}
-
-TEST(BootExecuteList, DesktopsAnsiValueKeepsTheSystemEntry) {
-    // The 32 single-byte characters the desktop program schedules.
-    const char scheduled[] = "autocheck autochk *\0bootsift C\0";
-    char kept[40];
-    uint32_t units = 0;
-    uint32_t entries = 0;
-    ASSERT_TRUE(KeepForeignBootEntries(scheduled, 32, kept, sizeof kept, &units, &entries));
-    EXPECT_EQ(units, 20u);
-    EXPECT_EQ(entries, 1u);
-    EXPECT_EQ(memcmp(kept, "autocheck autochk *", 20), 0);
-    // The kept entries must fit: nothing is written past the capacity.
-    EXPECT_FALSE(KeepForeignBootEntries(scheduled, 32, kept, 19, &units, &entries));
 }
 
 }  // namespace

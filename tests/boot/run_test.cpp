@@ -1,12 +1,10 @@
 // bootsift's run end to end on the host: the engine on the emulated SSD over
-// real NTFS (and FAT32) volumes made by make-volumes.sh, the scripted screen,
+// real NTFS volumes made with mkntfs and a FAT32 one, the scripted screen,
 // keyboard and registry. Each test compares the whole screen.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +13,7 @@
 
 #include "bootsift_run.h"
 #include "emulated_ssd.h"
+#include "ntfs_volumes.h"
 #include "scripted_platform.h"
 
 namespace {
@@ -35,13 +34,11 @@ const char kCountdown[] =
 
 const char kDone[] = "\rTrimming: [==================================] Done.\n";
 
-// mkntfs leaves the last sector of the 64 MiB file for the backup boot
-// sector: 131071 sectors, 16383 clusters of 4096 bytes, 2047 bitmap bytes.
-const int64_t kClustersOf64MiB = 16383;
-
+// 64 MiB volumes of 4096-byte clusters: mkntfs leaves the last sector for
+// the backup boot sector, so 16383 clusters and 2047 bitmap bytes.
 struct Volumes {
     std::string directory;
-    std::string fragmented;
+    NtfsVolume fragmented;       // files written, every other one truncated
     std::string fat32;
     std::string spread;          // free runs at 1, 4, 48 and 97 percent
     std::string firstHundredth;  // free runs below cluster 164 only
@@ -49,61 +46,50 @@ struct Volumes {
 
 Volumes volumes;
 
-std::vector<uint8_t> ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-int Run(const std::string &command) { return system(command.c_str()); }
-
-// A copy of plain.img whose $Bitmap marks every cluster used except the
-// given runs [first, end). The bitmap's place is found by its contents.
+// A copy of the fragmented volume whose $Bitmap marks every cluster used
+// except the given runs [first, end). The bitmap's place is found by its
+// contents.
 std::string PatchedVolume(const char *name, const std::vector<std::pair<uint32_t, uint32_t>> &freeRuns) {
-    std::string plain = volumes.directory + "/plain.img";
-    std::vector<uint8_t> image = ReadFile(plain);
-    std::vector<uint8_t> bitmap = ReadFile(volumes.directory + "/plain.bitmap");
-    if (bitmap.empty() || image.size() < bitmap.size()) return "";
+    const NtfsVolume &made = volumes.fragmented;
+    std::vector<uint8_t> image;
+    if (!ReadBytes(made.path, 0, (int64_t)made.volumeBytes, &image)) return "";
     std::vector<size_t> places;
-    for (size_t at = 0; at + bitmap.size() <= image.size(); at += 4096) {
-        if (memcmp(image.data() + at, bitmap.data(), bitmap.size()) == 0) places.push_back(at);
+    for (size_t at = 0; at + made.bitmap.size() <= image.size(); at += 4096) {
+        if (memcmp(image.data() + at, made.bitmap.data(), made.bitmap.size()) == 0) places.push_back(at);
     }
     if (places.size() != 1) return "";
-    std::vector<uint8_t> patched(bitmap.size(), 0xFF);
+    std::vector<uint8_t> patched(made.bitmap.size(), 0xFF);
     for (const auto &run : freeRuns) {
         for (uint32_t cluster = run.first; cluster < run.second; cluster++) {
             patched[cluster / 8] &= (uint8_t) ~(1u << (cluster % 8));
         }
     }
     std::string path = volumes.directory + "/" + name;
-    if (Run("cp --sparse=always '" + plain + "' '" + path + "'") != 0) return "";
-    FILE *file = fopen(path.c_str(), "r+b");
-    if (file == 0) return "";
-    int written = fseek(file, (long)places[0], SEEK_SET) == 0 &&
-                  fwrite(patched.data(), 1, patched.size(), file) == patched.size();
-    return fclose(file) == 0 && written ? path : "";
+    int ok = CopySparse(made.path, 0, path, 0, (int64_t)made.volumeBytes) &&
+             WriteBytes(path, (int64_t)places[0], patched.data(), patched.size());
+    return ok ? path : "";
 }
 
 class VolumeEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        const char *scratch = getenv("QUILLET_TEST_SCRATCH");
-        std::string pattern = std::string(scratch != 0 && *scratch != 0 ? scratch : "/tmp") + "/boot-volumes-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back(0);
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        volumes.directory = name.data();
-        ASSERT_EQ(Run(std::string(BOOT_MAKE_VOLUMES) + " '" + volumes.directory + "'"), 0)
-            << "make-volumes.sh failed; see " << volumes.directory << "/tools.log";
-        volumes.fragmented = volumes.directory + "/fragmented.img";
+        volumes.directory = MakeScratchDirectory("boot-volumes-");
+        ASSERT_FALSE(volumes.directory.empty());
+        std::string error;
+        ASSERT_TRUE(MakeNtfsVolume(volumes.directory + "/fragmented.img", 512, 4096, 64 << 20, 30,
+                                   &volumes.fragmented, &error))
+            << error;
+        ASSERT_EQ(volumes.fragmented.clusters, 16383);
         volumes.fat32 = volumes.directory + "/fat32.img";
+        ASSERT_TRUE(CopySparse("/dev/zero", 0, volumes.fat32, 0, 40 << 20));
+        ToolRun mkfs = RunTool({"mkfs.fat", "-F", "32", volumes.fat32});
+        ASSERT_EQ(mkfs.status, 0) << mkfs.err;
         volumes.spread = PatchedVolume("spread.img", {{200, 1000}, {8000, 8100}, {16000, 16300}});
         volumes.firstHundredth = PatchedVolume("first-hundredth.img", {{20, 60}, {100, 164}});
         ASSERT_FALSE(volumes.spread.empty());
         ASSERT_FALSE(volumes.firstHundredth.empty());
     }
-    void TearDown() override {
-        if (!volumes.directory.empty() && ::testing::UnitTest::GetInstance()->Passed()) Run("rm -rf '" + volumes.directory + "'");
-    }
+    void TearDown() override { RemoveScratchDirectory(volumes.directory); }
 };
 
 const ::testing::Environment *const environment = ::testing::AddGlobalTestEnvironment(new VolumeEnvironment);
@@ -237,8 +223,8 @@ void RecordChunk(void *context, uint64_t lba, uint32_t) {
 // The demo's kind of volume: the bar is checked against the chunks that
 // reached the drive, one redraw per new whole percentage.
 TEST_F(BootRun, FragmentedVolumeIsTrimmedWithOneRedrawPerPercentage) {
-    Attach('D', volumes.fragmented);
-    ChunkPercents chunks = {kClustersOf64MiB, {}, 0};
+    Attach('D', volumes.fragmented.path);
+    ChunkPercents chunks = {volumes.fragmented.clusters, {}, 0};
     HostObserveTrim(RecordChunk, &chunks);
     RunWith({"D"});
     std::string screen = ScreenText();

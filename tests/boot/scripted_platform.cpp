@@ -1,5 +1,6 @@
 #include "scripted_platform.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,63 +13,35 @@ namespace {
 ScriptedBoot state;
 char registryKey;  // the address stands for the opened key
 
-std::u16string Decimal(int64_t number) {
-    std::u16string digits;
-    uint64_t magnitude = number < 0 ? (uint64_t)0 - (uint64_t)number : (uint64_t)number;
-    do {
-        digits.insert(digits.begin(), (char16_t)(u'0' + magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (number < 0) digits.insert(digits.begin(), u'-');
-    return digits;
-}
-
-// Formats as ntdll's swprintf does for the directives the run uses: one
-// argument, an optional width, then d, c, s or p ("%p": upper-case hex of
-// the pointer's width, no prefix). Fails the test on anything else and on a
-// result that would not fit the 256-unit buffer of the native program.
-void FormatOne(char16_t *buffer, const char16_t *format, int64_t number, const char16_t *text) {
-    std::u16string out;
+// Formats as ntdll's swprintf does for the directives the run uses ("%d",
+// "%3d", "%c", "%s", "%%"), which printf shares: the ASCII format and text
+// go through snprintf. Fails the test on a format that does not take
+// exactly its one argument and on a result that would not fit the native
+// program's buffer.
+void FormatOne(char16_t *buffer, const char16_t *format, int32_t number, const char16_t *text) {
+    std::string narrowFormat, narrowText;
     int directives = 0;
+    char16_t conversion = 0;
     for (const char16_t *at = format; *at != 0; at++) {
-        if (*at != u'%') {
-            out += *at;
+        narrowFormat += (char)*at;
+        if (*at != u'%') continue;
+        if (at[1] == u'%') {
+            narrowFormat += (char)*++at;
             continue;
-        }
-        at++;
-        if (*at == u'%') {
-            out += u'%';
-            continue;
-        }
-        size_t width = 0;
-        while (*at >= u'0' && *at <= u'9') width = width * 10 + (size_t)(*at++ - u'0');
-        std::u16string piece;
-        switch (*at) {
-        case u'd':
-            piece = Decimal((int32_t)number);
-            break;
-        case u'c':
-            piece = (char16_t)number;
-            break;
-        case u's':
-            piece = text != 0 ? text : u"(null)";
-            break;
-        case u'p':
-            for (int shift = (int)sizeof(void *) * 8 - 4; shift >= 0; shift -= 4) {
-                piece += u"0123456789ABCDEF"[(uint64_t)number >> shift & 0xF];
-            }
-            break;
-        default:
-            ADD_FAILURE() << "unsupported directive " << (char)*at;
-            return;
         }
         directives++;
-        if (piece.size() < width) piece.insert(0, width - piece.size(), u' ');
-        out += piece;
+        const char16_t *letter = at + 1;
+        while (*letter >= u'0' && *letter <= u'9') letter++;
+        conversion = *letter;
     }
-    EXPECT_EQ(directives, 1) << "each format takes exactly one argument";
-    ASSERT_LT(out.size(), (size_t)kTextBufferUnits);
-    memcpy(buffer, out.c_str(), (out.size() + 1) * sizeof(char16_t));
+    ASSERT_EQ(directives, 1) << "each format takes exactly one argument";
+    ASSERT_TRUE(text != 0 ? conversion == u's' : conversion == u'd' || conversion == u'c');
+    for (const char16_t *at = text; at != 0 && *at != 0; at++) narrowText += *at < 0x80 ? (char)*at : '?';
+    char out[1024];
+    int length = text != 0 ? snprintf(out, sizeof out, narrowFormat.c_str(), narrowText.c_str())
+                           : snprintf(out, sizeof out, narrowFormat.c_str(), number);
+    ASSERT_LT(length, (int)kTextBufferUnits);
+    for (int i = 0; i <= length; i++) buffer[i] = (unsigned char)out[i];
 }
 
 }  // namespace
@@ -114,7 +87,7 @@ void FormatNumber(char16_t *buffer, const char16_t *format, int32_t number) {
 }
 
 void FormatText(char16_t *buffer, const char16_t *format, const char16_t *text) {
-    FormatOne(buffer, format, 0, text);
+    FormatOne(buffer, format, 0, text != 0 ? text : u"(null)");
 }
 
 void SleepFor(int64_t *interval) { state.sleeps.push_back(*interval); }

@@ -169,57 +169,6 @@ TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
     unlink(disk.c_str());
 }
 
-// Open on a real volume with each of its reads and allocations failing in
-// turn: every failure gives the step's status, a null result and nothing
-// left open, and no TRIM is ever sent.
-TEST_F(RealVolume, FailuresAtEachStepOfOpeningLeaveNothingBehind) {
-    const NtfsVolume &made = VolumeOf(512, 4096);
-    const int64_t offset = 1 << 20;
-    const std::string disk = scratch + "/failures.img";
-    unlink(disk.c_str());
-    ASSERT_TRUE(CopySparse(made.path, 0, disk, offset, (int64_t)made.volumeBytes));
-    auto attach = [&]() {
-        HostReset();
-        ASSERT_TRUE(HostAttachDisk(kDisk, disk.c_str(), 1));
-        HostAttachVolume(kLetter, kDisk, offset);
-    };
-
-    attach();
-    TrimVolume *volume = 0;
-    ASSERT_EQ(OpenTrimVolume(kLetter, &volume, 0), kOpenOk);
-    const uint32_t reads = HostCountersNow()->reads;
-    ReleaseTrimVolume(volume);
-    // The boot sector, MFT records 0 to 6, the bitmap.
-    ASSERT_EQ(reads, 9u);
-
-    for (uint32_t failing = 1; failing <= reads; failing++) {
-        attach();
-        HostFailReadAt(failing);
-        volume = (TrimVolume *)1;
-        EXPECT_EQ(OpenTrimVolume(kLetter, &volume, 0), failing == 1 ? kOpenBootSectorFailed : kOpenBitmapFailed)
-            << "read " << failing;
-        EXPECT_EQ(volume, nullptr);
-        EXPECT_EQ(HostCountersNow()->openHandles, 0) << "read " << failing;
-        EXPECT_EQ(HostCountersNow()->liveBlocks, 0) << "read " << failing;
-    }
-    for (uint32_t failing = 1; failing <= 2; failing++) {  // the record, the bitmap
-        attach();
-        HostFailAllocationAt(failing);
-        volume = (TrimVolume *)1;
-        EXPECT_EQ(OpenTrimVolume(kLetter, &volume, 0), failing == 1 ? kOpenNoMemory : kOpenBitmapFailed);
-        EXPECT_EQ(volume, nullptr);
-        EXPECT_EQ(HostCountersNow()->openHandles, 0) << "allocation " << failing;
-        EXPECT_EQ(HostCountersNow()->liveBlocks, 0) << "allocation " << failing;
-    }
-    EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
-
-    std::vector<uint8_t> before, after;
-    ASSERT_TRUE(ReadBytes(made.path, 0, (int64_t)made.volumeBytes, &before));
-    ASSERT_TRUE(ReadBytes(disk, offset, (int64_t)made.volumeBytes, &after));
-    EXPECT_TRUE(before == after);
-    unlink(disk.c_str());
-}
-
 std::string CaseName(const testing::TestParamInfo<Placement> &info) {
     return "Sectors" + std::to_string(std::get<0>(info.param)) + "Clusters" +
            std::to_string(std::get<1>(info.param)) + "At" + std::to_string(std::get<2>(info.param));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image_tool.h"
+#include "ntfs_volumes.h"
 
 namespace {
 
@@ -65,36 +66,39 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
 }
 
 TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
-    const std::vector<std::string> cases[] = {
-        {},
-        {"--dry-run"},
-        {"a.img", "b.img"},
-        {"--verbose", "a.img"},
-        {"-n", "a.img"},
-        {"--offset", "1024", "--partition", "1", "a.img"},
-        {"--partition", "2", "--offset", "0", "a.img"},
-        {"--offset", "9223372036854775808", "a.img"},
-        {"--offset", "18446744073709551616", "a.img"},
-        {"--offset", "-1", "a.img"},
-        {"--offset", "+1", "a.img"},
-        {"--offset", " 1", "a.img"},
-        {"--offset", "1k", "a.img"},
-        {"--offset", "", "a.img"},
-        {"a.img", "--offset"},
-        {"--partition", "0", "a.img"},
-        {"--partition", "5", "a.img"},
-        {"--partition", "x", "a.img"},
-        {"--fail-at", "0", "a.img"},
-        {"--fail-at", "4294967296", "a.img"},
-        {"a.img", "--fail-at"},
-        {"a.img", "--commands"},
+    const struct {
+        std::vector<std::string> arguments;
+        const char *message;
+    } cases[] = {
+        {{}, "no image given"},
+        {{"--dry-run"}, "no image given"},
+        {{"a.img", "b.img"}, "only one image, not b.img"},
+        {{"--verbose", "a.img"}, "unknown option --verbose"},
+        {{"-n", "a.img"}, "unknown option -n"},
+        {{"--offset", "1024", "--partition", "1", "a.img"}, "exclude each other"},
+        {{"--partition", "2", "--offset", "0", "a.img"}, "exclude each other"},
+        {{"--offset", "9223372036854775808", "a.img"}, "--offset needs a byte count"},
+        {{"--offset", "18446744073709551616", "a.img"}, "--offset needs a byte count"},
+        {{"--offset", "-1", "a.img"}, "--offset needs a byte count"},
+        {{"--offset", "+1", "a.img"}, "--offset needs a byte count"},
+        {{"--offset", " 1", "a.img"}, "--offset needs a byte count"},
+        {{"--offset", "1k", "a.img"}, "--offset needs a byte count"},
+        {{"--offset", "", "a.img"}, "--offset needs a byte count"},
+        {{"a.img", "--offset"}, "--offset needs a byte count"},
+        {{"--partition", "0", "a.img"}, "--partition needs a number from 1 to 4"},
+        {{"--partition", "5", "a.img"}, "--partition needs a number from 1 to 4"},
+        {{"--partition", "x", "a.img"}, "--partition needs a number from 1 to 4"},
+        {{"--fail-at", "0", "a.img"}, "--fail-at needs a command number from 1"},
+        {{"--fail-at", "4294967296", "a.img"}, "--fail-at needs a command number from 1"},
+        {{"a.img", "--fail-at"}, "--fail-at needs a command number from 1"},
+        {{"a.img", "--commands"}, "--commands needs a file name"},
     };
-    for (const std::vector<std::string> &arguments : cases) {
+    for (const auto &c : cases) {
         std::string shown;
-        for (const std::string &argument : arguments) shown += " '" + argument + "'";
-        Parsed parsed = Parse(arguments);
+        for (const std::string &argument : c.arguments) shown += " '" + argument + "'";
+        Parsed parsed = Parse(c.arguments);
         EXPECT_EQ(parsed.ok, 0) << shown;
-        EXPECT_FALSE(parsed.error.empty()) << shown;
+        EXPECT_NE(parsed.error.find(c.message), std::string::npos) << shown << ": " << parsed.error;
     }
 }
 
@@ -109,61 +113,40 @@ TEST(ParseImageToolArguments, KeepsTheReasonWithinItsBuffer) {
     EXPECT_EQ(error[16], '#');
 }
 
-struct MbrSector {
-    uint8_t bytes[512];
-};
-
-MbrSector EmptyMbr() {
-    MbrSector sector;
-    memset(sector.bytes, 0, sizeof sector.bytes);
-    sector.bytes[510] = 0x55;
-    sector.bytes[511] = 0xAA;
-    return sector;
-}
-
-void PutEntry(MbrSector *sector, int number, uint8_t type, uint32_t firstSector, uint32_t sectorCount) {
-    uint8_t *entry = sector->bytes + 446 + 16 * (number - 1);
-    entry[4] = type;
-    for (int i = 0; i < 4; i++) {
-        entry[8 + i] = (uint8_t)(firstSector >> (8 * i));
-        entry[12 + i] = (uint8_t)(sectorCount >> (8 * i));
-    }
-}
-
 TEST(MbrPartitionExtent, ReadsEachOfTheFourEntries) {
-    MbrSector sector = EmptyMbr();
-    PutEntry(&sector, 1, 0x07, 63, 2048);
-    PutEntry(&sector, 2, 0x07, 2048, 1);
-    PutEntry(&sector, 3, 0x0C, 8388608, 100);  // 4 GiB in
-    PutEntry(&sector, 4, 0x07, 0xFFFFFFFF, 1);  // the last sector a 32-bit entry names
+    uint8_t sector[512] = {0};
+    PutMbrEntry(sector, 1, 0x07, 63, 2048);
+    PutMbrEntry(sector, 2, 0x07, 2048, 1);
+    PutMbrEntry(sector, 3, 0x0C, 8388608, 100);  // 4 GiB in
+    PutMbrEntry(sector, 4, 0x07, 0xFFFFFFFF, 1);  // the last sector a 32-bit entry names
     const int64_t expected[] = {32256, 1 << 20, (int64_t)4 << 30, (int64_t)0xFFFFFFFF * 512};
     const uint32_t lengths[] = {2048, 1, 100, 1};
     for (int number = 1; number <= 4; number++) {
         int64_t offset = -1, length = -1;
-        EXPECT_EQ(MbrPartitionExtent(sector.bytes, number, &offset, &length), 1) << number;
+        EXPECT_EQ(MbrPartitionExtent(sector, number, &offset, &length), 1) << number;
         EXPECT_EQ(offset, expected[number - 1]) << number;
         EXPECT_EQ(length, (int64_t)lengths[number - 1] * 512) << number;
     }
 }
 
 TEST(MbrPartitionExtent, RefusesWhatIsNoPartitionToTrim) {
-    MbrSector sector = EmptyMbr();
-    PutEntry(&sector, 1, 0x07, 2048, 4096);
-    PutEntry(&sector, 2, 0x00, 8192, 4096);  // no type: unused
-    PutEntry(&sector, 3, 0x07, 0, 4096);     // would be the MBR itself
-    PutEntry(&sector, 4, 0x07, 8192, 0);     // no sectors
+    uint8_t sector[512] = {0};
+    PutMbrEntry(sector, 1, 0x07, 2048, 4096);
+    PutMbrEntry(sector, 2, 0x00, 8192, 4096);  // no type: unused
+    PutMbrEntry(sector, 3, 0x07, 0, 4096);     // would be the MBR itself
+    PutMbrEntry(sector, 4, 0x07, 8192, 0);     // no sectors
     int64_t offset = -1, length = -1;
     for (int number : {2, 3, 4, 0, 5, -1}) {
-        EXPECT_EQ(MbrPartitionExtent(sector.bytes, number, &offset, &length), 0) << number;
+        EXPECT_EQ(MbrPartitionExtent(sector, number, &offset, &length), 0) << number;
     }
     EXPECT_EQ(offset, -1);
 
-    MbrSector guard = EmptyMbr();
-    PutEntry(&guard, 1, 0xEE, 1, 0xFFFFFFFF);  // a GPT disk's protective entry
-    EXPECT_EQ(MbrPartitionExtent(guard.bytes, 1, &offset, &length), 0);
+    uint8_t guard[512] = {0};
+    PutMbrEntry(guard, 1, 0xEE, 1, 0xFFFFFFFF);  // a GPT disk's protective entry
+    EXPECT_EQ(MbrPartitionExtent(guard, 1, &offset, &length), 0);
 
-    sector.bytes[511] = 0;  // no boot signature: not an MBR at all
-    EXPECT_EQ(MbrPartitionExtent(sector.bytes, 1, &offset, &length), 0);
+    sector[511] = 0;  // no boot signature: not an MBR at all
+    EXPECT_EQ(MbrPartitionExtent(sector, 1, &offset, &length), 0);
     EXPECT_EQ(offset, -1);
 }
 

@@ -266,6 +266,17 @@ int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cluste
     return ReadNtfsOracle(path, volume, error);
 }
 
+void PutMbrEntry(uint8_t *sector, int number, uint8_t type, uint32_t firstSector, uint32_t sectorCount) {
+    uint8_t *entry = sector + 446 + 16 * (number - 1);
+    entry[4] = type;
+    for (int i = 0; i < 4; i++) {
+        entry[8 + i] = (uint8_t)(firstSector >> (8 * i));
+        entry[12 + i] = (uint8_t)(sectorCount >> (8 * i));
+    }
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+}
+
 std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitmap, uint64_t scannedBytes,
                                                uint32_t clusterSize, int64_t partitionOffset) {
     std::vector<TrimCommand> commands;

@@ -65,6 +65,9 @@ int ReadBytes(const std::string &path, int64_t offset, int64_t size, std::vector
 int WriteBytes(const std::string &path, int64_t offset, const void *bytes, size_t size);
 int64_t FileSize(const std::string &path);  // -1 when missing
 
+// Sets entry `number` (1 to 4) of the MBR in `sector` and its boot signature.
+void PutMbrEntry(uint8_t *sector, int number, uint8_t type, uint32_t firstSector, uint32_t sectorCount);
+
 struct TrimCommand {
     uint64_t lba;
     uint32_t blocks;

@@ -12,12 +12,7 @@ exe=$1
 key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
 seed() {
   wine reg add "$key" /v BootExecute /t REG_MULTI_SZ /d "$1" /f >/dev/null 2>&1 || fail "cannot seed BootExecute"
@@ -116,8 +111,4 @@ default=hex\(7\):$(printf 'autocheck autochk *' | od -An -tx1 -v | tr -s ' \n' '
 actual=$(exported_value)
 [ "$actual" = "$default" ] || fail "two-arguments: BootExecute bytes are '$actual', expected '$default'"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "bootsift under Wine: all checks passed"
+finish "bootsift under Wine: all checks passed"

@@ -5,22 +5,12 @@
 # version block.
 set -uo pipefail
 exe=$1 arch=$2 objdump=$3 windres=$4
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
-if [ "$arch" = x64 ]; then machine=8664; else machine=014c; fi
-# IMAGE_FILE_HEADER.Machine: 16 bits, little-endian, after the "PE\0\0"
-# signature whose offset is at 0x3C.
-pe_offset=$(od -An -tu4 -j 60 -N 4 "$exe" | tr -d ' ')
-signature=$(od -An -tx1 -j "$pe_offset" -N 4 "$exe" | tr -d ' ')
-[ "$signature" = 50450000 ] || fail "no PE signature at $pe_offset"
-found=$(od -An -tx1 -j $((pe_offset + 4)) -N 2 "$exe" | awk '{ print $2 $1 }')
-[ "$found" = "$machine" ] || fail "machine type $found, expected $machine"
-
-headers=$("$objdump" -p "$exe") || fail "objdump cannot read $exe"
+# The tree's own objdump reads only its own machine type.
+if [ "$arch" = x64 ]; then format=pei-x86-64; else format=pei-i386; fi
+headers=$("$objdump" -f -p "$exe") || fail "objdump cannot read $exe"
+grep -q "file format $format\$" <<<"$headers" || fail "not a $format file"
 grep -Eq '^Subsystem[[:space:]]+00000001[[:space:]]' <<<"$headers" || fail "not the native subsystem (1)"
 dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
 [ "$dlls" = ntdll.dll ] || fail "imports from: $(echo $dlls)"
@@ -40,8 +30,4 @@ expect_line 'VALUE "OriginalFilename", "bootsift.exe"'
 grep -q '"CompanyName", "..*"' <<<"$version" || fail "no CompanyName"
 grep -q '"LegalCopyright", "..*"' <<<"$version" || fail "no LegalCopyright"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "$exe: $arch, native subsystem, ntdll.dll only, version block as expected ($(stat -c %s "$exe") bytes)"
+finish "$exe: $arch, native subsystem, ntdll.dll only, version block as expected ($(stat -c %s "$exe") bytes)"
