@@ -10,40 +10,33 @@
 
 namespace {
 
-std::string Encode(const std::string &source) {
-    // Room for the text, its zero and a guard that must stay untouched.
-    std::string out(BASE64_ENCODED_LENGTH(source.size()) + 8, '#');
-    Base64Encode(source.c_str(), &out[0]);
-    size_t end = out.find('\0');
-    EXPECT_EQ(end, BASE64_ENCODED_LENGTH(source.size()));
-    EXPECT_EQ(out.substr(end + 1), std::string(7, '#'));
-    return out.substr(0, end);
-}
-
-TEST(Base64Encode, Rfc4648Vectors) {
-    EXPECT_EQ(Encode(""), "");
-    EXPECT_EQ(Encode("f"), "Zg==");
-    EXPECT_EQ(Encode("fo"), "Zm8=");
-    EXPECT_EQ(Encode("foo"), "Zm9v");
-    EXPECT_EQ(Encode("foob"), "Zm9vYg==");
-    EXPECT_EQ(Encode("fooba"), "Zm9vYmE=");
-    EXPECT_EQ(Encode("foobar"), "Zm9vYmFy");
-}
-
-// Bytes with the high bit set must not sign-extend into the next sextet,
-// whatever the tail length.
-TEST(Base64Encode, HighBytesInEveryTail) {
-    EXPECT_EQ(Encode("\xff"), "/w==");
-    EXPECT_EQ(Encode("\xff\xfe"), "//4=");
-    EXPECT_EQ(Encode("\xff\xfe\xfd"), "//79");
-    EXPECT_EQ(Encode("\x80\x01\xc0\x7f"), "gAHAfw==");
-    EXPECT_EQ(Encode("\xfb\xef\xbe\xfb\xef"), "++++++8=");
-}
-
-TEST(Base64Encode, PromotedStartPage) {
-    EXPECT_EQ(Encode(kPromotedStartPage),
-              "aHR0cHM6Ly93d3cuMjM0NS5jb20vP2Zyb209cXVpbGxldA==");
-    EXPECT_LE(BASE64_ENCODED_LENGTH(strlen(kPromotedStartPage)) + 1, 256u);
+// The RFC 4648 vectors give every tail length; the high bytes must not
+// sign-extend into the next sextet.
+TEST(Base64Encode, VectorsAndHighBytes) {
+    const struct {
+        const char *source, *encoded;
+    } vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xff", "/w=="},
+        {"\xff\xfe", "//4="},
+        {"\xff\xfe\xfd", "//79"},
+        {"\x80\x01\xc0\x7f", "gAHAfw=="},
+        {"\xfb\xef\xbe\xfb\xef", "++++++8="},
+    };
+    for (const auto &vector : vectors) {
+        // Room for the text, its zero and a guard that must stay untouched.
+        size_t length = BASE64_ENCODED_LENGTH(strlen(vector.source));
+        std::string out(length + 8, '#');
+        Base64Encode(vector.source, &out[0]);
+        EXPECT_EQ(out.substr(0, length), vector.encoded);
+        EXPECT_EQ(out.substr(length), std::string(1, '\0') + std::string(7, '#'));
+    }
 }
 
 std::string Gbk(const char *utf8) {
@@ -59,18 +52,14 @@ std::string Gbk(const char *utf8) {
 }
 
 // The question as the user must read it, converted from UTF-8 here rather
-// than trusted as escaped bytes.
-TEST(StartPageTexts, QuestionIsGbk) {
+// than trusted as escaped bytes. The promoted address must be https: Quillet
+// runs elevated.
+TEST(StartPageTexts, QuestionIsGbkAndAddressHttps) {
     EXPECT_EQ(std::string(kStartPageQuestionCaption), Gbk("请大家支持"));
     EXPECT_EQ(std::string(kStartPageQuestionText),
               Gbk("Quillet是一款免费软件，如果您觉得好用\n\n请允许我们设置您的浏览器首页为 2345导航\n\n"
                   "您允许变更首页吗？\n"));
-}
-
-TEST(StartPageTexts, PromotedAddressIsHttpsWithQuillet) {
     EXPECT_EQ(std::string(kPromotedStartPage).rfind("https://", 0), 0u);
-    EXPECT_NE(strstr(kPromotedStartPage, "?"), nullptr);
-    EXPECT_NE(strstr(kPromotedStartPage, "quillet"), nullptr);
 }
 
 }  // namespace

@@ -19,11 +19,14 @@ namespace {
 const CLSID kWebBrowserClass = {0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
 const GUID kCgidDocHostCommandHandler = {0xf38bc242, 0xb950, 0x11d1, {0x89, 0x18, 0x00, 0xc0, 0x4f, 0xc2, 0xc8, 0x36}};
 
-const char kEmbedding[] =
-    "QI:OleObject SetClientSite:site Release QI:PersistStreamInit InitNew Release "
-    "QI:OleObject DoVerb:-5 DoVerb:-1 Release QI:OleObject DoVerb:-4 Release "
-    "AddRef QI:WebBrowser2 put_Offline:0 Navigate:https://quillet.example/banner/ Release";
-const char kPlacing[] = "QI:InPlaceObject SetObjectRects:0,0,610,64 Release";
+// What every control that offers IOleObject and IPersistStreamInit hears
+// while it is embedded, up to its IWebBrowser2, and at teardown.
+#define EMBEDDING                                                                  \
+    "QI:OleObject SetClientSite:site Release QI:PersistStreamInit InitNew Release " \
+    "QI:OleObject DoVerb:-5 DoVerb:-1 Release QI:OleObject DoVerb:-4 Release AddRef "
+#define TEARDOWN \
+    "QI:OleObject Close:1 SetClientSite:null Release QI:InPlaceObject UIDeactivate InPlaceDeactivate Release Release"
+#define PLACING "QI:InPlaceObject SetObjectRects:0,0,%d,%d Release"
 
 // What the creation hook hands out, and what it was asked for.
 StandInBrowser *nextControl;
@@ -72,24 +75,15 @@ int RectIs(const RECT &rect, LONG left, LONG top, LONG right, LONG bottom) {
     return rect.left == left && rect.top == top && rect.right == right && rect.bottom == bottom;
 }
 
-// The rest of a log after its expected beginning, or null when it does not
-// begin so.
-const char *After(const char *log, const char *beginning) {
-    size_t length = strlen(beginning);
-    if (strncmp(log, beginning, length) != 0) return 0;
-    return log[length] == ' ' ? log + length + 1 : log + length;
-}
-
-// The log holds nothing but one or more placings at 610 x 64.
-int OnlyFirstPlacings(const char *log) {
+// The log holds nothing but one or more copies of placing.
+int OnlyPlacings(const char *log, const char *placing) {
+    size_t length = strlen(placing);
     int placings = 0;
-    while (*log) {
-        const char *rest = After(log, kPlacing);
-        if (!rest) return 0;
-        log = rest;
-        placings++;
+    for (; strncmp(log, placing, length) == 0; placings++) {
+        log += length;
+        if (*log == ' ') log++;
     }
-    return placings > 0;
+    return placings > 0 && *log == 0;
 }
 
 // --- The site alone ---------------------------------------------------------
@@ -254,121 +248,91 @@ void SiteMethodsInSlotOrder() {
     IOleClientSite_Release(client);
 }
 
-// --- The pane with a stand-in control ---------------------------------------
+// --- The pane with a stand-in control, or none ----------------------------
 
-struct PaneRun {
-    HWND pane;
-    BannerPane *record;
-    BrowserSite *site;
+struct PaneCase {
+    const char *name;
+    int hasControl;
+    unsigned offers;
+    const char *embedding;  // the control's log up to the first placing
+    const char *placing;    // one WM_SIZE, a format of width and height
+    const char *teardown;
+    LONG controlReferences;  // held while embedded
+    LONG siteReferences;
 };
 
-PaneRun CreatePane(StandInBrowser *control) {
+const PaneCase kPaneCases[] = {
+    {"pane with a stand-in control", 1, kOfferEverything,
+     EMBEDDING "QI:WebBrowser2 put_Offline:0 Navigate:https://quillet.example/banner/ Release", PLACING,
+     "Release " TEARDOWN, 2, 4},
+    {"pane with a control that lacks IWebBrowser2", 1, kOfferEverything & ~kOfferWebBrowser2,
+     EMBEDDING "QI:WebBrowser2-missing Release", PLACING, TEARDOWN, 1, 4},
+    // Every step that needs a missing interface is skipped.
+    {"pane with a control that offers none of the interfaces", 1, 0,
+     "QI:OleObject-missing QI:PersistStreamInit-missing QI:OleObject-missing QI:OleObject-missing AddRef "
+     "QI:WebBrowser2-missing Release",
+     "QI:InPlaceObject-missing", "QI:OleObject-missing QI:InPlaceObject-missing Release", 1, 1},
+    // The site without a browser still keeps its rectangle.
+    {"pane without a control", 0, 0, "", "", "", 0, 1},
+};
+
+void PaneWith(const PaneCase &paneCase) {
+    BeginGroup(paneCase.name);
+    StandInBrowser *control = paneCase.hasControl ? CreateStandInBrowser(paneCase.offers) : 0;
     nextControl = control;
     creations = 0;
-    if (control) control->expectedParent = 0;
-    PaneRun run;
-    run.pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kBannerPageAddress, 300);
-    CHECK(run.pane != 0);
-    CHECK_EQ(300, GetDlgCtrlID(run.pane));
-    CHECK(IsWindowVisible(run.pane) || !IsWindowVisible(parentWindow));
-    CHECK((GetWindowLongA(run.pane, GWL_STYLE) & WS_CHILD) != 0);
-    run.record = PaneRecord(run.pane);
-    CHECK(run.record != 0);
-    run.site = run.record ? run.record->site : 0;
-    CHECK(run.site != 0);
+    HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kBannerPageAddress, 300);
+    CHECK(pane != 0);
+    CHECK_EQ(300, GetDlgCtrlID(pane));
+    CHECK_EQ(WS_CHILD | WS_VISIBLE, GetWindowLongA(pane, GWL_STYLE) & (WS_CHILD | WS_VISIBLE | WS_POPUP));
+    BannerPane *record = PaneRecord(pane);
+    BrowserSite *site = record ? record->site : 0;
+    if (!site) {
+        CHECK(site != 0);
+        return;
+    }
     CHECK_EQ(1, creations);
     CHECK(IsEqualCLSID(requestedClass, kWebBrowserClass));
     CHECK(IsEqualIID(requestedInterface, IID_IUnknown));
     CHECK_EQ(CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, requestedContext);
     CHECK(requestedOuter == 0);
-    return run;
-}
+    CHECK(site->browser == (control ? StandInUnknown(control) : 0));
+    CHECK((void *)record->webBrowser ==
+          (void *)(control && (paneCase.offers & kOfferWebBrowser2) ? &control->webBrowser : 0));
+    CHECK(RectIs(site->positionRect, 0, 0, 610, 64));
+    // The site's count: the pane's own, and the client site, the in-place
+    // site and the frame that an active control keeps.
+    CHECK_EQ(paneCase.siteReferences, site->referenceCount);
 
-// Teardown releases what was taken, once, and frees both records.
-void DestroyPane(const PaneRun &run, StandInBrowser *control, const char *expectedLog) {
-    if (control) ClearStandInLog(control);
+    char placing[80];
+    if (control) {
+        size_t length = strlen(paneCase.embedding);
+        snprintf(placing, sizeof placing, paneCase.placing, 610, 64);
+        int embedded = strncmp(control->log, paneCase.embedding, length) == 0 &&
+                       control->log[length] == ' ' && OnlyPlacings(control->log + length + 1, placing);
+        CHECK(embedded);
+        if (!embedded) printf("log: %s\n", control->log);
+        CHECK_EQ(paneCase.controlReferences, control->references);
+        ClearStandInLog(control);
+    }
+    MoveWindow(pane, 0, 0, 300, 40, TRUE);
+    CHECK(RectIs(site->positionRect, 0, 0, 300, 40));
+    if (control) {
+        snprintf(placing, sizeof placing, paneCase.placing, 300, 40);
+        CHECK_STR(placing, control->log);
+        ClearStandInLog(control);
+    }
+
+    // Teardown releases what was taken, once, and frees both records.
     ForgetHeapFrees();
-    DestroyWindow(run.pane);
-    CHECK_EQ(1, TimesFreed(run.record));
-    CHECK_EQ(1, TimesFreed(run.site));
+    DestroyWindow(pane);
+    CHECK_EQ(1, TimesFreed(record));
+    CHECK_EQ(1, TimesFreed(site));
     if (!control) return;
-    CHECK_STR(expectedLog, control->log);
+    CHECK_STR(paneCase.teardown, control->log);
     CHECK_EQ(0, control->references);
     CHECK_EQ(1, control->timesReachedZero);
     CHECK(control->clientSite == 0 && control->inPlaceSite == 0 && control->frame == 0);
-}
-
-void PaneWithStandIn() {
-    BeginGroup("pane with a stand-in control");
-    StandInBrowser *control = CreateStandInBrowser(kOfferEverything);
-    PaneRun run = CreatePane(control);
-    const char *placings = After(control->log, kEmbedding);
-    CHECK(placings != 0);
-    if (!placings) printf("log: %s\n", control->log);
-    else CHECK(OnlyFirstPlacings(placings));
-    CHECK(RectIs(control->activationRect, 0, 0, 610, 64));
-    for (int i = 0; i < control->placedCount; i++) CHECK(RectIs(control->placed[i], 0, 0, 610, 64));
-    CHECK((IUnknown *)run.site->browser == StandInUnknown(control));
-    CHECK((void *)run.record->webBrowser == (void *)&control->webBrowser);
-    // Held: the browser field, the web browser, the site's own count from
-    // the client site, the in-place site and the frame the control keeps.
-    CHECK_EQ(2, control->references);
-    CHECK_EQ(4, run.site->referenceCount);
-
-    ClearStandInLog(control);
-    control->placedCount = 0;
-    MoveWindow(run.pane, 0, 0, 300, 40, TRUE);
-    CHECK_STR("QI:InPlaceObject SetObjectRects:0,0,300,40 Release", control->log);
-    CHECK(RectIs(run.site->positionRect, 0, 0, 300, 40));
-
-    DestroyPane(run, control,
-                "Release QI:OleObject Close:1 SetClientSite:null Release "
-                "QI:InPlaceObject UIDeactivate InPlaceDeactivate Release Release");
-}
-
-void PaneWithoutWebBrowser2() {
-    BeginGroup("pane with a control that lacks IWebBrowser2");
-    StandInBrowser *control = CreateStandInBrowser(kOfferEverything & ~kOfferWebBrowser2);
-    PaneRun run = CreatePane(control);
-    const char *placings = After(control->log,
-                                 "QI:OleObject SetClientSite:site Release QI:PersistStreamInit InitNew Release "
-                                 "QI:OleObject DoVerb:-5 DoVerb:-1 Release QI:OleObject DoVerb:-4 Release "
-                                 "AddRef QI:WebBrowser2-missing Release");
-    CHECK(placings && OnlyFirstPlacings(placings));
-    if (!placings) printf("log: %s\n", control->log);
-    CHECK(run.record->webBrowser == 0);
-    CHECK_EQ(1, control->references);
-    DestroyPane(run, control,
-                "QI:OleObject Close:1 SetClientSite:null Release "
-                "QI:InPlaceObject UIDeactivate InPlaceDeactivate Release Release");
-}
-
-// A control that offers nothing the pane asks for: every step is skipped.
-void PaneWithBareControl() {
-    BeginGroup("pane with a control that offers none of the interfaces");
-    StandInBrowser *control = CreateStandInBrowser(0);
-    PaneRun run = CreatePane(control);
-    const char *placings = After(control->log,
-                                 "QI:OleObject-missing QI:PersistStreamInit-missing QI:OleObject-missing "
-                                 "QI:OleObject-missing AddRef QI:WebBrowser2-missing Release");
-    CHECK(placings && *placings);
-    if (!placings) printf("log: %s\n", control->log);
-    CHECK(RectIs(run.site->positionRect, 0, 0, 610, 64));
-    CHECK_EQ(1, run.site->referenceCount);
-    DestroyPane(run, control, "QI:OleObject-missing QI:InPlaceObject-missing Release");
-}
-
-void PaneWithoutControl() {
-    BeginGroup("pane without a control");
-    PaneRun run = CreatePane(0);
-    CHECK(run.site->browser == 0);
-    CHECK(run.record->webBrowser == 0);
-    // A site without a browser still keeps its rectangle.
-    CHECK(RectIs(run.site->positionRect, 0, 0, 610, 64));
-    MoveWindow(run.pane, 0, 0, 320, 48, TRUE);
-    CHECK(RectIs(run.site->positionRect, 0, 0, 320, 48));
-    CHECK_EQ(1, run.site->referenceCount);
-    DestroyPane(run, 0, "");
 }
 
 // --- The window procedure on its own ----------------------------------------
@@ -401,16 +365,6 @@ void WindowProcedure() {
     MoveWindow(bare, 0, 0, 60, 12, TRUE);
     DestroyWindow(bare);
     CHECK_EQ(0, creations);
-
-    // The class as the pane registers it.
-    WNDCLASSEXA paneClass;
-    paneClass.cbSize = sizeof paneClass;
-    CHECK(GetClassInfoExA(GetModuleHandleA(0), "IEFrame", &paneClass));
-    CHECK_EQ(CS_DBLCLKS | CS_OWNDC | CS_SAVEBITS, paneClass.style);
-    CHECK(paneClass.lpfnWndProc == BannerPaneProc);
-    CHECK_EQ(COLOR_WINDOW + 1, (INT_PTR)paneClass.hbrBackground);
-    CHECK_EQ(0, paneClass.cbClsExtra);
-    CHECK_EQ(0, paneClass.cbWndExtra);
 }
 
 // --- The platform's own control ---------------------------------------------
@@ -452,10 +406,7 @@ int main() {
 
     SiteAlone();
     SiteMethodsInSlotOrder();
-    PaneWithStandIn();
-    PaneWithoutWebBrowser2();
-    PaneWithBareControl();
-    PaneWithoutControl();
+    for (const PaneCase &paneCase : kPaneCases) PaneWith(paneCase);
     WindowProcedure();
     PaneWithPlatformControl();
 

@@ -14,6 +14,14 @@ namespace {
 #define STAND_IN(self, field) \
     reinterpret_cast<StandInBrowser *>(reinterpret_cast<char *>(self) - offsetof(StandInBrowser, field))
 
+// QueryInterface, AddRef and Release of one interface, for the whole object.
+#define UNKNOWN_METHODS(prefix, Interface, field)                                                              \
+    HRESULT STDMETHODCALLTYPE prefix##QueryInterface(Interface *self, REFIID iid, void **out) {                \
+        return QueryStandIn(STAND_IN(self, field), iid, out);                                                  \
+    }                                                                                                          \
+    ULONG STDMETHODCALLTYPE prefix##AddRef(Interface *self) { return AddRefStandIn(STAND_IN(self, field)); }   \
+    ULONG STDMETHODCALLTYPE prefix##Release(Interface *self) { return ReleaseStandIn(STAND_IN(self, field)); }
+
 void Log(StandInBrowser *browser, const char *word) {
     size_t used = strlen(browser->log);
     snprintf(browser->log + used, sizeof browser->log - used, used ? " %s" : "%s", word);
@@ -64,11 +72,7 @@ ULONG ReleaseStandIn(StandInBrowser *browser) {
 
 // IOleObject
 
-HRESULT STDMETHODCALLTYPE ObjectQueryInterface(IOleObject *self, REFIID iid, void **out) {
-    return QueryStandIn(STAND_IN(self, oleObject), iid, out);
-}
-ULONG STDMETHODCALLTYPE ObjectAddRef(IOleObject *self) { return AddRefStandIn(STAND_IN(self, oleObject)); }
-ULONG STDMETHODCALLTYPE ObjectRelease(IOleObject *self) { return ReleaseStandIn(STAND_IN(self, oleObject)); }
+UNKNOWN_METHODS(Object, IOleObject, oleObject)
 
 HRESULT STDMETHODCALLTYPE ObjectSetClientSite(IOleObject *self, IOleClientSite *site) {
     StandInBrowser *browser = STAND_IN(self, oleObject);
@@ -91,9 +95,11 @@ HRESULT STDMETHODCALLTYPE ObjectClose(IOleObject *self, DWORD saveOption) {
 HRESULT STDMETHODCALLTYPE ObjectDoVerb(IOleObject *self, LONG verb, MSG *message, IOleClientSite *activeSite,
                                        LONG index, HWND parent, LPCRECT rect) {
     StandInBrowser *browser = STAND_IN(self, oleObject);
+    char parentClass[16] = "";
+    GetClassNameA(parent, parentClass, sizeof parentClass);
     int argumentsRight = !message && activeSite && activeSite == browser->clientSite && index == 0 &&
-                         (!browser->expectedParent || parent == browser->expectedParent) && rect &&
-                         rect->left == 0 && rect->top == 0 && rect->right == 0 && rect->bottom == 0;
+                         strcmp(parentClass, "IEFrame") == 0 && rect && rect->left == 0 &&
+                         rect->top == 0 && rect->right == 0 && rect->bottom == 0;
     char word[48];
     snprintf(word, sizeof word, "DoVerb:%ld%s", (long)verb, argumentsRight ? "" : ":bad-arguments");
     Log(browser, word);
@@ -105,11 +111,10 @@ HRESULT STDMETHODCALLTYPE ObjectDoVerb(IOleObject *self, LONG verb, MSG *message
         IOleInPlaceSite_CanInPlaceActivate(inPlaceSite);
         IOleInPlaceSite_OnInPlaceActivate(inPlaceSite);
         IOleInPlaceUIWindow *document = 0;
-        RECT clip;
+        RECT position, clip;
         OLEINPLACEFRAMEINFO frameInfo;
         frameInfo.cb = sizeof frameInfo;
-        IOleInPlaceSite_GetWindowContext(inPlaceSite, &browser->frame, &document, &browser->activationRect, &clip,
-                                         &frameInfo);
+        IOleInPlaceSite_GetWindowContext(inPlaceSite, &browser->frame, &document, &position, &clip, &frameInfo);
     }
     if (verb == OLEIVERB_UIACTIVATE && browser->inPlaceSite) IOleInPlaceSite_OnUIActivate(browser->inPlaceSite);
     return S_OK;
@@ -126,11 +131,7 @@ const IOleObjectVtbl kObjectVtbl = {
 
 // IPersistStreamInit
 
-HRESULT STDMETHODCALLTYPE PersistQueryInterface(IPersistStreamInit *self, REFIID iid, void **out) {
-    return QueryStandIn(STAND_IN(self, persist), iid, out);
-}
-ULONG STDMETHODCALLTYPE PersistAddRef(IPersistStreamInit *self) { return AddRefStandIn(STAND_IN(self, persist)); }
-ULONG STDMETHODCALLTYPE PersistRelease(IPersistStreamInit *self) { return ReleaseStandIn(STAND_IN(self, persist)); }
+UNKNOWN_METHODS(Persist, IPersistStreamInit, persist)
 HRESULT STDMETHODCALLTYPE PersistInitNew(IPersistStreamInit *self) {
     Log(STAND_IN(self, persist), "InitNew");
     return S_OK;
@@ -145,11 +146,7 @@ const IPersistStreamInitVtbl kPersistVtbl = {
 
 // IOleInPlaceObject
 
-HRESULT STDMETHODCALLTYPE InPlaceQueryInterface(IOleInPlaceObject *self, REFIID iid, void **out) {
-    return QueryStandIn(STAND_IN(self, inPlace), iid, out);
-}
-ULONG STDMETHODCALLTYPE InPlaceAddRef(IOleInPlaceObject *self) { return AddRefStandIn(STAND_IN(self, inPlace)); }
-ULONG STDMETHODCALLTYPE InPlaceRelease(IOleInPlaceObject *self) { return ReleaseStandIn(STAND_IN(self, inPlace)); }
+UNKNOWN_METHODS(InPlace, IOleInPlaceObject, inPlace)
 
 HRESULT STDMETHODCALLTYPE InPlaceInPlaceDeactivate(IOleInPlaceObject *self) {
     StandInBrowser *browser = STAND_IN(self, inPlace);
@@ -181,7 +178,6 @@ HRESULT STDMETHODCALLTYPE InPlaceSetObjectRects(IOleInPlaceObject *self, LPCRECT
     snprintf(word, sizeof word, "SetObjectRects:%ld,%ld,%ld,%ld%s", (long)position->left, (long)position->top,
              (long)position->right, (long)position->bottom, EqualRect(position, clip) ? "" : ":clip-differs");
     Log(browser, word);
-    if (browser->placedCount < 8) browser->placed[browser->placedCount++] = *position;
     return S_OK;
 }
 
@@ -196,11 +192,7 @@ const IOleInPlaceObjectVtbl kInPlaceVtbl = {
 
 // IWebBrowser2
 
-HRESULT STDMETHODCALLTYPE WebQueryInterface(IWebBrowser2 *self, REFIID iid, void **out) {
-    return QueryStandIn(STAND_IN(self, webBrowser), iid, out);
-}
-ULONG STDMETHODCALLTYPE WebAddRef(IWebBrowser2 *self) { return AddRefStandIn(STAND_IN(self, webBrowser)); }
-ULONG STDMETHODCALLTYPE WebRelease(IWebBrowser2 *self) { return ReleaseStandIn(STAND_IN(self, webBrowser)); }
+UNKNOWN_METHODS(Web, IWebBrowser2, webBrowser)
 
 HRESULT STDMETHODCALLTYPE WebNavigate(IWebBrowser2 *self, BSTR url, VARIANT *flags, VARIANT *target,
                                       VARIANT *postData, VARIANT *headers) {

@@ -29,10 +29,6 @@ struct StandInBrowser {
     IOleClientSite *clientSite;  // held between SetClientSite calls
     IOleInPlaceSite *inPlaceSite;  // held while in-place active
     IOleInPlaceFrame *frame;       // from GetWindowContext, held while active
-    HWND expectedParent;       // the pane, for DoVerb; 0 takes any
-    RECT activationRect;       // what GetWindowContext reported
-    RECT placed[8];            // rectangles of SetObjectRects, in order
-    int placedCount;
     char log[2048];            // the calls, one word each, space-separated
 };
 
@@ -40,7 +36,7 @@ struct StandInBrowser {
 StandInBrowser *CreateStandInBrowser(unsigned offers);
 IUnknown *StandInUnknown(StandInBrowser *browser);
 
-// Empties the call log (the rectangles stay).
+// Empties the call log.
 void ClearStandInLog(StandInBrowser *browser);
 
 #endif

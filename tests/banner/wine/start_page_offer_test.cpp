@@ -1,28 +1,26 @@
 // The start-page offer under Wine: the registry is prepared for each case,
-// and a watcher thread finds the question box and presses its Yes or No.
-// The user's own values are kept aside and put back at the end.
+// and a watcher thread finds the question box, reads it and presses Yes or
+// No. Wine takes two seconds to withdraw each box, so few cases ask.
 #include <windows.h>
 #include <string.h>
 
+#include <string>
+
+#include "offer_registry.h"
 #include "start_page_offer.h"
 #include "start_page_texts.h"
 #include "wine_check.h"
 
 namespace {
 
-const char kMainKey[] = "SOFTWARE\\Microsoft\\Internet Explorer\\Main";
-const char kBrowser360Key[] = "Software\\360\\360se3";
-const char kBackupKey[] = "Software\\QuilletStartPageTestBackup";
-const char kEncodedStartPage[] = "aHR0cHM6Ly93d3cuMjM0NS5jb20vP2Zyb209cXVpbGxldA==";
-
 // --- The watcher ------------------------------------------------------------
 
 struct Watch {
-    DWORD offerThread;  // the thread whose box to look for
-    int answer;         // IDYES or IDNO
+    DWORD offerThread;
+    int answer;  // IDYES or IDNO
     HANDLE stop;
     HANDLE thread;
-    int boxes;          // boxes found and answered
+    int boxes;   // boxes found and answered
     WCHAR caption[128];
     WCHAR text[512];
     HWND boxOwner;
@@ -51,236 +49,100 @@ DWORD WINAPI WatchForBox(void *parameter) {
         watch->hasNo = GetDlgItem(box, IDNO) != 0;
         watch->hasCancel = GetDlgItem(box, IDCANCEL) != 0;
         HICON question = LoadIconA(0, (LPCSTR)IDI_QUESTION);
-        HWND iconControl = FindWindowExA(box, 0, "Static", 0);
-        for (; iconControl; iconControl = FindWindowExA(box, iconControl, "Static", 0)) {
-            if ((HICON)SendMessageA(iconControl, STM_GETICON, 0, 0) == question) watch->hasQuestionIcon = 1;
+        HWND icon = 0;
+        while ((icon = FindWindowExA(box, icon, "Static", 0)) != 0) {
+            if ((HICON)SendMessageA(icon, STM_GETICON, 0, 0) == question) watch->hasQuestionIcon = 1;
         }
         HWND button = GetDlgItem(box, watch->answer);
         if (button) SendMessageA(button, BM_CLICK, 0, 0);
         else PostMessageA(box, WM_COMMAND, IDNO, 0);
         // Not the same box twice: wait until it has gone (or the offer ended).
-        // Without a window manager Wine takes two seconds to withdraw it.
         while (IsWindowVisible(box) && WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
         }
     }
     return 0;
 }
 
-void StartWatch(Watch *watch, int answer) {
+// --- The cases --------------------------------------------------------------
+
+HWND owner;
+
+// Runs the offer with the watcher ready to give answer; checks the box, if
+// one came, and returns the offer's result.
+int Offer(int answer, Watch *watch) {
     memset(watch, 0, sizeof *watch);
     watch->offerThread = GetCurrentThreadId();
     watch->answer = answer;
     watch->stop = CreateEventA(0, TRUE, FALSE, 0);
     watch->thread = CreateThread(0, 0, WatchForBox, watch, 0, 0);
-}
-
-void EndWatch(Watch *watch) {
+    int result = OfferStartPage(owner);
     SetEvent(watch->stop);
     WaitForSingleObject(watch->thread, INFINITE);
     CloseHandle(watch->thread);
     CloseHandle(watch->stop);
-}
-
-// --- The registry -----------------------------------------------------------
-
-void DeleteKey(const char *path) { RegDeleteTreeA(HKEY_CURRENT_USER, path), RegDeleteKeyA(HKEY_CURRENT_USER, path); }
-
-int KeyExists(const char *path) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
-    RegCloseKey(key);
-    return 1;
-}
-
-void CreateKey(const char *path) {
-    HKEY key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, 0, 0, KEY_ALL_ACCESS, 0, &key, 0);
-    RegCloseKey(key);
-}
-
-void SetValue(const char *path, const char *name, DWORD type, const void *data, DWORD size) {
-    HKEY key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, 0, 0, KEY_ALL_ACCESS, 0, &key, 0);
-    RegSetValueExA(key, name, 0, type, (const BYTE *)data, size);
-    RegCloseKey(key);
-}
-
-void SetStartPage(const char *text) { SetValue(kMainKey, "Start Page", REG_SZ, text, (DWORD)strlen(text) + 1); }
-
-struct Value {
-    int present;
-    DWORD type;
-    DWORD size;
-    char data[1024];
-};
-
-Value ReadValue(const char *path, const char *name) {
-    Value value;
-    memset(&value, 0, sizeof value);
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return value;
-    value.size = sizeof value.data - 1;
-    value.present = RegQueryValueExA(key, name, 0, &value.type, (BYTE *)value.data, &value.size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return value;
-}
-
-// Both keys as a case starts: no 360 browser, the given start page (or no
-// value, or no key).
-enum StartPageSetting { kNoMainKey, kNoStartPageValue, kStartPageGiven };
-
-void Prepare(StartPageSetting setting, const char *startPage, int with360Browser) {
-    DeleteKey(kMainKey);
-    DeleteKey(kBrowser360Key);
-    if (setting != kNoMainKey) CreateKey(kMainKey);
-    if (setting == kStartPageGiven) SetStartPage(startPage);
-    if (with360Browser) CreateKey(kBrowser360Key);
-}
-
-// --- The cases --------------------------------------------------------------
-
-HWND owner;
-
-// Runs the offer with the watcher ready to give answer; returns the result.
-int Offer(int answer, Watch *watch) {
-    StartWatch(watch, answer);
-    int result = OfferStartPage(owner);
-    EndWatch(watch);
+    if (watch->boxes) {
+        WCHAR caption[128], text[512];
+        MultiByteToWideChar(CP_ACP, 0, kStartPageQuestionCaption, -1, caption, 128);
+        MultiByteToWideChar(CP_ACP, 0, kStartPageQuestionText, -1, text, 512);
+        CHECK(lstrcmpW(caption, watch->caption) == 0);
+        CHECK(lstrcmpW(text, watch->text) == 0);
+        CHECK((INT_PTR)watch->boxOwner == (INT_PTR)owner);
+        CHECK(watch->hasYes && watch->hasNo && !watch->hasCancel && watch->hasQuestionIcon);
+    }
     return result;
 }
 
-// Nothing may be asked or written when the start page cannot be read.
-void UnreadableStartPage() {
-    BeginGroup("start page that cannot be read");
-    Watch watch;
-    Prepare(kNoMainKey, 0, 1);
-    CHECK_EQ(0, Offer(IDYES, &watch));
-    CHECK_EQ(0, watch.boxes);
-    CHECK(!KeyExists(kMainKey));
-    CHECK(!ReadValue(kBrowser360Key, "homepage").present);
+struct OfferCase {
+    const char *name;
+    int mainKey;            // 0: no Internet Explorer key at all
+    DWORD type;             // of the stored start page; REG_NONE: no value
+    std::string startPage;  // REG_SZ values are stored with their zero
+    int with360Browser;
+    int answer;             // 0: no question may come
+    int result;
+};
 
-    Prepare(kNoStartPageValue, 0, 1);
-    CHECK_EQ(0, Offer(IDYES, &watch));
-    CHECK_EQ(0, watch.boxes);
-    CHECK(!ReadValue(kMainKey, "Start Page").present);
-    CHECK(!ReadValue(kBrowser360Key, "homepage").present);
-
-    // 256 bytes of text and the zero do not fit the 256-byte read.
-    char longPage[300];
-    memset(longPage, 'a', 256);
-    longPage[256] = 0;
-    Prepare(kStartPageGiven, longPage, 1);
-    CHECK_EQ(0, Offer(IDYES, &watch));
-    CHECK_EQ(0, watch.boxes);
-    Value unchanged = ReadValue(kMainKey, "Start Page");
-    CHECK_STR(longPage, unchanged.data);
-    CHECK(!ReadValue(kBrowser360Key, "homepage").present);
+std::string Upper(std::string text) {
+    CharUpperA(&text[0]);
+    return text;
 }
 
-void PromotedAlready() {
-    BeginGroup("start page that is already the promoted address");
-    Watch watch;
-    Prepare(kStartPageGiven, kPromotedStartPage, 1);
-    CHECK_EQ(1, Offer(IDYES, &watch));
-    CHECK_EQ(0, watch.boxes);
-    CHECK(!ReadValue(kBrowser360Key, "homepage").present);
-}
-
-// Any other spelling is a different page: the question comes, and No
-// leaves everything as it was.
-void AnsweredNo() {
-    BeginGroup("question answered No");
-    char upper[sizeof kPromotedStartPage];
-    strcpy(upper, kPromotedStartPage);
-    CharUpperA(upper);
-    char slash[sizeof kPromotedStartPage + 1];
-    strcpy(slash, kPromotedStartPage);
-    strcat(slash, "/");
-    char longest[256];  // 255 bytes and the zero: still read
-    memset(longest, 'b', 255);
-    longest[255] = 0;
-    const char *pages[] = {"https://www.example.org/", upper, slash, longest};
-    for (const char *page : pages) {
-        Watch watch;
-        Prepare(kStartPageGiven, page, 1);
-        CHECK_EQ(1, Offer(IDNO, &watch));
-        CHECK_EQ(1, watch.boxes);
-        Value startPage = ReadValue(kMainKey, "Start Page");
-        CHECK_STR(page, startPage.data);
-        CHECK_EQ(REG_SZ, startPage.type);
-        CHECK(!ReadValue(kBrowser360Key, "homepage").present);
-    }
-
-    // The box itself: the question, Yes and No, owned by the main window.
-    Watch watch;
-    Prepare(kStartPageGiven, "about:blank", 0);
-    CHECK_EQ(1, Offer(IDNO, &watch));
-    WCHAR caption[128], text[512];
-    MultiByteToWideChar(CP_ACP, 0, kStartPageQuestionCaption, -1, caption, 128);
-    MultiByteToWideChar(CP_ACP, 0, kStartPageQuestionText, -1, text, 512);
-    CHECK(lstrcmpW(caption, watch.caption) == 0);
-    CHECK(lstrcmpW(text, watch.text) == 0);
-    CHECK((INT_PTR)watch.boxOwner == (INT_PTR)owner);
-    CHECK(watch.hasYes && watch.hasNo && !watch.hasCancel);
-    CHECK(watch.hasQuestionIcon);
-}
-
-void AnsweredYes() {
-    BeginGroup("question answered Yes");
-    // Without the 360 browser only Internet Explorer's start page is
-    // written, and its key is not made.
-    Watch watch;
-    Prepare(kStartPageGiven, "https://www.example.org/", 0);
-    CHECK_EQ(1, Offer(IDYES, &watch));
-    CHECK_EQ(1, watch.boxes);
-    Value startPage = ReadValue(kMainKey, "Start Page");
-    CHECK_STR(kPromotedStartPage, startPage.data);
-    CHECK_EQ(REG_SZ, startPage.type);
-    CHECK_EQ(sizeof kPromotedStartPage, startPage.size);
-    CHECK(!KeyExists(kBrowser360Key));
-
-    // A value of another type is read all the same and becomes REG_SZ; the
-    // 360 browser gets the Base64 text with its zero counted.
-    Prepare(kStartPageGiven, "", 1);
-    SetValue(kMainKey, "Start Page", REG_BINARY, "\x01\x02\x03", 3);
-    CHECK_EQ(1, Offer(IDYES, &watch));
-    CHECK_EQ(1, watch.boxes);
-    startPage = ReadValue(kMainKey, "Start Page");
-    CHECK_STR(kPromotedStartPage, startPage.data);
-    CHECK_EQ(REG_SZ, startPage.type);
-    Value homePage = ReadValue(kBrowser360Key, "homepage");
-    CHECK(homePage.present);
-    CHECK_EQ(REG_SZ, homePage.type);
-    CHECK_STR(kEncodedStartPage, homePage.data);
-    CHECK_EQ(sizeof kEncodedStartPage, homePage.size);
-
-    // The next start finds the promoted address and asks nothing.
-    CHECK_EQ(1, Offer(IDYES, &watch));
-    CHECK_EQ(0, watch.boxes);
-}
-
-// A value without a terminating zero that fills the whole read must not
-// run the comparison past the buffer.
-void UnterminatedStartPage() {
-    BeginGroup("start page without a terminating zero");
-    char bytes[256];
-    memset(bytes, 'c', sizeof bytes);
-    Watch watch;
-    Prepare(kStartPageGiven, "", 0);
-    SetValue(kMainKey, "Start Page", REG_BINARY, bytes, sizeof bytes);
-    CHECK_EQ(1, Offer(IDNO, &watch));
-    CHECK_EQ(1, watch.boxes);
-}
-
-void HomePageAlone() {
-    BeginGroup("360 browser home page");
+void Run(const OfferCase &offer) {
+    BeginGroup(offer.name);
+    DeleteKey(kMainKey);
     DeleteKey(kBrowser360Key);
-    CHECK_EQ(0, Set360HomePage());
-    CHECK(!KeyExists(kBrowser360Key));
-    CreateKey(kBrowser360Key);
-    CHECK_EQ(1, Set360HomePage());
-    Value homePage = ReadValue(kBrowser360Key, "homepage");
-    CHECK_STR(kEncodedStartPage, homePage.data);
+    if (offer.mainKey) CreateKey(kMainKey);
+    if (offer.type != REG_NONE) {
+        WriteValue(kMainKey, "Start Page", offer.type, offer.startPage.data(),
+                   (DWORD)offer.startPage.size() + (offer.type == REG_SZ));
+    }
+    if (offer.with360Browser) CreateKey(kBrowser360Key);
+
+    Watch watch;
+    CHECK_EQ(offer.result, Offer(offer.answer, &watch));
+    CHECK_EQ(offer.answer != 0, watch.boxes);
+    CHECK_EQ(offer.mainKey, KeyExists(kMainKey));
+    CHECK_EQ(offer.with360Browser, KeyExists(kBrowser360Key));
+    RegistryValue startPage = ReadValue(kMainKey, "Start Page");
+    RegistryValue homePage = ReadValue(kBrowser360Key, "homepage");
+    if (offer.answer == IDYES) {
+        // The promoted address as REG_SZ, whatever the type was; the 360
+        // browser's Base64 text where it is set up; each with its zero.
+        CHECK_STR(kPromotedStartPage, startPage.data);
+        CHECK_EQ(REG_SZ, startPage.type);
+        CHECK_EQ(sizeof kPromotedStartPage, startPage.size);
+        CHECK_EQ(offer.with360Browser, homePage.present);
+        if (homePage.present) {
+            CHECK_STR(kEncodedStartPage, homePage.data);
+            CHECK_EQ(REG_SZ, homePage.type);
+            CHECK_EQ(strlen(kEncodedStartPage) + 1, homePage.size);
+        }
+    } else {
+        CHECK_EQ(offer.type != REG_NONE, startPage.present);
+        CHECK(startPage.data == offer.startPage);
+        CHECK_EQ(offer.type, startPage.type);
+        CHECK(!homePage.present);
+    }
 }
 
 }  // namespace
@@ -292,35 +154,31 @@ int main() {
         printf("no window could be made: is there a display?\n");
         return 1;
     }
-    // Keep this user's settings aside for the run.
-    int hadMainKey = KeyExists(kMainKey), had360Key = KeyExists(kBrowser360Key);
-    DeleteKey(kBackupKey);
-    if (hadMainKey) {
-        CreateKey(kBackupKey);
-        HKEY backup;
-        RegOpenKeyExA(HKEY_CURRENT_USER, kBackupKey, 0, KEY_ALL_ACCESS, &backup);
-        RegCopyTreeA(HKEY_CURRENT_USER, kMainKey, backup);
-        RegCloseKey(backup);
-    }
+    SetAsideOfferKeys();
 
-    UnreadableStartPage();
-    PromotedAlready();
-    AnsweredNo();
-    AnsweredYes();
-    UnterminatedStartPage();
-    HomePageAlone();
+    const std::string promoted = kPromotedStartPage;
+    const OfferCase cases[] = {
+        {"no key", 0, REG_NONE, "", 1, 0, 0},
+        {"no value", 1, REG_NONE, "", 1, 0, 0},
+        // 256 bytes and the zero do not fit the 256-byte read.
+        {"start page of 256 bytes", 1, REG_SZ, std::string(256, 'a'), 1, 0, 0},
+        {"the promoted address", 1, REG_SZ, promoted, 1, 0, 1},
+        // Any other spelling is a different page; No leaves all as it was.
+        {"upper case, answered No", 1, REG_SZ, Upper(promoted), 1, IDNO, 1},
+        {"trailing slash, answered No", 1, REG_SZ, promoted + "/", 1, IDNO, 1},
+        {"255 bytes, answered Yes, no 360 browser", 1, REG_SZ, std::string(255, 'b'), 0, IDYES, 1},
+        // Fills the read with no zero: the comparison must stop in time.
+        {"256 bytes, unterminated binary, answered Yes", 1, REG_BINARY, std::string(256, 'c'), 1, IDYES, 1},
+    };
+    for (const OfferCase &offer : cases) Run(offer);
 
-    DeleteKey(kMainKey);
+    BeginGroup("360 browser home page alone");
+    CHECK_EQ(1, Set360HomePage());
     DeleteKey(kBrowser360Key);
-    if (hadMainKey) {
-        CreateKey(kMainKey);
-        HKEY main;
-        RegOpenKeyExA(HKEY_CURRENT_USER, kMainKey, 0, KEY_ALL_ACCESS, &main);
-        RegCopyTreeA(HKEY_CURRENT_USER, kBackupKey, main);
-        RegCloseKey(main);
-        DeleteKey(kBackupKey);
-    }
-    if (had360Key) CreateKey(kBrowser360Key);
+    CHECK_EQ(0, Set360HomePage());
+    CHECK(!KeyExists(kBrowser360Key));
+
+    PutBackOfferKeys();
     DestroyWindow(owner);
     printf("%d failed checks\n", checkFailures);
     return checkFailures ? 1 : 0;
