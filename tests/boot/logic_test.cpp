@@ -1,5 +1,5 @@
 // The pieces of bootsift that need no volume: argument splitting, the
-// progress bar, the banner's shape and the BootExecute edit. The desktop's
+// progress bar and the BootExecute edit. The desktop's
 // tests cover the same list editing on its ANSI value.
 #include <string.h>
 
@@ -72,35 +72,6 @@ TEST(Progress, DrawsEachNewWholePercentage) {
         for (uint32_t first : c.firstClusters) ShowTrimProgress(&volume, first, 8);
         EXPECT_EQ(ScreenText(), c.screen) << c.totalClusters;
     }
-}
-
-TEST(Banner, ArtAndCreditEndAtColumnFiftyOne) {
-    ResetScriptedBoot();
-    char name[] = "bootsift";
-    char *arguments[] = {name, name, 0};
-    Boot().keyAtWait = 1;
-    Boot().registry.keyOpenFails = 1;
-    BootsiftMain(2, arguments, 0, 0);
-    std::string screen = ScreenText();
-    std::vector<std::string> lines;
-    for (size_t at = 0, end; (end = screen.find('\n', at)) != std::string::npos; at = end + 1) {
-        lines.push_back(screen.substr(at, end - at));
-    }
-    ASSERT_GE(lines.size(), 10u);
-    EXPECT_EQ(lines[0], "");
-    for (int row = 1; row <= 5; row++) {
-        EXPECT_LE(lines[row].size(), 51u) << lines[row];
-        std::string art = lines[row].substr(0, row == 5 ? 47 : std::string::npos);
-        EXPECT_EQ(art.find_first_not_of(" /\\_()|,"), std::string::npos) << lines[row];
-    }
-    EXPECT_EQ(lines[5].size(), 51u);
-    EXPECT_EQ(lines[5].substr(47), "v1.0");
-    EXPECT_EQ(lines[6], std::string(51, '_'));
-    EXPECT_EQ(lines[7], "");
-    EXPECT_EQ(lines[8].size(), 51u);
-    EXPECT_EQ(lines[8][0], ' ') << "padded on the left with spaces";
-    EXPECT_NE(lines[8][50], ' ');
-    EXPECT_EQ(lines[9], "");
 }
 
 class Restore : public ::testing::Test {

@@ -18,6 +18,8 @@
 
 namespace {
 
+// Five rows of art with "v1.0" ending at column 51, the 51-underscore rule
+// and the credit right-aligned to column 51.
 const char kBanner[] =
     "\n"
     "   ____            _   __  __         __\n"

@@ -72,9 +72,8 @@ TEST_F(Open, ClusterSizesAndMinimumRuns) {
     } cases[] = {{512, 1, 8}, {512, 2, 4}, {512, 4, 2}, {512, 128, 1}, {256, 1, 16}, {4096, 1, 1}, {2048, 64, 1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.bytesPerSector << "x" << c.sectorsPerCluster);
-        BuildVolume(&crafted, StandardGeometry(c.bytesPerSector, c.sectorsPerCluster, 256), bitmap);
-        crafted.bitmap.resize(32);
-        BuildVolume(&crafted, crafted.geometry, crafted.bitmap);
+        BuildVolume(&crafted, StandardGeometry(c.bytesPerSector, c.sectorsPerCluster, 256),
+                    std::vector<uint8_t>(32, 0x0F));
         ASSERT_EQ(OpenCrafted(), kOpenOk);
         EXPECT_EQ(volume->bytesPerCluster, c.bytesPerSector * c.sectorsPerCluster);
         EXPECT_EQ(volume->minRunClusters, c.minRun);

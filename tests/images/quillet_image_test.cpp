@@ -126,22 +126,6 @@ std::string ExpectedOutput(const NtfsVolume &volume, int64_t offset, const std::
     return out + "\rTrimming: [==================================] Done.\n" + Summary(commands, summaryTail);
 }
 
-TEST_F(QuilletImageTest, TrimsTheFreeSpaceAndListsEveryCommand) {
-    std::string image = CopyOf(wide, "trim.img");
-    std::string list = scratch + "/trim.list";
-    ToolRun run = QuilletImage({"--commands", list, image});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-
-    std::vector<TrimCommand> expected = Reference(wide, 0);
-    ASSERT_GT(expected.size(), 8u);
-    EXPECT_EQ(ReadText(list), FormatCommandList(expected));
-    EXPECT_EQ(run.out, ExpectedOutput(wide, 0, expected));
-
-    ExpectTrimmedExactly(image, 0, wide, expected);
-    EXPECT_EQ(FilesThatDiffer(image, wide), "");
-}
-
 TEST_F(QuilletImageTest, DryRunListsTheSameCommandsAndLeavesTheImageAlone) {
     std::string image = CopyOf(narrow, "dry.img");
     std::string list = scratch + "/dry.list";
@@ -299,6 +283,7 @@ TEST_F(QuilletImageTest, TrimsMbrPartitionsAndNothingAroundThem) {
     std::string list = scratch + "/partition.list";
     ToolRun run = QuilletImage({"--partition", "1", "--commands", list, disk});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
     std::vector<TrimCommand> first = Reference(narrow, kFirstPartition);
     EXPECT_EQ(ReadText(list), FormatCommandList(first));
     EXPECT_EQ(run.out, ExpectedOutput(narrow, kFirstPartition, first));
@@ -306,7 +291,9 @@ TEST_F(QuilletImageTest, TrimsMbrPartitionsAndNothingAroundThem) {
     run = QuilletImage({"--partition", "3", "--commands", list, disk});
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<TrimCommand> third = Reference(wide, kThirdPartition);
+    ASSERT_GT(third.size(), 8u);  // several holes, some longer than one command
     EXPECT_EQ(ReadText(list), FormatCommandList(third));
+    EXPECT_EQ(run.out, ExpectedOutput(wide, kThirdPartition, third));
 
     ExpectTrimmedExactly(disk, kFirstPartition, narrow, first);
     ExpectTrimmedExactly(disk, kThirdPartition, wide, third);
