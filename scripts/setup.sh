@@ -39,4 +39,4 @@ if [ $needs_i386 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get install -y -qq "${missing[@]}" >/dev/null
