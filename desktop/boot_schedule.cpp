@@ -39,11 +39,14 @@ struct Redirection {
     int disabled;
 };
 
-static void TurnRedirectionOff(Redirection *redirection) {
+// 1 when "system32" now means the native system directory.
+static int TurnRedirectionOff(Redirection *redirection) {
     redirection->disabled = 0;
-    if (RunningUnderWow64() && redirection->disable != NULL) {
+    if (!RunningUnderWow64()) return 1;
+    if (redirection->disable != NULL) {
         redirection->disabled = redirection->disable(&redirection->oldValue) != FALSE;
     }
+    return redirection->disabled;
 }
 
 static void TurnRedirectionBack(Redirection *redirection) {
@@ -75,14 +78,17 @@ int InstallBootProgram() {
     DWORD programSize = SizeofResource(gInstance, resource);
     if (program == NULL || programSize == 0) return 0;
 
-    TurnRedirectionOff(&redirection);
+    // Without the switch the x64 build would land in the 32-bit system
+    // directory, where Session Manager never looks: count that as a failed
+    // create rather than schedule a trim that cannot run.
+    int native = TurnRedirectionOff(&redirection);
     char path[260];
     DWORD expanded = ExpandEnvironmentStringsA(kTargetPath, path, sizeof path);
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (expanded != 0 && expanded <= sizeof path) {
-        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    } else {
+    if (expanded == 0 || expanded > sizeof path) {
         path[0] = 0;
+    } else if (native) {
+        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     }
     TurnRedirectionBack(&redirection);
     if (file == INVALID_HANDLE_VALUE) return ShowCannotCreate(path);
