@@ -65,7 +65,7 @@ int IdentifyReportsUsableTrim(const uint8_t *identify) {
 }
 
 int AtaIdentifyTrimSupport(DeviceHandle drive) {
-    uint8_t block[kAtaMaxBlockSize];
+    alignas(16) uint8_t block[kAtaMaxBlockSize];
     const uint32_t headerSize = ATA_NATIVE_HEADER_SIZE;
     EncodeAtaIdentify(block, headerSize);
     if (!BindingDeviceControl(drive, kIoctlAtaPassThrough, block, headerSize + kAtaDataSize, block,
@@ -80,7 +80,7 @@ int AtaTrimRange(DeviceHandle drive, uint64_t lba, uint16_t blockCount) {
     // The range entry holds 48 bits of LBA: a range reaching past them would
     // go out with its top bits cut off and name blocks near the disk's start.
     if (lba > ((uint64_t)1 << 48) - blockCount) return 0;
-    uint8_t block[kAtaMaxBlockSize];
+    alignas(16) uint8_t block[kAtaMaxBlockSize];
     const uint32_t headerSize = ATA_NATIVE_HEADER_SIZE;
     EncodeAtaTrim(block, headerSize, lba, blockCount);
     if (!BindingDeviceControl(drive, kIoctlAtaPassThrough, block, headerSize + kAtaDataSize, block,

@@ -73,7 +73,7 @@ static int ReadRecord(TrimVolume *volume, uint8_t *record, uint32_t *step) {
 }
 
 int LocateVolumeBitmap(TrimVolume *volume) {
-    uint8_t record[kRecordReadSize];
+    alignas(16) uint8_t record[kRecordReadSize];  // some storage drivers need aligned buffers
     uint32_t at = 0;
     uint32_t step = 0;
     int found = 0;

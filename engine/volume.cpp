@@ -44,7 +44,7 @@ static void BuildDriveName(char *name, uint32_t diskNumber) {
 static int IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 int ReadBootSector(TrimVolume *volume) {
-    uint8_t sector[kNtfsBootSectorSize];
+    alignas(16) uint8_t sector[kNtfsBootSectorSize];  // some storage drivers need aligned buffers
     if (!BindingReadAt(volume->driveHandle, volume->partitionOffset, sector, sizeof sector)) return 0;
     volume->oemId = LoadLe32(sector + kBootOemId);
     if (volume->oemId != kNtfsOemId) return 1;
@@ -92,7 +92,7 @@ static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
     volume->volumeHandle = BindingOpenDevice(name);
     if (volume->volumeHandle == 0) return kOpenVolumeFailed;
 
-    uint8_t extents[kExtentsBufferSize];
+    alignas(16) uint8_t extents[kExtentsBufferSize];
     ZeroBytes(extents, sizeof extents);
     if (!BindingDeviceControl(volume->volumeHandle, kIoctlVolumeGetVolumeDiskExtents, 0, 0, extents,
                               sizeof extents)) {

@@ -37,8 +37,13 @@ DeviceHandle BindingOpenDevice(const char *name) {
 int BindingDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32_t inputSize,
                          void *output, uint32_t outputSize) {
     IO_STATUS_BLOCK ioStatus;
-    NTSTATUS status = NtDeviceIoControlFile(device, NULL, NULL, NULL, &ioStatus, code, input, inputSize,
-                                            output, outputSize);
+    // File-system controls (device type 9, FSCTL_LOCK_VOLUME among them) go
+    // to the file system, not the device, as kernel32's DeviceIoControl does.
+    NTSTATUS status = (code >> 16) == 9
+                          ? NtFsControlFile(device, NULL, NULL, NULL, &ioStatus, code, input, inputSize, output,
+                                            outputSize)
+                          : NtDeviceIoControlFile(device, NULL, NULL, NULL, &ioStatus, code, input, inputSize,
+                                                  output, outputSize);
     return NT_SUCCESS(status);
 }
 
