@@ -1,9 +1,9 @@
 // boot_platform.h on ntdll: the boot screen, the keyboard class device, the
-// registry and ntdll's own swprintf. AllocateMemory and FreeMemory are the
-// engine's native binding (native_heap.h).
-#include "native_api.h"
-#include "native_heap.h"
+// registry and ntdll's own swprintf. The private heap is the one the
+// engine's native binding allocates from.
+#include "native_boot_api.h"
 
+#include "binding.h"
 #include "boot_platform.h"
 
 // ntdll's swprintf is the old form without a buffer size; mingw's headers
@@ -172,3 +172,7 @@ void WriteBootExecute(RegistryKey key, const char16_t *value, uint32_t bytes) {
 }
 
 void CloseRegistryKey(RegistryKey key) { NtClose(key); }
+
+void *AllocateMemory(uint32_t size) { return BindingAllocate(size); }
+
+void FreeMemory(void *block) { BindingFree(block); }

@@ -1,7 +1,7 @@
 // The start-up layer of the native program: Session Manager starts it with
 // the process environment block and nothing else. Builds the arguments from
 // the command line, calls the run and ends the process with its result.
-#include "native_api.h"
+#include "native_boot_api.h"
 
 #include "bootsift_run.h"
 #include "command_line.h"

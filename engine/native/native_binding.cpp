@@ -1,21 +1,14 @@
 // NT native binding of the engine: ntdll alone, no C runtime. Used by the
 // boot-time program, which runs before the Win32 subsystem exists.
 #include "native_api.h"
-#include "native_heap.h"
 
 #include "../binding.h"
 
 const char kDeviceNamePrefix[] = "\\??\\";
 
+// The native program's private heap, created on the first allocation; the
+// program allocates from it through the same two calls.
 static PVOID privateHeap = 0;
-
-void *AllocateMemory(uint32_t size) {
-    if (privateHeap == 0) privateHeap = RtlCreateHeap(HEAP_GROWABLE, 0, 0x400000, 0x1000, 0, 0);
-    if (privateHeap == 0) return 0;  // the next call tries again
-    return RtlAllocateHeap(privateHeap, 0, size);
-}
-
-void FreeMemory(void *block) { RtlFreeHeap(privateHeap, 0, block); }
 
 DeviceHandle BindingOpenDevice(const char *name) {
     ANSI_STRING ansiName;
@@ -55,8 +48,12 @@ int BindingReadAt(DeviceHandle device, int64_t position, void *buffer, uint32_t 
     return NT_SUCCESS(status) && ioStatus.Information == size;
 }
 
-void *BindingAllocate(uint32_t size) { return AllocateMemory(size); }
+void *BindingAllocate(uint32_t size) {
+    if (privateHeap == 0) privateHeap = RtlCreateHeap(HEAP_GROWABLE, 0, 0x400000, 0x1000, 0, 0);
+    if (privateHeap == 0) return 0;  // the next call tries again
+    return RtlAllocateHeap(privateHeap, 0, size);
+}
 
-void BindingFree(void *block) { FreeMemory(block); }
+void BindingFree(void *block) { RtlFreeHeap(privateHeap, 0, block); }
 
 void BindingClose(DeviceHandle device) { ZwClose(device); }
