@@ -36,6 +36,7 @@ struct HostDevice {
 
 struct HostDisk {
     ImageFile file;  // kNoImageFile when not attached
+    int64_t size;    // learnt when attached; TRIM never changes it
 };
 
 struct HostState {
@@ -100,11 +101,8 @@ void FillIdentify(const EmulatedDrive &drive, uint8_t *identify) {
     StoreLe16(identify + 2 * 169, drive.trimSupported ? 1 : 0);
 }
 
-int AllZero(const uint8_t *p, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++)
-        if (p[i] != 0) return 0;
-    return 1;
-}
+// Every request is checked for stray bytes, so this runs once per command.
+int AllZero(const uint8_t *p, uint32_t n) { return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0); }
 
 // Checks the header fields both commands share. 1 when well-formed.
 int HeaderIsWellFormed(const EmulatedDrive &drive, const uint8_t *block, uint32_t size,
@@ -161,7 +159,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     state.counters.trimCommands++;
     if (out != in) memcpy(out, in, inSize);
     ImageFile file = state.disks[device->disk].file;
-    int64_t diskBytes = ImageFileSize(file);
+    int64_t diskBytes = state.disks[device->disk].size;
     int failHere = drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt;
     int beyondEnd = diskBytes < 0 || (lba + blocks) * 512 > (uint64_t)diskBytes;
     if (failHere || beyondEnd) {
@@ -189,7 +187,7 @@ int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outS
         if (volume.extentsFail || out == 0 || outSize < 32) return 0;
         int64_t length = volume.extentLength;
         if (length == 0 && volume.diskNumber < kMaxDisks && state.disks[volume.diskNumber].file != kNoImageFile) {
-            length = ImageFileSize(state.disks[volume.diskNumber].file) - volume.partitionOffset;
+            length = state.disks[volume.diskNumber].size - volume.partitionOffset;
         }
         memset(out, 0, 32);
         StoreLe32(out + 0, volume.extentCount);
@@ -230,8 +228,14 @@ int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
     if (diskNumber >= kMaxDisks) return 0;
     ImageFile file = ImageFileOpen(path, writable);
     if (file == kNoImageFile) return 0;
+    int64_t size = ImageFileSize(file);
+    if (size < 0) {
+        ImageFileClose(file);
+        return 0;
+    }
     if (state.disks[diskNumber].file != kNoImageFile) ImageFileClose(state.disks[diskNumber].file);
     state.disks[diskNumber].file = file;
+    state.disks[diskNumber].size = size;
     return 1;
 }
 
