@@ -4,10 +4,9 @@
 #include "bytes.h"
 #include "ntfs_layout.h"
 #include "trim_engine.h"
+#include "volume_controls.h"
 
 enum {
-    kIoctlVolumeGetVolumeDiskExtents = 0x560000,
-    kFsctlLockVolume = 0x90018,
     kExtentsBufferSize = 1024,
     kMaxDeviceName = 64,
 };
@@ -98,14 +97,12 @@ static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
                               sizeof extents)) {
         return kOpenExtentsFailed;
     }
-    // VOLUME_DISK_EXTENTS: count at 0, first DISK_EXTENT at 8 (disk number
-    // at 8, starting offset at 16, length at 24). A spanned volume is
-    // refused: its first extent's offsets would send TRIM into other
-    // partitions' blocks.
-    if (LoadLe32(extents + 0) != 1) return kOpenExtentsFailed;
-    volume->diskNumber = LoadLe32(extents + 8);
-    volume->partitionOffset = (int64_t)LoadLe64(extents + 16);
-    uint64_t extentLength = LoadLe64(extents + 24);
+    // A spanned volume is refused: its first extent's offsets would send
+    // TRIM into other partitions' blocks.
+    if (LoadLe32(extents + kExtentsCount) != 1) return kOpenExtentsFailed;
+    volume->diskNumber = LoadLe32(extents + kExtentsFirstDiskNumber);
+    volume->partitionOffset = (int64_t)LoadLe64(extents + kExtentsFirstStartingOffset);
+    uint64_t extentLength = LoadLe64(extents + kExtentsFirstLength);
     if (volume->partitionOffset < 0) return kOpenExtentsFailed;
 
     if (lockVolume != 0 &&

@@ -13,6 +13,7 @@
 #include "../engine/ata_request.h"
 #include "../engine/binding.h"
 #include "../engine/bytes.h"
+#include "../engine/volume_controls.h"
 
 const char kDeviceNamePrefix[] = "\\\\.\\";
 
@@ -20,8 +21,6 @@ namespace {
 
 enum {
     kMaxDisks = 16,
-    kIoctlVolumeGetVolumeDiskExtents = 0x560000,
-    kFsctlLockVolume = 0x90018,
     kStatusReady = 0x50,   // DRDY | DSC
     kStatusAbort = 0x51,   // ... | ERR
 };
@@ -184,16 +183,16 @@ int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outS
     if (index < 0 || !state.volumeAttached[index]) return 0;
     const EmulatedVolume &volume = state.volumes[index];
     if (code == kIoctlVolumeGetVolumeDiskExtents) {
-        if (volume.extentsFail || out == 0 || outSize < 32) return 0;
+        if (volume.extentsFail || out == 0 || outSize < kExtentsOneExtentSize) return 0;
         int64_t length = volume.extentLength;
         if (length == 0 && volume.diskNumber < kMaxDisks && state.disks[volume.diskNumber].file != kNoImageFile) {
             length = state.disks[volume.diskNumber].size - volume.partitionOffset;
         }
-        memset(out, 0, 32);
-        StoreLe32(out + 0, volume.extentCount);
-        StoreLe32(out + 8, volume.diskNumber);
-        StoreLe64(out + 16, (uint64_t)volume.partitionOffset);
-        StoreLe64(out + 24, length > 0 ? (uint64_t)length : 0);
+        memset(out, 0, kExtentsOneExtentSize);
+        StoreLe32(out + kExtentsCount, volume.extentCount);
+        StoreLe32(out + kExtentsFirstDiskNumber, volume.diskNumber);
+        StoreLe64(out + kExtentsFirstStartingOffset, (uint64_t)volume.partitionOffset);
+        StoreLe64(out + kExtentsFirstLength, length > 0 ? (uint64_t)length : 0);
         return 1;
     }
     if (code == kFsctlLockVolume) {

@@ -1,9 +1,25 @@
 // Win32 binding of the engine: kernel32 device files and the C runtime heap.
 #include <windows.h>
+#include <winioctl.h>
 
+#include <stddef.h>
 #include <stdlib.h>
 
 #include "../binding.h"
+#include "../volume_controls.h"
+
+// The engine encodes these by hand; the platform's headers are the referee.
+static_assert(kIoctlVolumeGetVolumeDiskExtents == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, "extents control");
+static_assert(kFsctlLockVolume == FSCTL_LOCK_VOLUME, "lock control");
+static_assert(kExtentsCount == offsetof(VOLUME_DISK_EXTENTS, NumberOfDiskExtents), "extent count");
+static_assert(kExtentsFirstDiskNumber == offsetof(VOLUME_DISK_EXTENTS, Extents) + offsetof(DISK_EXTENT, DiskNumber),
+              "disk number");
+static_assert(kExtentsFirstStartingOffset ==
+                  offsetof(VOLUME_DISK_EXTENTS, Extents) + offsetof(DISK_EXTENT, StartingOffset),
+              "starting offset");
+static_assert(kExtentsFirstLength == offsetof(VOLUME_DISK_EXTENTS, Extents) + offsetof(DISK_EXTENT, ExtentLength),
+              "extent length");
+static_assert(kExtentsOneExtentSize == sizeof(VOLUME_DISK_EXTENTS), "one-extent record");
 
 const char kDeviceNamePrefix[] = "\\\\.\\";
 
