@@ -102,6 +102,10 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Asking an empty card reader, floppy or optical drive for its volume
+    // would otherwise make Windows show its own "no disk" box, once per
+    // drive, before the window appears; the list simply leaves them out.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     InitCommonControls();
     OleInitialize(NULL);
     gInstance = instance;

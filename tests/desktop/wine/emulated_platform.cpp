@@ -145,6 +145,13 @@ int PreparePlatform() {
 int QueryFileSystemName(const char *rootPath, char *name, uint32_t nameSize) {
     const VolumeConfig *config = VolumeOf(rootPath);
     memset(name, 0, nameSize);
+    // On Windows this query raises the system's "no disk" box for an empty
+    // drive unless the process turned such boxes off first: the variant
+    // lists nothing then, which the tests notice.
+    UINT errorMode = SetErrorMode(0);
+    SetErrorMode(errorMode);
+    const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    if ((errorMode & quiet) != quiet) return Fail("volume queried before the error mode was set", rootPath);
     if (config == 0) return 0;
     char oemId[8] = {0};
     ImageFile image = ImageFileOpen(config->path, 0);
