@@ -104,7 +104,25 @@ HWND OpenBox() {
     return search.box;
 }
 
+// Caption buttons are Marlett glyphs: without the font they read "0 1 r",
+// which no Windows shows.
+void RequireMarlett() {
+    LOGFONTA font;
+    memset(&font, 0, sizeof font);
+    font.lfHeight = -13;
+    font.lfCharSet = SYMBOL_CHARSET;
+    strcpy(font.lfFaceName, "Marlett");
+    HDC screen = GetDC(NULL);
+    HGDIOBJ old = SelectObject(screen, CreateFontIndirectA(&font));
+    char face[LF_FACESIZE] = "";
+    GetTextFaceA(screen, sizeof face, face);
+    DeleteObject(SelectObject(screen, old));
+    ReleaseDC(NULL, screen);
+    if (strcmp(face, "Marlett") != 0) Die("the prefix has no Marlett font (got %s): captions would be wrong", face);
+}
+
 void Start() {
+    RequireMarlett();
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
