@@ -7,16 +7,16 @@
 #include <stdlib.h>
 
 #include "boot_execute_value.h"
+#include "platform.h"
 #include "texts.h"
 
 typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE, PBOOL);
-typedef BOOL(WINAPI *DisableRedirectionFunction)(PVOID *);
-typedef BOOL(WINAPI *RevertRedirectionFunction)(PVOID);
 
-static const char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-static const char kBootExecute[] = "BootExecute";
+static const WCHAR kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+static const WCHAR kBootExecute[] = L"BootExecute";
 static const char kTargetPath[] = "%systemroot%\\system32\\bootsift.exe";
 
+// No real list comes near this; a bigger one is left alone.
 enum { kMaxBootExecuteBytes = 65536 };
 
 // 1 for a 32-bit process on 64-bit Windows. Windows without IsWow64Process
@@ -31,11 +31,9 @@ static int RunningUnderWow64() {
 
 // Redirection sends a 32-bit program's "system32" to the 32-bit system
 // directory; the x64 build belongs in the native one, where Session
-// Manager starts programs. Both switches act on this thread only.
+// Manager starts programs. The switch acts on this thread only.
 struct Redirection {
-    DisableRedirectionFunction disable;
-    RevertRedirectionFunction revert;
-    PVOID oldValue;
+    void *oldValue;
     int disabled;
 };
 
@@ -43,16 +41,12 @@ struct Redirection {
 static int TurnRedirectionOff(Redirection *redirection) {
     redirection->disabled = 0;
     if (!RunningUnderWow64()) return 1;
-    if (redirection->disable != NULL) {
-        redirection->disabled = redirection->disable(&redirection->oldValue) != FALSE;
-    }
+    redirection->disabled = DisableFileRedirection(&redirection->oldValue);
     return redirection->disabled;
 }
 
 static void TurnRedirectionBack(Redirection *redirection) {
-    if (RunningUnderWow64() && redirection->revert != NULL && redirection->disabled) {
-        redirection->revert(redirection->oldValue);
-    }
+    if (redirection->disabled) RevertFileRedirection(redirection->oldValue);
     redirection->disabled = 0;
 }
 
@@ -64,10 +58,7 @@ static int ShowCannotCreate(const char *path) {
 }
 
 int InstallBootProgram() {
-    HMODULE kernel = LoadLibraryA("Kernel32.dll");
-    Redirection redirection = {
-        (DisableRedirectionFunction)(void *)GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"),
-        (RevertRedirectionFunction)(void *)GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"), NULL, 0};
+    Redirection redirection = {NULL, 0};
 
     int id = RunningUnderWow64() ? IDR_BOOT_PROGRAM_X64 : IDR_BOOT_PROGRAM_X86;
     HRSRC resource = FindResourceA(gInstance, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(RT_BOOT_PROGRAM));
@@ -99,56 +90,59 @@ int InstallBootProgram() {
     if (wrote && written == programSize && closed) return 1;
 
     // A partial program must not stay where Session Manager would start it.
-    TurnRedirectionOff(&redirection);
-    DeleteFileA(path);
+    // Without the switch the same path names the 32-bit system directory,
+    // where a file of that name is not ours to delete: the partial one
+    // stays then, and no entry is written for it.
+    if (TurnRedirectionOff(&redirection)) DeleteFileA(path);
     TurnRedirectionBack(&redirection);
     return ShowCannotCreate(path);
 }
 
 enum BootExecuteRead { kListRead, kListMissing, kListLeftAlone };
 
-// Reads the current list into a buffer the caller frees. A missing value,
-// or one that is not a list, counts as missing (the default list is written
-// then). A list that is there but cannot be read whole (beyond any real
-// list, no memory, changed between the two reads) is left alone: writing
-// the default over it would lose other software's entries.
-static BootExecuteRead ReadBootExecute(HKEY key, char **value, uint32_t *size) {
+// Reads the current list, in the registry's UTF-16 units, into a buffer the
+// caller frees. A missing value, or one that is not a list, counts as
+// missing (the default list is written then). A list that is there but
+// cannot be read whole (beyond any real list, an odd number of bytes, no
+// memory, changed between the two reads) is left alone: writing over it
+// would lose or alter other software's entries.
+static BootExecuteRead ReadBootExecute(HKEY key, char16_t **value, uint32_t *units) {
     DWORD type = 0;
     DWORD bytes = 0;
     *value = 0;
-    *size = 0;
-    LONG queried = RegQueryValueExA(key, kBootExecute, NULL, &type, NULL, &bytes);
+    *units = 0;
+    LONG queried = RegQueryValueExW(key, kBootExecute, NULL, &type, NULL, &bytes);
     if (queried == ERROR_FILE_NOT_FOUND) return kListMissing;
     if (queried != ERROR_SUCCESS) return kListLeftAlone;
     if (type != REG_MULTI_SZ) return kListMissing;
-    if (bytes > kMaxBootExecuteBytes) return kListLeftAlone;
-    char *buffer = (char *)malloc(bytes + 2);
+    if (bytes > kMaxBootExecuteBytes || bytes % 2 != 0) return kListLeftAlone;
+    char16_t *buffer = (char16_t *)malloc(bytes + 4);
     if (buffer == 0) return kListLeftAlone;
     DWORD read = bytes;
-    if (RegQueryValueExA(key, kBootExecute, NULL, &type, (BYTE *)buffer, &read) != ERROR_SUCCESS ||
-        type != REG_MULTI_SZ || read > bytes) {
+    if (RegQueryValueExW(key, kBootExecute, NULL, &type, (BYTE *)buffer, &read) != ERROR_SUCCESS ||
+        type != REG_MULTI_SZ || read > bytes || read % 2 != 0) {
         free(buffer);
         return kListLeftAlone;
     }
     *value = buffer;
-    *size = read;
+    *units = read / 2;
     return kListRead;
 }
 
 int ScheduleBootTrim(char driveLetter) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
-    char *current = 0;
-    uint32_t currentSize = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
+    char16_t *current = 0;
+    uint32_t currentUnits = 0;
     int stored = 0;
-    if (ReadBootExecute(key, &current, &currentSize) != kListLeftAlone) {
-        uint32_t capacity = currentSize + kDefaultScheduleValueSize;
-        char *value = (char *)malloc(capacity);
-        uint32_t valueSize = 0;
+    if (ReadBootExecute(key, &current, &currentUnits) != kListLeftAlone) {
+        uint32_t capacity = currentUnits + kDefaultScheduleValueUnits;
+        char16_t *value = (char16_t *)malloc(capacity * sizeof(char16_t));
+        uint32_t valueUnits = 0;
         // A list that cannot be rebuilt whole is left as it is.
-        if (value != 0 && BuildScheduleValue(current, currentSize, driveLetter, value, capacity, &valueSize)) {
-            stored = RegSetValueExA(key, kBootExecute, 0, REG_MULTI_SZ, (const BYTE *)value, valueSize) ==
-                     ERROR_SUCCESS;
+        if (value != 0 && BuildScheduleValue(current, currentUnits, driveLetter, value, capacity, &valueUnits)) {
+            stored = RegSetValueExW(key, kBootExecute, 0, REG_MULTI_SZ, (const BYTE *)value,
+                                    valueUnits * sizeof(char16_t)) == ERROR_SUCCESS;
         }
         free(value);
     }

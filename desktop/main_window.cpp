@@ -68,8 +68,12 @@ static void OnCreate(HWND window) {
 
     CreateControls(window);
 
-    // Before the font is given, so that the pane's windows get it too.
-    CreateBannerPane(window, 0, 0, kClientWidth, 64, kBannerPageAddress, IDC_BANNER_PANE);
+    // Before the font is given, so that the pane's windows get it too. The
+    // pane reads the address while it is created; without one it stays an
+    // empty strip.
+    static char bannerPage[MAX_PATH + 64];
+    BannerPageAddress(gInstance, IDR_BANNER_PAGE, bannerPage, sizeof bannerPage);
+    CreateBannerPane(window, 0, 0, kClientWidth, 64, bannerPage, IDC_BANNER_PANE);
 
     EnumChildWindows(window, GiveFont, (LPARAM)gFont);
 
@@ -102,6 +106,10 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Asking an empty card reader, floppy or optical drive for its volume
+    // would otherwise make Windows show its own "no disk" box, once per
+    // drive, before the window appears; the list simply leaves them out.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     InitCommonControls();
     OleInitialize(NULL);
     gInstance = instance;

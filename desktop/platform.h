@@ -22,6 +22,12 @@ int QueryVolumeTotalBytes(const char *rootPath, uint64_t *totalBytes);
 // `driveLetter`, read with SMART_RCV_DRIVE_DATA; 0 when the request fails.
 int QueryDriveIdentify(char driveLetter, uint8_t *identify);
 
+// File system redirection of a 32-bit process on 64-bit Windows, for the
+// calling thread only: while it is off, "system32" means the native system
+// directory. 0 when it cannot be turned off (or Windows has no such switch).
+int DisableFileRedirection(void **oldValue);
+void RevertFileRedirection(void *oldValue);
+
 // Starts `worker` on a thread of its own with `parameter`; 0 when no
 // thread could be started.
 typedef unsigned long(__stdcall *WorkerFunction)(void *parameter);

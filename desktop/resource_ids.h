@@ -7,6 +7,8 @@
 #define RT_BOOT_PROGRAM 100
 #define IDR_BOOT_PROGRAM_X86 100
 #define IDR_BOOT_PROGRAM_X64 101
+// The banner pane's page (RT_HTML), by name, as res: addresses name it.
+#define IDR_BANNER_PAGE "BANNER.HTML"
 
 #define IDC_VOLUME_LIST 100
 #define IDC_STATUS_LABEL 200

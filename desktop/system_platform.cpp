@@ -49,6 +49,22 @@ int QueryDriveIdentify(char driveLetter, uint8_t *identify) {
     return 1;
 }
 
+typedef BOOL(WINAPI *DisableRedirectionFunction)(PVOID *);
+typedef BOOL(WINAPI *RevertRedirectionFunction)(PVOID);
+
+// Looked up at each use: Windows without WOW64 may lack both.
+int DisableFileRedirection(void **oldValue) {
+    DisableRedirectionFunction disable = (DisableRedirectionFunction)(void *)GetProcAddress(
+        LoadLibraryA("Kernel32.dll"), "Wow64DisableWow64FsRedirection");
+    return disable != NULL && disable(oldValue);
+}
+
+void RevertFileRedirection(void *oldValue) {
+    RevertRedirectionFunction revert = (RevertRedirectionFunction)(void *)GetProcAddress(
+        LoadLibraryA("Kernel32.dll"), "Wow64RevertWow64FsRedirection");
+    if (revert != NULL) revert(oldValue);
+}
+
 int StartWorkerThread(WorkerFunction worker, void *parameter) {
     HANDLE thread = CreateThread(NULL, 0, worker, parameter, 0, NULL);
     if (thread == NULL) return 0;

@@ -10,7 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   ntfs-3g fuse3 dosfstools
-  wine wine32:i386 wine64 xvfb xauth x11-utils imagemagick
+  wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils imagemagick
   locales fonts-wqy-microhei
 )
 

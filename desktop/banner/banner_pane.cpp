@@ -9,7 +9,7 @@
 
 #include "browser_site.h"
 
-const char kBannerPageAddress[] = "https://quillet.example/banner/";
+const char kMakerPageAddress[] = "";
 
 BrowserCreateFunction browserCreateInstance = CoCreateInstance;
 
@@ -61,7 +61,42 @@ void NavigateTo(IWebBrowser2 *webBrowser, const char *pageAddress) {
     HeapFree(GetProcessHeap(), 0, block);
 }
 
+int StartsWithIgnoringCase(const char *text, const char *prefix) {
+    for (; *prefix; text++, prefix++) {
+        char letter = *text >= 'A' && *text <= 'Z' ? (char)(*text - 'A' + 'a') : *text;
+        if (letter != *prefix) return 0;
+    }
+    return 1;
+}
+
 }  // namespace
+
+int IsReachableBannerAddress(const char *address) {
+    return address && (StartsWithIgnoringCase(address, "res://") || StartsWithIgnoringCase(address, "https://"));
+}
+
+int BannerPageAddress(HMODULE module, const char *pageName, char *address, int size) {
+    if (size < 1) return 0;
+    address[0] = 0;
+    if (kMakerPageAddress[0]) {
+        if (lstrlenA(kMakerPageAddress) >= size) return 0;
+        lstrcpyA(address, kMakerPageAddress);
+        return 1;
+    }
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(module, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return 0;
+    // GetModuleFileNameA writes '?' for a character outside the code page.
+    for (DWORD i = 0; i < length; i++) {
+        if (path[i] == '#' || path[i] == '%' || path[i] == '?') return 0;
+    }
+    if (6 + (int)length + 1 + lstrlenA(pageName) >= size) return 0;
+    lstrcpyA(address, "res://");
+    lstrcatA(address, path);
+    lstrcatA(address, "/");
+    lstrcatA(address, pageName);
+    return 1;
+}
 
 HWND CreateBannerPane(HWND parent, int x, int y, int width, int height, const char *pageAddress, int controlId) {
     WNDCLASSEXA paneClass;
@@ -145,7 +180,7 @@ void EmbedBrowser(HWND paneWindow, BannerPane *pane) {
     pane->webBrowser = (IWebBrowser2 *)QueryBrowser(browser, kIidWebBrowser2);
     if (pane->webBrowser) {
         IWebBrowser2_put_Offline(pane->webBrowser, VARIANT_FALSE);
-        if (pane->pageAddress) NavigateTo(pane->webBrowser, pane->pageAddress);
+        if (IsReachableBannerAddress(pane->pageAddress)) NavigateTo(pane->webBrowser, pane->pageAddress);
     }
     IUnknown_Release(browser);
 }

@@ -8,8 +8,20 @@
 struct BrowserSite;
 struct IWebBrowser2;
 
-// The maker's banner page. Quillet runs elevated, so only https.
-extern const char kBannerPageAddress[];
+// The maker's page for the pane, an https address. Empty: the pane shows
+// the page built into the program instead, and nothing goes to the network.
+extern const char kMakerPageAddress[];
+
+// The address the pane is to show: the maker's page when there is one,
+// else "res://<path of module>/<pageName>", the program's own HTML
+// resource. 0 (and an empty address) when the path cannot be read, does
+// not fit in `size`, or holds a character that an address would take as
+// its own syntax ('#', '%', '?').
+int BannerPageAddress(HMODULE module, const char *pageName, char *address, int size);
+
+// The pane opens only res: addresses (the program's own resources) and
+// https ones: Quillet runs elevated, and no other kind of page may reach it.
+int IsReachableBannerAddress(const char *address);
 
 // One per pane window; its address is the window's creation parameter and
 // lives in GWLP_USERDATA from WM_NCCREATE on.

@@ -250,6 +250,8 @@ void SiteMethodsInSlotOrder() {
 
 // --- The pane with a stand-in control, or none ----------------------------
 
+const char kTestPage[] = "res://C:\\quillet\\Quillet.exe/BANNER.HTML";
+
 struct PaneCase {
     const char *name;
     int hasControl;
@@ -263,7 +265,7 @@ struct PaneCase {
 
 const PaneCase kPaneCases[] = {
     {"pane with a stand-in control", 1, kOfferEverything,
-     EMBEDDING "QI:WebBrowser2 put_Offline:0 Navigate:https://quillet.example/banner/ Release", PLACING,
+     EMBEDDING "QI:WebBrowser2 put_Offline:0 Navigate:res://C:\\quillet\\Quillet.exe/BANNER.HTML Release", PLACING,
      "Release " TEARDOWN, 2, 4},
     {"pane with a control that lacks IWebBrowser2", 1, kOfferEverything & ~kOfferWebBrowser2,
      EMBEDDING "QI:WebBrowser2-missing Release", PLACING, TEARDOWN, 1, 4},
@@ -281,7 +283,7 @@ void PaneWith(const PaneCase &paneCase) {
     StandInBrowser *control = paneCase.hasControl ? CreateStandInBrowser(paneCase.offers) : 0;
     nextControl = control;
     creations = 0;
-    HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kBannerPageAddress, 300);
+    HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kTestPage, 300);
     CHECK(pane != 0);
     CHECK_EQ(300, GetDlgCtrlID(pane));
     CHECK_EQ(WS_CHILD | WS_VISIBLE, GetWindowLongA(pane, GWL_STYLE) & (WS_CHILD | WS_VISIBLE | WS_POPUP));
@@ -335,6 +337,65 @@ void PaneWith(const PaneCase &paneCase) {
     CHECK(control->clientSite == 0 && control->inPlaceSite == 0 && control->frame == 0);
 }
 
+// --- The page the pane opens ------------------------------------------------
+
+// The program's own page by default, as a res: address of the module.
+void PageAddress() {
+    BeginGroup("banner page address");
+    char path[MAX_PATH];
+    GetModuleFileNameA(0, path, sizeof path);
+    char expected[MAX_PATH + 64];
+    snprintf(expected, sizeof expected, "res://%s/BANNER.HTML", path);
+    char address[MAX_PATH + 64];
+    CHECK_EQ(1, BannerPageAddress(0, "BANNER.HTML", address, sizeof address));
+    // The maker's page replaces it once there is one, and it must be https.
+    CHECK_STR(kMakerPageAddress[0] ? kMakerPageAddress : expected, address);
+    CHECK(!kMakerPageAddress[0] || strncmp(kMakerPageAddress, "https://", 8) == 0);
+    // Too small a buffer: no address rather than a cut one.
+    CHECK_EQ(0, BannerPageAddress(0, "BANNER.HTML", address, (int)strlen(expected)));
+    CHECK_STR("", address);
+}
+
+// Only res: and https addresses reach the control.
+struct ReachCase {
+    const char *address;
+    int navigates;
+};
+
+const ReachCase kReachCases[] = {
+    {kTestPage, 1},
+    {"RES://C:\\quillet\\Quillet.exe/BANNER.HTML", 1},
+    {"https://quillet.example/", 1},
+    {"HTTPS://quillet.example/", 1},
+    {"http://quillet.example/", 0},
+    {"file:///C:/windows/win.ini", 0},
+    {"javascript:alert(1)", 0},
+    {"about:blank", 0},
+    {"mk:@MSITStore:C:\\help.chm::/x.htm", 0},
+    {"C:\\windows\\win.ini", 0},
+    {"\\\\server\\share\\page.html", 0},
+    {" https://quillet.example/", 0},
+    {"res:C:\\quillet\\Quillet.exe/BANNER.HTML", 0},
+    {"", 0},
+    {0, 0},
+};
+
+void ReachableAddresses() {
+    BeginGroup("reachable addresses");
+    for (const ReachCase &reach : kReachCases) {
+        StandInBrowser *control = CreateStandInBrowser(kOfferEverything);
+        nextControl = control;
+        HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, reach.address, 300);
+        char navigation[300] = "Navigate:";
+        if (reach.navigates) snprintf(navigation, sizeof navigation, "Navigate:%s ", reach.address);
+        int navigated = strstr(control->log, "Navigate:") != 0;
+        CHECK(reach.navigates ? strstr(control->log, navigation) != 0 : !navigated);
+        if (navigated != reach.navigates) printf("address \"%s\": %s\n", reach.address ? reach.address : "(null)", control->log);
+        DestroyWindow(pane);
+    }
+    nextControl = 0;
+}
+
 // --- The window procedure on its own ----------------------------------------
 
 void WindowProcedure() {
@@ -372,7 +433,7 @@ void WindowProcedure() {
 void PaneWithPlatformControl() {
     BeginGroup("pane with the platform's browser control");
     browserCreateInstance = CoCreateInstance;
-    HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kBannerPageAddress, 300);
+    HWND pane = CreateBannerPane(parentWindow, 0, 0, 610, 64, kTestPage, 300);
     CHECK(pane != 0);
     BannerPane *record = PaneRecord(pane);
     CHECK(record && record->site && record->site->browser && record->webBrowser);
@@ -407,6 +468,8 @@ int main() {
     SiteAlone();
     SiteMethodsInSlotOrder();
     for (const PaneCase &paneCase : kPaneCases) PaneWith(paneCase);
+    PageAddress();
+    ReachableAddresses();
     WindowProcedure();
     PaneWithPlatformControl();
 

@@ -1,5 +1,7 @@
 # Quillet.exe may import only DLLs that every Windows has: no runtime DLLs
-# of the compiler (libgcc, libstdc++, libwinpthread).
+# of the compiler (libgcc, libstdc++, libwinpthread). It must import the
+# calls that Wine cannot show the need of: SetErrorMode keeps Windows' own
+# "no disk" boxes away while the volume list asks empty drives.
 #   cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -P check_imports.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
@@ -15,6 +17,11 @@ foreach(line ${imports})
         message(FATAL_ERROR "${PROGRAM} imports ${dll}, which is not a system DLL")
     endif()
     message(STATUS "imports ${dll}")
+endforeach()
+foreach(call SetErrorMode)
+    if(NOT dump MATCHES "[ \t]${call}[\r\n]")
+        message(FATAL_ERROR "${PROGRAM} does not import ${call}")
+    endif()
 endforeach()
 if(NOT imports)
     message(FATAL_ERROR "no imports found in ${PROGRAM}")

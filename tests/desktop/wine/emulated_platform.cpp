@@ -13,6 +13,7 @@
 //     pauseat=N     before the N-th TRIM command, signal the event
 //                   QuilletTestTrimPaused and wait for QuilletTestTrimResume
 //     threadfails=N the N-th worker thread cannot be started
+//     redirectfails=N  the N-th switch of file system redirection fails
 #include <windows.h>
 
 #include <ctype.h>
@@ -36,12 +37,14 @@ struct VolumeConfig {
 struct DriveConfig {
     uint32_t pauseAt;
     uint32_t threadFailsAt;
+    uint32_t redirectFailsAt;
 };
 
 VolumeConfig volumes[26];
 DriveConfig drive;
 uint32_t trimCommands;
 uint32_t threadsStarted;
+uint32_t redirectionSwitches;
 HANDLE pausedEvent;
 HANDLE resumeEvent;
 
@@ -102,6 +105,7 @@ int ConfigureDrive(char *setting) {
         else if (strcmp(option, "notrim") == 0) emulated->trimSupported = 0;
         else if (StartsWith(option, "pauseat=")) drive.pauseAt = (uint32_t)atoi(option + 8);
         else if (StartsWith(option, "threadfails=")) drive.threadFailsAt = (uint32_t)atoi(option + 12);
+        else if (StartsWith(option, "redirectfails=")) drive.redirectFailsAt = (uint32_t)atoi(option + 14);
         else return Fail("unknown drive option", option);
     }
     return 1;
@@ -145,6 +149,13 @@ int PreparePlatform() {
 int QueryFileSystemName(const char *rootPath, char *name, uint32_t nameSize) {
     const VolumeConfig *config = VolumeOf(rootPath);
     memset(name, 0, nameSize);
+    // On Windows this query raises the system's "no disk" box for an empty
+    // drive unless the process turned such boxes off first: the variant
+    // lists nothing then, which the tests notice.
+    UINT errorMode = SetErrorMode(0);
+    SetErrorMode(errorMode);
+    const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    if ((errorMode & quiet) != quiet) return Fail("volume queried before the error mode was set", rootPath);
     if (config == 0) return 0;
     char oemId[8] = {0};
     ImageFile image = ImageFileOpen(config->path, 0);
@@ -190,4 +201,21 @@ int StartWorkerThread(WorkerFunction worker, void *parameter) {
     if (thread == NULL) return 0;
     CloseHandle(thread);
     return 1;
+}
+
+// The system's switch, unless this is the switch that is set to fail.
+int DisableFileRedirection(void **oldValue) {
+    redirectionSwitches++;
+    if (drive.redirectFailsAt != 0 && redirectionSwitches == drive.redirectFailsAt) return 0;
+    typedef BOOL(WINAPI * DisableFunction)(PVOID *);
+    DisableFunction disable =
+        (DisableFunction)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "Wow64DisableWow64FsRedirection");
+    return disable != NULL && disable(oldValue);
+}
+
+void RevertFileRedirection(void *oldValue) {
+    typedef BOOL(WINAPI * RevertFunction)(PVOID);
+    RevertFunction revert =
+        (RevertFunction)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "Wow64RevertWow64FsRedirection");
+    if (revert != NULL) revert(oldValue);
 }

@@ -20,10 +20,10 @@
 //   nobox                  fail when a message box is open
 //   wait-paused / resume   the emulated drive's pause before a TRIM command
 //   wait-enabled           wait until the TRIM button is enabled again
-//   bootexecute:NAME       the BootExecute value as stored (type, bytes)
-//   seed-bootexecute:A|B   set BootExecute to the entries A, B, ...
+//   bootexecute:NAME       the BootExecute value as stored: its type, then
+//                          its UTF-16 bytes
+//   seed-bootexecute:NAME  set BootExecute to the UTF-16 bytes of file NAME
 //   delete-bootexecute     remove the BootExecute value
-//   seed-huge-bootexecute  a list of 70,000 bytes, beyond any real one
 //   close                  WM_CLOSE; the process must end with status 0
 // Exit status 0 when every step ran; otherwise the reason is printed.
 #include <windows.h>
@@ -104,7 +104,25 @@ HWND OpenBox() {
     return search.box;
 }
 
+// Caption buttons are Marlett glyphs: without the font they read "0 1 r",
+// which no Windows shows.
+void RequireMarlett() {
+    LOGFONTA font;
+    memset(&font, 0, sizeof font);
+    font.lfHeight = -13;
+    font.lfCharSet = SYMBOL_CHARSET;
+    strcpy(font.lfFaceName, "Marlett");
+    HDC screen = GetDC(NULL);
+    HGDIOBJ old = SelectObject(screen, CreateFontIndirectA(&font));
+    char face[LF_FACESIZE] = "";
+    GetTextFaceA(screen, sizeof face, face);
+    DeleteObject(SelectObject(screen, old));
+    ReleaseDC(NULL, screen);
+    if (strcmp(face, "Marlett") != 0) Die("the prefix has no Marlett font (got %s): captions would be wrong", face);
+}
+
 void Start() {
+    RequireMarlett();
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -383,13 +401,15 @@ HKEY OpenSessionManager(REGSAM access) {
     return key;
 }
 
+// Wide calls throughout: the ANSI ones would turn every character outside
+// the code page into "?" on the way.
 void WriteBootExecute(const char *name) {
     FILE *out = OpenOutput(name, "wb");
     HKEY key = OpenSessionManager(KEY_READ);
     DWORD type = 0;
-    static BYTE value[80000];
+    static BYTE value[160000];
     DWORD size = sizeof value;
-    if (RegQueryValueExA(key, "BootExecute", NULL, &type, value, &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, L"BootExecute", NULL, &type, value, &size) == ERROR_SUCCESS) {
         fprintf(out, "type %lu\n", (unsigned long)type);
         fwrite(value, 1, size, out);
     } else {
@@ -399,33 +419,17 @@ void WriteBootExecute(const char *name) {
     fclose(out);
 }
 
-void SetBootExecute(const char *value, DWORD size) {
+void SeedBootExecute(const char *name) {
+    FILE *in = OpenOutput(name, "rb");
+    static BYTE value[160000];
+    size_t size = fread(value, 1, sizeof value, in);
+    fclose(in);
+    if (size == sizeof value) Die("%s is too big to seed", name);
     HKEY key = OpenSessionManager(KEY_SET_VALUE);
-    if (RegSetValueExA(key, "BootExecute", 0, REG_MULTI_SZ, (const BYTE *)value, size) != ERROR_SUCCESS) {
+    if (RegSetValueExW(key, L"BootExecute", 0, REG_MULTI_SZ, value, (DWORD)size) != ERROR_SUCCESS) {
         Die("cannot seed BootExecute");
     }
     RegCloseKey(key);
-}
-
-// "A|B|C" becomes the list A, B, C.
-void SeedBootExecute(const char *entries) {
-    char value[1024];
-    size_t length = strlen(entries);
-    if (length + 2 > sizeof value) Die("too many entries to seed");
-    memcpy(value, entries, length + 1);
-    for (size_t i = 0; i < length; i++)
-        if (value[i] == '|') value[i] = 0;
-    value[length + 1] = 0;
-    SetBootExecute(value, (DWORD)length + 2);
-}
-
-void SeedHugeBootExecute() {
-    static char value[70000];
-    memset(value, 'x', sizeof value);
-    for (size_t i = 99; i < sizeof value; i += 100) value[i] = 0;  // entries of 99 characters
-    value[sizeof value - 1] = 0;
-    value[sizeof value - 2] = 0;
-    SetBootExecute(value, sizeof value);
 }
 
 void DeleteBootExecute() {
@@ -488,7 +492,6 @@ int main(int argc, char **argv) {
         else if ((value = Argument(step, "bootexecute:"))) WriteBootExecute(value);
         else if ((value = Argument(step, "seed-bootexecute:"))) SeedBootExecute(value);
         else if (strcmp(step, "delete-bootexecute") == 0) DeleteBootExecute();
-        else if (strcmp(step, "seed-huge-bootexecute") == 0) SeedHugeBootExecute();
         else if (strcmp(step, "close") == 0) Close();
         else Die("unknown step %s", step);
     }

@@ -2,13 +2,16 @@
 // 32 x 32 and a 16 x 16 image of 32 bits, bitmap 102 of 600 x 300 at 8 bits
 // with 65 palette colours, the manifest, the version block, and both builds
 // of bootsift (type 100, ids 100 and 101, language 2052) byte for byte as
-// the files they were built from.
+// the files they were built from, and the banner pane's page.
 //   quillet_resource_probe.exe Quillet.exe bootsift-x86.exe bootsift-x64.exe
 #include <windows.h>
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "resource_ids.h"
 
 static int failures;
 
@@ -45,7 +48,37 @@ static void CheckBootProgram(HMODULE module, WORD id, const char *path, WORD mac
           what);
 }
 
-static void CheckVersion(const char *program) {
+// The page that the pane opens as res://<program>/<name>: GBK text that
+// says which program and version it is, needing nothing from outside.
+static void CheckBannerPage(HMODULE module, const char *version) {
+    DWORD size = 0;
+    const BYTE *page = Resource(module, (LPCSTR)RT_HTML, IDR_BANNER_PAGE,
+                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &size);
+    Check(page != NULL && size > 0, "RT_HTML " IDR_BANNER_PAGE " present");
+    if (page == NULL || size == 0) return;
+    char *text = (char *)calloc(size + 1, 1);
+    memcpy(text, page, size);
+    int nonAscii = 0;
+    for (DWORD i = 0; i < size; i++) nonAscii += page[i] >= 0x80;
+    Check(nonAscii > 0 && MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text, (int)size, NULL, 0) > 0,
+          "the page is Chinese text in GBK");
+    for (char *p = text; *p; p++) *p = (char)tolower((unsigned char)*p);
+    Check(strstr(text, "charset=gb2312") != NULL, "the page declares its character set");
+    char line[64];
+    snprintf(line, sizeof line, "quillet <span id=\"version\">%s</span>", version);
+    Check(strstr(text, line) != NULL, "the page names the product and its version");
+    static const char *const kForeign[] = {"<script", "javascript:", "://", "src=", "href=", "url(", "@import",
+                                           "expression(", "behavior", "<object", "<embed", "<iframe", "<link"};
+    for (const char *foreign : kForeign) {
+        char what[96];
+        snprintf(what, sizeof what, "the page holds no \"%s\"", foreign);
+        Check(strstr(text, foreign) == NULL, what);
+    }
+    free(text);
+}
+
+// The file version as text, "a.b.c.d", into `version`.
+static void CheckVersion(const char *program, char *version, size_t versionSize) {
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(program, &ignored);
     BYTE *info = (BYTE *)malloc(size ? size : 1);
@@ -54,6 +87,9 @@ static void CheckVersion(const char *program) {
     UINT length = 0;
     if (VerQueryValueA(info, "\\", (void **)&fixed, &length) && fixed != NULL) {
         Check(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 916, "file version 1.0.0.916");
+        snprintf(version, versionSize, "%u.%u.%u.%u", (unsigned)HIWORD(fixed->dwFileVersionMS),
+                 (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
+                 (unsigned)LOWORD(fixed->dwFileVersionLS));
         Check(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 916, "product version 1.0.0.916");
     } else {
         Check(0, "fixed version info");
@@ -118,9 +154,11 @@ int main(int argc, char **argv) {
               strstr(text, "processorArchitecture=\"x86\" publicKeyToken=\"6595b64144ccf1df\"") != NULL,
           "manifest depends on common controls 6.0.0.0 for x86");
     free(text);
-    FreeLibrary(module);
 
-    CheckVersion(argv[1]);
+    char version[64] = "(none)";
+    CheckVersion(argv[1], version, sizeof version);
+    CheckBannerPage(module, version);
+    FreeLibrary(module);
     printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;
 }

@@ -192,10 +192,18 @@ class Session:
         subprocess.run(['wineserver', '-w'], env=env)
         if 'all steps done' not in log:
             raise Failure('driver failed (%d):\n%s' % (result.returncode, log[-3000:]))
+        # The test variant names what it refused (a volume asked before the
+        # error mode was set, for one).
+        complaints = sorted(set(line for line in log.splitlines() if line.startswith('Quillet-emulated: ')))
+        check(not complaints, '\n'.join(complaints))
 
     def read(self, name):
         with open(os.path.join(self.out, name), 'rb') as f:
             return f.read()
+
+    def write(self, name, content):
+        with open(os.path.join(self.out, name), 'wb') as f:
+            f.write(content)
 
     def map(self, name):
         lines = self.read(name).decode().splitlines()
@@ -410,7 +418,9 @@ def prefix_path(*parts):
 
 
 def multi_sz(*entries):
-    return b''.join(e.encode() + b'\0' for e in entries) + b'\0'
+    """A REG_MULTI_SZ as the registry holds it: UTF-16 units (a lone
+    surrogate too), each entry ended, and the empty string that ends it."""
+    return ''.join(e + '\0' for e in entries).encode('utf-16-le', 'surrogatepass') + b'\0\0'
 
 
 def boot_execute(session, name):
@@ -421,20 +431,32 @@ def boot_execute(session, name):
 
 ASK = gbk('无法锁定目标分区！是否计划在下次系统启动时进行Trim操作？')
 SCHEDULED = gbk('系统下次启动时将对目标分区执行Trim操作！')
+CANNOT_CREATE = gbk('无法创建文件 C:\\windows\\system32\\bootsift.exe')
+DEFAULT_LIST = multi_sz('autocheck autochk *')
+# Another product's entry in scripts outside code page 936 (Cyrillic, a
+# character beyond the Basic Multilingual Plane) and a lone surrogate: an
+# ANSI round trip turns each into "?".
+FOREIGN_ENTRY = '\\??\\C:\\\u0407\u0454\u0452\\\U0001D11E.exe /x \udc00'
 
 
 def scenario_schedule(session, options, boot_build, every_case):
     """A lock failure asks whether to trim at the next start; Yes installs
     the matching build into the native system32 and keeps other software's
-    entries. With every_case also: No changes nothing, no list at all gives
-    the 32-byte value, a list beyond any real one is left alone."""
+    entries unit for unit. With every_case also: No changes nothing, no list
+    at all gives the 32-character value, a list beyond any real one is left
+    alone."""
     d = make_ntfs(session.image('d.img'), 16001, 4096, [], 9)
     installed = prefix_path('system32', 'bootsift.exe')
     for path in (installed, prefix_path('syswow64', 'bootsift.exe')):
         if os.path.lexists(path):
             os.remove(path)
-    foreign = ['autocheck autochk *', 'other.exe /x', 'bootsift C']
-    steps = ['start', 'select:D', 'seed-bootexecute:' + '|'.join(foreign)]
+    foreign = multi_sz('autocheck autochk *', 'other.exe /x', FOREIGN_ENTRY, 'bootsift C')
+    session.write('foreign.bin', foreign)
+    session.write('default.bin', DEFAULT_LIST)
+    # Entries of 99 characters, 69,802 bytes, beyond any real list.
+    huge = multi_sz(*['x' * 99] * 349)
+    session.write('huge.bin', huge)
+    steps = ['start', 'select:D', 'seed-bootexecute:foreign.bin']
     if every_case:
         steps += ['trim', 'shot:ask.bmp', 'box:no:no_ask.txt', 'nobox', 'button:no_button.txt',
                   'bootexecute:no_value.txt']
@@ -443,16 +465,17 @@ def scenario_schedule(session, options, boot_build, every_case):
     if every_case:
         steps += ['delete-bootexecute',
                   'trim', 'box:yes:none_ask.txt', 'box:ok:none_box.txt', 'nobox', 'bootexecute:none_value.txt',
-                  'seed-huge-bootexecute',
+                  'seed-bootexecute:huge.bin',
                   'trim', 'box:yes:huge_ask.txt', 'box:ok:huge_box.txt', 'nobox', 'button:huge_button.txt',
                   'bootexecute:huge_value.txt']
-    session.drive(options.emulated, steps + ['seed-bootexecute:autocheck autochk *', 'close'],
+    session.drive(options.emulated, steps + ['seed-bootexecute:default.bin', 'close'],
                   ['D=%s,lockfails' % windows_path(d.path)], 'model=' + MODEL)
 
     session.expect_box('yes_ask.txt', ASK, 'yes no')
     session.expect_box('yes_box.txt', SCHEDULED, 'ok')
     check(session.read('yes_button.txt') == b'1', 'button after scheduling')
-    check(boot_execute(session, 'yes_value.txt') == multi_sz('autocheck autochk *', 'other.exe /x', 'bootsift D'),
+    check(boot_execute(session, 'yes_value.txt') ==
+          multi_sz('autocheck autochk *', 'other.exe /x', FOREIGN_ENTRY, 'bootsift D'),
           'BootExecute keeps other entries: %r' % boot_execute(session, 'yes_value.txt'))
     with open(boot_build, 'rb') as build:
         check(os.path.isfile(installed) and open(installed, 'rb').read() == build.read(),
@@ -462,42 +485,56 @@ def scenario_schedule(session, options, boot_build, every_case):
         return
     session.expect_box('no_ask.txt', ASK, 'yes no')
     session.screenshot('ask.bmp', 'quillet-schedule-question.png')
-    check(boot_execute(session, 'no_value.txt') == multi_sz(*foreign), 'No changed BootExecute')
+    check(boot_execute(session, 'no_value.txt') == foreign, 'No changed BootExecute')
     check(session.read('no_button.txt') == b'1', 'button after No')
     session.expect_box('none_box.txt', SCHEDULED, 'ok')
     value = boot_execute(session, 'none_value.txt')
-    check(value == b'autocheck autochk *\0bootsift D\0\0', 'BootExecute from no list: %r' % value)
+    check(value == multi_sz('autocheck autochk *', 'bootsift D') and len(value) == 64,
+          'BootExecute from no list: %r' % value)
     session.expect_box('huge_box.txt', gbk('修改注册表设置启动项失败！'), 'ok')
-    huge = boot_execute(session, 'huge_value.txt')
-    check(len(huge) == 70000 and b'bootsift' not in huge, 'the huge list changed')
+    check(boot_execute(session, 'huge_value.txt') == huge, 'the huge list changed')
     check(session.read('huge_button.txt') == b'1', 'button after the registry error')
 
 
-def scenario_schedule_x86(session, options):
-    """32-bit prefix: the x86 build. First a write that stops short (a file
-    size limit below the program's size): the box names the file, the
-    partial file is removed, BootExecute stays as it was."""
+def failed_install(session, options, drive_options):
+    """A write that stops short (a file size limit below the program's
+    size): the box names the file, BootExecute stays as it was."""
     d = make_ntfs(session.image('d.img'), 16001, 4096, [], 10)
+    session.write('stale.bin', multi_sz('autocheck autochk *', 'bootsift C'))
+    session.drive(options.emulated, ['start', 'select:D', 'seed-bootexecute:stale.bin',
+                                     'trim', 'box:yes:fail_ask.txt', 'box:ok:fail_box.txt',
+                                     'nobox', 'button:fail_button.txt', 'bootexecute:fail_value.txt', 'close'],
+                  ['D=%s,lockfails' % windows_path(d.path)], ','.join(['model=' + MODEL] + drive_options),
+                  file_size_limit=16384)
+    session.expect_box('fail_ask.txt', ASK, 'yes no')
+    session.expect_box('fail_box.txt', CANNOT_CREATE, 'ok')
+    check(boot_execute(session, 'fail_value.txt') == session.read('stale.bin'),
+          'BootExecute changed after a failed install')
+    check(session.read('fail_button.txt') == b'1', 'button after a failed install')
+
+
+def scenario_schedule_x86(session, options):
+    """32-bit prefix: the x86 build; a partial file is removed again."""
     installed = prefix_path('system32', 'bootsift.exe')
     if os.path.lexists(installed):
         os.remove(installed)
     check(os.path.getsize(options.bootsift_x86) > 16384, 'bootsift too small for the write failure')
-    session.drive(options.emulated, ['start', 'select:D', 'seed-bootexecute:autocheck autochk *|bootsift C',
-                                     'trim', 'box:yes:fail_ask.txt', 'box:ok:fail_box.txt',
-                                     'nobox', 'button:fail_button.txt', 'bootexecute:fail_value.txt', 'close'],
-                  ['D=%s,lockfails' % windows_path(d.path)], 'model=' + MODEL, file_size_limit=16384)
-    session.expect_box('fail_ask.txt', ASK, 'yes no')
-    session.expect_box('fail_box.txt', gbk('无法创建文件 C:\\windows\\system32\\bootsift.exe'), 'ok')
+    failed_install(session, options, [])
     check(not os.path.lexists(installed), 'the partial bootsift.exe stayed')
-    check(boot_execute(session, 'fail_value.txt') == multi_sz('autocheck autochk *', 'bootsift C'),
-          'BootExecute changed after a failed install')
-    check(session.read('fail_button.txt') == b'1', 'button after a failed install')
     scenario_schedule(session, options, options.bootsift_x86, every_case=True)
 
 
 def scenario_schedule_x64(session, options):
     """64-bit prefix: Quillet runs under WOW64 and, with redirection off,
-    writes the x64 build to the native system32, not to syswow64."""
+    writes the x64 build to the native system32, not to syswow64. When the
+    switch fails before a partial file is removed, the same path means
+    syswow64: a file there is someone else's and stays."""
+    check(os.path.getsize(options.bootsift_x64) > 16384, 'bootsift too small for the write failure')
+    others = prefix_path('syswow64', 'bootsift.exe')
+    with open(others, 'wb') as f:
+        f.write(b'not ours')
+    failed_install(session, options, ['redirectfails=2'])
+    check(open(others, 'rb').read() == b'not ours', 'the clean-up deleted a file in syswow64')
     scenario_schedule(session, options, options.bootsift_x64, every_case=False)
 
 
