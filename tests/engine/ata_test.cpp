@@ -49,7 +49,8 @@ TEST(AtaRequest, BothLayoutsByteForByte) {
                   ExpectedBlock(headerSize, 2, identifyTaskFile));
 
         const uint8_t trimTaskFile[8] = {0x01, 1, 0, 0, 0, 0, 0x06, 0};
-        std::vector<uint8_t> expected = ExpectedBlock(headerSize, 4, trimTaskFile);
+        // Data out, 48-bit command, DMA.
+        std::vector<uint8_t> expected = ExpectedBlock(headerSize, 0x04 | 0x08 | 0x10, trimTaskFile);
         const uint8_t entry[8] = {0x00, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x00, 0x10};  // 4096 blocks
         memcpy(&expected[headerSize], entry, 8);
         EXPECT_EQ(Encoded(headerSize, [&](uint8_t *b) { EncodeAtaTrim(b, headerSize, kHighLba, 4096); }),
@@ -119,7 +120,9 @@ TEST_F(AtaDrive, AnswersTheLayoutItIsBuiltFor) {
         EXPECT_EQ(AtaReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
         EXPECT_EQ(IdentifyReportsUsableTrim(block + headerSize), 1);
         EXPECT_EQ(block[headerSize + 2 * 27], 'u');  // "Quillet", two characters a word, swapped
-        EXPECT_EQ(block[headerSize + 2 * 27 + 1], 'Q');
+        char model[41];
+        IdentifyModel(block + headerSize, model);
+        EXPECT_STREQ(model, "Quillet Emulated SSD");
 
         const uint64_t lba = ((uint64_t)1 << 32) + 8;
         EncodeAtaTrim(block, headerSize, lba, 4096);
@@ -149,9 +152,10 @@ TEST_F(AtaDrive, RefusesMalformedTrimRequests) {
         std::function<void(uint8_t *)> spoil;
     } cases[] = {
         {"Length", [&](uint8_t *b) { b[0] = (uint8_t)(h - 8); }},
-        {"48-bit command flag", [](uint8_t *b) { b[2] |= 0x08; }},
-        {"DMA flag", [](uint8_t *b) { b[2] |= 0x10; }},
-        {"data direction in", [](uint8_t *b) { b[2] = kAtaFlagDataIn; }},
+        {"direction flag alone", [](uint8_t *b) { b[2] = kAtaFlagDataOut; }},
+        {"no 48-bit command flag", [](uint8_t *b) { b[2] &= ~0x08; }},
+        {"no DMA flag", [](uint8_t *b) { b[2] &= ~0x10; }},
+        {"data direction in", [](uint8_t *b) { b[2] ^= kAtaFlagDataIn | kAtaFlagDataOut; }},
         {"DataTransferLength", [](uint8_t *b) { b[9] = 4; }},
         {"no time-out", [](uint8_t *b) { b[12] = 0; }},
         {"DataBufferOffset", [&](uint8_t *b) { b[layout.dataBufferOffsetField] = 0; }},
