@@ -298,8 +298,10 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     if (device == 0 || device->isVolume || position < 0) return 0;
     // Direct I/O wants aligned positions, lengths and memory: read whole
     // aligned pieces into a bounce buffer and copy out the part asked for.
+    uint64_t bounceSize = ((uint64_t)size + 2 * kDirectAlignment - 1) & ~(uint64_t)(kDirectAlignment - 1);
+    if (bounceSize > kDirectChunk) bounceSize = kDirectChunk;
     void *bounce = 0;
-    if (posix_memalign(&bounce, kDirectAlignment, kDirectChunk) != 0) return 0;
+    if (posix_memalign(&bounce, kDirectAlignment, (size_t)bounceSize) != 0) return 0;
     uint8_t *target = (uint8_t *)buffer;
     uint32_t done = 0;
     int ok = 1;
@@ -308,7 +310,7 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
         const int64_t alignedStart = at & ~(int64_t)(kDirectAlignment - 1);
         const uint32_t skip = (uint32_t)(at - alignedStart);
         uint32_t want = size - done;
-        if (want > kDirectChunk - skip) want = kDirectChunk - skip;
+        if (want > bounceSize - skip) want = (uint32_t)(bounceSize - skip);
         const uint32_t span = (skip + want + kDirectAlignment - 1) & ~(uint32_t)(kDirectAlignment - 1);
         uint32_t got = 0;
         while (got < skip + want) {

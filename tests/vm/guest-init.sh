@@ -1,9 +1,9 @@
 #!/bin/busybox sh
 # The test VM's init. Each attached drive says by its model what to do:
 #   trim-*       quillet-disk --yes --commands on its first partition
-#   mounted-*    without --yes and without a terminal; then with --yes while
-#                the partition is mounted with ntfs-3g; then a dry run once
-#                it is unmounted
+#   mounted-*    without --yes and without a terminal; on a terminal,
+#                answered no; with --yes while the partition is mounted
+#                with ntfs-3g; a dry run answered yes once it is unmounted
 #   flags-*      ata-flags-probe on the whole disk
 # Results go to the second serial port, one block per drive:
 #   BEGIN <model> / <step> status <n> / <step> command <lba> <count> /
@@ -14,6 +14,8 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
+mkdir -p /dev/pts
+mount -t devpts devpts /dev/pts
 ln -s /proc/mounts /etc/mtab
 for module in $(cat /lib/modules/load.list); do insmod "/lib/modules/$module" || echo "insmod $module failed"; done
 
@@ -33,7 +35,7 @@ run() {
   step=$1
   shift
   rm -f /tmp/list
-  "$@" > /tmp/out 2>&1 < /dev/null
+  "$@" > /tmp/out 2>&1
   echo "$step status $?" >> $results
   [ -f /tmp/list ] && sed "s/^/$step command /" /tmp/list >> $results
   tr '\r' '\n' < /tmp/out | sed "/^$/d; s/^/$step output /" >> $results
@@ -48,20 +50,22 @@ for block in /sys/block/sd*; do
   while [ ! -b "${disk}1" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
   case $model in
     trim-*)
-      run trim quillet-disk --yes --commands /tmp/list "${disk}1" ;;
+      run trim quillet-disk --yes --commands /tmp/list "${disk}1" < /dev/null ;;
     mounted-*)
       # No terminal to ask on and no --yes: a usage error before anything.
-      run ask quillet-disk --commands /tmp/list "${disk}1"
+      run ask quillet-disk --commands /tmp/list "${disk}1" < /dev/null
+      # On a terminal, answered no: nothing is sent.
+      run answered-no on-terminal n quillet-disk --commands /tmp/list "${disk}1"
       mkdir -p /mnt/volume
       if ntfs-3g -o ro "${disk}1" /mnt/volume; then
-        run mounted quillet-disk --yes --commands /tmp/list "${disk}1"
+        run mounted quillet-disk --yes --commands /tmp/list "${disk}1" < /dev/null
         umount /mnt/volume
       else
         echo "mounted status mount-failed" >> $results
       fi
-      run dry quillet-disk --yes --dry-run --commands /tmp/list "${disk}1" ;;
+      run dry on-terminal yes quillet-disk --dry-run --commands /tmp/list "${disk}1" ;;
     flags-*)
-      run flags ata-flags-probe "$disk" ;;
+      run flags ata-flags-probe "$disk" < /dev/null ;;
   esac
   echo "END $model" >> $results
 done

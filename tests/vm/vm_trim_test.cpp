@@ -7,7 +7,7 @@
 // those ranges became holes and read zero, and every used cluster, every
 // byte outside the partition and every file is unchanged.
 //
-//   vm_trim_test MAKE_INITRAMFS GUEST_INIT QUILLET_DISK ATA_FLAGS_PROBE
+//   vm_trim_test MAKE_INITRAMFS GUEST_INIT PROGRAM...
 //
 // Exit status 77 (skipped) when /boot holds no kernel the VM can boot.
 #include <fcntl.h>
@@ -330,14 +330,21 @@ TEST(VmDrives, UnconfirmedOrMountedIsRefusedAndTheDryRunSendsNothing) {
     EXPECT_NE(ask.output.find("no terminal to ask on"), std::string::npos) << ask.output;
     EXPECT_TRUE(ask.commands.empty());
 
+    const StepResult &answeredNo = Step(drive, "answered-no");
+    EXPECT_EQ(answeredNo.status, "0") << answeredNo.output;
+    EXPECT_NE(answeredNo.output.find("1? [y/N] Nothing trimmed.\n"), std::string::npos) << answeredNo.output;
+    EXPECT_TRUE(answeredNo.commands.empty());
+
     const StepResult &mounted = Step(drive, "mounted");
     EXPECT_EQ(mounted.status, "4") << mounted.output;
     EXPECT_NE(mounted.output.find("Lock partition failed!"), std::string::npos) << mounted.output;
     EXPECT_TRUE(mounted.commands.empty());
 
-    // Unmounted, the dry run lists what a trim would send and sends none of it.
+    // Unmounted and answered yes, the dry run lists what a trim would send
+    // and sends none of it.
     const StepResult &dry = Step(drive, "dry");
     EXPECT_EQ(dry.status, "0") << dry.output;
+    EXPECT_NE(dry.output.find(" (dry run: nothing is sent)? [y/N] "), std::string::npos) << dry.output;
     EXPECT_EQ(FormatCommandList(dry.commands), FormatCommandList(Reference(LayoutOf(drive))));
     EXPECT_NE(dry.output.find("(dry run: nothing sent)"), std::string::npos) << dry.output;
     ExpectTrimmedExactly(drive, {});
@@ -345,8 +352,8 @@ TEST(VmDrives, UnconfirmedOrMountedIsRefusedAndTheDryRunSendsNothing) {
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (argc != 5) {
-        fprintf(stderr, "usage: vm_trim_test MAKE_INITRAMFS GUEST_INIT QUILLET_DISK ATA_FLAGS_PROBE\n");
+    if (argc < 4) {
+        fprintf(stderr, "usage: vm_trim_test MAKE_INITRAMFS GUEST_INIT PROGRAM...\n");
         return 2;
     }
     scratch = MakeScratchDirectory("vm-");
@@ -354,7 +361,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "vm_trim_test: no scratch directory\n");
         return 1;
     }
-    ToolRun made = RunTool({argv[1], scratch, argv[2], argv[3], argv[4]});
+    std::vector<std::string> make = {argv[1], scratch};
+    make.insert(make.end(), argv + 2, argv + argc);
+    ToolRun made = RunTool(make);
     if (made.status == kSkipped) {
         printf("SKIPPED: %s", made.err.c_str());
         RemoveScratchDirectory(scratch);
