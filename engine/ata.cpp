@@ -4,22 +4,12 @@
 #include "bytes.h"
 #include "trim_engine.h"
 
-AtaLayout AtaLayoutFor(uint32_t headerSize) {
-    AtaLayout layout = {0, 0, 0, 0, 0};
-    if (headerSize == kAtaHeaderSize32) {
-        layout = {kAtaHeaderSize32, 20, 4, 24, 32};
-    } else if (headerSize == kAtaHeaderSize64) {
-        layout = {kAtaHeaderSize64, 24, 8, 32, 40};
-    }
-    return layout;
-}
-
 static void EncodeHeader(uint8_t *block, const AtaLayout &layout, uint16_t flags) {
     ZeroBytes(block, layout.headerSize + kAtaDataSize);
-    StoreLe16(block + 0, (uint16_t)layout.headerSize);  // Length
-    StoreLe16(block + 2, flags);                         // AtaFlags: direction only
-    StoreLe32(block + 8, kAtaDataSize);                  // DataTransferLength
-    StoreLe32(block + 12, kAtaTimeoutSeconds);           // TimeOutValue
+    StoreLe16(block + kAtaFieldLength, (uint16_t)layout.headerSize);
+    StoreLe16(block + kAtaFieldFlags, flags);
+    StoreLe32(block + kAtaFieldDataTransferLength, kAtaDataSize);
+    StoreLe32(block + kAtaFieldTimeOutValue, kAtaTimeoutSeconds);
     if (layout.dataBufferOffsetWidth == 8) {
         StoreLe64(block + layout.dataBufferOffsetField, layout.headerSize);
     } else {
@@ -35,7 +25,9 @@ void EncodeAtaIdentify(uint8_t *block, uint32_t headerSize) {
 
 void EncodeAtaTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint16_t blockCount) {
     AtaLayout layout = AtaLayoutFor(headerSize);
-    EncodeHeader(block, layout, kAtaFlagDataOut);
+    // PreviousTaskFile stays zero: with the 48-bit flag its bytes are the
+    // high-order registers, and every one of them must be 0 here.
+    EncodeHeader(block, layout, kAtaTrimFlags);
     uint8_t *taskFile = block + layout.currentTaskFile;
     taskFile[0] = 0x01;  // Features: the TRIM bit
     taskFile[1] = 1;     // Sector Count: one block of range entries
@@ -64,7 +56,7 @@ int IdentifyReportsUsableTrim(const uint8_t *identify) {
     return 1;
 }
 
-int AtaIdentifyTrimSupport(DeviceHandle drive) {
+int AtaReadIdentify(DeviceHandle drive, uint8_t *identify) {
     alignas(16) uint8_t block[kAtaMaxBlockSize];
     const uint32_t headerSize = ATA_NATIVE_HEADER_SIZE;
     EncodeAtaIdentify(block, headerSize);
@@ -73,7 +65,24 @@ int AtaIdentifyTrimSupport(DeviceHandle drive) {
         return 0;
     }
     if (AtaReturnedStatus(block, headerSize) & kAtaStatusErr) return 0;
-    return IdentifyReportsUsableTrim(block + headerSize);
+    for (uint32_t i = 0; i < kAtaDataSize; i++) identify[i] = block[headerSize + i];
+    return 1;
+}
+
+void IdentifyModel(const uint8_t *identify, char *model) {
+    // Two characters a word, the first in the high byte.
+    uint32_t length = 0;
+    for (uint32_t i = 0; i < 40; i++) {
+        uint8_t c = identify[2 * 27 + (i ^ 1)];
+        model[i] = c >= 0x20 && c < 0x7F ? (char)c : '?';
+        if (c != ' ') length = i + 1;
+    }
+    model[length] = 0;
+}
+
+int AtaIdentifyTrimSupport(DeviceHandle drive) {
+    uint8_t identify[kAtaDataSize];
+    return AtaReadIdentify(drive, identify) && IdentifyReportsUsableTrim(identify);
 }
 
 int AtaTrimRange(DeviceHandle drive, uint64_t lba, uint16_t blockCount) {

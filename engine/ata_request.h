@@ -1,9 +1,13 @@
 // The ATA_PASS_THROUGH_EX request block, encoded byte by byte so that both
 // layouts (32-bit and 64-bit header) can be built and checked on any host.
+// The Windows builds check every offset, size and flag here against the
+// platform's own definition at compile time (tests/windows/).
 #ifndef QUILLET_ENGINE_ATA_REQUEST_H
 #define QUILLET_ENGINE_ATA_REQUEST_H
 
 #include <stdint.h>
+
+#include "trim_engine.h"
 
 enum {
     kIoctlAtaPassThrough = 0x4D02C,
@@ -11,12 +15,31 @@ enum {
     kAtaHeaderSize32 = 40,
     kAtaHeaderSize64 = 48,
     kAtaMaxBlockSize = kAtaHeaderSize64 + kAtaDataSize,
-    kAtaFlagDataIn = 2,
-    kAtaFlagDataOut = 4,
+    kAtaFlagDrdyRequired = 0x01,
+    kAtaFlagDataIn = 0x02,
+    kAtaFlagDataOut = 0x04,
+    kAtaFlag48BitCommand = 0x08,
+    kAtaFlagUseDma = 0x10,
+    // DATA SET MANAGEMENT is a 48-bit DMA command. A port driver that takes
+    // the protocol from the flags would otherwise issue it as PIO, which
+    // drives abort, and leave the high-order registers (Count 15:8 among
+    // them) holding whatever the previous command left there.
+    kAtaTrimFlags = kAtaFlagDataOut | kAtaFlag48BitCommand | kAtaFlagUseDma,
     kAtaTimeoutSeconds = 5,
     kAtaCommandIdentify = 0xEC,
     kAtaCommandDataSetManagement = 0x06,
     kAtaStatusErr = 0x01,
+};
+
+// Offsets of the header fields that are the same in both layouts.
+enum {
+    kAtaFieldLength = 0,              // 16-bit
+    kAtaFieldFlags = 2,               // 16-bit
+    kAtaFieldPathId = 4,              // PathId, TargetId, Lun, reserved byte
+    kAtaFieldDataTransferLength = 8,  // 32-bit
+    kAtaFieldTimeOutValue = 12,       // 32-bit, seconds
+    kAtaFieldReservedLong = 16,       // 32-bit
+    kAtaTaskFileSize = 8,
 };
 
 // The header size of the build: the DataBufferOffset field is pointer-sized.
@@ -32,7 +55,11 @@ struct AtaLayout {
 };
 
 // headerSize is 40 or 48; anything else yields a zero layout.
-AtaLayout AtaLayoutFor(uint32_t headerSize);
+constexpr AtaLayout AtaLayoutFor(uint32_t headerSize) {
+    return headerSize == kAtaHeaderSize32   ? AtaLayout{kAtaHeaderSize32, 20, 4, 24, 32}
+           : headerSize == kAtaHeaderSize64 ? AtaLayout{kAtaHeaderSize64, 24, 8, 32, 40}
+                                            : AtaLayout{0, 0, 0, 0, 0};
+}
 
 // Fill a block of headerSize + 512 bytes.
 void EncodeAtaIdentify(uint8_t *block, uint32_t headerSize);
@@ -45,5 +72,12 @@ uint8_t AtaReturnedStatus(const uint8_t *block, uint32_t headerSize);
 // 512-byte logical sectors (word 106, words 117-118), because the engine's
 // LBAs are 512-byte units.
 int IdentifyReportsUsableTrim(const uint8_t *identify);
+
+// Sends IDENTIFY DEVICE; on 1 `identify` holds the drive's 512 bytes.
+int AtaReadIdentify(DeviceHandle drive, uint8_t *identify);
+
+// The model number (words 27-46) without its trailing blanks; `model`
+// needs 41 bytes.
+void IdentifyModel(const uint8_t *identify, char *model);
 
 #endif

@@ -144,7 +144,9 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
         return 1;
     }
     if (taskFile[6] != kAtaCommandDataSetManagement) return Malformed();
-    if (!HeaderIsWellFormed(drive, in, inSize, kAtaFlagDataOut)) return Malformed();
+    // A 48-bit DMA command: sent as PIO, or without the high-order registers,
+    // it is not the command the engine means.
+    if (!HeaderIsWellFormed(drive, in, inSize, kAtaTrimFlags)) return Malformed();
     if (taskFile[0] != 0x01 || taskFile[1] != 1 || !AllZero(taskFile + 2, 4) || taskFile[7] != 0) {
         return Malformed();
     }

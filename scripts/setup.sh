@@ -12,6 +12,7 @@ packages=(
   ntfs-3g fuse3 dosfstools
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils imagemagick
   locales fonts-wqy-microhei
+  qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils zstd
 )
 
 missing=()

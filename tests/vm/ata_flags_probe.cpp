@@ -1,0 +1,45 @@
+// Test program for the VM (not shipped): sends two TRIM commands straight
+// through the Linux binding to a whole disk, one with the flags DATA SET
+// MANAGEMENT used to go out with (data direction alone, so PIO and 28-bit)
+// and one as the engine sends it now (48-bit DMA):
+//   old flags: LBA 2048, 2048 blocks      engine flags: LBA 6144, 2048 blocks
+// and prints whether the drive accepted each. The host then checks which
+// range became a hole in the drive's backing file.
+#include <stdio.h>
+
+#include "ata_request.h"
+#include "binding.h"
+#include "bytes.h"
+#include "linux_binding.h"
+
+static const char *Send(DeviceHandle drive, uint64_t lba, uint16_t blocks, int oldFlags) {
+    const uint32_t headerSize = ATA_NATIVE_HEADER_SIZE;
+    alignas(16) uint8_t block[kAtaMaxBlockSize];
+    EncodeAtaTrim(block, headerSize, lba, blocks);
+    if (oldFlags) StoreLe16(block + kAtaFieldFlags, kAtaFlagDataOut);
+    if (!BindingDeviceControl(drive, kIoctlAtaPassThrough, block, headerSize + kAtaDataSize, block,
+                              headerSize + kAtaDataSize)) {
+        return "refused";
+    }
+    return (AtaReturnedStatus(block, headerSize) & kAtaStatusErr) ? "ended with ERR" : "accepted";
+}
+
+int main(int argc, char **argv) {
+    uint32_t diskNumber = 0;
+    if (argc != 2 || !LinuxDiskNumber(argv[1], &diskNumber)) {
+        fprintf(stderr, "usage: ata-flags-probe DISK\n");
+        return 2;
+    }
+    char name[32];
+    snprintf(name, sizeof name, "%sPhysicalDrive%u", kDeviceNamePrefix, diskNumber);
+    DeviceHandle drive = BindingOpenDevice(name);
+    if (drive == 0) {
+        fprintf(stderr, "ata-flags-probe: cannot open %s\n", argv[1]);
+        return 2;
+    }
+    printf("trim support: %d\n", AtaIdentifyTrimSupport(drive));
+    printf("old flags: %s\n", Send(drive, 2048, 2048, 1));
+    printf("engine flags: %s\n", Send(drive, 6144, 2048, 0));
+    BindingClose(drive);
+    return 0;
+}

@@ -1,0 +1,74 @@
+#!/bin/busybox sh
+# The test VM's init. Each attached drive says by its model what to do:
+#   trim-*       quillet-disk --yes --commands on its first partition
+#   mounted-*    without --yes and without a terminal; on a terminal,
+#                answered no; with --yes while the partition is mounted
+#                with ntfs-3g; a dry run answered yes once it is unmounted
+#   flags-*      ata-flags-probe on the whole disk
+# Results go to the second serial port, one block per drive:
+#   BEGIN <model> / <step> status <n> / <step> command <lba> <count> /
+#   <step> output <line> / END <model>
+# and "ALL DONE" at the end; then the VM powers off.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mkdir -p /dev/pts
+mount -t devpts devpts /dev/pts
+ln -s /proc/mounts /etc/mtab
+for module in $(cat /lib/modules/load.list); do insmod "/lib/modules/$module" || echo "insmod $module failed"; done
+
+expected=$(sed -n 's/.*quillet\.drives=\([0-9]*\).*/\1/p' /proc/cmdline)
+results=/dev/ttyS1
+
+# Disks appear asynchronously; wait (bounded) until every one is there.
+tries=0
+while [ "$(ls -d /sys/block/sd* 2>/dev/null | wc -l)" -lt "${expected:-1}" ] && [ $tries -lt 300 ]; do
+  sleep 0.1
+  tries=$((tries + 1))
+done
+
+# run STEP COMMAND...: reports the exit status, the output and the command
+# list /tmp/list (when the command wrote one).
+run() {
+  step=$1
+  shift
+  rm -f /tmp/list
+  "$@" > /tmp/out 2>&1
+  echo "$step status $?" >> $results
+  [ -f /tmp/list ] && sed "s/^/$step command /" /tmp/list >> $results
+  tr '\r' '\n' < /tmp/out | sed "/^$/d; s/^/$step output /" >> $results
+  cat /tmp/out
+}
+
+for block in /sys/block/sd*; do
+  disk=/dev/${block##*/}
+  model=$(cat "$block/device/model" | sed 's/ *$//')
+  echo "BEGIN $model" >> $results
+  tries=0
+  while [ ! -b "${disk}1" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
+  case $model in
+    trim-*)
+      run trim quillet-disk --yes --commands /tmp/list "${disk}1" < /dev/null ;;
+    mounted-*)
+      # No terminal to ask on and no --yes: a usage error before anything.
+      run ask quillet-disk --commands /tmp/list "${disk}1" < /dev/null
+      # On a terminal, answered no: nothing is sent.
+      run answered-no on-terminal n quillet-disk --commands /tmp/list "${disk}1"
+      mkdir -p /mnt/volume
+      if ntfs-3g -o ro "${disk}1" /mnt/volume; then
+        run mounted quillet-disk --yes --commands /tmp/list "${disk}1" < /dev/null
+        umount /mnt/volume
+      else
+        echo "mounted status mount-failed" >> $results
+      fi
+      run dry on-terminal yes quillet-disk --dry-run --commands /tmp/list "${disk}1" ;;
+    flags-*)
+      run flags ata-flags-probe "$disk" < /dev/null ;;
+  esac
+  echo "END $model" >> $results
+done
+echo "ALL DONE" >> $results
+sync
+poweroff -f

@@ -1,0 +1,384 @@
+// quillet-disk on ATA drives that we did not write: QEMU's PIIX IDE and
+// AHCI emulation behind Debian's kernel (libata, sd, SG_IO), in one virtual
+// machine with eight drives. Each drive's model tells the guest's init what
+// to run (guest-init.sh); the results come back on the second serial port.
+// The host then checks every backing file against ntfs-3g's view of the
+// volume: the commands equal what `ntfscat '$Bitmap'` asks for, exactly
+// those ranges became holes and read zero, and every used cluster, every
+// byte outside the partition and every file is unchanged.
+//
+//   vm_trim_test MAKE_INITRAMFS GUEST_INIT PROGRAM...
+//
+// Exit status 77 (skipped) when /boot holds no kernel the VM can boot.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ntfs_volumes.h"
+
+namespace {
+
+const int kSkipped = 77;
+const uint8_t kFreeSpacePattern = 0x5A;
+const int64_t kRawDriveBytes = 8 << 20;
+// The probe's ranges (ata_flags_probe.cpp), in bytes.
+const int64_t kOldFlagsRange[2] = {2048 * 512, 4096 * 512};
+const int64_t kEngineFlagsRange[2] = {6144 * 512, 8192 * 512};
+
+struct Drive {
+    const char *model;  // 16 characters at most: libata shows no more
+    const char *bus;    // "ide" or "ahci"
+    const char *layout; // pristine disk it starts from
+    const char *qemuOptions;  // extra -device options
+};
+
+// Pristine disks: an NTFS volume (4 KiB or 1 KiB clusters) in MBR partition
+// 1 at 1 MiB or at sector 63, or a raw drive for the flags probe. Every free
+// cluster and every byte outside the partition holds a pattern, and the
+// files hold no holes, so that every hole afterwards is one the drive
+// punched.
+struct Layout {
+    const char *name;
+    NtfsVolume *volume;  // null: raw drive
+    int64_t offset;
+    std::string path;
+};
+
+NtfsVolume wide, narrow;
+Layout layouts[] = {
+    {"wide-1m", &wide, 1 << 20, ""},
+    {"narrow-63", &narrow, 63 * 512, ""},
+    {"wide-63", &wide, 63 * 512, ""},
+    {"raw", nullptr, 0, ""},
+};
+
+Drive drives[] = {
+    {"trim-ide-1m", "ide", "wide-1m", ""},
+    {"trim-ide-63", "ide", "narrow-63", ""},
+    {"flags-ide", "ide", "raw", ""},
+    // Announces no TRIM (word 169 clear) and ignores discards.
+    {"trim-ide-notrim", "ide", "wide-1m", ",discard_granularity=0"},
+    {"trim-ahci-1m", "ahci", "wide-1m", ""},
+    {"trim-ahci-63", "ahci", "narrow-63", ""},
+    {"flags-ahci", "ahci", "raw", ""},
+    {"mounted-ahci", "ahci", "wide-63", ""},
+};
+
+struct StepResult {
+    std::string status;  // empty: the step did not run
+    std::vector<TrimCommand> commands;
+    std::string output;
+};
+std::map<std::string, std::map<std::string, StepResult>> results;  // model, step
+
+std::string scratch;
+
+std::string PathOf(const Drive &drive) { return scratch + "/" + drive.model + ".img"; }
+
+const Layout &LayoutOf(const Drive &drive) {
+    for (const Layout &layout : layouts)
+        if (std::string(layout.name) == drive.layout) return layout;
+    return layouts[0];
+}
+
+int IsUsed(const std::vector<uint8_t> &bitmap, uint64_t cluster) {
+    return cluster / 8 >= bitmap.size() || (bitmap[cluster / 8] >> (cluster % 8) & 1) != 0;
+}
+
+int MakeLayout(Layout *layout) {
+    layout->path = scratch + "/" + layout->name + ".img";
+    const NtfsVolume *volume = layout->volume;
+    const int64_t size = volume != nullptr ? layout->offset + (int64_t)volume->volumeBytes + (1 << 20) : kRawDriveBytes;
+    std::vector<uint8_t> disk((size_t)size, kFreeSpacePattern);
+    if (volume != nullptr) {
+        std::vector<uint8_t> bytes;
+        if (!ReadBytes(volume->path, 0, (int64_t)volume->volumeBytes, &bytes)) return 0;
+        for (uint64_t cluster = 0; cluster < (uint64_t)volume->clusters; cluster++) {
+            if (IsUsed(volume->bitmap, cluster)) continue;
+            memset(bytes.data() + cluster * volume->clusterSize, kFreeSpacePattern, volume->clusterSize);
+        }
+        std::copy(bytes.begin(), bytes.end(), disk.begin() + layout->offset);
+        memset(disk.data(), 0, 512);
+        PutMbrEntry(disk.data(), 1, 0x07, (uint32_t)(layout->offset / 512), (uint32_t)(volume->volumeBytes / 512));
+    }
+    unlink(layout->path.c_str());
+    return WriteBytes(layout->path, 0, disk.data(), disk.size());
+}
+
+// Byte ranges [start, end) of the holes in a file.
+std::vector<std::pair<int64_t, int64_t>> Holes(const std::string &path) {
+    std::vector<std::pair<int64_t, int64_t>> holes;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {{-1, -1}};
+    const int64_t size = lseek(fd, 0, SEEK_END);
+    for (int64_t at = 0; at < size;) {
+        int64_t hole = lseek(fd, at, SEEK_HOLE);
+        if (hole < 0 || hole >= size) break;
+        int64_t data = lseek(fd, hole, SEEK_DATA);
+        if (data < 0) data = size;
+        holes.push_back({hole, data});
+        at = data;
+    }
+    close(fd);
+    return holes;
+}
+
+// The holes the commands should leave: their byte ranges, touching ones
+// joined.
+std::vector<std::pair<int64_t, int64_t>> Joined(std::vector<std::pair<int64_t, int64_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<int64_t, int64_t>> joined;
+    for (const auto &range : ranges) {
+        if (!joined.empty() && joined.back().second >= range.first) {
+            joined.back().second = std::max(joined.back().second, range.second);
+        } else {
+            joined.push_back(range);
+        }
+    }
+    return joined;
+}
+
+std::vector<std::pair<int64_t, int64_t>> RangesOf(const std::vector<TrimCommand> &commands) {
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+    for (const TrimCommand &command : commands) {
+        ranges.push_back({(int64_t)command.lba * 512, (int64_t)(command.lba + command.blocks) * 512});
+    }
+    return Joined(ranges);
+}
+
+std::string Qemu(const std::string &kernel) {
+    std::vector<std::string> argv = {
+        "timeout", "300", "qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", "256",
+        "-nodefaults", "-display", "none", "-no-reboot", "-kernel", kernel,
+        "-initrd", scratch + "/initramfs.cpio.gz",
+        "-append", "console=ttyS0 quiet panic=-1 quillet.drives=" + std::to_string(sizeof drives / sizeof drives[0]),
+        "-serial", "file:" + scratch + "/console.log", "-serial", "file:" + scratch + "/results.log",
+        "-device", "ahci,id=ahci"};
+    int ide = 0, ahci = 0, id = 0;
+    for (const Drive &drive : drives) {
+        const std::string path = PathOf(drive);
+        unlink(path.c_str());
+        std::vector<uint8_t> bytes;
+        const std::string &from = LayoutOf(drive).path;
+        if (!ReadBytes(from, 0, FileSize(from), &bytes) || !WriteBytes(path, 0, bytes.data(), bytes.size())) {
+            return "cannot copy " + from;
+        }
+        const std::string name = "d" + std::to_string(id++);
+        const bool noTrim = std::string(drive.qemuOptions).find("discard_granularity=0") != std::string::npos;
+        argv.push_back("-drive");
+        argv.push_back("if=none,id=" + name + ",format=raw,file=" + path +
+                       (noTrim ? ",discard=ignore" : ",discard=unmap"));
+        std::string bus = std::string(drive.bus) == "ide"
+                              ? "ide." + std::to_string(ide / 2) + ",unit=" + std::to_string(ide % 2)
+                              : "ahci." + std::to_string(ahci);
+        (std::string(drive.bus) == "ide" ? ide : ahci)++;
+        argv.push_back("-device");
+        argv.push_back("ide-hd,drive=" + name + ",bus=" + bus + ",model=" + drive.model + drive.qemuOptions);
+    }
+    ToolRun run = RunTool(argv);
+    if (run.status != 0) return "qemu ended with " + std::to_string(run.status) + ": " + run.err;
+    return "";
+}
+
+std::string ReadResults() {
+    std::vector<uint8_t> bytes;
+    const std::string path = scratch + "/results.log";
+    if (!ReadBytes(path, 0, std::max<int64_t>(FileSize(path), 0), &bytes)) return "no results from the VM";
+    std::istringstream lines(std::string(bytes.begin(), bytes.end()));
+    std::string line, model;
+    bool done = false;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        std::string first, what;
+        words >> first;
+        if (first == "BEGIN") words >> model;
+        if (first == "ALL") done = true;
+        if (first == "BEGIN" || first == "END" || first == "ALL" || model.empty()) continue;
+        StepResult &step = results[model][first];
+        words >> what;
+        if (what == "status") {
+            words >> step.status;
+        } else if (what == "command") {
+            TrimCommand command = {0, 0};
+            words >> command.lba >> command.blocks;
+            step.commands.push_back(command);
+        } else if (what == "output") {
+            std::string rest;
+            std::getline(words, rest);
+            step.output += rest.substr(rest.empty() ? 0 : 1) + "\n";
+        }
+    }
+    return done ? "" : "the VM did not finish (see " + scratch + "/console.log)";
+}
+
+std::string SetUp(const std::string &kernel) {
+    std::string error;
+    if (!MakeNtfsVolume(scratch + "/wide.vol", 512, 4096, 16 << 20, 21, &wide, &error)) return error;
+    if (!MakeNtfsVolume(scratch + "/narrow.vol", 512, 1024, 16 << 20, 22, &narrow, &error)) return error;
+    for (Layout &layout : layouts)
+        if (!MakeLayout(&layout)) return std::string("cannot make ") + layout.name;
+    error = Qemu(kernel);
+    return error.empty() ? ReadResults() : error;
+}
+
+const StepResult &Step(const Drive &drive, const char *step) { return results[drive.model][step]; }
+
+std::vector<TrimCommand> Reference(const Layout &layout) {
+    const NtfsVolume &volume = *layout.volume;
+    uint64_t scanned = std::min<uint64_t>((uint64_t)volume.clusters / 8, volume.bitmap.size());
+    return ReferenceTrimCommands(volume.bitmap, scanned, volume.clusterSize, layout.offset);
+}
+
+// The drive's backing file after the run against its pristine disk: inside
+// the volume CompareAfterTrim's rules, outside it nothing changed, the
+// holes are exactly the commands' ranges, and every file reads back whole.
+void ExpectTrimmedExactly(const Drive &drive, const std::vector<TrimCommand> &commands) {
+    const Layout &layout = LayoutOf(drive);
+    const NtfsVolume &volume = *layout.volume;
+    const int64_t end = layout.offset + (int64_t)volume.volumeBytes;
+    std::vector<uint8_t> before, after;
+    ASSERT_TRUE(ReadBytes(layout.path, 0, FileSize(layout.path), &before));
+    ASSERT_TRUE(ReadBytes(PathOf(drive), 0, FileSize(PathOf(drive)), &after));
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + layout.offset, after.begin())) << "before the partition";
+    EXPECT_TRUE(std::equal(before.begin() + end, before.end(), after.begin() + end)) << "after the partition";
+    EXPECT_EQ(CompareAfterTrim(std::vector<uint8_t>(before.begin() + layout.offset, before.begin() + end),
+                               std::vector<uint8_t>(after.begin() + layout.offset, after.begin() + end), commands,
+                               layout.offset, volume),
+              "");
+    EXPECT_EQ(Holes(PathOf(drive)), RangesOf(commands));
+    const std::string extracted = PathOf(drive) + ".volume";
+    ASSERT_TRUE(CopySparse(PathOf(drive), layout.offset, extracted, 0, (int64_t)volume.volumeBytes));
+    EXPECT_EQ(FilesThatDiffer(extracted, volume), "");
+}
+
+const Drive &DriveNamed(const char *model) {
+    for (const Drive &drive : drives)
+        if (std::string(drive.model) == model) return drive;
+    return drives[0];
+}
+
+}  // namespace
+
+TEST(VmDrives, IdeAndAhciTrimExactlyWhatTheBitmapCallsFree) {
+    for (const char *model : {"trim-ide-1m", "trim-ide-63", "trim-ahci-1m", "trim-ahci-63"}) {
+        SCOPED_TRACE(model);
+        const Drive &drive = DriveNamed(model);
+        const StepResult &trim = Step(drive, "trim");
+        ASSERT_EQ(trim.status, "0") << trim.output;
+        const std::vector<TrimCommand> expected = Reference(LayoutOf(drive));
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(FormatCommandList(trim.commands), FormatCommandList(expected));
+        EXPECT_NE(trim.output.find("Drive model: " + std::string(model) + "\nTrim support: 1\n"), std::string::npos)
+            << trim.output;
+        ExpectTrimmedExactly(drive, trim.commands);
+    }
+}
+
+TEST(VmDrives, OldFlagsFailOnIdeWhereTheEngineFlagsTrim) {
+    // PIIX IDE takes the protocol from the flags: DATA SET MANAGEMENT as
+    // PIO is aborted. AHCI accepts both, which shows the probe itself works.
+    const struct {
+        const char *model;
+        bool oldFlagsTrim;
+    } cases[] = {{"flags-ide", false}, {"flags-ahci", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.model);
+        const Drive &drive = DriveNamed(c.model);
+        const StepResult &probe = Step(drive, "flags");
+        ASSERT_EQ(probe.status, "0") << probe.output;
+        EXPECT_NE(probe.output.find(c.oldFlagsTrim ? "old flags: accepted" : "old flags: refused"), std::string::npos)
+            << probe.output;
+        EXPECT_NE(probe.output.find("engine flags: accepted"), std::string::npos) << probe.output;
+
+        std::vector<std::pair<int64_t, int64_t>> punched = {{kEngineFlagsRange[0], kEngineFlagsRange[1]}};
+        if (c.oldFlagsTrim) punched.push_back({kOldFlagsRange[0], kOldFlagsRange[1]});
+        punched = Joined(punched);
+        EXPECT_EQ(Holes(PathOf(drive)), punched);
+        std::vector<uint8_t> after;
+        ASSERT_TRUE(ReadBytes(PathOf(drive), 0, kRawDriveBytes, &after));
+        for (int64_t i = 0; i < kRawDriveBytes; i++) {
+            bool inside = false;
+            for (const auto &range : punched) inside = inside || (i >= range.first && i < range.second);
+            ASSERT_EQ(after[i], inside ? 0 : kFreeSpacePattern) << "byte " << i;
+        }
+    }
+}
+
+TEST(VmDrives, DriveWithoutTrimLosesNothing) {
+    const Drive &drive = DriveNamed("trim-ide-notrim");
+    const StepResult &trim = Step(drive, "trim");
+    EXPECT_EQ(trim.status, "10") << trim.output;
+    EXPECT_NE(trim.output.find("Trim support: 0\n"), std::string::npos) << trim.output;
+    EXPECT_NE(trim.output.find("Target drive does not support trim!"), std::string::npos) << trim.output;
+    EXPECT_TRUE(trim.commands.empty());
+    ExpectTrimmedExactly(drive, {});
+}
+
+TEST(VmDrives, UnconfirmedOrMountedIsRefusedAndTheDryRunSendsNothing) {
+    const Drive &drive = DriveNamed("mounted-ahci");
+    const StepResult &ask = Step(drive, "ask");
+    EXPECT_EQ(ask.status, "64") << ask.output;
+    EXPECT_NE(ask.output.find("no terminal to ask on"), std::string::npos) << ask.output;
+    EXPECT_TRUE(ask.commands.empty());
+
+    const StepResult &answeredNo = Step(drive, "answered-no");
+    EXPECT_EQ(answeredNo.status, "0") << answeredNo.output;
+    EXPECT_NE(answeredNo.output.find("1? [y/N] Nothing trimmed.\n"), std::string::npos) << answeredNo.output;
+    EXPECT_TRUE(answeredNo.commands.empty());
+
+    const StepResult &mounted = Step(drive, "mounted");
+    EXPECT_EQ(mounted.status, "4") << mounted.output;
+    EXPECT_NE(mounted.output.find("Lock partition failed!"), std::string::npos) << mounted.output;
+    EXPECT_TRUE(mounted.commands.empty());
+
+    // Unmounted and answered yes, the dry run lists what a trim would send
+    // and sends none of it.
+    const StepResult &dry = Step(drive, "dry");
+    EXPECT_EQ(dry.status, "0") << dry.output;
+    EXPECT_NE(dry.output.find(" (dry run: nothing is sent)? [y/N] "), std::string::npos) << dry.output;
+    EXPECT_EQ(FormatCommandList(dry.commands), FormatCommandList(Reference(LayoutOf(drive))));
+    EXPECT_NE(dry.output.find("(dry run: nothing sent)"), std::string::npos) << dry.output;
+    ExpectTrimmedExactly(drive, {});
+}
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 4) {
+        fprintf(stderr, "usage: vm_trim_test MAKE_INITRAMFS GUEST_INIT PROGRAM...\n");
+        return 2;
+    }
+    scratch = MakeScratchDirectory("vm-");
+    if (scratch.empty()) {
+        fprintf(stderr, "vm_trim_test: no scratch directory\n");
+        return 1;
+    }
+    std::vector<std::string> make = {argv[1], scratch};
+    make.insert(make.end(), argv + 2, argv + argc);
+    ToolRun made = RunTool(make);
+    if (made.status == kSkipped) {
+        printf("SKIPPED: %s", made.err.c_str());
+        RemoveScratchDirectory(scratch);
+        return kSkipped;
+    }
+    if (made.status != 0) {
+        fprintf(stderr, "vm_trim_test: building the initramfs failed: %s\n", made.err.c_str());
+        return 1;
+    }
+    std::string error = SetUp(made.out.substr(0, made.out.find('\n')));
+    if (!error.empty()) {
+        fprintf(stderr, "vm_trim_test: %s\n", error.c_str());
+        return 1;
+    }
+    int status = RUN_ALL_TESTS();
+    if (status == 0) RemoveScratchDirectory(scratch);
+    return status;
+}
