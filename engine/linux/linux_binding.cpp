@@ -20,6 +20,7 @@
 #include "../ata_request.h"
 #include "../binding.h"
 #include "../bytes.h"
+#include "../volume_controls.h"
 #include "sat_pass_through.h"
 
 const char kDeviceNamePrefix[] = "";
@@ -27,8 +28,6 @@ const char kDeviceNamePrefix[] = "";
 namespace {
 
 enum {
-    kIoctlVolumeGetVolumeDiskExtents = 0x560000,
-    kFsctlLockVolume = 0x90018,
     kDirectAlignment = 4096,       // covers 512-byte and 4096-byte logical blocks
     kDirectChunk = 1 << 20,
     kStatusReady = 0x50,           // DRDY | DSC
@@ -151,7 +150,7 @@ DeviceHandle OpenDrive(const char *digits) {
 // VOLUME_DISK_EXTENTS with one extent: the partition's parent disk, start
 // and length, all from sysfs (start and size in 512-byte units).
 int QueryExtents(const LinuxDevice *volume, uint8_t *out, uint32_t outSize) {
-    if (out == 0 || outSize < 32) return 0;
+    if (out == 0 || outSize < kExtentsOneExtentSize) return 0;
     char base[64], path[PATH_MAX], text[32];
     snprintf(base, sizeof base, "/sys/dev/block/%u:%u", major(volume->device), minor(volume->device));
     uint64_t partition = 0, start = 0, sectors = 0;
@@ -169,11 +168,11 @@ int QueryExtents(const LinuxDevice *volume, uint8_t *out, uint32_t outSize) {
         return 0;
     }
     if (start > (uint64_t)INT64_MAX / 512 || sectors > (uint64_t)INT64_MAX / 512) return 0;
-    memset(out, 0, 32);
-    StoreLe32(out + 0, 1);
-    StoreLe32(out + 8, diskNumber);
-    StoreLe64(out + 16, start * 512);
-    StoreLe64(out + 24, sectors * 512);
+    memset(out, 0, kExtentsOneExtentSize);
+    StoreLe32(out + kExtentsCount, 1);
+    StoreLe32(out + kExtentsFirstDiskNumber, diskNumber);
+    StoreLe64(out + kExtentsFirstStartingOffset, start * 512);
+    StoreLe64(out + kExtentsFirstLength, sectors * 512);
     return 1;
 }
 
