@@ -25,6 +25,9 @@ struct TrimVolume {
     int64_t totalClusters;       // lowered when the bitmap is shorter
     uint32_t bytesPerCluster;
     int64_t mftPosition;         // absolute; left on the $Bitmap record
+    uint64_t mftCluster;         // where the boot sector puts $MFT
+    uint64_t mftMirrorCluster;   // and $MFTMirr
+    uint32_t mftRecordSize;      // 512 to 4096 bytes
     uint8_t *bitmap;             // owned
     uint32_t bitmapSize;         // bytes that cover the volume
     uint32_t bytesPerCell;       // the desktop map's own fields; the engine
