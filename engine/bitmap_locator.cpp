@@ -67,7 +67,7 @@ static int MftRecordsInFirstRun(const TrimVolume *volume, const uint8_t *record,
 }
 
 // 1 when the record is in use, a base record, and its first $FILE_NAME is a
-// resident value that reads "$Bitmap" (exact case) in the root folder;
+// resident value that names "$Bitmap" (exact case) in the root folder;
 // *at is left on that $FILE_NAME.
 static int IsBitmapRecord(const uint8_t *record, uint32_t used, uint32_t *at) {
     static const char kName[] = "$Bitmap";
@@ -79,6 +79,8 @@ static int IsBitmapRecord(const uint8_t *record, uint32_t used, uint32_t *at) {
         return 0;
     }
     const uint8_t *value = record + valueAt;
+    // The parent is a file reference: record number in the low 48 bits.
+    if ((LoadLe64(value + kFileNameParent) & 0xFFFFFFFFFFFFull) != kMftRecordRoot) return 0;
     if (value[kFileNameLength] != nameLength) return 0;
     for (uint32_t i = 0; i < nameLength; i++) {
         if (LoadLe16(value + kFileNameText + 2 * i) != (uint16_t)kName[i]) return 0;
@@ -125,7 +127,9 @@ int LocateVolumeBitmap(TrimVolume *volume) {
     if (!FirstDataRun(record, data.pairsAt, data.pairsEnd, &runClusters, &firstCluster, &moreRuns)) return 0;
     if (moreRuns) return 0;  // only a bitmap in one contiguous run
     const uint64_t coveringBytes = CeilDiv((uint64_t)volume->totalClusters, 8);
-    if (data.lastVcn != runClusters - 1 || data.initializedSize < data.realSize || data.realSize < coveringBytes ||
+    // Bytes past the initialized size read as zeros (free) to NTFS, whatever
+    // the disk holds: every byte we scan must lie before it.
+    if (data.lastVcn != runClusters - 1 || data.realSize < coveringBytes || data.initializedSize < coveringBytes ||
         data.allocatedSize > runClusters * volume->bytesPerCluster) {
         return 0;
     }
@@ -147,8 +151,10 @@ int LocateVolumeBitmap(TrimVolume *volume) {
     // A bitmap that calls the volume's own metadata free is not this
     // volume's bitmap, whatever led us to it.
     const uint64_t cluster = volume->bytesPerCluster;
-    return ClustersInUse(volume, 0, 1) &&
-           ClustersInUse(volume, volume->mftCluster, CeilDiv((uint64_t)(index + 1) * volume->mftRecordSize, cluster)) &&
-           ClustersInUse(volume, volume->mftMirrorCluster, CeilDiv(kMirroredRecords * volume->mftRecordSize, cluster)) &&
+    const uint64_t bootClusters = CeilDiv(kNtfsBootSectorSize, cluster);
+    const uint64_t mftClusters = CeilDiv((uint64_t)(index + 1) * volume->mftRecordSize, cluster);
+    const uint64_t mirrorClusters = CeilDiv(kMirroredRecords * volume->mftRecordSize, cluster);
+    return ClustersInUse(volume, 0, bootClusters) && ClustersInUse(volume, volume->mftCluster, mftClusters) &&
+           ClustersInUse(volume, volume->mftMirrorCluster, mirrorClusters) &&
            ClustersInUse(volume, firstCluster, runClusters);
 }

@@ -28,6 +28,7 @@ enum {
 
     // Metafile record numbers.
     kMftRecordMft = 0,
+    kMftRecordRoot = 5,
     kMftRecordBitmap = 6,
 
     // Attribute header.
