@@ -119,13 +119,6 @@ int main(int argc, char **argv) {
         {"broken-file-name-outside-record", [](CraftedVolume *v) { StoreLe32(FileName(v) + 0x10, 0x1000); }},
         {"broken-parent-not-root", [](CraftedVolume *v) { FileName(v)[0x18] = 7; }},
         {"broken-bitmap-shorter-than-volume", [](CraftedVolume *v) { StoreLe64(Data(v, 6) + 0x30, 5); }},
-        {"broken-bitmap-calls-cluster-0-free", [](CraftedVolume *v) { MarkClusters(&v->bitmap, 0, 1, 0); }},
-        {"broken-bitmap-calls-mft-free",
-         [](CraftedVolume *v) { MarkClusters(&v->bitmap, v->geometry.mftCluster + 3, 1, 0); }},
-        {"broken-bitmap-calls-mirror-free",
-         [](CraftedVolume *v) { MarkClusters(&v->bitmap, v->geometry.mftMirrorCluster, 1, 0); }},
-        {"broken-bitmap-calls-itself-free",
-         [](CraftedVolume *v) { MarkClusters(&v->bitmap, v->geometry.bitmapCluster, 1, 0); }},
         {"broken-bitmap-read-from-mft", [](CraftedVolume *v) { Data(v, 6)[0x42] = (uint8_t)v->geometry.mftCluster; }},
         {"broken-bitmap-name-in-record-4", [](CraftedVolume *v) { memcpy(RecordOf(v, 4), RecordOf(v, 6), 512); }},
         {"broken-mft-run-elsewhere", [](CraftedVolume *v) { Data(v, 0)[0x42] += 1; }},
@@ -133,6 +126,24 @@ int main(int argc, char **argv) {
     for (const auto &seed : spoilt) {
         broken = small;
         seed.spoil(&broken);
+        ok &= WriteSeed(out, seed.name, 0x00, broken);
+    }
+
+    // A bitmap that calls the metadata free, on 4 KiB clusters so that each
+    // such cluster alone would make a TRIM command.
+    const CraftedVolume four = SmallVolume(512, 8, 256, {2, 60});
+    const struct {
+        const char *name;
+        uint64_t cluster;
+    } freed[] = {
+        {"broken-bitmap-calls-cluster-0-free", 0},
+        {"broken-bitmap-calls-mft-free", four.geometry.mftCluster},
+        {"broken-bitmap-calls-mirror-free", four.geometry.mftMirrorCluster},
+        {"broken-bitmap-calls-itself-free", four.geometry.bitmapCluster},
+    };
+    for (const auto &seed : freed) {
+        broken = four;
+        MarkClusters(&broken.bitmap, seed.cluster, 1, 0);
         ok &= WriteSeed(out, seed.name, 0x00, broken);
     }
 
