@@ -18,9 +18,12 @@ enum {
     kFileNameValueFixed = 66,  // $FILE_NAME value up to its name
     kDataHeader = 0x40,        // non-resident header up to the mapping pairs
     kEndMarker = 0xFFFFFFFF,
+    kCraftedMirrorRecords = 4,  // $MFTMirr holds records 0 to 3
 };
 
 uint32_t Align8(uint32_t value) { return (value + 7) & ~7u; }
+
+uint64_t CeilDiv(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit; }
 
 // Narrowest little-endian field that holds `value` as a positive signed number.
 uint32_t SignedWidth(uint64_t value) {
@@ -49,8 +52,6 @@ const char *const kMetafileNames[kCraftedRecords] = {"$MFT",    "$MFTMirr", "$Lo
 uint32_t BytesPerCluster(const CraftedGeometry &geometry) {
     return geometry.bytesPerSector * geometry.sectorsPerCluster;
 }
-
-uint64_t CeilDiv(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit; }
 
 CraftedGeometry StandardGeometry(uint32_t bytesPerSector, uint32_t sectorsPerCluster, int64_t totalClusters,
                                  uint32_t recordSize) {

@@ -32,7 +32,6 @@ struct CraftedVolume {
 
 enum {
     kCraftedRecords = 7,  // $MFT to $Bitmap
-    kCraftedMirrorRecords = 4,
     kCraftedAttributeStandardInformation = 0x10,
     kCraftedAttributeList = 0x20,
     kCraftedAttributeFileName = 0x30,
@@ -45,7 +44,6 @@ CraftedGeometry StandardGeometry(uint32_t bytesPerSector, uint32_t sectorsPerClu
                                  uint32_t recordSize = 1024);
 
 uint32_t BytesPerCluster(const CraftedGeometry &geometry);
-uint64_t CeilDiv(uint64_t value, uint64_t unit);
 
 // Writes the NTFS boot sector (512 bytes).
 void WriteBootSector(uint8_t *sector, const CraftedGeometry &geometry);
