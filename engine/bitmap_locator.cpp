@@ -1,10 +1,14 @@
 // Finds the $Bitmap file record by walking MFT records from the first one
 // and loads the volume bitmap from its single data run.
 //
-// Every walk is bounded: a record or attribute the walk cannot trust ends
-// the locator with 0 (status 9), never a loop or a read past the 512 bytes.
+// A wrong bitmap sends TRIM into live data, so nothing read is believed on
+// its own: every record is read whole and checked with its update
+// sequence, every walk is bounded, every field is checked against the ones
+// it depends on, and the bitmap that was loaded must call the volume's own
+// metadata in use before it is handed out. Any doubt ends with 0 (status 9).
 #include "binding.h"
 #include "bytes.h"
+#include "mft_record.h"
 #include "ntfs_layout.h"
 #include "trim_engine.h"
 
@@ -12,123 +16,145 @@ enum {
     // $Bitmap is record 6 on every NTFS volume; walking further than this
     // means the MFT is not what we think it is.
     kMaxRecordsWalked = 16,
-    kMinRecordSize = 512,
-    kMaxRecordSize = 65536,
-    kMinAttributeLength = 16,
+    kMirroredRecords = 4,  // $MFTMirr holds copies of records 0 to 3
 };
 
-// Applies the update sequence to the first 512-byte stride of a record: the
-// stride's last two bytes must hold the sequence number (else the record was
-// torn in writing) and get back their saved value.
-static int ApplyUpdateSequence(uint8_t *record) {
-    uint32_t offset = LoadLe16(record + kRecordUpdateSequenceOffset);
-    uint32_t count = LoadLe16(record + kRecordUpdateSequenceCount);
-    if (count < 2 || offset < 8 || offset > kRecordReadSize - 4 || (offset & 1) != 0) return 0;
-    uint8_t *tail = record + kRecordReadSize - 2;
-    if (tail[0] != record[offset] || tail[1] != record[offset + 1]) return 0;
-    tail[0] = record[offset + 2];
-    tail[1] = record[offset + 3];
-    return 1;
+static uint64_t CeilDiv(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit; }
+
+static int64_t VolumeEnd(const TrimVolume *volume) {
+    return volume->partitionOffset + volume->totalClusters * (int64_t)volume->bytesPerCluster;
 }
 
-// Moves *position to the first attribute of type `wanted` (or of type 0,
-// which ends the list). 1 when `wanted` was found with its header in range.
-static int WalkToAttribute(const uint8_t *record, uint32_t *position, uint32_t wanted) {
-    uint32_t at = *position;
+// Reads record `index` of the MFT whole and checks it; *used gets its
+// bytes in use.
+static int ReadMftRecord(const TrimVolume *volume, uint32_t index, uint8_t *record, uint32_t *used) {
+    int64_t position = volume->partitionOffset + (int64_t)(volume->mftCluster * volume->bytesPerCluster) +
+                       (int64_t)index * volume->mftRecordSize;
+    if (position > VolumeEnd(volume) - (int64_t)volume->mftRecordSize) return 0;
+    if (!BindingReadAt(volume->driveHandle, position, record, volume->mftRecordSize)) return 0;
+    return CheckMftRecord(record, volume->mftRecordSize, used);
+}
+
+// Finds the unnamed non-resident $DATA of a record that starts at VCN 0,
+// searching from *at, and reads its header.
+static int FindUnnamedData(const uint8_t *record, uint32_t used, uint32_t *at, NonResidentAttribute *data) {
     for (;;) {
-        if (at > kRecordReadSize - 8) return 0;
-        uint32_t type = LoadLe32(record + at + kAttributeType);
-        if (type == kAttributeEnd) return 0;
-        if (type == wanted) break;
-        uint32_t length = LoadLe32(record + at + kAttributeLength);
-        if (length < kMinAttributeLength || length > kRecordReadSize - at) return 0;
-        at += length;
+        if (!FindAttribute(record, used, kAttributeData, at)) return 0;
+        if (!ReadNonResident(record, *at, data)) return 0;
+        if (data->nameLength == 0) return data->firstVcn == 0;
+        *at += LoadLe32(record + *at + kAttributeLength);
     }
-    *position = at;
-    return 1;
 }
 
-static int IsBitmapName(const uint8_t *fileName) {
-    static const char kName[] = "$Bitmap";
-    if (fileName[kFileNameLength] != 7) return 0;
-    for (uint32_t i = 0; i < 7; i++) {
-        if (LoadLe16(fileName + kFileNameText + 2 * i) != (uint16_t)kName[i]) return 0;
-    }
-    return 1;
-}
-
-// Reads the record at volume->mftPosition; on success `record` holds its
-// first 512 bytes with the update sequence applied and *step its size.
-static int ReadRecord(TrimVolume *volume, uint8_t *record, uint32_t *step) {
-    int64_t volumeEnd = volume->partitionOffset + volume->totalSectors * volume->bytesPerSector;
-    if (volume->mftPosition < volume->partitionOffset ||
-        volume->mftPosition > volumeEnd - kRecordReadSize) {
+// Record 0 describes the MFT itself: its first run must start where the
+// boot sector says, and it bounds how many records may be walked.
+static int MftRecordsInFirstRun(const TrimVolume *volume, const uint8_t *record, uint32_t used,
+                                uint32_t *records) {
+    uint32_t at = 0;
+    NonResidentAttribute data;
+    uint64_t runClusters = 0, firstCluster = 0;
+    int moreRuns = 0;
+    if (!IsBaseRecordInUse(record) || !FindUnnamedData(record, used, &at, &data) ||
+        !FirstDataRun(record, data.pairsAt, data.pairsEnd, &runClusters, &firstCluster, &moreRuns)) {
         return 0;
     }
-    if (!BindingReadAt(volume->driveHandle, volume->mftPosition, record, kRecordReadSize)) return 0;
-    if (LoadLe32(record) != kRecordSignature) return 0;
-    if (!ApplyUpdateSequence(record)) return 0;
-    *step = LoadLe32(record + kRecordAllocatedSize);
-    return *step >= kMinRecordSize && *step <= kMaxRecordSize && (*step & (*step - 1)) == 0;
+    if (firstCluster != volume->mftCluster || runClusters > (uint64_t)volume->totalClusters - firstCluster) {
+        return 0;
+    }
+    uint64_t inRun = runClusters * volume->bytesPerCluster / volume->mftRecordSize;
+    *records = inRun < (uint64_t)kMaxRecordsWalked ? (uint32_t)inRun : (uint32_t)kMaxRecordsWalked;
+    return 1;
+}
+
+// 1 when the record is in use, a base record, and its first $FILE_NAME is a
+// resident value that names "$Bitmap" (exact case) in the root folder;
+// *at is left on that $FILE_NAME.
+static int IsBitmapRecord(const uint8_t *record, uint32_t used, uint32_t *at) {
+    static const char kName[] = "$Bitmap";
+    const uint32_t nameLength = sizeof kName - 1;
+    uint32_t valueAt = 0, valueLength = 0;
+    *at = 0;
+    if (!IsBaseRecordInUse(record) || !FindAttribute(record, used, kAttributeFileName, at) ||
+        !ResidentValue(record, *at, &valueAt, &valueLength) || valueLength < kFileNameText + 2 * nameLength) {
+        return 0;
+    }
+    const uint8_t *value = record + valueAt;
+    // The parent is a file reference: record number in the low 48 bits.
+    if ((LoadLe64(value + kFileNameParent) & 0xFFFFFFFFFFFFull) != kMftRecordRoot) return 0;
+    if (value[kFileNameLength] != nameLength) return 0;
+    for (uint32_t i = 0; i < nameLength; i++) {
+        if (LoadLe16(value + kFileNameText + 2 * i) != (uint16_t)kName[i]) return 0;
+    }
+    return 1;
+}
+
+// 1 when every cluster of [first, first + count) lies in the volume and
+// the bitmap calls it in use.
+static int ClustersInUse(const TrimVolume *volume, uint64_t first, uint64_t count) {
+    if (first >= (uint64_t)volume->totalClusters || count > (uint64_t)volume->totalClusters - first) return 0;
+    for (uint64_t cluster = first; cluster < first + count; cluster++) {
+        if ((volume->bitmap[cluster / 8] >> (cluster % 8) & 1) == 0) return 0;
+    }
+    return 1;
 }
 
 int LocateVolumeBitmap(TrimVolume *volume) {
-    alignas(16) uint8_t record[kRecordReadSize];  // some storage drivers need aligned buffers
+    // Some storage drivers need aligned buffers.
+    alignas(16) uint8_t record[kMaxMftRecordSize];
+    uint32_t used = 0;
+    uint32_t recordsInRun = 0;
     uint32_t at = 0;
-    uint32_t step = 0;
-    int found = 0;
-    for (uint32_t walked = 0; walked < kMaxRecordsWalked && !found; walked++) {
-        if (walked != 0) volume->mftPosition += step;
-        if (!ReadRecord(volume, record, &step)) return 0;
-        at = LoadLe16(record + kRecordFirstAttribute);
-        if (!WalkToAttribute(record, &at, kAttributeFileName)) return 0;
-        if (at > kRecordReadSize - (kFileNameText + 2 * 7)) return 0;
-        found = IsBitmapName(record + at);
+    uint32_t index = 0;
+    if (volume->mftRecordSize < kMinMftRecordSize || volume->mftRecordSize > kMaxMftRecordSize) return 0;
+    for (;; index++) {
+        if (!ReadMftRecord(volume, index, record, &used)) return 0;
+        if (index == kMftRecordMft && !MftRecordsInFirstRun(volume, record, used, &recordsInRun)) return 0;
+        // Records without a readable $FILE_NAME (a big folder's attribute
+        // list, a record not in use) are simply not $Bitmap.
+        if (IsBitmapRecord(record, used, &at)) break;
+        if (index + 1 >= recordsInRun) return 0;
     }
-    if (!found) return 0;
+    // $Bitmap has its fixed place; the name anywhere else is a damaged MFT.
+    if (index != kMftRecordBitmap) return 0;
+    volume->mftPosition += (int64_t)index * volume->mftRecordSize;
 
-    const uint8_t *fileName = record + at;
-    uint32_t realSize = LoadLe32(fileName + kFileNameRealSize);
-    uint32_t bufferSize = LoadLe32(fileName + kFileNameAllocatedSize);
-    if (bufferSize == 0) return 0;
-    int64_t volumeClusters = volume->totalSectors / volume->sectorsPerCluster;
-
-    // bitmapSize ends as totalClusters / 8 and never exceeds the buffer.
-    if (realSize > bufferSize) realSize = bufferSize;
-    if ((int64_t)realSize < volume->totalClusters / 8) {
-        volume->totalClusters = 8 * (int64_t)realSize;
-        volume->bitmapSize = realSize;
-    } else {
-        volume->bitmapSize = (uint32_t)(volume->totalClusters / 8);
-    }
-
-    if (!WalkToAttribute(record, &at, kAttributeData)) return 0;
-    if (at > kRecordReadSize - (kAttributeMappingPairs + 2)) return 0;
-    uint32_t pairs = at + LoadLe16(record + at + kAttributeMappingPairs);
-    if (pairs >= kRecordReadSize) return 0;
-    uint32_t lengthWidth = record[pairs] & 0x0F;
-    uint32_t offsetWidth = record[pairs] >> 4;
-    // A run without an offset is sparse; wider fields than 8 bytes do not exist.
-    if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth == 0 || offsetWidth > 8) return 0;
-    uint32_t next = pairs + 1 + lengthWidth + offsetWidth;
-    if (next >= kRecordReadSize) return 0;
-    if (record[next] != 0) return 0;  // only a bitmap in one contiguous run
-    uint64_t runClusters = LoadLeUnsigned(record + pairs + 1, lengthWidth);
-    uint64_t firstCluster = LoadLeUnsigned(record + pairs + 1 + lengthWidth, offsetWidth);
-
-    // The bitmap must lie inside the volume, and its run must hold every
-    // byte we scan: anything else would be read as bitmap and trimmed by.
-    uint64_t bufferClusters = (bufferSize + (uint64_t)volume->bytesPerCluster - 1) / volume->bytesPerCluster;
-    if (firstCluster >= (uint64_t)volumeClusters ||
-        bufferClusters > (uint64_t)volumeClusters - firstCluster) {
+    // The bitmap's size comes from its $DATA attribute, which the file
+    // system keeps current, and must cover every cluster of the volume.
+    NonResidentAttribute data;
+    uint64_t runClusters = 0, firstCluster = 0;
+    int moreRuns = 0;
+    if (!FindUnnamedData(record, used, &at, &data)) return 0;
+    if (!FirstDataRun(record, data.pairsAt, data.pairsEnd, &runClusters, &firstCluster, &moreRuns)) return 0;
+    if (moreRuns) return 0;  // only a bitmap in one contiguous run
+    const uint64_t coveringBytes = CeilDiv((uint64_t)volume->totalClusters, 8);
+    // Bytes past the initialized size read as zeros (free) to NTFS, whatever
+    // the disk holds: every byte we scan must lie before it.
+    if (data.lastVcn != runClusters - 1 || data.realSize < coveringBytes || data.initializedSize < coveringBytes ||
+        data.allocatedSize > runClusters * volume->bytesPerCluster) {
         return 0;
     }
-    if (runClusters < ((uint64_t)volume->bitmapSize + volume->bytesPerCluster - 1) / volume->bytesPerCluster) {
+    // The whole run inside the volume, past its boot sector.
+    if (firstCluster == 0 || firstCluster >= (uint64_t)volume->totalClusters ||
+        runClusters > (uint64_t)volume->totalClusters - firstCluster) {
         return 0;
     }
 
-    volume->bitmap = (uint8_t *)BindingAllocate(bufferSize);
+    // Read whole clusters: raw reads of a device must be sector-sized.
+    const uint64_t readSize = CeilDiv(coveringBytes, volume->bytesPerCluster) * volume->bytesPerCluster;
+    if (readSize > runClusters * volume->bytesPerCluster || readSize > 0xFFFFFFFFu) return 0;
+    volume->bitmap = (uint8_t *)BindingAllocate((uint32_t)readSize);
     if (volume->bitmap == 0) return 0;
     int64_t position = volume->partitionOffset + (int64_t)(firstCluster * volume->bytesPerCluster);
-    return BindingReadAt(volume->driveHandle, position, volume->bitmap, bufferSize);
+    if (!BindingReadAt(volume->driveHandle, position, volume->bitmap, (uint32_t)readSize)) return 0;
+    volume->bitmapSize = (uint32_t)(volume->totalClusters / 8);
+
+    // A bitmap that calls the volume's own metadata free is not this
+    // volume's bitmap, whatever led us to it.
+    const uint64_t cluster = volume->bytesPerCluster;
+    const uint64_t bootClusters = CeilDiv(kNtfsBootSectorSize, cluster);
+    const uint64_t mftClusters = CeilDiv((uint64_t)(index + 1) * volume->mftRecordSize, cluster);
+    const uint64_t mirrorClusters = CeilDiv(kMirroredRecords * volume->mftRecordSize, cluster);
+    return ClustersInUse(volume, 0, bootClusters) && ClustersInUse(volume, volume->mftCluster, mftClusters) &&
+           ClustersInUse(volume, volume->mftMirrorCluster, mirrorClusters) &&
+           ClustersInUse(volume, firstCluster, runClusters);
 }

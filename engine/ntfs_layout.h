@@ -12,28 +12,46 @@ enum {
     kBootSectorsPerCluster = 0x0D,  // 8-bit
     kBootTotalSectors = 0x28,     // 64-bit
     kBootMftCluster = 0x30,       // 64-bit
+    kBootMftMirrorCluster = 0x38, // 64-bit
+    kBootClustersPerRecord = 0x40,  // 8-bit, negative: 2^-n bytes
 
-    // MFT file record header; only the first 512 bytes are read.
-    kRecordReadSize = 512,
+    // MFT file record header.
     kRecordSignature = 0x454C4946,  // "FILE"
     kRecordUpdateSequenceOffset = 0x04,  // 16-bit
     kRecordUpdateSequenceCount = 0x06,   // 16-bit, includes the sequence number
     kRecordFirstAttribute = 0x14,        // 16-bit
-    kRecordAllocatedSize = 0x1C,         // 32-bit: distance to the next record
+    kRecordFlags = 0x16,                 // 16-bit
+    kRecordInUse = 0x0001,
+    kRecordUsedSize = 0x18,              // 32-bit: bytes in use
+    kRecordAllocatedSize = 0x1C,         // 32-bit: the record's size
+    kRecordBaseReference = 0x20,         // 64-bit: 0 in a base record
+
+    // Metafile record numbers.
+    kMftRecordMft = 0,
+    kMftRecordRoot = 5,
+    kMftRecordBitmap = 6,
 
     // Attribute header.
     kAttributeType = 0,      // 32-bit
     kAttributeLength = 4,    // 32-bit
-    kAttributeMappingPairs = 0x20,  // 16-bit, non-resident only
+    kAttributeNonResident = 0x08,  // 8-bit
+    kAttributeNameLength = 0x09,   // 8-bit, UTF-16 units
+    kAttributeValueLength = 0x10,  // 32-bit, resident only
+    kAttributeValueOffset = 0x14,  // 16-bit, resident only
+    kAttributeFirstVcn = 0x10,     // 64-bit, non-resident only
+    kAttributeLastVcn = 0x18,      // 64-bit
+    kAttributeMappingPairs = 0x20,  // 16-bit
+    kAttributeAllocatedSize = 0x28,  // 64-bit
+    kAttributeRealSize = 0x30,       // 64-bit
+    kAttributeInitializedSize = 0x38,  // 64-bit
     kAttributeFileName = 0x30,
     kAttributeData = 0x80,
-    kAttributeEnd = 0,
+    kAttributeEnd = 0,  // 0xFFFFFFFF ends a record's list too
 
-    // $FILE_NAME, from the attribute's start (value at 24).
-    kFileNameAllocatedSize = 64,  // low 32 bits used
-    kFileNameRealSize = 72,       // low 32 bits used
-    kFileNameLength = 88,         // 8-bit, UTF-16 units
-    kFileNameText = 90,
+    // $FILE_NAME value.
+    kFileNameParent = 0x00,       // 64-bit file reference
+    kFileNameLength = 0x40,       // 8-bit, UTF-16 units
+    kFileNameText = 0x42,
 };
 
 #endif

@@ -22,9 +22,12 @@ struct TrimVolume {
     uint32_t sectorsPerCluster;
     uint32_t minRunClusters;     // shortest free run that can hold 4096 bytes
     int64_t totalSectors;
-    int64_t totalClusters;       // lowered when the bitmap is shorter
+    int64_t totalClusters;       // the bitmap must cover every one
     uint32_t bytesPerCluster;
     int64_t mftPosition;         // absolute; left on the $Bitmap record
+    uint64_t mftCluster;         // where the boot sector puts $MFT
+    uint64_t mftMirrorCluster;   // and $MFTMirr
+    uint32_t mftRecordSize;      // 512 to 4096 bytes
     uint8_t *bitmap;             // owned
     uint32_t bitmapSize;         // bytes that cover the volume
     uint32_t bytesPerCell;       // the desktop map's own fields; the engine

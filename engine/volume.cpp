@@ -2,6 +2,7 @@
 // TRIM support, boot sector geometry and the bitmap.
 #include "binding.h"
 #include "bytes.h"
+#include "mft_record.h"
 #include "ntfs_layout.h"
 #include "trim_engine.h"
 #include "volume_controls.h"
@@ -52,6 +53,7 @@ int ReadBootSector(TrimVolume *volume) {
     uint32_t sectorsPerCluster = sector[kBootSectorsPerCluster];
     int64_t totalSectors = (int64_t)LoadLe64(sector + kBootTotalSectors);
     uint64_t mftCluster = LoadLe64(sector + kBootMftCluster);
+    uint64_t mftMirrorCluster = LoadLe64(sector + kBootMftMirrorCluster);
 
     // A geometry we cannot trust would put every TRIM on the wrong blocks:
     // leave bytesPerCluster at 0 and let the open refuse the volume.
@@ -62,6 +64,12 @@ int ReadBootSector(TrimVolume *volume) {
     // Cluster numbers and run lengths are 32-bit: 2^32 clusters or more
     // cannot be scanned without wrapping.
     if (totalClusters > (int64_t)0xFFFFFFFF) return 1;
+    uint32_t recordSize = 0;
+    if (!DecodeMftRecordSize(sector[kBootClustersPerRecord], bytesPerSector * sectorsPerCluster, &recordSize)) {
+        return 1;
+    }
+    // Both MFT copies must lie in the volume before a record is read.
+    if (mftCluster >= (uint64_t)totalClusters || mftMirrorCluster >= (uint64_t)totalClusters) return 1;
 
     volume->bytesPerSector = bytesPerSector;
     volume->sectorsPerCluster = sectorsPerCluster;
@@ -70,10 +78,10 @@ int ReadBootSector(TrimVolume *volume) {
     volume->bytesPerCluster = bytesPerSector * sectorsPerCluster;
     volume->minRunClusters = 4096 / volume->bytesPerCluster;
     if (volume->minRunClusters == 0) volume->minRunClusters = 1;
-    // An MFT outside the volume is left for the locator to refuse.
-    volume->mftPosition = mftCluster < (uint64_t)totalClusters
-                              ? volume->partitionOffset + (int64_t)(mftCluster * volume->bytesPerCluster)
-                              : -1;
+    volume->mftCluster = mftCluster;
+    volume->mftMirrorCluster = mftMirrorCluster;
+    volume->mftRecordSize = recordSize;
+    volume->mftPosition = volume->partitionOffset + (int64_t)(mftCluster * volume->bytesPerCluster);
     return 1;
 }
 

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "bytes.h"
 
 namespace {
@@ -16,6 +18,7 @@ enum {
     kFileNameValueFixed = 66,  // $FILE_NAME value up to its name
     kDataHeader = 0x40,        // non-resident header up to the mapping pairs
     kEndMarker = 0xFFFFFFFF,
+    kCraftedMirrorRecords = 4,  // $MFTMirr holds records 0 to 3
 };
 
 uint32_t Align8(uint32_t value) { return (value + 7) & ~7u; }
@@ -29,6 +32,18 @@ uint32_t SignedWidth(uint64_t value) {
     return width;
 }
 
+// Mapping pairs of one run with the narrowest signed fields, as NTFS writes
+// them, followed by the terminating 0. Returns the bytes written.
+uint32_t EncodeSingleRun(uint8_t *pairs, uint64_t clusterCount, uint64_t firstCluster) {
+    uint32_t lengthWidth = SignedWidth(clusterCount);
+    uint32_t offsetWidth = SignedWidth(firstCluster);
+    pairs[0] = (uint8_t)(offsetWidth << 4 | lengthWidth);
+    for (uint32_t i = 0; i < lengthWidth; i++) pairs[1 + i] = (uint8_t)(clusterCount >> (8 * i));
+    for (uint32_t i = 0; i < offsetWidth; i++) pairs[1 + lengthWidth + i] = (uint8_t)(firstCluster >> (8 * i));
+    pairs[1 + lengthWidth + offsetWidth] = 0;
+    return 2 + lengthWidth + offsetWidth;
+}
+
 const char *const kMetafileNames[kCraftedRecords] = {"$MFT",    "$MFTMirr", "$LogFile", "$Volume",
                                                      "$AttrDef", ".",       "$Bitmap"};
 
@@ -38,16 +53,17 @@ uint32_t BytesPerCluster(const CraftedGeometry &geometry) {
     return geometry.bytesPerSector * geometry.sectorsPerCluster;
 }
 
-CraftedGeometry StandardGeometry(uint32_t bytesPerSector, uint32_t sectorsPerCluster,
-                                 int64_t totalClusters) {
+CraftedGeometry StandardGeometry(uint32_t bytesPerSector, uint32_t sectorsPerCluster, int64_t totalClusters,
+                                 uint32_t recordSize) {
     CraftedGeometry geometry;
     geometry.bytesPerSector = bytesPerSector;
     geometry.sectorsPerCluster = sectorsPerCluster;
     geometry.totalSectors = totalClusters * sectorsPerCluster;
-    geometry.recordSize = 1024;
+    geometry.recordSize = recordSize;
     const uint32_t cluster = bytesPerSector * sectorsPerCluster;
     geometry.mftCluster = CeilDiv(kStride, cluster);
-    geometry.bitmapCluster = geometry.mftCluster + CeilDiv(kCraftedRecords * geometry.recordSize, cluster);
+    geometry.mftMirrorCluster = geometry.mftCluster + CeilDiv(kCraftedRecords * recordSize, cluster);
+    geometry.bitmapCluster = geometry.mftMirrorCluster + CeilDiv(kCraftedMirrorRecords * recordSize, cluster);
     return geometry;
 }
 
@@ -62,7 +78,7 @@ void WriteBootSector(uint8_t *sector, const CraftedGeometry &geometry) {
     sector[0x15] = 0xF8;
     StoreLe64(sector + 0x28, (uint64_t)geometry.totalSectors);
     StoreLe64(sector + 0x30, geometry.mftCluster);
-    StoreLe64(sector + 0x38, geometry.mftCluster + 2);
+    StoreLe64(sector + 0x38, geometry.mftMirrorCluster);
     // Clusters per record: a negative byte means 2^-n bytes.
     uint32_t cluster = BytesPerCluster(geometry);
     if (cluster != 0 && geometry.recordSize >= cluster) {
@@ -78,8 +94,7 @@ void WriteBootSector(uint8_t *sector, const CraftedGeometry &geometry) {
 }
 
 void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, const char *name,
-                     uint64_t allocatedSize, uint64_t realSize, const uint8_t *pairs,
-                     uint32_t pairsSize) {
+                     uint64_t firstCluster, uint64_t runClusters, uint32_t bytesPerCluster, uint64_t realSize) {
     memset(record, 0, recordSize);
     memcpy(record, "FILE", 4);
     // The update sequence: its number, then one entry per 512-byte stride.
@@ -102,6 +117,7 @@ void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, cons
     StoreLe16(attribute + 0x14, 0x18);
     at += kStandardInformationLength;
 
+    const uint64_t allocatedSize = runClusters * bytesPerCluster;
     const uint32_t nameLength = (uint32_t)strlen(name);
     const uint32_t valueLength = kFileNameValueFixed + 2 * nameLength;
     const uint32_t fileNameLength = Align8(0x18 + valueLength);
@@ -113,7 +129,7 @@ void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, cons
     StoreLe16(attribute + 0x14, 0x18);
     attribute[0x16] = 1;  // indexed
     uint8_t *value = attribute + 0x18;
-    StoreLe64(value + 0x00, 5 | ((uint64_t)5 << 48));  // parent: the root directory
+    StoreLe64(value + 0x00, 5 | ((uint64_t)5 << 48));  // parent: the root folder
     StoreLe64(value + 0x28, allocatedSize);
     StoreLe64(value + 0x30, realSize);
     StoreLe32(value + 0x38, 0x06);  // hidden, system
@@ -122,7 +138,9 @@ void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, cons
     for (uint32_t i = 0; i < nameLength; i++) StoreLe16(value + 0x42 + 2 * i, (uint8_t)name[i]);
     at += fileNameLength;
 
-    if (pairs != 0) {
+    if (runClusters != 0) {
+        uint8_t pairs[20];
+        const uint32_t pairsSize = EncodeSingleRun(pairs, runClusters, firstCluster);
         const uint32_t dataLength = Align8(kDataHeader + pairsSize);
         attribute = record + at;
         StoreLe32(attribute + 0, kCraftedAttributeData);
@@ -130,6 +148,7 @@ void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, cons
         attribute[8] = 1;  // non-resident
         StoreLe16(attribute + 0x0A, kDataHeader);  // name offset (no name)
         StoreLe16(attribute + 0x0E, 1);
+        StoreLe64(attribute + 0x18, runClusters - 1);  // last VCN
         StoreLe16(attribute + 0x20, kDataHeader);
         StoreLe64(attribute + 0x28, allocatedSize);
         StoreLe64(attribute + 0x30, realSize);
@@ -139,6 +158,19 @@ void WriteFileRecord(uint8_t *record, uint32_t recordSize, uint32_t number, cons
     }
     StoreLe32(record + at, kEndMarker);
     StoreLe32(record + 0x18, at + 8);  // bytes in use
+}
+
+void InsertAttribute(uint8_t *record, uint32_t type, uint32_t length) {
+    uint32_t at = LoadLe16(record + 0x14);
+    while (LoadLe32(record + at) != kEndMarker && LoadLe32(record + at) <= type) at += LoadLe32(record + at + 4);
+    const uint32_t used = LoadLe32(record + 0x18);
+    memmove(record + at + length, record + at, used - at);
+    memset(record + at, 0, length);
+    StoreLe32(record + at, type);
+    StoreLe32(record + at + 4, length);
+    StoreLe32(record + at + 0x10, length - 0x18);
+    StoreLe16(record + at + 0x14, 0x18);
+    StoreLe32(record + 0x18, used + length);
 }
 
 void SealRecord(uint8_t *record, uint32_t recordSize) {
@@ -153,19 +185,10 @@ void SealRecord(uint8_t *record, uint32_t recordSize) {
     }
 }
 
-uint32_t EncodeSingleRun(uint8_t *pairs, uint64_t clusterCount, uint64_t firstCluster) {
-    uint32_t lengthWidth = SignedWidth(clusterCount);
-    uint32_t offsetWidth = SignedWidth(firstCluster);
-    pairs[0] = (uint8_t)(offsetWidth << 4 | lengthWidth);
-    for (uint32_t i = 0; i < lengthWidth; i++) pairs[1 + i] = (uint8_t)(clusterCount >> (8 * i));
-    for (uint32_t i = 0; i < offsetWidth; i++) pairs[1 + lengthWidth + i] = (uint8_t)(firstCluster >> (8 * i));
-    pairs[1 + lengthWidth + offsetWidth] = 0;
-    return 2 + lengthWidth + offsetWidth;
-}
-
 uint8_t *FindAttribute(uint8_t *record, uint32_t type) {
     uint32_t at = LoadLe16(record + 0x14);
-    while (at + 8 <= kStride) {
+    const uint32_t used = LoadLe32(record + 0x18);
+    while (at + 8 <= used) {
         uint32_t found = LoadLe32(record + at);
         if (found == type) return record + at;
         uint32_t length = LoadLe32(record + at + 4);
@@ -181,25 +204,40 @@ uint8_t *RecordOf(CraftedVolume *volume, uint32_t index) {
            (uint64_t)index * geometry.recordSize;
 }
 
-void BuildVolume(CraftedVolume *volume, const CraftedGeometry &geometry,
-                 const std::vector<uint8_t> &bitmap) {
+void BuildVolume(CraftedVolume *volume, const CraftedGeometry &geometry, const std::vector<uint8_t> &bitmap) {
     volume->geometry = geometry;
     volume->bitmap = bitmap;
     const uint32_t cluster = BytesPerCluster(geometry);
-    const uint64_t mftStart = geometry.mftCluster * cluster;
-    volume->head.assign(mftStart + (uint64_t)kCraftedRecords * geometry.recordSize, 0);
+    const uint64_t mftClusters = CeilDiv(kCraftedRecords * geometry.recordSize, cluster);
+    const uint64_t bitmapClusters = CeilDiv(bitmap.size(), cluster);
+    volume->head.assign((geometry.mftCluster + mftClusters) * cluster, 0);
     WriteBootSector(volume->head.data(), geometry);
-    for (uint32_t i = 0; i + 1 < kCraftedRecords; i++) {
-        WriteFileRecord(RecordOf(volume, i), geometry.recordSize, i, kMetafileNames[i], 0, 0, 0, 0);
-        SealRecord(RecordOf(volume, i), geometry.recordSize);
+    for (uint32_t i = 0; i < kCraftedRecords; i++) {
+        uint8_t *record = RecordOf(volume, i);
+        if (i == 0) {
+            WriteFileRecord(record, geometry.recordSize, i, kMetafileNames[i], geometry.mftCluster, mftClusters,
+                            cluster, kCraftedRecords * geometry.recordSize);
+        } else if (i == kCraftedRecords - 1) {
+            WriteFileRecord(record, geometry.recordSize, i, kMetafileNames[i], geometry.bitmapCluster,
+                            bitmapClusters, cluster, bitmap.size());
+        } else {
+            WriteFileRecord(record, geometry.recordSize, i, kMetafileNames[i], 0, 0, cluster, 0);
+        }
+        SealRecord(record, geometry.recordSize);
     }
-    const uint64_t runClusters = CeilDiv(bitmap.size(), cluster);
-    uint8_t pairs[20];
-    uint32_t pairsSize = EncodeSingleRun(pairs, runClusters, geometry.bitmapCluster);
-    uint8_t *record = RecordOf(volume, kCraftedRecords - 1);
-    WriteFileRecord(record, geometry.recordSize, kCraftedRecords - 1, "$Bitmap", runClusters * cluster,
-                    bitmap.size(), pairs, pairsSize);
-    SealRecord(record, geometry.recordSize);
+    // What the volume's own metadata occupies is in use.
+    const uint64_t covered = volume->bitmap.size() * 8;
+    const struct {
+        uint64_t first, count;
+    } used[] = {{0, CeilDiv(kStride, cluster)},
+                {geometry.mftCluster, mftClusters},
+                {geometry.mftMirrorCluster, CeilDiv(kCraftedMirrorRecords * geometry.recordSize, cluster)},
+                {geometry.bitmapCluster, bitmapClusters}};
+    for (const auto &range : used) {
+        if (range.first < covered) {
+            MarkClusters(&volume->bitmap, range.first, std::min(range.count, covered - range.first), 1);
+        }
+    }
 }
 
 void MarkClusters(std::vector<uint8_t> *bitmap, uint64_t first, uint64_t count, int used) {

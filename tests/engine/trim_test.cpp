@@ -58,7 +58,8 @@ protected:
         HostTest::TearDown();
     }
 
-    // Opens a crafted volume; trimming is a dry run.
+    // Opens a crafted volume; trimming is a dry run. The bitmap on the
+    // volume is crafted.bitmap: `bitmap` with the metadata marked in use.
     void Open(uint32_t bytesPerSector, uint32_t sectorsPerCluster, int64_t clusters,
               const std::vector<uint8_t> &bitmap, int64_t partitionOffset) {
         BuildVolume(&crafted, StandardGeometry(bytesPerSector, sectorsPerCluster, clusters), bitmap);
@@ -114,21 +115,21 @@ TEST_F(Trim, NoCommandWithoutTrimOrFreeSpace) {
 }
 
 TEST_F(Trim, OnlyWholeAlignedBlocksOfLongEnoughRuns) {
-    // 1 KiB clusters: 0-2 free, 3 used, 4-7 free, 8 used.
+    // 1 KiB clusters past the metadata: 16-18 free, 19 used, 20-23 free, 24 used.
     std::vector<uint8_t> bitmap = AllUsed(64);
-    MarkClusters(&bitmap, 0, 3, 0);
-    MarkClusters(&bitmap, 4, 4, 0);
-    // 18-21 free: four clusters, enough by count, but across a 4096-byte
-    // boundary (18 KiB to 22 KiB) holding no whole block.
-    MarkClusters(&bitmap, 18, 4, 0);
+    MarkClusters(&bitmap, 16, 3, 0);
+    MarkClusters(&bitmap, 20, 4, 0);
+    // 34-37 free: four clusters, enough by count, but across a 4096-byte
+    // boundary (34 KiB to 38 KiB) holding no whole block.
+    MarkClusters(&bitmap, 34, 4, 0);
     Open(512, 2, 64, bitmap, 0);
     EXPECT_EQ(volume->minRunClusters, 4u);
     EXPECT_EQ(TrimFreeSpace(volume, RecordSink), 1);
-    EXPECT_EQ(commands, (std::vector<Command>{{8, 8}}));
-    EXPECT_EQ(sinkCalls, (std::vector<SinkCall>{{4, 4, 0}}));
+    EXPECT_EQ(commands, (std::vector<Command>{{40, 8}}));
+    EXPECT_EQ(sinkCalls, (std::vector<SinkCall>{{20, 4, 0}}));
 
     // The same straddling run asked for directly, and an empty one.
-    EXPECT_EQ(TrimClusterRange(volume, 18, 4, RecordSink), 1);
+    EXPECT_EQ(TrimClusterRange(volume, 34, 4, RecordSink), 1);
     EXPECT_EQ(TrimClusterRange(volume, 40, 0, RecordSink), 1);
     EXPECT_EQ(commands.size(), 1u);
     EXPECT_EQ(sinkCalls.size(), 1u);
@@ -190,7 +191,9 @@ TEST_F(Trim, RandomBitmapsTrimExactlyTheFreeBlocks) {
                 int64_t firstCluster = (block - offset) / bytesPerCluster;
                 int64_t lastCluster = (block + 4095 - offset) / bytesPerCluster;
                 bool free = true;
-                for (int64_t c = firstCluster; c <= lastCluster && free; c++) free = !(bitmap[c / 8] >> (c % 8) & 1);
+                for (int64_t c = firstCluster; c <= lastCluster && free; c++) {
+                    free = !(crafted.bitmap[c / 8] >> (c % 8) & 1);
+                }
                 if (free) expected.insert(block);
             }
             std::set<int64_t> sent;

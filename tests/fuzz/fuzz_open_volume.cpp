@@ -1,7 +1,10 @@
 // Opens and trims a volume from an untrusted disk. The input's first byte
 // sets the machine; the rest is the disk from the volume's first byte on.
 // The emulated drive does a dry run, and every TRIM it accepts must lie on
-// free clusters of the volume: anything else would destroy data.
+// free clusters of the volume: anything else would destroy data. Beyond
+// what the loaded bitmap says, no TRIM may touch what the volume's own
+// metadata occupies (the boot sector, MFT records 0 to 6, $MFTMirr and the
+// bitmap's first run), worked out here from the raw bytes on its own.
 //
 // Switch byte: bits 0-1 the partition offset (0, 63 sectors, 4 KiB, 1 MiB);
 // bit 2 a lock request; bit 3 the lock is refused; bits 4-5 the drive (TRIM,
@@ -37,6 +40,67 @@ void Fail(const char *what) {
     abort();
 }
 
+// Clusters the volume's metadata occupies, as its raw bytes tell.
+struct ClusterRange {
+    uint64_t first, count;
+};
+ClusterRange gMetadata[4];
+uint32_t gMetadataRanges;
+
+uint64_t InputLe(const uint8_t *disk, size_t size, uint64_t at, uint32_t width) {
+    uint64_t value = 0;
+    for (uint32_t i = width; i > 0; i--) value = value << 8 | (at + i - 1 < size ? disk[at + i - 1] : 0);
+    return value;
+}
+
+void AddMetadata(uint64_t first, uint64_t count) { gMetadata[gMetadataRanges++] = {first, count}; }
+
+// Plain NTFS arithmetic, independent of the engine's code: the boot
+// sector's fields and record 6's first $DATA run, read with the update
+// sequence put back. Whatever cannot be stated (a record size out of
+// range, a run that does not parse) is left out.
+void FindMetadata(const uint8_t *disk, size_t size) {
+    gMetadataRanges = 0;
+    const uint64_t bytesPerCluster = InputLe(disk, size, 0x0B, 2) * InputLe(disk, size, 0x0D, 1);
+    if (bytesPerCluster == 0) return;
+    const auto clusters = [&](uint64_t bytes) { return (bytes + bytesPerCluster - 1) / bytesPerCluster; };
+    AddMetadata(0, clusters(512));
+    const int8_t perRecord = (int8_t)InputLe(disk, size, 0x40, 1);
+    uint64_t recordSize = 0;
+    if (perRecord > 0) recordSize = perRecord * bytesPerCluster;
+    if (perRecord <= -9 && perRecord >= -12) recordSize = (uint64_t)1 << -perRecord;
+    if (recordSize == 0 || recordSize > 4096 || recordSize % 512 != 0) return;
+    const uint64_t mft = InputLe(disk, size, 0x30, 8);
+    if (mft > ((uint64_t)1 << 32)) return;
+    AddMetadata(mft, clusters(7 * recordSize));
+    AddMetadata(InputLe(disk, size, 0x38, 8), clusters(4 * recordSize));
+    uint8_t record[4096];
+    const uint64_t at = mft * bytesPerCluster + 6 * recordSize;
+    for (uint64_t i = 0; i < recordSize; i++) record[i] = (uint8_t)InputLe(disk, size, at + i, 1);
+    const uint64_t sequence = InputLe(record, recordSize, 4, 2);
+    for (uint64_t stride = 1; stride * 512 <= recordSize && sequence + 2 * stride + 2 <= recordSize; stride++) {
+        record[stride * 512 - 2] = record[sequence + 2 * stride];
+        record[stride * 512 - 1] = record[sequence + 2 * stride + 1];
+    }
+    for (uint64_t attribute = InputLe(record, recordSize, 0x14, 2), walked = 0; walked < 64; walked++) {
+        const uint64_t type = InputLe(record, recordSize, attribute, 4);
+        const uint64_t length = InputLe(record, recordSize, attribute + 4, 4);
+        if (type == 0 || type == 0xFFFFFFFF || length == 0 || attribute + length > recordSize) return;
+        const int unnamedNonResident =
+            InputLe(record, recordSize, attribute + 8, 1) == 1 && InputLe(record, recordSize, attribute + 9, 1) == 0;
+        if (type == 0x80 && unnamedNonResident) {
+            const uint64_t pairs = attribute + InputLe(record, recordSize, attribute + 0x20, 2);
+            const uint32_t header = (uint32_t)InputLe(record, recordSize, pairs, 1);
+            const uint32_t lengthWidth = header & 15, offsetWidth = header >> 4;
+            if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth == 0 || offsetWidth > 8) return;
+            AddMetadata(InputLe(record, recordSize, pairs + 1 + lengthWidth, offsetWidth),
+                        InputLe(record, recordSize, pairs + 1, lengthWidth));
+            return;
+        }
+        attribute += length;
+    }
+}
+
 int ClusterIsUsed(const TrimVolume *volume, uint64_t cluster) {
     return volume->bitmap[cluster >> 3] >> (cluster & 7) & 1;
 }
@@ -55,6 +119,12 @@ void CheckTrim(void *, uint64_t lba, uint32_t blockCount) {
     uint64_t last = (uint64_t)(end - 1 - volume->partitionOffset) / volume->bytesPerCluster;
     for (uint64_t cluster = first; cluster <= last; cluster++) {
         if (ClusterIsUsed(volume, cluster)) Fail("TRIM of a used cluster");
+    }
+    for (uint32_t i = 0; i < gMetadataRanges; i++) {
+        const ClusterRange &range = gMetadata[i];
+        const int overlaps = range.count != 0 && range.first <= last &&
+                             (first < range.first || first - range.first < range.count);
+        if (overlaps) Fail("TRIM of the volume's own metadata");
     }
 }
 
@@ -90,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int64_t offset = kOffsets[switches & 3];
     const int lock = switches >> 2 & 1;
 
+    FindMetadata(data + 1, size - 1);
     HostReset();
     if (ftruncate(gDisk, 0) != 0) Fail("ftruncate");
     if (size > 1 && pwrite(gDisk, data + 1, size - 1, offset) != (ssize_t)(size - 1)) Fail("pwrite");

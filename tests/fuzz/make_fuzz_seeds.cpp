@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,22 +13,18 @@
 
 namespace {
 
-// 512-byte records right after the boot sector, the bitmap after them: a
-// volume of a few KiB whose every byte is in the seed.
+// 512-byte records right after the boot sector, $MFTMirr and the bitmap
+// after them: a volume of a few KiB whose every byte is in the seed.
 CraftedGeometry SmallGeometry(uint32_t bytesPerSector, uint32_t sectorsPerCluster, int64_t clusters) {
-    CraftedGeometry geometry = StandardGeometry(bytesPerSector, sectorsPerCluster, clusters);
-    geometry.recordSize = 512;
-    const uint32_t cluster = bytesPerSector * sectorsPerCluster;
-    geometry.bitmapCluster = geometry.mftCluster + (kCraftedRecords * 512 + cluster - 1) / cluster;
-    return geometry;
+    return StandardGeometry(bytesPerSector, sectorsPerCluster, clusters, 512);
 }
 
-// Metadata used, the rest in the given pattern of used (1) and free (0) runs.
+// The metadata in use (the builder marks it), the rest in the given
+// pattern of used (1) and free (0) runs after the bitmap.
 CraftedVolume SmallVolume(uint32_t bytesPerSector, uint32_t sectorsPerCluster, int64_t clusters,
                           const std::vector<int> &runs) {
     CraftedGeometry geometry = SmallGeometry(bytesPerSector, sectorsPerCluster, clusters);
     std::vector<uint8_t> bitmap((size_t)(clusters / 8), 0);
-    MarkClusters(&bitmap, 0, geometry.bitmapCluster + 1, 1);
     uint64_t cluster = geometry.bitmapCluster + 1;
     int used = 1;
     for (int length : runs) {
@@ -53,9 +50,10 @@ int WriteSeed(const std::string &directory, const char *name, uint8_t switches, 
     return fclose(file) == 0 && ok;
 }
 
-uint8_t *Pairs(CraftedVolume *volume) {
-    return FindAttribute(RecordOf(volume, 6), kCraftedAttributeData) + 0x40;
+uint8_t *Data(CraftedVolume *volume, uint32_t record) {
+    return FindAttribute(RecordOf(volume, record), kCraftedAttributeData);
 }
+uint8_t *FileName(CraftedVolume *volume) { return FindAttribute(RecordOf(volume, 6), kCraftedAttributeFileName); }
 
 }  // namespace
 
@@ -84,35 +82,70 @@ int main(int argc, char **argv) {
     ok &= WriteSeed(out, "sound-pass-through-rejected", 0x30, small);
     ok &= WriteSeed(out, "lock-refused", 0x0C, small);
 
+    // 1 KiB records: the root folder's $FILE_NAME pushed past the first
+    // 512 bytes by an attribute list, as on an aged volume.
+    CraftedVolume wide;
+    BuildVolume(&wide, StandardGeometry(512, 2, 512), std::vector<uint8_t>(64, 0));
+    uint8_t *root = RecordOf(&wide, 5);
+    WriteFileRecord(root, 1024, 5, ".", 0, 0, 1024, 0);
+    InsertAttribute(root, kCraftedAttributeList, 0x200);
+    SealRecord(root, 1024);
+    ok &= WriteSeed(out, "sound-root-file-name-past-512-bytes", 0x00, wide);
+    CraftedVolume broken = wide;
+    RecordOf(&broken, 6)[1022] ^= 0x55;
+    ok &= WriteSeed(out, "broken-torn-second-stride", 0x00, broken);
+
     // Broken volumes, each one field away from a sound one.
-    CraftedVolume broken = small;
-    const uint8_t twoRuns[] = {0x11, 0x01, (uint8_t)small.geometry.bitmapCluster, 0x11, 0x01, 0x04, 0x00};
-    memcpy(Pairs(&broken), twoRuns, sizeof twoRuns);
-    ok &= WriteSeed(out, "broken-fragmented-bitmap", 0x00, broken);
+    const uint64_t bitmapCluster = small.geometry.bitmapCluster;
+    const struct {
+        const char *name;
+        std::function<void(CraftedVolume *)> spoil;
+    } spoilt[] = {
+        {"broken-fragmented-bitmap",
+         [bitmapCluster](CraftedVolume *v) {
+             const uint8_t twoRuns[] = {0x11, 0x01, (uint8_t)bitmapCluster, 0x11, 0x01, 0x04, 0x00};
+             memcpy(Data(v, 6) + 0x40, twoRuns, sizeof twoRuns);
+         }},
+        {"broken-record-size-0", [](CraftedVolume *v) { StoreLe32(RecordOf(v, 2) + 0x1C, 0); }},
+        {"sound-record-3-attribute-length-0", [](CraftedVolume *v) { StoreLe32(RecordOf(v, 3) + 0x38 + 4, 0); }},
+        {"broken-update-sequence", [](CraftedVolume *v) { RecordOf(v, 4)[510] ^= 0x55; }},
+        {"broken-offset-field-9-bytes", [](CraftedVolume *v) { Data(v, 6)[0x40] = 0x91; }},
+        {"broken-bitmap-outside-volume", [](CraftedVolume *v) { Data(v, 6)[0x42] = 0x7F; }},
+        {"broken-name-in-capitals", [](CraftedVolume *v) { StoreLe16(FileName(v) + 0x18 + 0x42 + 2 * 2, 'I'); }},
+        {"broken-resident-data", [](CraftedVolume *v) { Data(v, 6)[8] = 0; }},
+        {"broken-named-data", [](CraftedVolume *v) { Data(v, 6)[9] = 1; }},
+        {"broken-extension-record", [](CraftedVolume *v) { StoreLe64(RecordOf(v, 6) + 0x20, 9); }},
+        {"broken-record-not-in-use", [](CraftedVolume *v) { StoreLe16(RecordOf(v, 6) + 0x16, 0); }},
+        {"broken-file-name-outside-record", [](CraftedVolume *v) { StoreLe32(FileName(v) + 0x10, 0x1000); }},
+        {"broken-parent-not-root", [](CraftedVolume *v) { FileName(v)[0x18] = 7; }},
+        {"broken-bitmap-shorter-than-volume", [](CraftedVolume *v) { StoreLe64(Data(v, 6) + 0x30, 5); }},
+        {"broken-bitmap-read-from-mft", [](CraftedVolume *v) { Data(v, 6)[0x42] = (uint8_t)v->geometry.mftCluster; }},
+        {"broken-bitmap-name-in-record-4", [](CraftedVolume *v) { memcpy(RecordOf(v, 4), RecordOf(v, 6), 512); }},
+        {"broken-mft-run-elsewhere", [](CraftedVolume *v) { Data(v, 0)[0x42] += 1; }},
+    };
+    for (const auto &seed : spoilt) {
+        broken = small;
+        seed.spoil(&broken);
+        ok &= WriteSeed(out, seed.name, 0x00, broken);
+    }
 
-    broken = small;
-    StoreLe32(RecordOf(&broken, 2) + 0x1C, 0);
-    ok &= WriteSeed(out, "broken-record-size-0", 0x00, broken);
-
-    broken = small;
-    StoreLe32(RecordOf(&broken, 3) + 0x38 + 4, 0);
-    ok &= WriteSeed(out, "broken-attribute-length-0", 0x00, broken);
-
-    broken = small;
-    RecordOf(&broken, 4)[510] ^= 0x55;
-    ok &= WriteSeed(out, "broken-update-sequence", 0x00, broken);
-
-    broken = small;
-    Pairs(&broken)[0] = 0x91;
-    ok &= WriteSeed(out, "broken-offset-field-9-bytes", 0x00, broken);
-
-    broken = small;
-    Pairs(&broken)[2] = 0x7F;
-    ok &= WriteSeed(out, "broken-bitmap-outside-volume", 0x00, broken);
-
-    broken = small;
-    StoreLe16(FindAttribute(RecordOf(&broken, 6), kCraftedAttributeFileName) + 0x18 + 0x42 + 2 * 2, 'I');
-    ok &= WriteSeed(out, "broken-name-in-capitals", 0x00, broken);
+    // A bitmap that calls the metadata free, on 4 KiB clusters so that each
+    // such cluster alone would make a TRIM command.
+    const CraftedVolume four = SmallVolume(512, 8, 256, {2, 60});
+    const struct {
+        const char *name;
+        uint64_t cluster;
+    } freed[] = {
+        {"broken-bitmap-calls-cluster-0-free", 0},
+        {"broken-bitmap-calls-mft-free", four.geometry.mftCluster},
+        {"broken-bitmap-calls-mirror-free", four.geometry.mftMirrorCluster},
+        {"broken-bitmap-calls-itself-free", four.geometry.bitmapCluster},
+    };
+    for (const auto &seed : freed) {
+        broken = four;
+        MarkClusters(&broken.bitmap, seed.cluster, 1, 0);
+        ok &= WriteSeed(out, seed.name, 0x00, broken);
+    }
 
     broken = small;
     memcpy(broken.head.data() + 3, "MSWIN4.1", 8);

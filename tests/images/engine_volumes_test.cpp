@@ -1,12 +1,14 @@
 // The engine on real NTFS volumes, through the image binding: every
 // cluster size mkntfs offers from 512 bytes to 64 KiB, each volume placed at
-// the start of a disk, 63 sectors in, at 1 MiB and at 4 GiB (sparse); and
-// volumes of 4096-byte sectors, whose TRIM blocks are still 512 bytes.
+// the start of a disk, 63 sectors in, at 1 MiB and at 4 GiB (sparse);
+// volumes of 4096-byte sectors, whose TRIM blocks are still 512 bytes; a
+// volume grown by ntfsresize; and volumes aged through a FUSE mount.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,16 +19,11 @@
 
 namespace {
 
-struct Format {
-    uint32_t sectorSize;
-    uint32_t clusterSize;
-};
-const Format kFormats[] = {{512, 512},   {512, 1024},  {512, 2048},   {512, 4096},
-                           {512, 8192},  {512, 65536}, {4096, 4096}, {4096, 65536}};
 const uint32_t kClusterSizes[] = {512, 1024, 2048, 4096, 8192, 65536};
 const uint32_t kLargeSectorClusterSizes[] = {4096, 65536};
 const int64_t kOffsets[] = {0, 63 * 512, 1 << 20, (int64_t)4 << 30};
 const uint64_t kVolumeBytes = 32 << 20;
+const uint64_t kAgedVolumeBytes = 128 << 20;
 const uint32_t kDisk = 2;
 const char kLetter = 'E';
 
@@ -45,57 +42,47 @@ void RecordSink(TrimVolume *, uint32_t firstCluster, uint32_t clusterCount) {
 }
 
 std::string scratch;
-NtfsVolume volumes[sizeof kFormats / sizeof kFormats[0]];
-std::string setUpError;
 
-// One volume per format for the whole program, whichever tests run: making
+// The volumes are made once per run of the program, on first use: making
 // them is the slow part, and placing a copy at each offset is cheap.
-class Volumes : public testing::Environment {
+class Scratch : public testing::Environment {
 public:
-    void SetUp() override {
-        scratch = MakeScratchDirectory("engine-volumes-");
-        if (scratch.empty()) {
-            setUpError = "no scratch directory";
-            return;
-        }
-        for (size_t i = 0; i < sizeof kFormats / sizeof kFormats[0]; i++) {
-            const Format &format = kFormats[i];
-            std::string path = scratch + "/volume-" + std::to_string(format.sectorSize) + "-" +
-                               std::to_string(format.clusterSize) + ".img";
-            if (!MakeNtfsVolume(path, format.sectorSize, format.clusterSize, kVolumeBytes, 1000 + (uint32_t)i,
-                                &volumes[i], &setUpError)) {
-                return;
-            }
-        }
-    }
     void TearDown() override { RemoveScratchDirectory(scratch); }
 };
-testing::Environment *const volumesEnvironment = testing::AddGlobalTestEnvironment(new Volumes);
+testing::Environment *const scratchEnvironment = testing::AddGlobalTestEnvironment(new Scratch);
 
-// Sector size, cluster size, offset of the volume on the disk.
-typedef std::tuple<uint32_t, uint32_t, int64_t> Placement;
+enum Kind { kFilled, kAged, kGrown };
 
-class RealVolume : public testing::TestWithParam<Placement> {
-protected:
-    void SetUp() override { ASSERT_EQ(setUpError, ""); }
-    void TearDown() override {
-        HostReset();
-        observedCommands.clear();
-        sinkCalls.clear();
+// The volume of one kind and format, made when first asked for; null with
+// the reason in *error when it could not be made.
+const NtfsVolume *VolumeOf(Kind kind, uint32_t sectorSize, uint32_t clusterSize, std::string *error) {
+    static std::map<std::tuple<Kind, uint32_t, uint32_t>, NtfsVolume> made;
+    const auto key = std::make_tuple(kind, sectorSize, clusterSize);
+    if (made.count(key) != 0) return &made[key];
+    if (scratch.empty()) scratch = MakeScratchDirectory("engine-volumes-");
+    NtfsVolume volume;
+    const std::string path = scratch + "/volume-" + std::to_string(kind) + "-" + std::to_string(sectorSize) + "-" +
+                             std::to_string(clusterSize) + ".img";
+    const uint32_t seed = 1000 + sectorSize + clusterSize;
+    int ok = !scratch.empty();
+    if (kind == kAged) {
+        ok = ok && MakeAgedNtfsVolume(path, sectorSize, clusterSize, kAgedVolumeBytes, seed, &volume, error);
+    } else {
+        // Grown: made at 40 MiB, then resized to 96 MiB by ntfsresize.
+        ok = ok && MakeNtfsVolume(path, sectorSize, clusterSize, kind == kGrown ? 40 << 20 : kVolumeBytes, seed,
+                                  &volume, error);
+        if (kind == kGrown) ok = ok && GrowNtfsVolume(96 << 20, &volume, error);
     }
-};
-
-const NtfsVolume &VolumeOf(uint32_t sectorSize, uint32_t clusterSize) {
-    size_t i = 0;
-    while (kFormats[i].sectorSize != sectorSize || kFormats[i].clusterSize != clusterSize) i++;
-    return volumes[i];
+    if (!ok) return nullptr;
+    return &(made[key] = volume);
 }
 
-TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
-    const uint32_t sectorSize = std::get<0>(GetParam());
-    const uint32_t clusterSize = std::get<1>(GetParam());
-    const int64_t offset = std::get<2>(GetParam());
-    const NtfsVolume &made = VolumeOf(sectorSize, clusterSize);
+// Places the volume at `offset` on a disk image, opens and trims it through
+// the image binding, and holds the result to ntfs-3g's view of the volume:
+// geometry, bitmap, the commands its free space calls for, every used byte
+// unchanged and every file readable.
+void TrimAndCheck(const NtfsVolume &made, uint32_t sectorSize, int64_t offset, int filesThroughMount) {
+    const uint32_t clusterSize = made.clusterSize;
     const std::string disk = scratch + "/disk.img";
     unlink(disk.c_str());
     ASSERT_TRUE(CopySparse(made.path, 0, disk, offset, (int64_t)made.volumeBytes));
@@ -122,10 +109,12 @@ TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
     EXPECT_EQ(volume->totalSectors / volume->sectorsPerCluster, made.clusters);
     EXPECT_LE(volume->totalSectors, (int64_t)(made.volumeBytes / sectorSize));
     EXPECT_EQ(volume->totalClusters, made.clusters);
+    EXPECT_EQ(volume->mftRecordSize, made.mftRecordSize);
     EXPECT_EQ(volume->mftPosition, offset + made.mftCluster * clusterSize + 6 * (int64_t)made.mftRecordSize);
 
-    // The bitmap as ntfscat prints it.
-    const uint32_t scanned = (uint32_t)std::min<uint64_t>(made.clusters / 8, made.bitmap.size());
+    // The bitmap as ntfscat prints it, covering the whole volume.
+    const uint32_t scanned = (uint32_t)(made.clusters / 8);
+    ASSERT_GE(made.bitmap.size(), (made.clusters + 7) / 8);
     ASSERT_EQ(volume->bitmapSize, scanned);
     ASSERT_NE(volume->bitmap, nullptr);
     EXPECT_EQ(memcmp(volume->bitmap, made.bitmap.data(), scanned), 0);
@@ -164,9 +153,53 @@ TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
         unlink(trimmedVolume.c_str());
         ASSERT_TRUE(CopySparse(disk, offset, trimmedVolume, 0, (int64_t)made.volumeBytes));
     }
-    EXPECT_EQ(FilesThatDiffer(trimmedVolume, made), "");
+    EXPECT_EQ(FilesThatDiffer(trimmedVolume, made, filesThroughMount), "");
     unlink(trimmedVolume.c_str());
     unlink(disk.c_str());
+}
+
+// Sector size, cluster size, offset of the volume on the disk.
+typedef std::tuple<uint32_t, uint32_t, int64_t> Placement;
+
+class VolumeTest : public testing::Test {
+protected:
+    void TearDown() override {
+        HostReset();
+        observedCommands.clear();
+        sinkCalls.clear();
+    }
+};
+class RealVolume : public VolumeTest, public testing::WithParamInterface<Placement> {};
+class AgedVolume : public RealVolume {};
+
+TEST_P(RealVolume, OpensTrimsExactlyTheFreeSpaceAndKeepsEveryFile) {
+    std::string error;
+    const NtfsVolume *made = VolumeOf(kFilled, std::get<0>(GetParam()), std::get<1>(GetParam()), &error);
+    ASSERT_NE(made, nullptr) << error;
+    TrimAndCheck(*made, std::get<0>(GetParam()), std::get<2>(GetParam()), 0);
+}
+
+// ntfsresize grew the volume: $Bitmap's $FILE_NAME still gives the old
+// size, its $DATA the new one, and the whole volume is trimmed as it is now.
+TEST_F(VolumeTest, GrownByNtfsresize) {
+    std::string error;
+    const NtfsVolume *made = VolumeOf(kGrown, 512, 4096, &error);
+    ASSERT_NE(made, nullptr) << error;
+    ASSERT_EQ(made->clusters, (96 << 20) / 4096 - 1);
+    TrimAndCheck(*made, 512, 1 << 20, 0);
+}
+
+// Volumes aged through ntfs-3g's FUSE mount, whose records before $Bitmap
+// have attribute lists and $FILE_NAMEs out of their first 512 bytes.
+TEST_P(AgedVolume, WalksPastRecordsThatAreNotTheBitmapAndTrimsExactly) {
+    if (!FuseAvailable()) GTEST_SKIP() << "/dev/fuse is missing: no FUSE mount to age NTFS volumes with ntfs-3g";
+    std::string error;
+    const NtfsVolume *made = VolumeOf(kAged, std::get<0>(GetParam()), std::get<1>(GetParam()), &error);
+    ASSERT_NE(made, nullptr) << error;
+    // The layout this test is about, read from the records' raw bytes.
+    ASSERT_EQ(AgedLayoutMissing(made->path, *made), "");
+    ASSERT_GT(made->files.size(), 1000u);
+    TrimAndCheck(*made, std::get<0>(GetParam()), std::get<2>(GetParam()), 1);
 }
 
 std::string CaseName(const testing::TestParamInfo<Placement> &info) {
@@ -182,5 +215,11 @@ INSTANTIATE_TEST_SUITE_P(LargeSectors, RealVolume,
                          testing::Combine(testing::Values(4096u), testing::ValuesIn(kLargeSectorClusterSizes),
                                           testing::Values((int64_t)63 * 512, (int64_t)1 << 20)),
                          CaseName);
+INSTANTIATE_TEST_SUITE_P(AllClusterSizes, AgedVolume,
+                         testing::Values(Placement(512, 512, 63 * 512), Placement(512, 2048, 1 << 20),
+                                         Placement(512, 4096, 63 * 512), Placement(512, 65536, 1 << 20),
+                                         Placement(4096, 4096, 63 * 512)),
+                         CaseName);
 
 }  // namespace
+

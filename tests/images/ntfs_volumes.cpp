@@ -8,7 +8,9 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,8 +195,9 @@ int ReadNtfsOracle(const std::string &path, NtfsVolume *volume, std::string *err
     return 1;
 }
 
-int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
-                   uint32_t seed, NtfsVolume *volume, std::string *error) {
+// A sparse file of `volumeBytes` at `path` with a fresh file system in it.
+static int FormatNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize,
+                            uint64_t volumeBytes, NtfsVolume *volume, std::string *error) {
     volume->path = path;
     volume->clusterSize = clusterSize;
     volume->volumeBytes = volumeBytes;
@@ -210,6 +213,18 @@ int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cluste
         *error = "mkntfs failed: " + made.err;
         return 0;
     }
+    return 1;
+}
+
+static std::string RandomBytes(std::mt19937 *random, size_t size) {
+    std::string bytes(size, 0);
+    for (char &byte : bytes) byte = (char)((*random)() & 0xFF);
+    return bytes;
+}
+
+int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
+                   uint32_t seed, NtfsVolume *volume, std::string *error) {
+    if (!FormatNtfsVolume(path, sectorSize, clusterSize, volumeBytes, volume, error)) return 0;
 
     // Sizes in clusters and bytes mixed so the holes left by the truncated
     // files are of every kind: shorter than 4096 bytes, a few blocks, and
@@ -225,8 +240,7 @@ int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cluste
     for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; i++) {
         NtfsFile file;
         file.name = "file" + std::to_string(i) + ".bin";
-        file.content.resize((size_t)sizes[i]);
-        for (char &byte : file.content) byte = (char)(random() & 0xFF);
+        file.content = RandomBytes(&random, (size_t)sizes[i]);
         unlink(source.c_str());
         if (!WriteBytes(source, 0, file.content.data(), file.content.size())) {
             *error = "cannot write " + source;
@@ -264,6 +278,185 @@ int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cluste
         file.content.clear();
     }
     return ReadNtfsOracle(path, volume, error);
+}
+
+int GrowNtfsVolume(uint64_t volumeBytes, NtfsVolume *volume, std::string *error) {
+    if (truncate(volume->path.c_str(), (off_t)volumeBytes) != 0) {
+        *error = "cannot grow " + volume->path;
+        return 0;
+    }
+    ToolRun resized = RunTool({"ntfsresize", "-f", "-f", "-s", std::to_string(volumeBytes), volume->path});
+    if (resized.status != 0) {
+        *error = "ntfsresize failed: " + resized.out + resized.err;
+        return 0;
+    }
+    volume->volumeBytes = volumeBytes;
+    return ReadNtfsOracle(volume->path, volume, error);
+}
+
+int FuseAvailable() { return access("/dev/fuse", R_OK | W_OK) == 0; }
+
+static int IsMountPoint(const std::string &directory) {
+    struct stat inside, parent;
+    return stat(directory.c_str(), &inside) == 0 && stat((directory + "/..").c_str(), &parent) == 0 &&
+           inside.st_dev != parent.st_dev;
+}
+
+int MountNtfs(const std::string &image, const std::string &options, NtfsMount *mount, std::string *error) {
+    mount->directory = image + ".mount";
+    mount->pid = -1;
+    mkdir(mount->directory.c_str(), 0755);
+    const std::string all = "no_detach" + (options.empty() ? "" : "," + options);
+    std::vector<std::string> argv = {"ntfs-3g", "-o", all, image, mount->directory};
+    std::vector<char *> args;
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int spawned = posix_spawnp(&pid, args[0], &actions, 0, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        *error = std::string("cannot run ntfs-3g: ") + strerror(spawned);
+        return 0;
+    }
+    mount->pid = pid;
+    // Bounded: ten seconds for the mount to appear.
+    for (int wait = 0; wait < 1000; wait++) {
+        if (IsMountPoint(mount->directory)) return 1;
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            mount->pid = -1;
+            *error = "ntfs-3g could not mount " + image;
+            return 0;
+        }
+        usleep(10000);
+    }
+    *error = "ntfs-3g did not mount " + image + " in time";
+    UnmountNtfs(mount, error);
+    return 0;
+}
+
+int UnmountNtfs(NtfsMount *mount, std::string *error) {
+    if (mount->pid < 0) return 0;
+    ToolRun unmounted = RunTool({"umount", mount->directory});
+    if (unmounted.status != 0) unmounted = RunTool({"fusermount", "-u", mount->directory});
+    // ntfs-3g writes everything back before it exits.
+    int status = 0;
+    while (waitpid(mount->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    mount->pid = -1;
+    rmdir(mount->directory.c_str());
+    if (unmounted.status != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *error = "unmounting " + mount->directory + " failed: " + unmounted.err;
+        return 0;
+    }
+    return 1;
+}
+
+int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
+                       uint32_t seed, NtfsVolume *volume, std::string *error) {
+    if (!FormatNtfsVolume(path, sectorSize, clusterSize, volumeBytes, volume, error)) return 0;
+    NtfsMount mount;
+    if (!MountNtfs(path, "", &mount, error)) return 0;
+    std::mt19937 random(seed);
+    const std::string root = mount.directory + "/";
+    int ok = 1;
+    const auto add = [&](const std::string &name, size_t size, std::vector<NtfsFile> *files) {
+        NtfsFile file = {name, RandomBytes(&random, size)};
+        ok = ok && WriteBytes(root + name, 0, file.content.data(), file.content.size());
+        files->push_back(file);
+    };
+    // Notes on the root folder as named streams: once they no longer fit,
+    // its record gets an attribute list and its $FILE_NAME moves out to an
+    // extension record. mkntfs makes records of 1 KiB, or a sector if larger.
+    const uint32_t notes = std::max(1024u, sectorSize) / 64;
+    for (uint32_t i = 0; ok && i < notes; i++) {
+        const std::string value = RandomBytes(&random, 40);
+        ok = setxattr(mount.directory.c_str(), ("user.note-" + std::to_string(i)).c_str(), value.data(),
+                      value.size(), 0) == 0;
+    }
+    // Mostly small files; on large clusters mostly resident ones, so the
+    // rounds fit in the space the filler leaves.
+    const size_t smallClusterSizes[] = {60, 700, 1500, 5000, 12000};
+    const size_t largeClusterSizes[] = {60, 200, 400, 600, 5000};
+    const size_t *sizes = clusterSize > 4096 ? largeClusterSizes : smallClusterSizes;
+    const int kRounds = 6, kRootFilesPerRound = 400, kFillerRound = 2;
+    for (int round = 0; ok && round < kRounds; round++) {
+        if (round == kFillerRound) {
+            // The volume nearly full for a while: ntfs-3g keeps an eighth of
+            // the volume for $MFT to grow into, and once the rest is taken,
+            // file data and $MFT take turns in it and $MFT fragments.
+            struct statvfs space;
+            ok = statvfs(mount.directory.c_str(), &space) == 0;
+            const uint64_t free = (uint64_t)space.f_bavail * space.f_frsize;
+            const uint64_t keep = volumeBytes / 8 + (4 << 20) + 256 * (uint64_t)clusterSize;
+            const std::string chunk(1 << 20, 0);
+            const int fd = open((root + "filler.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            for (uint64_t left = ok && free > keep ? free - keep : 0; ok && left > 0;) {
+                const size_t size = (size_t)std::min<uint64_t>(left, chunk.size());
+                ok = fd >= 0 && write(fd, chunk.data(), size) == (ssize_t)size;
+                left -= size;
+            }
+            ok = fd >= 0 && close(fd) == 0 && ok;
+        }
+        const std::string folder = "folder " + std::to_string(round) + "/nested/deeper";
+        ok = std::filesystem::create_directories(root + folder);
+        for (int i = 0; i < 3; i++) add(folder + "/inner " + std::to_string(i) + ".bin", sizes[i + 2], &volume->files);
+        std::vector<NtfsFile> made;
+        for (int i = 0; ok && i < kRootFilesPerRound; i++) {
+            const std::string name = "A file with a long name, as documents get them, number " + std::to_string(i) +
+                                     " of round " + std::to_string(round) + " of the aging of this volume.txt";
+            add(name, sizes[random() % 5], &made);
+        }
+        // A large file between the rounds: what grows next lands behind it.
+        add("large " + std::to_string(round) + ".bin", (1 << 20) + round * clusterSize, &volume->files);
+        std::shuffle(made.begin(), made.end(), random);
+        for (size_t i = 0; i < made.size(); i++) {
+            if (i % 2 == 0) {
+                ok = ok && unlink((root + made[i].name).c_str()) == 0;
+            } else {
+                volume->files.push_back(made[i]);
+            }
+        }
+    }
+    ok = ok && unlink((root + "filler.bin").c_str()) == 0;
+    if (!ok) *error = std::string("aging through the mount failed: ") + strerror(errno);
+    if (!UnmountNtfs(&mount, error) || !ok) return 0;
+    return ReadNtfsOracle(path, volume, error);
+}
+
+std::string AgedLayoutMissing(const std::string &path, const NtfsVolume &volume) {
+    const uint32_t size = volume.mftRecordSize;
+    int listed = 0, nameLate = 0;
+    for (uint32_t index = 0; index < 6; index++) {
+        std::vector<uint8_t> record;
+        if (!ReadBytes(path, volume.mftCluster * volume.clusterSize + (int64_t)index * size, size, &record)) {
+            return "cannot read MFT record " + std::to_string(index);
+        }
+        const auto le16 = [&](uint32_t at) { return (uint32_t)(record[at] | record[at + 1] << 8); };
+        const auto le32 = [&](uint32_t at) { return le16(at) | le16(at + 2) << 16; };
+        // Put back the bytes the update sequence keeps for each 512 bytes.
+        const uint32_t sequence = le16(4);
+        for (uint32_t stride = 1; stride < le16(6) && stride * 512 <= size; stride++) {
+            record[stride * 512 - 2] = record[sequence + 2 * stride];
+            record[stride * 512 - 1] = record[sequence + 2 * stride + 1];
+        }
+        uint32_t fileNameAt = 0;
+        for (uint32_t at = le16(0x14); at + 8 <= size && le32(at) != 0xFFFFFFFF && le32(at + 4) != 0;
+             at += le32(at + 4)) {
+            if (le32(at) == 0x20) listed = 1;
+            if (le32(at) == 0x30 && fileNameAt == 0) fileNameAt = at;
+        }
+        if (fileNameAt == 0 || fileNameAt >= 512) nameLate = 1;
+    }
+    std::string missing;
+    if (!listed) missing += "no record before $Bitmap has an attribute list; ";
+    if (!nameLate) missing += "every record before $Bitmap shows its $FILE_NAME in its first 512 bytes";
+    return missing;
 }
 
 void PutMbrEntry(uint8_t *sector, int number, uint8_t type, uint32_t firstSector, uint32_t sectorCount) {
@@ -342,11 +535,23 @@ std::string CompareAfterTrim(const std::vector<uint8_t> &before, const std::vect
     return "";
 }
 
-std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume) {
+std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume, int mounted) {
+    NtfsMount mount;
+    std::string error;
+    if (mounted && !MountNtfs(path, "ro", &mount, &error)) return error;
     std::string differ;
     for (const NtfsFile &file : volume.files) {
-        ToolRun cat = RunTool({"ntfscat", "-f", path, file.name});
-        if (cat.status != 0 || cat.out != file.content) differ += (differ.empty() ? "" : ",") + file.name;
+        std::string content;
+        if (mounted) {
+            int fd = open((mount.directory + "/" + file.name).c_str(), O_RDONLY | O_CLOEXEC);
+            content = fd < 0 ? "(missing)" : ReadWhole(fd);
+            if (fd >= 0) close(fd);
+        } else {
+            ToolRun cat = RunTool({"ntfscat", "-f", path, file.name});
+            content = cat.status == 0 ? cat.out : "(missing)";
+        }
+        if (content != file.content) differ += (differ.empty() ? "" : ",") + file.name;
     }
+    if (mounted && !UnmountNtfs(&mount, &error)) differ += error;
     return differ;
 }

@@ -1,7 +1,8 @@
 // Real NTFS volumes for the image tests, made at test time with mkntfs and
-// filled through the ntfs-3g tools (no FUSE). Everything the tests compare
-// against comes from those tools, never from our own code: the bitmap that
-// ntfscat prints, the geometry that ntfsinfo prints and the files' contents.
+// filled through the ntfs-3g tools, or aged through ntfs-3g's FUSE mount.
+// Everything the tests compare against comes from those tools, never from
+// our own code: the bitmap that ntfscat prints, the geometry that ntfsinfo
+// prints and the files' contents.
 #ifndef QUILLET_TESTS_IMAGES_NTFS_VOLUMES_H
 #define QUILLET_TESTS_IMAGES_NTFS_VOLUMES_H
 
@@ -26,7 +27,7 @@ std::string MakeScratchDirectory(const char *prefix);
 void RemoveScratchDirectory(const std::string &path);
 
 struct NtfsFile {
-    std::string name;
+    std::string name;  // path from the root folder
     std::string content;  // what ntfscat must print; empty once truncated
 };
 
@@ -50,6 +51,37 @@ struct NtfsVolume {
 // On failure returns 0 with the reason in *error.
 int MakeNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
                    uint32_t seed, NtfsVolume *volume, std::string *error);
+
+// Grows the volume made by MakeNtfsVolume to `volumeBytes` with ntfsresize
+// and reads the oracle again. 1 on success.
+int GrowNtfsVolume(uint64_t volumeBytes, NtfsVolume *volume, std::string *error);
+
+// 1 when NTFS can be mounted through FUSE here (/dev/fuse exists).
+int FuseAvailable();
+
+// An NTFS image mounted with ntfs-3g, kept in the foreground so that
+// unmounting can wait until it has written everything back.
+struct NtfsMount {
+    std::string directory;
+    int pid;
+};
+int MountNtfs(const std::string &image, const std::string &options, NtfsMount *mount, std::string *error);
+int UnmountNtfs(NtfsMount *mount, std::string *error);
+
+// Makes a volume as years of use leave it, through ntfs-3g's FUSE mount:
+// notes kept as named streams on the root folder, then rounds of nested
+// folders, thousands of long-named files in the root folder and a large
+// file, half of each round's files deleted again, and for the later rounds
+// a filler that leaves $MFT little room, so that $MFT, the root folder's
+// index and the free space fragment. The files left are in volume->files.
+int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
+                       uint32_t seed, NtfsVolume *volume, std::string *error);
+
+// Reads MFT records 0 to 5 of the volume in `path` as raw bytes and tells
+// what they lack of an aged volume's layout: a record with an attribute
+// list, and one whose attributes show no $FILE_NAME in its first 512 bytes.
+// Empty when both are there.
+std::string AgedLayoutMissing(const std::string &path, const NtfsVolume &volume);
 
 // Reads the geometry and the bitmap of the volume in `path` with the ntfs-3g
 // tools. 1 on success.
@@ -97,7 +129,8 @@ std::string CompareAfterTrim(const std::vector<uint8_t> &before, const std::vect
                              const NtfsVolume &volume);
 
 // Reads every file of `volume` back from the volume image at `path` with
-// ntfscat; returns the names of those that differ, comma-separated.
-std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume);
+// ntfscat, or through a read-only ntfs-3g mount when `mounted` (thousands of
+// files); returns the names of those that differ, comma-separated.
+std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume, int mounted = 0);
 
 #endif

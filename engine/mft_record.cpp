@@ -1,0 +1,124 @@
+#include "mft_record.h"
+
+#include "bytes.h"
+#include "ntfs_layout.h"
+
+enum {
+    kStride = 512,  // the update sequence covers every 512 bytes
+    kMinAttributeLength = 16,
+    kResidentHeader = 0x18,
+    kNonResidentHeader = 0x40,
+};
+
+static const uint32_t kAttributeEndMarker = 0xFFFFFFFF;
+
+int DecodeMftRecordSize(uint8_t clustersPerRecord, uint32_t bytesPerCluster, uint32_t *recordSize) {
+    uint64_t size = 0;
+    if (clustersPerRecord >= 0x80) {
+        uint32_t shift = 256 - clustersPerRecord;
+        if (shift > 31) return 0;
+        size = (uint64_t)1 << shift;
+    } else {
+        size = (uint64_t)clustersPerRecord * bytesPerCluster;
+    }
+    if (size < kMinMftRecordSize || size > kMaxMftRecordSize || (size & (size - 1)) != 0) return 0;
+    *recordSize = (uint32_t)size;
+    return 1;
+}
+
+int CheckMftRecord(uint8_t *record, uint32_t recordSize, uint32_t *usedSize) {
+    if (recordSize < kMinMftRecordSize || recordSize > kMaxMftRecordSize || recordSize % kStride != 0) return 0;
+    if (LoadLe32(record) != kRecordSignature) return 0;
+    uint32_t strides = recordSize / kStride;
+    uint32_t sequenceAt = LoadLe16(record + kRecordUpdateSequenceOffset);
+    uint32_t count = LoadLe16(record + kRecordUpdateSequenceCount);
+    // The array holds the sequence number and one saved pair per stride,
+    // and lies in the first stride before any stride's tail.
+    if (count != strides + 1 || (sequenceAt & 1) != 0 || sequenceAt < 0x28 ||
+        sequenceAt + 2 * count > kStride - 2) {
+        return 0;
+    }
+    const uint8_t *sequence = record + sequenceAt;
+    for (uint32_t i = 0; i < strides; i++) {
+        const uint8_t *tail = record + (i + 1) * kStride - 2;
+        if (tail[0] != sequence[0] || tail[1] != sequence[1]) return 0;  // torn
+    }
+    for (uint32_t i = 0; i < strides; i++) {
+        uint8_t *tail = record + (i + 1) * kStride - 2;
+        tail[0] = sequence[2 + 2 * i];
+        tail[1] = sequence[3 + 2 * i];
+    }
+    uint32_t used = LoadLe32(record + kRecordUsedSize);
+    uint32_t firstAttribute = LoadLe16(record + kRecordFirstAttribute);
+    if (LoadLe32(record + kRecordAllocatedSize) != recordSize || used > recordSize ||
+        firstAttribute < sequenceAt + 2 * count || firstAttribute + 4 > used) {
+        return 0;
+    }
+    *usedSize = used;
+    return 1;
+}
+
+int IsBaseRecordInUse(const uint8_t *record) {
+    return (LoadLe16(record + kRecordFlags) & kRecordInUse) != 0 && LoadLe64(record + kRecordBaseReference) == 0;
+}
+
+int FindAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, uint32_t *at) {
+    uint32_t position = *at != 0 ? *at : LoadLe16(record + kRecordFirstAttribute);
+    for (;;) {
+        if (position > usedSize || usedSize - position < 4) return 0;
+        uint32_t found = LoadLe32(record + position + kAttributeType);
+        if (found == kAttributeEnd || found == kAttributeEndMarker) return 0;
+        if (usedSize - position < kMinAttributeLength) return 0;
+        uint32_t length = LoadLe32(record + position + kAttributeLength);
+        if (length < kMinAttributeLength || length > usedSize - position) return 0;
+        if (found == type) break;
+        position += length;
+    }
+    *at = position;
+    return 1;
+}
+
+int ResidentValue(const uint8_t *record, uint32_t at, uint32_t *valueAt, uint32_t *valueLength) {
+    const uint8_t *attribute = record + at;
+    uint32_t length = LoadLe32(attribute + kAttributeLength);
+    if (attribute[kAttributeNonResident] != 0 || length < kResidentHeader) return 0;
+    uint32_t offset = LoadLe16(attribute + kAttributeValueOffset);
+    uint32_t size = LoadLe32(attribute + kAttributeValueLength);
+    if (offset < kResidentHeader || offset > length || size > length - offset) return 0;
+    *valueAt = at + offset;
+    *valueLength = size;
+    return 1;
+}
+
+int ReadNonResident(const uint8_t *record, uint32_t at, NonResidentAttribute *attribute) {
+    const uint8_t *header = record + at;
+    uint32_t length = LoadLe32(header + kAttributeLength);
+    if (header[kAttributeNonResident] != 1 || length < kNonResidentHeader) return 0;
+    uint32_t pairs = LoadLe16(header + kAttributeMappingPairs);
+    if (pairs < kNonResidentHeader || pairs >= length) return 0;
+    attribute->nameLength = header[kAttributeNameLength];
+    attribute->firstVcn = LoadLe64(header + kAttributeFirstVcn);
+    attribute->lastVcn = LoadLe64(header + kAttributeLastVcn);
+    attribute->pairsAt = at + pairs;
+    attribute->pairsEnd = at + length;
+    attribute->allocatedSize = LoadLe64(header + kAttributeAllocatedSize);
+    attribute->realSize = LoadLe64(header + kAttributeRealSize);
+    attribute->initializedSize = LoadLe64(header + kAttributeInitializedSize);
+    return attribute->allocatedSize >= attribute->initializedSize &&
+           attribute->allocatedSize >= attribute->realSize;
+}
+
+int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
+                 uint64_t *firstCluster, int *moreRuns) {
+    if (pairsAt >= pairsEnd) return 0;
+    uint32_t lengthWidth = record[pairsAt] & 0x0F;
+    uint32_t offsetWidth = record[pairsAt] >> 4;
+    // A run without an offset is sparse; wider fields than 8 bytes do not exist.
+    if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth == 0 || offsetWidth > 8) return 0;
+    uint32_t next = pairsAt + 1 + lengthWidth + offsetWidth;
+    if (next >= pairsEnd) return 0;  // the terminating byte must fit too
+    *clusterCount = LoadLeUnsigned(record + pairsAt + 1, lengthWidth);
+    *firstCluster = LoadLeUnsigned(record + pairsAt + 1 + lengthWidth, offsetWidth);
+    *moreRuns = record[next] != 0;
+    return *clusterCount != 0;
+}

@@ -1,0 +1,66 @@
+// MFT file records and their attributes, read from a buffer that holds one
+// whole record. Nothing here trusts a field before the fields it depends on
+// have been checked: every offset is kept inside the record's bytes in use.
+// Pure functions over bytes, shared by the bitmap locator and the tools
+// that look at other metafiles.
+#ifndef QUILLET_ENGINE_MFT_RECORD_H
+#define QUILLET_ENGINE_MFT_RECORD_H
+
+#include <stdint.h>
+
+enum {
+    kMinMftRecordSize = 512,
+    kMaxMftRecordSize = 4096,  // one read per record
+};
+
+// The record size from the boot sector's clusters-per-record byte: a
+// positive value counts clusters, a negative one is a power of two in
+// bytes. 1 when the size is a power of two from 512 to 4096 bytes.
+int DecodeMftRecordSize(uint8_t clustersPerRecord, uint32_t bytesPerCluster, uint32_t *recordSize);
+
+// Checks a record of `recordSize` bytes as read from the disk and applies
+// its update sequence to every 512-byte stride. 1 when the signature is
+// "FILE", the sequence array fits the record and every stride ends with the
+// sequence number (no torn write), the record's own size equals
+// `recordSize` and its first attribute and bytes in use lie inside it.
+// *usedSize gets the bytes in use, which bound every attribute walk.
+int CheckMftRecord(uint8_t *record, uint32_t recordSize, uint32_t *usedSize);
+
+// 1 when the record is in use and is a base record (no base reference).
+int IsBaseRecordInUse(const uint8_t *record);
+
+// Moves *at (0: the record's first attribute) to the first attribute of
+// `type` at or after *at. 0 when the attribute list ends first, or when an
+// attribute header or length does not fit within the bytes in use.
+int FindAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, uint32_t *at);
+
+// The value of the resident attribute at `at`: 1 with its offset within the
+// record and its length when the attribute is resident and the value lies
+// inside the attribute.
+int ResidentValue(const uint8_t *record, uint32_t at, uint32_t *valueAt, uint32_t *valueLength);
+
+// The header fields of a non-resident attribute.
+struct NonResidentAttribute {
+    uint32_t nameLength;        // UTF-16 units; 0 for the unnamed stream
+    uint64_t firstVcn;
+    uint64_t lastVcn;
+    uint32_t pairsAt;           // mapping pairs: offset within the record
+    uint32_t pairsEnd;          // and the end of the attribute
+    uint64_t allocatedSize;
+    uint64_t realSize;
+    uint64_t initializedSize;
+};
+
+// Reads the header of the non-resident attribute at `at`. 1 when it is
+// non-resident, its mapping pairs start inside it and its sizes are in
+// order (allocated >= initialized, allocated >= real).
+int ReadNonResident(const uint8_t *record, uint32_t at, NonResidentAttribute *attribute);
+
+// The first run of the mapping pairs in [pairsAt, pairsEnd): its length and
+// first cluster, and whether more runs follow. 0 when the run does not fit,
+// is sparse (no offset), or its fields are empty or wider than 8 bytes.
+// The first cluster is read as an unsigned number.
+int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
+                 uint64_t *firstCluster, int *moreRuns);
+
+#endif
