@@ -159,6 +159,9 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
 
     state.counters.trimCommands++;
+    state.counters.lastTrimLba = lba;
+    state.counters.lastTrimBlocks = blocks;
+    state.counters.lastTrimRefused = 1;
     if (out != in) memcpy(out, in, inSize);
     ImageFile file = state.disks[device->disk].file;
     int64_t diskBytes = ImageFileSize(file);
@@ -175,6 +178,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
         return 1;
     }
     state.counters.trimmedBytes += (uint64_t)blocks * 512;
+    state.counters.lastTrimRefused = 0;
     if (state.observer != 0) state.observer(state.observerContext, lba, blocks);
     out[layout.currentTaskFile + 6] = kStatusReady;
     return 1;
