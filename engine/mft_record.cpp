@@ -122,3 +122,47 @@ int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uin
     *moreRuns = record[next] != 0;
     return *clusterCount != 0;
 }
+
+int ApplyUpdateSequence(uint8_t *block, uint32_t size) {
+    if (size < kStride || size % kStride != 0) return 0;
+    uint32_t strides = size / kStride;
+    uint32_t sequenceAt = LoadLe16(block + kRecordUpdateSequenceOffset);
+    uint32_t count = LoadLe16(block + kRecordUpdateSequenceCount);
+    if (count != strides + 1 || (sequenceAt & 1) != 0 || sequenceAt < 8 || sequenceAt + 2 * count > kStride - 2) {
+        return 0;
+    }
+    const uint8_t *sequence = block + sequenceAt;
+    for (uint32_t i = 0; i < strides; i++) {
+        const uint8_t *tail = block + (i + 1) * kStride - 2;
+        if (tail[0] != sequence[0] || tail[1] != sequence[1]) return 0;
+    }
+    for (uint32_t i = 0; i < strides; i++) {
+        uint8_t *tail = block + (i + 1) * kStride - 2;
+        tail[0] = sequence[2 + 2 * i];
+        tail[1] = sequence[3 + 2 * i];
+    }
+    return 1;
+}
+
+int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
+                int *sparse) {
+    uint32_t position = *at;
+    if (position >= pairsEnd || record[position] == 0) return 0;
+    uint32_t lengthWidth = record[position] & 0x0F;
+    uint32_t offsetWidth = record[position] >> 4;
+    if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth > 8) return 0;
+    uint32_t next = position + 1 + lengthWidth + offsetWidth;
+    if (next > pairsEnd) return 0;
+    uint64_t length = LoadLeUnsigned(record + position + 1, lengthWidth);
+    if (length == 0 || length > (uint64_t)INT64_MAX) return 0;
+    if (offsetWidth != 0) {
+        uint64_t raw = LoadLeUnsigned(record + position + 1 + lengthWidth, offsetWidth);
+        // Sign-extend the offset from its stored width.
+        if (offsetWidth < 8 && (raw >> (8 * offsetWidth - 1)) != 0) raw |= ~(uint64_t)0 << (8 * offsetWidth);
+        *lcn = (int64_t)((uint64_t)*lcn + raw);
+    }
+    *clusterCount = length;
+    *sparse = offsetWidth == 0;
+    *at = next;
+    return 1;
+}

@@ -64,3 +64,18 @@ int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uin
                  uint64_t *firstCluster, int *moreRuns);
 
 #endif
+
+// The update sequence of any multi-sector block (MFT records, index
+// blocks, log restart pages): checks that every 512-byte stride of the
+// `size` bytes ends with the sequence number and puts the saved bytes
+// back. 1 when the array lies in the first stride and covers every stride
+// exactly and no stride is torn; the signature is the caller's to check.
+int ApplyUpdateSequence(uint8_t *block, uint32_t size);
+
+// Decodes the run of the mapping pairs at *at, before pairsEnd. The run's
+// offset is signed and relative to *lcn (0 before the first run); *lcn
+// moves to the run's first cluster unless the run is sparse (no offset).
+// *at moves to the next run. 0 at the list's end (a zero header byte) and
+// when the run does not fit, has no length or fields wider than 8 bytes.
+int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
+                int *sparse);

@@ -158,6 +158,9 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
 
     state.counters.trimCommands++;
+    state.counters.lastTrimLba = lba;
+    state.counters.lastTrimBlocks = blocks;
+    state.counters.lastTrimRefused = 1;
     if (out != in) memcpy(out, in, inSize);
     ImageFile file = state.disks[device->disk].file;
     int64_t diskBytes = state.disks[device->disk].size;
@@ -174,6 +177,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
         return 1;
     }
     state.counters.trimmedBytes += (uint64_t)blocks * 512;
+    state.counters.lastTrimRefused = 0;
     if (state.observer != 0) state.observer(state.observerContext, lba, blocks);
     out[layout.currentTaskFile + 6] = kStatusReady;
     return 1;

@@ -45,6 +45,9 @@ struct HostCounters {
     uint64_t trimmedBytes;        // bytes of accepted TRIM commands
     uint32_t malformedRequests;   // pass-through requests the drive refused as malformed
     uint32_t locksTaken;
+    uint64_t lastTrimLba;         // the last TRIM that reached the drive
+    uint32_t lastTrimBlocks;
+    int lastTrimRefused;          // it ended with ERR
 };
 
 // Forgets every disk and volume, restores the default drive and zeroes the

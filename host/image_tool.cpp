@@ -5,11 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "../engine/bytes.h"
 
 const char kImageToolUsage[] =
     "usage: quillet-image [--offset BYTES | --partition N] [--commands FILE] [--dry-run] "
-    "[--no-trim] [--fail-at N] IMAGE\n";
+    "[--no-trim] [--fail-at N] IMAGE\n"
+    "       quillet-image --help\n";
 
 static int ParseUnsigned(const char *text, uint64_t limit, uint64_t *value) {
     if (text == 0 || *text < '0' || *text > '9') return 0;
@@ -24,12 +24,26 @@ static int ParseUnsigned(const char *text, uint64_t limit, uint64_t *value) {
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
                             uint32_t errorSize) {
     memset(options, 0, sizeof *options);
+    static const char *const kOptions[] = {"--offset", "--partition", "--commands", "--fail-at", "--dry-run",
+                                           "--no-trim"};
+    int seen[sizeof kOptions / sizeof kOptions[0]] = {0};
     int sawOffset = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : 0;
         uint64_t number = 0;
-        if (strcmp(arg, "--offset") == 0) {
+        for (uint32_t k = 0; k < sizeof kOptions / sizeof kOptions[0]; k++) {
+            if (strcmp(arg, kOptions[k]) != 0) continue;
+            // The last of two values would win unnoticed.
+            if (seen[k]++) {
+                snprintf(error, errorSize, "%s given twice", arg);
+                return 0;
+            }
+        }
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            options->help = 1;
+            return 1;
+        } else if (strcmp(arg, "--offset") == 0) {
             if (!ParseUnsigned(value, (uint64_t)INT64_MAX, &number)) {
                 snprintf(error, errorSize, "--offset needs a byte count");
                 return 0;
@@ -80,19 +94,6 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         snprintf(error, errorSize, "no image given");
         return 0;
     }
-    return 1;
-}
-
-int MbrPartitionExtent(const uint8_t *sector, int number, int64_t *offset, int64_t *length) {
-    if (number < 1 || number > 4 || sector[510] != 0x55 || sector[511] != 0xAA) return 0;
-    const uint8_t *entry = sector + 446 + 16 * (number - 1);
-    uint8_t type = entry[4];
-    uint32_t firstSector = LoadLe32(entry + 8);
-    uint32_t sectorCount = LoadLe32(entry + 12);
-    // 0xEE is a GPT guard, not a partition to trim through.
-    if (type == 0 || type == 0xEE || firstSector == 0 || sectorCount == 0) return 0;
-    *offset = (int64_t)firstSector * 512;
-    *length = (int64_t)sectorCount * 512;
     return 1;
 }
 

@@ -1,4 +1,4 @@
-// The pure parts of quillet-image: arguments, MBR partitions, progress.
+// The pure parts of quillet-image: arguments and progress.
 #ifndef QUILLET_HOST_IMAGE_TOOL_H
 #define QUILLET_HOST_IMAGE_TOOL_H
 
@@ -19,15 +19,13 @@ struct ImageToolOptions {
     int dryRun;
     int noTrim;
     uint32_t failAt;
+    int help;  // --help: print the usage, nothing else
 };
 
-// Parses argv; on failure writes a one-line reason into `error`.
+// Parses argv; on failure writes a one-line reason into `error`. An option
+// given twice is an error; --help ends the parse.
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
                             uint32_t errorSize);
-
-// Byte offset and length of MBR partition `number` (1 to 4), from the
-// disk's first sector. 0 when the sector holds no MBR or the entry is empty.
-int MbrPartitionExtent(const uint8_t *sector, int number, int64_t *offset, int64_t *length);
 
 // English message of an OpenStatus (1 to 9), or null.
 const char *OpenStatusText(int status);

@@ -1,5 +1,10 @@
 // quillet-image: runs the trim engine on a disk image, the image standing
 // for the physical drive and an emulated SSD answering the ATA commands.
+//
+// Nobody has locked the volume for us, so before the engine may trust the
+// bitmap the image must be ours alone (not mounted, not behind a loop
+// device, not in another run) and Windows must have left the volume closed.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,6 +13,8 @@
 
 #include "emulated_ssd.h"
 #include "image_tool.h"
+#include "offline_checks.h"
+#include "run_report.h"
 #include "trim_engine.h"
 
 namespace {
@@ -15,24 +22,35 @@ namespace {
 const char kDriveLetter = 'Q';
 
 struct Run {
-    FILE *commands;
-    int commandsFailed;
-    uint32_t commandCount;
+    int commands;  // the command list's descriptor, or -1
+    TrimOutcome outcome;
     int lastPercent;
     int barShown;
 };
 
-Run run = {0, 0, 0, -1, 0};
+Run run = {-1, {}, -1, 0};
 
+const char *image = "";
+
+void Fail(const char *format, const char *detail) {
+    fprintf(stderr, "quillet-image: %s: ", image);
+    fprintf(stderr, format, detail);
+    fputc('\n', stderr);
+}
+
+// Called for each command the drive accepted. A list that stops taking
+// lines stops the run: the drive refuses every later request.
 void RecordCommand(void *context, uint64_t lba, uint32_t blockCount) {
     Run *state = (Run *)context;
-    state->commandCount++;
-    if (state->commands != 0 && fprintf(state->commands, "%llu %u\n", (unsigned long long)lba, blockCount) < 0) {
-        state->commandsFailed = 1;
+    if (state->commands < 0 || state->outcome.listError != 0) return;
+    if (!WriteCommandLine(state->commands, lba, blockCount)) {
+        state->outcome.listError = errno;
+        HostDrive()->rejectPassThrough = 1;
     }
 }
 
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t) {
+void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+    NoteTrimAttempt(&run.outcome, volume, firstCluster, clusterCount);
     int percent = ProgressPercent(firstCluster, volume->totalClusters);
     if (percent == run.lastPercent) return;
     char line[64];
@@ -43,17 +61,49 @@ void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t) {
     run.barShown = 1;
 }
 
-int ResolveOffset(ImageToolOptions *options) {
+// The partition's place from the MBR; 0 after saying why it is refused.
+int ResolvePartition(int fd, int64_t imageBytes, ImageToolOptions *options) {
     if (options->partition == 0) return 1;
     uint8_t sector[512];
-    int fd = open(options->image, O_RDONLY);
-    ssize_t got = fd >= 0 ? pread(fd, sector, sizeof sector, 0) : -1;
-    if (fd >= 0) close(fd);
-    if (got != (ssize_t)sizeof sector || !MbrPartitionExtent(sector, options->partition, &options->offset, &options->length)) {
-        fprintf(stderr, "quillet-image: %s: no MBR partition %d\n", options->image, options->partition);
-        return 0;
+    int other = 0;
+    int check = ReadFromDescriptor(&fd, 0, sector, sizeof sector)
+                    ? CheckMbrPartition(sector, options->partition, imageBytes, &options->offset, &options->length, &other)
+                    : kPartitionNoMbr;
+    if (check == kPartitionOk) return 1;
+    char reason[128];
+    DescribePartitionCheck(check, options->partition, other, reason, sizeof reason);
+    Fail("%s", reason);
+    return 0;
+}
+
+int TrimOpenedVolume(TrimVolume *volume, const ImageToolOptions &options) {
+    printf("Trim support: %d\n", volume->trimSupported);
+    printf("Bitmap size: %u bytes\n", volume->bitmapSize);
+    run.outcome.trimSupported = volume->trimSupported;
+    int trimmed = TrimFreeSpace(volume, ShowProgress);
+
+    const HostCounters *counters = HostCountersNow();
+    run.outcome.commandsSent = counters->trimCommands;
+    run.outcome.lastRefused = counters->lastTrimRefused;
+    run.outcome.lastLba = counters->lastTrimLba;
+    run.outcome.lastBlocks = counters->lastTrimBlocks;
+    if (run.commands >= 0 && close(run.commands) != 0 && run.outcome.listError == 0) run.outcome.listError = errno;
+    run.commands = -1;
+
+    if (trimmed && run.outcome.listError == 0) {
+        printf("\rTrimming: [==================================] Done.\n");
+    } else {
+        if (run.barShown) putchar('\n');
+        fflush(stdout);
+        char reason[192];
+        DescribeTrimFailure(&run.outcome, reason, sizeof reason);
+        Fail("Trim error! %s", reason);
+        trimmed = 0;
     }
-    return 1;
+    char summary[128];
+    FormatTrimSummary(summary, sizeof summary, run.outcome.commandsSent, counters->trimmedBytes, options.dryRun);
+    fputs(summary, stdout);
+    return trimmed ? kExitOk : kExitTrimFailed;
 }
 
 }  // namespace
@@ -65,24 +115,31 @@ int main(int argc, char **argv) {
         fprintf(stderr, "quillet-image: %s\n%s", error, kImageToolUsage);
         return kExitUsage;
     }
+    if (options.help) {
+        fputs(kImageToolUsage, stdout);
+        return kExitOk;
+    }
+    image = options.image;
+    // This descriptor holds the run's lock and serves the checks' reads.
+    int imageFd = open(options.image, O_RDONLY | O_CLOEXEC);
     struct stat info;
-    if (stat(options.image, &info) != 0 || !S_ISREG(info.st_mode)) {
-        fprintf(stderr, "quillet-image: %s: not a readable image file\n", options.image);
+    if (imageFd < 0 || fstat(imageFd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        Fail("%s", "not a readable image file");
         return kExitUsage;
     }
-    if (!ResolveOffset(&options)) return kExitUsage;
-
-    HostReset();
-    if (!HostAttachDisk(0, options.image, !options.dryRun)) {
-        fprintf(stderr, "quillet-image: %s: cannot open %s\n", options.image,
-                options.dryRun ? "for reading" : "for reading and writing");
-        return kExitUsage;
+    if (!LockImageExclusively(imageFd)) {
+        Fail("%s Another quillet-image run is using the image.", OpenStatusText(kOpenLockFailed));
+        return kOpenLockFailed;
     }
-    HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
-    EmulatedDrive *drive = HostDrive();
-    drive->dryRun = options.dryRun;
-    drive->trimSupported = !options.noTrim;
-    drive->failTrimAt = options.failAt;
+    char where[4200];
+    if (FindImageInUse(imageFd, where, sizeof where)) {
+        char reason[4400];
+        snprintf(reason, sizeof reason, "%s The image is in use: %s. Unmount it (or detach the loop device) first.",
+                 OpenStatusText(kOpenLockFailed), where);
+        Fail("%s", reason);
+        return kOpenLockFailed;
+    }
+    if (!ResolvePartition(imageFd, (int64_t)info.st_size, &options)) return kExitUsage;
 
     struct stat listInfo;
     if (options.commandsFile != 0 && stat(options.commandsFile, &listInfo) == 0 &&
@@ -91,38 +148,43 @@ int main(int argc, char **argv) {
         fprintf(stderr, "quillet-image: %s: the command list cannot be the image\n", options.commandsFile);
         return kExitUsage;
     }
-    if (options.commandsFile != 0) {
-        run.commands = fopen(options.commandsFile, "w");
-        if (run.commands == 0) {
-            fprintf(stderr, "quillet-image: %s: cannot write the command list\n", options.commandsFile);
-            return kExitUsage;
-        }
+
+    HostReset();
+    if (!HostAttachDisk(0, options.image, !options.dryRun)) {
+        Fail("cannot open %s", options.dryRun ? "for reading" : "for reading and writing");
+        return kExitUsage;
     }
+    HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
+    EmulatedDrive *drive = HostDrive();
+    drive->dryRun = options.dryRun;
+    drive->trimSupported = !options.noTrim;
+    drive->failTrimAt = options.failAt;
     HostObserveTrim(RecordCommand, &run);
 
     TrimVolume *volume = 0;
     int status = OpenTrimVolume(kDriveLetter, &volume, 0);
     if (status != kOpenOk) {
-        fprintf(stderr, "quillet-image: %s: %s\n", options.image, OpenStatusText(status));
-        if (run.commands != 0) fclose(run.commands);
+        Fail("%s", OpenStatusText(status));
         return status;
     }
-    printf("Trim support: %d\n", volume->trimSupported);
-    printf("Bitmap size: %u bytes\n", volume->bitmapSize);
-    int trimmed = TrimFreeSpace(volume, ShowProgress);
-    if (trimmed) {
-        printf("\rTrimming: [==================================] Done.\n");
-    } else {
-        printf("%sTrim error!\n", run.barShown ? "\n" : "");
+    int state = CheckVolumeState(volume, options.offset, ReadFromDescriptor, &imageFd);
+    if (state != kVolumeClean) {
+        char reason[512];
+        snprintf(reason, sizeof reason, "%s %s.", OpenStatusText(kOpenLockFailed), VolumeStateText(state));
+        Fail("%s", reason);
+        ReleaseTrimVolume(volume);
+        return kOpenLockFailed;
     }
+    if (options.commandsFile != 0) {
+        run.commands = OpenCommandList(options.commandsFile);
+        if (run.commands < 0) {
+            fprintf(stderr, "quillet-image: %s: cannot write the command list (%s)\n", options.commandsFile,
+                    strerror(errno));
+            ReleaseTrimVolume(volume);
+            return kExitUsage;
+        }
+    }
+    int result = TrimOpenedVolume(volume, options);
     ReleaseTrimVolume(volume);
-
-    if (run.commands != 0 && (fclose(run.commands) != 0 || run.commandsFailed)) {
-        fprintf(stderr, "quillet-image: %s: writing the command list failed\n", options.commandsFile);
-        trimmed = 0;
-    }
-    const HostCounters *counters = HostCountersNow();
-    printf("%u TRIM commands sent, %llu bytes trimmed%s\n", run.commandCount,
-           (unsigned long long)counters->trimmedBytes, options.dryRun ? " (dry run: image unchanged)" : "");
-    return trimmed ? kExitOk : kExitTrimFailed;
+    return result;
 }

@@ -1,4 +1,6 @@
-// quillet-image's pure parts: argument parsing and MBR partition entries.
+// The front ends' pure parts: argument parsing, MBR partition entries, the
+// reasons of a failed trim and the mapping-pair runs the volume checks walk.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
@@ -7,7 +9,10 @@
 #include <vector>
 
 #include "image_tool.h"
+#include "mft_record.h"
 #include "ntfs_volumes.h"
+#include "offline_checks.h"
+#include "run_report.h"
 
 namespace {
 
@@ -92,6 +97,12 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--fail-at", "4294967296", "a.img"}, "--fail-at needs a command number from 1"},
         {{"a.img", "--fail-at"}, "--fail-at needs a command number from 1"},
         {{"a.img", "--commands"}, "--commands needs a file name"},
+        {{"--offset", "0", "--offset", "512", "a.img"}, "--offset given twice"},
+        {{"--partition", "1", "a.img", "--partition", "1"}, "--partition given twice"},
+        {{"--commands", "a", "--commands", "b", "a.img"}, "--commands given twice"},
+        {{"--fail-at", "1", "--fail-at", "2", "a.img"}, "--fail-at given twice"},
+        {{"--dry-run", "a.img", "--dry-run"}, "--dry-run given twice"},
+        {{"--no-trim", "--no-trim", "a.img"}, "--no-trim given twice"},
     };
     for (const auto &c : cases) {
         std::string shown;
@@ -100,6 +111,16 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         EXPECT_EQ(parsed.ok, 0) << shown;
         EXPECT_NE(parsed.error.find(c.message), std::string::npos) << shown << ": " << parsed.error;
     }
+}
+
+TEST(ParseImageToolArguments, HelpEndsTheParse) {
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"a.img", "--help", "--bogus"}}) {
+        Parsed parsed = Parse(arguments);
+        EXPECT_EQ(parsed.ok, 1) << parsed.error;
+        EXPECT_EQ(parsed.options.help, 1);
+    }
+    EXPECT_EQ(Parse({"a.img"}).options.help, 0);
 }
 
 TEST(ParseImageToolArguments, KeepsTheReasonWithinItsBuffer) {
@@ -113,41 +134,138 @@ TEST(ParseImageToolArguments, KeepsTheReasonWithinItsBuffer) {
     EXPECT_EQ(error[16], '#');
 }
 
-TEST(MbrPartitionExtent, ReadsEachOfTheFourEntries) {
+TEST(CheckMbrPartition, ReadsEachOfTheFourEntries) {
     uint8_t sector[512] = {0};
-    PutMbrEntry(sector, 1, 0x07, 63, 2048);
+    PutMbrEntry(sector, 1, 0x07, 63, 2048 - 63);
     PutMbrEntry(sector, 2, 0x07, 2048, 1);
     PutMbrEntry(sector, 3, 0x0C, 8388608, 100);  // 4 GiB in
     PutMbrEntry(sector, 4, 0x07, 0xFFFFFFFF, 1);  // the last sector a 32-bit entry names
     const int64_t expected[] = {32256, 1 << 20, (int64_t)4 << 30, (int64_t)0xFFFFFFFF * 512};
-    const uint32_t lengths[] = {2048, 1, 100, 1};
+    const uint32_t lengths[] = {2048 - 63, 1, 100, 1};
+    const int64_t disk = (int64_t)0x100000000 * 512;
     for (int number = 1; number <= 4; number++) {
         int64_t offset = -1, length = -1;
-        EXPECT_EQ(MbrPartitionExtent(sector, number, &offset, &length), 1) << number;
+        int other = 0;
+        EXPECT_EQ(CheckMbrPartition(sector, number, disk, &offset, &length, &other), kPartitionOk) << number;
         EXPECT_EQ(offset, expected[number - 1]) << number;
         EXPECT_EQ(length, (int64_t)lengths[number - 1] * 512) << number;
     }
 }
 
-TEST(MbrPartitionExtent, RefusesWhatIsNoPartitionToTrim) {
+// Entry 1 is sound in every table; the cases spoil another entry or the
+// disk around it.
+TEST(CheckMbrPartition, RefusesEntriesThatAreNoVolumeToTrim) {
+    const int64_t disk = 64 << 20;
+    const struct {
+        int number;
+        uint8_t type;
+        uint32_t first, count;
+        int asked;  // the entry checked
+        int64_t diskBytes;
+        int check, other;
+    } cases[] = {
+        {2, 0x00, 8192, 4096, 2, disk, kPartitionEmpty, 0},       // no type
+        {2, 0x07, 0, 4096, 2, disk, kPartitionEmpty, 0},          // the MBR itself
+        {2, 0x07, 8192, 0, 2, disk, kPartitionEmpty, 0},          // no sectors
+        {2, 0x05, 8192, 4096, 2, disk, kPartitionExtended, 0},
+        {2, 0x0F, 8192, 4096, 2, disk, kPartitionExtended, 0},
+        {2, 0x85, 8192, 4096, 2, disk, kPartitionExtended, 0},
+        {4, 0xEE, 1, 0xFFFFFFFF, 1, disk, kPartitionGpt, 0},      // any protective entry
+        {2, 0x07, 4000, 100, 1, disk, kPartitionOverlaps, 2},     // inside entry 1
+        {2, 0x07, 4000, 100, 2, disk, kPartitionOverlaps, 1},
+        {3, 0x05, 2048, 8192, 1, disk, kPartitionOverlaps, 3},    // an extended container around it
+        {2, 0x07, 6143, 1, 1, disk, kPartitionOverlaps, 2},       // its last sector
+        {2, 0x07, 6144, 1, 1, disk, kPartitionOk, 0},             // right after it
+        {2, 0x00, 4000, 100, 1, disk, kPartitionOk, 0},           // an unused entry overlaps nothing
+        {2, 0x07, 8192, 4096, 1, 6144 * 512, kPartitionOk, 0},    // entry 1 ends at the disk's end
+        {2, 0x07, 8192, 4096, 1, 6144 * 512 - 1, kPartitionPastEnd, 0},
+        {2, 0x07, 8192, 4096, 1, -1, kPartitionPastEnd, 0},       // size unknown
+    };
+    for (const auto &c : cases) {
+        uint8_t sector[512] = {0};
+        PutMbrEntry(sector, 1, 0x07, 2048, 4096);
+        PutMbrEntry(sector, c.number, c.type, c.first, c.count);
+        int64_t offset = -1, length = -1;
+        int other = 0;
+        int check = CheckMbrPartition(sector, c.asked, c.diskBytes, &offset, &length, &other);
+        std::string shown = "entry " + std::to_string(c.number) + " type " + std::to_string(c.type) + " at " +
+                            std::to_string(c.first) + ", asked " + std::to_string(c.asked);
+        EXPECT_EQ(check, c.check) << shown;
+        EXPECT_EQ(other, c.other) << shown;
+        if (check != kPartitionOk) {
+            EXPECT_EQ(offset, -1) << shown;
+        }
+    }
+
     uint8_t sector[512] = {0};
     PutMbrEntry(sector, 1, 0x07, 2048, 4096);
-    PutMbrEntry(sector, 2, 0x00, 8192, 4096);  // no type: unused
-    PutMbrEntry(sector, 3, 0x07, 0, 4096);     // would be the MBR itself
-    PutMbrEntry(sector, 4, 0x07, 8192, 0);     // no sectors
     int64_t offset = -1, length = -1;
-    for (int number : {2, 3, 4, 0, 5, -1}) {
-        EXPECT_EQ(MbrPartitionExtent(sector, number, &offset, &length), 0) << number;
+    int other = 0;
+    for (int number : {0, 5, -1}) {
+        EXPECT_EQ(CheckMbrPartition(sector, number, disk, &offset, &length, &other), kPartitionNoMbr) << number;
     }
-    EXPECT_EQ(offset, -1);
-
-    uint8_t guard[512] = {0};
-    PutMbrEntry(guard, 1, 0xEE, 1, 0xFFFFFFFF);  // a GPT disk's protective entry
-    EXPECT_EQ(MbrPartitionExtent(guard, 1, &offset, &length), 0);
-
     sector[511] = 0;  // no boot signature: not an MBR at all
-    EXPECT_EQ(MbrPartitionExtent(sector, 1, &offset, &length), 0);
-    EXPECT_EQ(offset, -1);
+    EXPECT_EQ(CheckMbrPartition(sector, 1, disk, &offset, &length, &other), kPartitionNoMbr);
+}
+
+TEST(DescribeTrimFailure, NamesTheReason) {
+    const uint64_t limit = (uint64_t)1 << 48;
+    const struct {
+        TrimOutcome outcome;
+        const char *reason;
+    } cases[] = {
+        {{0, 0, 0, 0, 0, 0, 0, 0}, "the drive does not support TRIM; no command was sent"},
+        {{1, 3, 3, 1, 123456, 4096, 200000, 0}, "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)"},
+        {{1, 5, 4, 0, 0, 0, limit + 1, 0}, "TRIM command 5 would reach past LBA 2^48"},
+        {{1, 5, 4, 0, 0, 0, limit, 0}, "TRIM command 5 could not be sent: the pass-through request failed"},
+        {{1, 1, 0, 0, 0, 0, 1000, 0}, "TRIM command 1 could not be sent"},
+        {{1, 7, 6, 0, 0, 0, 1000, ENOSPC}, "writing the command list failed after TRIM command 6 (No space left"},
+    };
+    for (const auto &c : cases) {
+        char text[192];
+        DescribeTrimFailure(&c.outcome, text, sizeof text);
+        EXPECT_EQ(std::string(text).find(c.reason), 0u) << text;
+    }
+}
+
+// Mapping pairs as the volume checks walk them: offsets relative to the
+// previous run and signed, sparse runs without one, the list's end.
+TEST(NextDataRun, DecodesRelativeSignedAndSparseRuns) {
+    const uint8_t pairs[] = {
+        0x21, 0x10, 0x00, 0x01,        // 16 clusters at 256
+        0x11, 0x08, 0xF0,              // 8 clusters at 256 - 16
+        0x01, 0x04,                    // 4 sparse clusters
+        0x31, 0x02, 0x00, 0x00, 0x01,  // 2 clusters at 240 + 65536
+        0x00,
+    };
+    const struct {
+        uint64_t count;
+        int64_t lcn;
+        int sparse;
+    } expected[] = {{16, 256, 0}, {8, 240, 0}, {4, 240, 1}, {2, 240 + 65536, 0}};
+    uint32_t at = 0;
+    int64_t lcn = 0;
+    for (const auto &run : expected) {
+        uint64_t count = 0;
+        int sparse = -1;
+        ASSERT_EQ(NextDataRun(pairs, &at, sizeof pairs, &count, &lcn, &sparse), 1) << at;
+        EXPECT_EQ(count, run.count);
+        EXPECT_EQ(lcn, run.lcn);
+        EXPECT_EQ(sparse, run.sparse);
+    }
+    uint64_t count = 0;
+    int sparse = 0;
+    EXPECT_EQ(NextDataRun(pairs, &at, sizeof pairs, &count, &lcn, &sparse), 0);  // the end
+    EXPECT_EQ(at, sizeof pairs - 1);
+
+    // Runs that do not fit, have no length or fields wider than 8 bytes.
+    const uint8_t bad[][4] = {{0x21, 0x10, 0x00, 0x00}, {0x11, 0x00, 0x05, 0}, {0x19, 1, 1, 1}, {0x91, 1, 1, 1}};
+    const uint32_t ends[] = {3, 4, 4, 4};
+    for (int i = 0; i < 4; i++) {
+        uint32_t position = 0;
+        EXPECT_EQ(NextDataRun(bad[i], &position, ends[i], &count, &lcn, &sparse), 0) << i;
+        EXPECT_EQ(position, 0u) << i;
+    }
 }
 
 }  // namespace

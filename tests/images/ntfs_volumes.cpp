@@ -555,3 +555,134 @@ std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume, i
     if (mounted && !UnmountNtfs(&mount, &error)) differ += error;
     return differ;
 }
+
+namespace {
+
+void Put16(uint8_t *p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+void Put32(uint8_t *p, uint32_t v) {
+    Put16(p, (uint16_t)v);
+    Put16(p + 2, (uint16_t)(v >> 16));
+}
+void Put64(uint8_t *p, uint64_t v) {
+    Put32(p, (uint32_t)v);
+    Put32(p + 4, (uint32_t)(v >> 32));
+}
+uint32_t Get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+
+}  // namespace
+
+int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int majorVersion, int minorVersion,
+                         int clientInUse, std::string *error) {
+    ToolRun info = RunTool({"ntfsinfo", "-v", "-f", "-i", "2", path});
+    size_t at = info.out.find("Runlist:");
+    unsigned long long vcn = 1, lcn = 0;
+    if (info.status != 0 || at == std::string::npos ||
+        sscanf(info.out.c_str() + info.out.find('\n', at), " 0x%llx 0x%llx", &vcn, &lcn) != 2 || vcn != 0) {
+        *error = "no $LogFile runlist from ntfsinfo:\n" + info.out;
+        return 0;
+    }
+    const uint32_t pageSize = 4096, logSize = 512 * volume.clusterSize, sequenceAt = 0x1E, areaAt = 0x30;
+    const uint16_t sequenceCount = 1 + pageSize / 512;
+    std::vector<uint8_t> page(pageSize, 0);
+    memcpy(page.data(), "RSTR", 4);
+    Put16(&page[4], sequenceAt);
+    Put16(&page[6], sequenceCount);
+    Put32(&page[0x10], pageSize);  // system page size
+    Put32(&page[0x14], pageSize);  // log page size
+    Put16(&page[0x18], areaAt);
+    Put16(&page[0x1A], (uint16_t)minorVersion);
+    Put16(&page[0x1C], (uint16_t)majorVersion);
+    uint8_t *area = &page[areaAt];
+    ToolRun size = RunTool({"ntfsinfo", "-f", "-i", "2", path});
+    int64_t realSize = -1;
+    size_t data = size.out.find("Data Size:");
+    if (data != std::string::npos) realSize = strtoll(size.out.c_str() + data + 10, 0, 10);
+    uint64_t fileSize = realSize > 0 ? (uint64_t)realSize : logSize;
+    uint32_t bits = 0;
+    for (uint64_t s = fileSize; s != 0; s >>= 1) bits++;
+    Put64(area + 0x00, 0x100000);           // current LSN
+    Put16(area + 0x08, 1);                  // one log client
+    Put16(area + 0x0A, clientInUse ? 0xFFFF : 0);  // free list
+    Put16(area + 0x0C, clientInUse ? 0 : 0xFFFF);  // in-use list
+    Put16(area + 0x0E, 0);                  // flags: not marked clean
+    Put32(area + 0x10, 67 - bits);          // sequence number bits
+    Put16(area + 0x14, 0x30 + 0xA0);        // restart area length
+    Put16(area + 0x16, 0x30);               // client array offset
+    Put64(area + 0x18, fileSize);
+    Put16(area + 0x24, 0x30);               // log record header length
+    Put16(area + 0x26, 0x40);               // log page data offset
+    uint8_t *client = area + 0x30;
+    Put64(client + 0x00, 0x100000);
+    Put64(client + 0x08, 0x100000);
+    Put16(client + 0x10, 0xFFFF);           // previous client
+    Put16(client + 0x12, 0xFFFF);           // next client
+    Put16(client + 0x14, 1);
+    Put32(client + 0x1C, 8);                // name length in bytes: "NTFS"
+    for (int i = 0; i < 4; i++) Put16(client + 0x20 + 2 * i, (uint16_t)"NTFS"[i]);
+    // Update sequence: every sector ends with the sequence number.
+    Put16(&page[sequenceAt], 1);
+    for (uint32_t i = 1; i < sequenceCount; i++) {
+        memcpy(&page[sequenceAt + 2 * i], &page[i * 512 - 2], 2);
+        Put16(&page[i * 512 - 2], 1);
+    }
+    int64_t position = (int64_t)lcn * volume.clusterSize;
+    if (!WriteBytes(path, position, page.data(), page.size()) ||
+        !WriteBytes(path, position + pageSize, page.data(), page.size())) {
+        *error = "cannot write the restart pages";
+        return 0;
+    }
+    return 1;
+}
+
+int SetVolumeFlags(const std::string &path, const NtfsVolume &volume, uint16_t flags, std::string *error) {
+    std::vector<uint8_t> boot, record;
+    if (!ReadBytes(path, 0, 512, &boot)) {
+        *error = "cannot read the boot sector";
+        return 0;
+    }
+    uint64_t mirror = 0;
+    for (int i = 7; i >= 0; i--) mirror = mirror << 8 | boot[0x38 + i];
+    for (uint64_t cluster : {(uint64_t)volume.mftCluster, mirror}) {
+        int64_t position = (int64_t)(cluster * volume.clusterSize) + 3 * (int64_t)volume.mftRecordSize;
+        if (!ReadBytes(path, position, volume.mftRecordSize, &record) || memcmp(record.data(), "FILE", 4) != 0) {
+            *error = "cannot read $Volume's record";
+            return 0;
+        }
+        uint32_t at = record[0x14] | record[0x15] << 8;
+        while (at + 8 <= record.size() && Get32(&record[at]) != 0x70 && Get32(&record[at]) != 0xFFFFFFFF &&
+               Get32(&record[at + 4]) != 0) {
+            at += Get32(&record[at + 4]);
+        }
+        if (at + 24 > record.size() || Get32(&record[at]) != 0x70) {
+            *error = "no $VOLUME_INFORMATION in $Volume's record";
+            return 0;
+        }
+        uint32_t flagsAt = at + (record[at + 0x14] | record[at + 0x15] << 8) + 10;
+        uint8_t bytes[2] = {(uint8_t)flags, (uint8_t)(flags >> 8)};
+        // A sector's last two bytes belong to the update sequence.
+        if (flagsAt % 512 >= 510 || !WriteBytes(path, position + flagsAt, bytes, 2)) {
+            *error = "cannot write the volume flags";
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int PutNtfsFile(const std::string &path, const std::string &name, const std::string &content, std::string *error) {
+    std::string source = path + ".put";
+    unlink(source.c_str());
+    if (!WriteBytes(source, 0, content.data(), content.size())) {
+        *error = "cannot write " + source;
+        return 0;
+    }
+    ToolRun copied = RunTool({"ntfscp", "-q", "-f", path, source, name});
+    unlink(source.c_str());
+    if (copied.status != 0) {
+        *error = "ntfscp " + name + " failed: " + copied.err;
+        return 0;
+    }
+    return 1;
+}

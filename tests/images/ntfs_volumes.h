@@ -134,3 +134,16 @@ std::string CompareAfterTrim(const std::vector<uint8_t> &before, const std::vect
 std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume, int mounted = 0);
 
 #endif
+
+// States Windows leaves on a volume, written raw into a volume image (the
+// volume at offset 0 of `path`, as `volume` describes it). 1 on success.
+
+// Writes both restart pages of $LogFile (where ntfsinfo places it): log
+// version major.minor, with the NTFS client in use (an unclean close) or
+// none (clean).
+int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int majorVersion, int minorVersion,
+                         int clientInUse, std::string *error);
+// Sets the $VOLUME_INFORMATION flags (0x0001: dirty) in $MFT and $MFTMirr.
+int SetVolumeFlags(const std::string &path, const NtfsVolume &volume, uint16_t flags, std::string *error);
+// Writes a file of `content` into the root folder with ntfscp.
+int PutNtfsFile(const std::string &path, const std::string &name, const std::string &content, std::string *error);

@@ -1,0 +1,669 @@
+#include "offline_checks.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "../engine/bytes.h"
+#include "../engine/mft_record.h"
+#include "../engine/ntfs_layout.h"
+#include "trim_engine.h"
+
+int ReadFromDescriptor(void *context, int64_t position, void *buffer, uint32_t size) {
+    int fd = *(int *)context;
+    uint8_t *bytes = (uint8_t *)buffer;
+    uint32_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, bytes + done, size - done, (off_t)(position + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return 0;
+        done += (uint32_t)got;
+    }
+    return 1;
+}
+
+// Partition tables.
+
+namespace {
+
+enum {
+    kMbrFirstEntry = 446,
+    kMbrEntrySize = 16,
+    kMbrEntryCount = 4,
+    kSectorBytes = 512,
+};
+
+struct MbrEntry {
+    uint8_t type;
+    uint32_t firstSector;
+    uint32_t sectorCount;
+};
+
+MbrEntry ReadMbrEntry(const uint8_t *sector, int number) {
+    const uint8_t *entry = sector + kMbrFirstEntry + kMbrEntrySize * (number - 1);
+    MbrEntry result = {entry[4], LoadLe32(entry + 8), LoadLe32(entry + 12)};
+    return result;
+}
+
+int IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+}  // namespace
+
+int CheckMbrPartition(const uint8_t *sector, int number, int64_t diskBytes, int64_t *offset, int64_t *length,
+                      int *other) {
+    if (number < 1 || number > kMbrEntryCount || sector[510] != 0x55 || sector[511] != 0xAA) return kPartitionNoMbr;
+    for (int i = 1; i <= kMbrEntryCount; i++) {
+        if (ReadMbrEntry(sector, i).type == 0xEE) return kPartitionGpt;
+    }
+    MbrEntry entry = ReadMbrEntry(sector, number);
+    if (entry.type == 0 || entry.sectorCount == 0 || entry.firstSector == 0) return kPartitionEmpty;
+    if (IsExtendedType(entry.type)) return kPartitionExtended;
+    uint64_t end = (uint64_t)entry.firstSector + entry.sectorCount;
+    if (diskBytes < 0 || end * kSectorBytes > (uint64_t)diskBytes) return kPartitionPastEnd;
+    for (int i = 1; i <= kMbrEntryCount; i++) {
+        MbrEntry next = ReadMbrEntry(sector, i);
+        if (i == number || next.type == 0 || next.sectorCount == 0) continue;
+        uint64_t nextEnd = (uint64_t)next.firstSector + next.sectorCount;
+        if (next.firstSector < end && entry.firstSector < nextEnd) {
+            *other = i;
+            return kPartitionOverlaps;
+        }
+    }
+    *offset = (int64_t)entry.firstSector * kSectorBytes;
+    *length = (int64_t)entry.sectorCount * kSectorBytes;
+    return kPartitionOk;
+}
+
+void DescribePartitionCheck(int check, int number, int other, char *text, uint32_t textSize) {
+    switch (check) {
+    case kPartitionGpt:
+        snprintf(text, textSize, "GPT is not supported (the MBR holds a protective 0xEE entry)");
+        break;
+    case kPartitionExtended:
+        snprintf(text, textSize, "MBR partition %d is an extended partition, not a volume", number);
+        break;
+    case kPartitionPastEnd:
+        snprintf(text, textSize, "MBR partition %d ends past the end of the disk", number);
+        break;
+    case kPartitionOverlaps:
+        snprintf(text, textSize, "MBR partition %d overlaps partition %d", number, other);
+        break;
+    default:
+        snprintf(text, textSize, "no MBR partition %d", number);
+        break;
+    }
+}
+
+// Images in use.
+
+namespace {
+
+int IsSameFile(const char *path, const struct stat &image) {
+    struct stat info;
+    return path[0] == '/' && stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == image.st_dev &&
+           info.st_ino == image.st_ino;
+}
+
+// Undoes the octal escapes of the mount tables ("\040" for a space) in place.
+void UnescapeMountField(char *field) {
+    char *out = field;
+    for (const char *in = field; *in != 0; in++) {
+        if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' && in[3] >= '0' &&
+            in[3] <= '7') {
+            *out++ = (char)((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
+            in += 3;
+        } else {
+            *out++ = *in;
+        }
+    }
+    *out = 0;
+}
+
+// Looks through a mount table for a mount whose source is the image. In
+// mountinfo the source follows the "-" field; in /proc/mounts it comes first.
+// -1 when the table cannot be read.
+int FindMountOf(const char *tablePath, int isMountinfo, const struct stat &image, char *where, uint32_t whereSize) {
+    FILE *table = fopen(tablePath, "re");
+    if (table == 0) return -1;
+    char *line = 0;
+    size_t capacity = 0;
+    int found = 0;
+    while (!found && getline(&line, &capacity, table) > 0) {
+        char *fields[64];
+        int count = 0;
+        for (char *token = strtok(line, " \n"); token != 0 && count < 64; token = strtok(0, " \n")) {
+            fields[count++] = token;
+        }
+        char *source = 0;
+        char *mountPoint = 0;
+        if (isMountinfo) {
+            for (int i = 6; i + 2 < count && source == 0; i++) {
+                if (strcmp(fields[i], "-") == 0) source = fields[i + 2];
+            }
+            if (count > 4) mountPoint = fields[4];
+        } else if (count >= 2) {
+            source = fields[0];
+            mountPoint = fields[1];
+        }
+        if (source == 0 || mountPoint == 0) continue;
+        UnescapeMountField(source);
+        UnescapeMountField(mountPoint);
+        if (IsSameFile(source, image)) {
+            snprintf(where, whereSize, "it is mounted at %s", mountPoint);
+            found = 1;
+        }
+    }
+    free(line);
+    fclose(table);
+    return found;
+}
+
+// A loop device backed by the image, by its backing file's name or by the
+// device and inode the driver holds (names can differ between namespaces).
+int FindLoopDeviceOf(const struct stat &image, char *where, uint32_t whereSize) {
+    DIR *devices = opendir("/sys/block");
+    if (devices == 0) return 0;  // no sysfs: no loop device can be set up either
+    int found = 0;
+    for (struct dirent *device = readdir(devices); device != 0 && !found; device = readdir(devices)) {
+        if (strncmp(device->d_name, "loop", 4) != 0) continue;
+        char path[320];
+        snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", device->d_name);
+        FILE *backing = fopen(path, "re");
+        if (backing == 0) continue;  // not bound to a file
+        char name[4096] = "";
+        if (fgets(name, sizeof name, backing) != 0) name[strcspn(name, "\n")] = 0;
+        fclose(backing);
+        found = IsSameFile(name, image);
+        snprintf(path, sizeof path, "/dev/%s", device->d_name);
+        int fd = found ? -1 : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct loop_info64 status;
+        if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &status) == 0) {
+            uint64_t dev = status.lo_device;  // the kernel's encoding of dev_t
+            unsigned devMajor = (unsigned)((dev & 0xFFF00) >> 8);
+            unsigned devMinor = (unsigned)((dev & 0xFF) | ((dev >> 12) & 0xFFF00));
+            found = status.lo_inode == (uint64_t)image.st_ino && devMajor == major(image.st_dev) &&
+                    devMinor == minor(image.st_dev);
+        }
+        if (fd >= 0) close(fd);
+        if (found) snprintf(where, whereSize, "loop device %s is backed by it", path);
+    }
+    closedir(devices);
+    return found;
+}
+
+}  // namespace
+
+int FindImageInUse(int fd, char *where, uint32_t whereSize) {
+    struct stat image;
+    if (fstat(fd, &image) != 0) {
+        snprintf(where, whereSize, "it cannot be examined");
+        return 1;
+    }
+    int mounted = FindMountOf("/proc/self/mountinfo", 1, image, where, whereSize);
+    if (mounted < 0) mounted = FindMountOf("/proc/mounts", 0, image, where, whereSize);
+    if (mounted < 0) {
+        snprintf(where, whereSize, "the mount table cannot be read to tell whether it is mounted");
+        return 1;
+    }
+    return mounted || FindLoopDeviceOf(image, where, whereSize);
+}
+
+int LockImageExclusively(int fd) {
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return 0;
+    }
+    return 1;
+}
+
+// Volume state.
+
+namespace {
+
+enum {
+    kMftRecordLogFile = 2,
+    kMftRecordVolume = 3,
+    kMftRecordRoot = 5,
+    kAttributeList = 0x20,
+    kAttributeVolumeInformation = 0x70,
+    kAttributeIndexRoot = 0x90,
+    kAttributeIndexAllocation = 0xA0,
+    kAttributeBitmap = 0xB0,
+    kAttributeNameOffset = 0x0A,  // 16-bit
+    kRecordSequence = 0x10,       // 16-bit
+    kVolumeIsDirty = 0x0001,
+
+    // Restart pages at the start of $LogFile.
+    kLogScanBytes = 128 * 1024,   // two restart pages of the largest size
+    kLogMinBytes = 8192,
+    kRestartSystemPageSize = 0x10,  // 32-bit
+    kRestartLogPageSize = 0x14,     // 32-bit
+    kRestartAreaOffset = 0x18,      // 16-bit
+    kRestartMinorVersion = 0x1A,    // 16-bit
+    kRestartMajorVersion = 0x1C,    // 16-bit
+    kRestartAreaFields = 0x10,      // current LSN, clients, free list, in-use list, flags
+    kAreaCurrentLsn = 0x00,         // 64-bit
+    kAreaLogClients = 0x08,         // 16-bit
+    kAreaClientInUseList = 0x0C,    // 16-bit
+    kAreaFlags = 0x0E,              // 16-bit
+    kAreaVolumeIsClean = 0x0002,
+    kLogNoClient = 0xFFFF,
+
+    // Directory indexes.
+    kIndexRootHeader = 0x10,      // index header within the $INDEX_ROOT value
+    kIndexBlockHeader = 0x18,     // index header within an INDX block
+    kIndexEntriesOffset = 0x00,   // 32-bit, from the index header
+    kIndexLength = 0x04,          // 32-bit, from the index header
+    kIndexFlags = 0x0C,           // 8-bit: 1 when index blocks exist
+    kIndexHasBlocks = 0x01,
+    kEntryLength = 0x08,          // 16-bit
+    kEntryKeyLength = 0x0A,       // 16-bit
+    kEntryFlags = 0x0C,           // 16-bit
+    kEntryIsLast = 0x0002,
+    kEntryKey = 0x10,
+    kMaxIndexBlocks = 1 << 20,
+
+    // The start of hiberfil.sys.
+    kHibernationHeader = 4096,
+    kMaxAttributeList = 256 * 1024,
+};
+
+const uint32_t kRestartSignature = 0x52545352;  // "RSTR"
+const uint32_t kChkdskSignature = 0x444B4843;   // "CHKD": a restart page chkdsk left
+const uint32_t kLogRecordSignature = 0x44524352;  // "RCRD"
+const uint32_t kIndexSignature = 0x58444E49;    // "INDX"
+const uint32_t kEmptyLogPage = 0xFFFFFFFF;
+
+struct VolumeReader {
+    DiskReadFunction read;
+    void *context;
+    int64_t volumeOffset;
+    uint64_t bytesPerCluster;
+    uint64_t totalClusters;
+    uint32_t recordSize;
+    uint8_t mft[kMaxMftRecordSize];  // $MFT's own record, which maps the others
+    uint32_t mftData;                // its $DATA attribute
+};
+
+// The attribute of `type` whose name is the ASCII `name` ("" unnamed).
+int FindNamedAttribute(const uint8_t *record, uint32_t used, uint32_t type, const char *name, uint32_t *at) {
+    uint32_t position = 0;
+    uint32_t nameLength = (uint32_t)strlen(name);
+    while (FindAttribute(record, used, type, &position)) {
+        const uint8_t *attribute = record + position;
+        uint32_t length = LoadLe32(attribute + kAttributeLength);
+        uint32_t nameAt = LoadLe16(attribute + kAttributeNameOffset);
+        int same = attribute[kAttributeNameLength] == nameLength && nameAt <= length &&
+                   2 * nameLength <= length - nameAt;
+        for (uint32_t i = 0; same && i < nameLength; i++) same = LoadLe16(attribute + nameAt + 2 * i) == (uint8_t)name[i];
+        if (same) {
+            *at = position;
+            return 1;
+        }
+        position += length;  // FindAttribute checked that it fits
+    }
+    return 0;
+}
+
+// Reads `size` bytes at byte `offset` of the non-resident attribute at
+// `at`, sparse runs as zeros. Only the runs this record holds are known.
+int ReadNonResidentBytes(const VolumeReader *reader, const uint8_t *record, uint32_t at, uint64_t offset,
+                         uint32_t size, uint8_t *buffer) {
+    NonResidentAttribute attribute;
+    if (!ReadNonResident(record, at, &attribute) || attribute.firstVcn != 0) return 0;
+    uint32_t position = attribute.pairsAt;
+    uint64_t vcn = 0;
+    int64_t lcn = 0;
+    uint32_t done = 0;
+    const uint64_t clusterBytes = reader->bytesPerCluster;
+    while (done < size) {
+        uint64_t count = 0;
+        int sparse = 0;
+        if (!NextDataRun(record, &position, attribute.pairsEnd, &count, &lcn, &sparse)) return 0;
+        if (count > reader->totalClusters) return 0;
+        if (!sparse && (lcn < 0 || (uint64_t)lcn + count > reader->totalClusters)) return 0;
+        // vcn stays below 2^43 (at most 2048 runs of fewer than 2^32 clusters).
+        uint64_t runStart = vcn * clusterBytes;
+        uint64_t runEnd = (vcn + count) * clusterBytes;
+        vcn += count;
+        uint64_t want = offset + done;
+        if (want >= runEnd) continue;
+        uint32_t piece = (uint32_t)(runEnd - want < size - done ? runEnd - want : size - done);
+        if (sparse) {
+            memset(buffer + done, 0, piece);
+        } else if (!reader->read(reader->context,
+                                 reader->volumeOffset + (int64_t)((uint64_t)lcn * clusterBytes + want - runStart),
+                                 buffer + done, piece)) {
+            return 0;
+        }
+        done += piece;
+    }
+    return 1;
+}
+
+// The value size of the attribute at `at`, resident or not.
+int AttributeSize(const uint8_t *record, uint32_t at, uint64_t *size) {
+    uint32_t valueAt = 0, valueLength = 0;
+    NonResidentAttribute attribute;
+    if (ResidentValue(record, at, &valueAt, &valueLength)) {
+        *size = valueLength;
+        return 1;
+    }
+    if (!ReadNonResident(record, at, &attribute)) return 0;
+    *size = attribute.realSize;
+    return 1;
+}
+
+int ReadAttributeBytes(const VolumeReader *reader, const uint8_t *record, uint32_t at, uint64_t offset,
+                       uint32_t size, uint8_t *buffer) {
+    uint32_t valueAt = 0, valueLength = 0;
+    if (ResidentValue(record, at, &valueAt, &valueLength)) {
+        if (offset > valueLength || size > valueLength - offset) return 0;
+        memcpy(buffer, record + valueAt + offset, size);
+        return 1;
+    }
+    return ReadNonResidentBytes(reader, record, at, offset, size, buffer);
+}
+
+// Reads MFT record `number` and checks it; 1 when it is in use.
+int ReadRecord(const VolumeReader *reader, uint64_t number, uint8_t *record, uint32_t *used) {
+    if (number > reader->totalClusters * reader->bytesPerCluster / reader->recordSize) return 0;
+    return ReadNonResidentBytes(reader, reader->mft, reader->mftData, number * reader->recordSize, reader->recordSize,
+                                record) &&
+           CheckMftRecord(record, reader->recordSize, used) && (LoadLe16(record + kRecordFlags) & kRecordInUse) != 0;
+}
+
+int ReadRestartPage(const uint8_t *page, uint32_t available, uint32_t position, uint64_t *lsn, int *state) {
+    uint32_t systemPageSize = LoadLe32(page + kRestartSystemPageSize);
+    uint32_t logPageSize = LoadLe32(page + kRestartLogPageSize);
+    if (systemPageSize < 512 || systemPageSize > 65536 || (systemPageSize & (systemPageSize - 1)) != 0 ||
+        logPageSize < 512 || logPageSize > 65536 || (logPageSize & (logPageSize - 1)) != 0) {
+        return 0;
+    }
+    // The second copy follows the first at one system page.
+    if ((position != 0 && position != systemPageSize) || systemPageSize > available) return 0;
+    uint8_t *copy = (uint8_t *)malloc(systemPageSize);
+    if (copy == 0) return 0;
+    memcpy(copy, page, systemPageSize);
+    int valid = ApplyUpdateSequence(copy, systemPageSize);
+    int16_t major = (int16_t)LoadLe16(copy + kRestartMajorVersion);
+    int16_t minor = (int16_t)LoadLe16(copy + kRestartMinorVersion);
+    uint32_t areaAt = LoadLe16(copy + kRestartAreaOffset);
+    uint32_t sequenceEnd = LoadLe16(copy + kRecordUpdateSequenceOffset) + 2u * LoadLe16(copy + kRecordUpdateSequenceCount);
+    valid = valid && ((major == 1 && minor == 1) || (major == 2 && minor == 0)) && areaAt % 8 == 0 &&
+            areaAt >= sequenceEnd && areaAt + kRestartAreaFields <= systemPageSize;
+    if (valid) {
+        const uint8_t *area = copy + areaAt;
+        uint32_t inUse = LoadLe16(area + kAreaClientInUseList);
+        valid = inUse == kLogNoClient || inUse < LoadLe16(area + kAreaLogClients);
+        *lsn = LoadLe64(area + kAreaCurrentLsn);
+        // Version 2.0 means Windows may hold the metadata in its cache for
+        // fast start-up, however clean the area looks.
+        if (major == 2) {
+            *state = kVolumeLogCached;
+        } else if (inUse != kLogNoClient && (LoadLe16(area + kAreaFlags) & kAreaVolumeIsClean) == 0) {
+            *state = kVolumeLogNotClean;
+        } else {
+            *state = kVolumeClean;
+        }
+    }
+    free(copy);
+    return valid;
+}
+
+// The newer of the two restart pages at the start of $LogFile decides. A
+// log of nothing but empty pages (as mkntfs and a reset leave it) is clean.
+int CheckLogFile(const VolumeReader *reader) {
+    uint8_t record[kMaxMftRecordSize];
+    uint32_t used = 0, at = 0;
+    uint64_t logSize = 0;
+    if (!ReadRecord(reader, kMftRecordLogFile, record, &used) ||
+        !FindNamedAttribute(record, used, kAttributeData, "", &at) || !AttributeSize(record, at, &logSize) ||
+        logSize < kLogMinBytes) {
+        return kVolumeLogUnreadable;
+    }
+    uint32_t scanned = logSize < kLogScanBytes ? (uint32_t)logSize : (uint32_t)kLogScanBytes;
+    uint8_t *log = (uint8_t *)malloc(scanned);
+    if (log == 0 || !ReadAttributeBytes(reader, record, at, 0, scanned, log)) {
+        free(log);
+        return kVolumeLogUnreadable;
+    }
+    int empty = 1, pages = 0, result = kVolumeLogUnreadable;
+    uint64_t newest = 0;
+    for (uint32_t position = 0; position + kNtfsBootSectorSize <= scanned;
+         position = position == 0 ? (uint32_t)kNtfsBootSectorSize : position * 2) {
+        uint32_t magic = LoadLe32(log + position);
+        if (magic == kEmptyLogPage) continue;
+        empty = 0;
+        if (magic == kLogRecordSignature || magic == kChkdskSignature) break;
+        uint64_t lsn = 0;
+        int state = 0;
+        if (magic != kRestartSignature || !ReadRestartPage(log + position, scanned - position, position, &lsn, &state)) {
+            continue;
+        }
+        if (pages == 0 || lsn > newest) {
+            newest = lsn;
+            result = state;
+        }
+        if (++pages == 2) break;
+    }
+    free(log);
+    if (pages == 0) return empty ? kVolumeClean : kVolumeLogUnreadable;
+    return result;
+}
+
+int CheckVolumeFlags(const VolumeReader *reader) {
+    uint8_t record[kMaxMftRecordSize];
+    uint32_t used = 0, at = 0, valueAt = 0, valueLength = 0;
+    if (!ReadRecord(reader, kMftRecordVolume, record, &used) ||
+        !FindNamedAttribute(record, used, kAttributeVolumeInformation, "", &at) ||
+        !ResidentValue(record, at, &valueAt, &valueLength) || valueLength < 12) {
+        return kVolumeFlagsUnreadable;
+    }
+    return (LoadLe16(record + valueAt + 10) & kVolumeIsDirty) != 0 ? kVolumeDirty : kVolumeClean;
+}
+
+int IsHiberfilName(const uint8_t *name, uint32_t length) {
+    static const char kName[] = "hiberfil.sys";
+    if (length != sizeof kName - 1) return 0;
+    for (uint32_t i = 0; i < length; i++) {
+        uint16_t unit = LoadLe16(name + 2 * i);
+        if (unit >= 'A' && unit <= 'Z') unit = (uint16_t)(unit - 'A' + 'a');
+        if (unit != (uint8_t)kName[i]) return 0;
+    }
+    return 1;
+}
+
+// Walks the index entries in [position, end) of `bytes` for hiberfil.sys.
+// 1 when the entries are sound (*reference set when it was found).
+int ScanIndexEntries(const uint8_t *bytes, uint32_t position, uint32_t end, uint64_t *reference) {
+    for (;;) {
+        if (position > end || end - position < kEntryKey) return 0;
+        const uint8_t *entry = bytes + position;
+        uint32_t length = LoadLe16(entry + kEntryLength);
+        uint32_t keyLength = LoadLe16(entry + kEntryKeyLength);
+        if (length < kEntryKey || length > end - position) return 0;
+        if ((LoadLe16(entry + kEntryFlags) & kEntryIsLast) != 0) return 1;
+        if (keyLength < kFileNameText || keyLength > length - kEntryKey) return 0;
+        const uint8_t *key = entry + kEntryKey;
+        uint32_t nameLength = key[kFileNameLength];
+        if (kFileNameText + 2 * nameLength > keyLength) return 0;
+        if (IsHiberfilName(key + kFileNameText, nameLength)) {
+            *reference = LoadLe64(entry);
+            return 1;
+        }
+        position += length;
+    }
+}
+
+// hiberfil.sys in the root folder, from the index root and every index
+// block in use, in any order: no name collation is needed.
+int FindHiberfil(const VolumeReader *reader, uint64_t *reference) {
+    uint8_t record[kMaxMftRecordSize];
+    uint32_t used = 0, at = 0, valueAt = 0, valueLength = 0;
+    if (!ReadRecord(reader, kMftRecordRoot, record, &used) || !IsBaseRecordInUse(record) ||
+        !FindNamedAttribute(record, used, kAttributeIndexRoot, "$I30", &at) ||
+        !ResidentValue(record, at, &valueAt, &valueLength) || valueLength < kIndexRootHeader + 16) {
+        return 0;
+    }
+    const uint8_t *root = record + valueAt;
+    uint32_t blockSize = LoadLe32(root + 8);
+    const uint8_t *header = root + kIndexRootHeader;
+    uint32_t entriesAt = LoadLe32(header + kIndexEntriesOffset);
+    uint32_t indexLength = LoadLe32(header + kIndexLength);
+    if (indexLength > valueLength - kIndexRootHeader ||
+        !ScanIndexEntries(header, entriesAt, indexLength, reference)) {
+        return 0;
+    }
+    if (*reference != 0 || (header[kIndexFlags] & kIndexHasBlocks) == 0) return 1;
+
+    uint32_t allocationAt = 0, bitmapAt = 0;
+    uint64_t allocationSize = 0, bitmapSize = 0;
+    if (blockSize < 512 || blockSize > 65536 || (blockSize & (blockSize - 1)) != 0 ||
+        !FindNamedAttribute(record, used, kAttributeIndexAllocation, "$I30", &allocationAt) ||
+        !FindNamedAttribute(record, used, kAttributeBitmap, "$I30", &bitmapAt) ||
+        !AttributeSize(record, allocationAt, &allocationSize) || !AttributeSize(record, bitmapAt, &bitmapSize)) {
+        return 0;
+    }
+    uint64_t blocks = allocationSize / blockSize;
+    if (blocks > kMaxIndexBlocks || bitmapSize < (blocks + 7) / 8) return 0;
+    uint32_t bitmapBytes = (uint32_t)((blocks + 7) / 8);
+    uint8_t *bitmap = (uint8_t *)malloc(bitmapBytes + 1);
+    uint8_t *block = (uint8_t *)malloc(blockSize);
+    int sound = bitmap != 0 && block != 0 && ReadAttributeBytes(reader, record, bitmapAt, 0, bitmapBytes, bitmap);
+    for (uint32_t i = 0; sound && *reference == 0 && i < blocks; i++) {
+        if ((bitmap[i / 8] >> (i % 8) & 1) == 0) continue;
+        sound = ReadNonResidentBytes(reader, record, allocationAt, (uint64_t)i * blockSize, blockSize, block) &&
+                LoadLe32(block) == kIndexSignature && ApplyUpdateSequence(block, blockSize);
+        if (!sound) break;
+        uint32_t blockEntries = LoadLe32(block + kIndexBlockHeader + kIndexEntriesOffset);
+        uint32_t blockLength = LoadLe32(block + kIndexBlockHeader + kIndexLength);
+        sound = blockLength <= blockSize - kIndexBlockHeader &&
+                ScanIndexEntries(block + kIndexBlockHeader, blockEntries, blockLength, reference);
+    }
+    free(bitmap);
+    free(block);
+    return sound;
+}
+
+// The unnamed $DATA of the file whose base record is in `record`, which
+// it may replace with the extension record that holds the attribute's
+// start when an attribute list sends it elsewhere.
+int FindFileData(const VolumeReader *reader, uint8_t *record, uint32_t *used, uint32_t *at) {
+    if (FindNamedAttribute(record, *used, kAttributeData, "", at)) return 1;
+    uint32_t listAt = 0;
+    uint64_t listSize = 0;
+    if (!FindNamedAttribute(record, *used, kAttributeList, "", &listAt) || !AttributeSize(record, listAt, &listSize) ||
+        listSize > kMaxAttributeList) {
+        return 0;
+    }
+    uint8_t *list = (uint8_t *)malloc(listSize + 1);
+    uint64_t extension = 0;
+    int found = list != 0 && ReadAttributeBytes(reader, record, listAt, 0, (uint32_t)listSize, list);
+    for (uint32_t position = 0; found && extension == 0;) {
+        if (listSize - position < 26) {
+            found = 0;
+            break;
+        }
+        const uint8_t *entry = list + position;
+        uint32_t length = LoadLe16(entry + 4);
+        if (length < 26 || length > listSize - position) {
+            found = 0;
+            break;
+        }
+        if (LoadLe32(entry) == kAttributeData && entry[6] == 0 && LoadLe64(entry + 8) == 0) {
+            extension = LoadLe64(entry + 16) & 0xFFFFFFFFFFFFull;
+        }
+        position += length;
+    }
+    free(list);
+    return found && extension != 0 && ReadRecord(reader, extension, record, used) &&
+           FindNamedAttribute(record, *used, kAttributeData, "", at);
+}
+
+// Windows writes "hibr" (or "HIBR" since Windows 8) at the start of
+// hiberfil.sys when it hibernates and clears it on resume; a file too short
+// to hold the header cannot tell, and ntfs-3g refuses it as hibernated too.
+int CheckHibernation(const VolumeReader *reader) {
+    uint64_t reference = 0;
+    if (!FindHiberfil(reader, &reference)) return kVolumeRootUnreadable;
+    if (reference == 0) return kVolumeClean;
+    uint8_t record[kMaxMftRecordSize];
+    uint32_t used = 0, at = 0;
+    uint64_t size = 0;
+    uint16_t sequence = (uint16_t)(reference >> 48);
+    if (!ReadRecord(reader, reference & 0xFFFFFFFFFFFFull, record, &used) || !IsBaseRecordInUse(record) ||
+        (sequence != 0 && LoadLe16(record + kRecordSequence) != sequence) ||
+        !FindFileData(reader, record, &used, &at) || !AttributeSize(record, at, &size)) {
+        return kVolumeRootUnreadable;
+    }
+    if (size < kHibernationHeader) return kVolumeHibernated;
+    uint8_t signature[4] = {0, 0, 0, 0};
+    NonResidentAttribute attribute;
+    int uninitialized = ReadNonResident(record, at, &attribute) && attribute.initializedSize < sizeof signature;
+    if (!uninitialized && !ReadAttributeBytes(reader, record, at, 0, sizeof signature, signature)) {
+        return kVolumeRootUnreadable;
+    }
+    return memcmp(signature, "hibr", 4) == 0 || memcmp(signature, "HIBR", 4) == 0 ? kVolumeHibernated : kVolumeClean;
+}
+
+}  // namespace
+
+int CheckVolumeState(const TrimVolume *volume, int64_t volumeOffset, DiskReadFunction read, void *context) {
+    VolumeReader *reader = (VolumeReader *)calloc(1, sizeof(VolumeReader));
+    if (reader == 0) return kVolumeLogUnreadable;
+    reader->read = read;
+    reader->context = context;
+    reader->volumeOffset = volumeOffset;
+    reader->bytesPerCluster = volume->bytesPerCluster;
+    reader->totalClusters = (uint64_t)volume->totalSectors / volume->sectorsPerCluster;
+    reader->recordSize = volume->mftRecordSize;
+    uint32_t used = 0;
+    int state = kVolumeLogUnreadable;
+    if (read(context, volumeOffset + (int64_t)(volume->mftCluster * volume->bytesPerCluster), reader->mft,
+             reader->recordSize) &&
+        CheckMftRecord(reader->mft, reader->recordSize, &used) &&
+        FindNamedAttribute(reader->mft, used, kAttributeData, "", &reader->mftData)) {
+        state = CheckHibernation(reader);
+        if (state == kVolumeClean) state = CheckLogFile(reader);
+        if (state == kVolumeClean) state = CheckVolumeFlags(reader);
+    }
+    free(reader);
+    return state;
+}
+
+const char *VolumeStateText(int state) {
+    switch (state) {
+    case kVolumeHibernated:
+        return "Windows is hibernated on the volume (hiberfil.sys in its root folder holds a hibernation image): "
+               "start that Windows and shut it down fully (no hibernation, no fast start-up), then try again";
+    case kVolumeLogNotClean:
+        return "Windows did not close the volume cleanly (its $LogFile still has to be replayed): start Windows "
+               "and shut it down fully, or run its disk check (chkdsk /f), then try again";
+    case kVolumeLogCached:
+        return "Windows keeps the volume's metadata cached for fast start-up (its $LogFile is version 2.0): "
+               "start Windows and shut it down fully (no fast start-up), then try again";
+    case kVolumeDirty:
+        return "The volume is marked dirty ($Volume schedules a disk check): run its disk check (chkdsk /f) in "
+               "Windows, then try again";
+    case kVolumeLogUnreadable:
+        return "The volume's $LogFile cannot be read to check that Windows closed it cleanly: run its disk check "
+               "(chkdsk /f) in Windows, then try again";
+    case kVolumeFlagsUnreadable:
+        return "The volume's $Volume flags cannot be read to check that it is not marked dirty: run its disk "
+               "check (chkdsk /f) in Windows, then try again";
+    case kVolumeRootUnreadable:
+        return "The volume's root folder cannot be read to check for a hibernated Windows: run its disk check "
+               "(chkdsk /f) in Windows, then try again";
+    default:
+        return 0;
+    }
+}
