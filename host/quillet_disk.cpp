@@ -5,17 +5,24 @@
 // through SG_IO.
 //
 // The run, step by step: arguments, the command list, open with the lock,
-// what the volume is, the question, the trim, the summary. Each step is one
-// function that returns an exit status or goes on.
+// the volume's state, what the volume is, the question, the trim, the
+// summary. Each step is one function that returns an exit status or goes
+// on. The checks and reports are quillet-image's (offline_checks.h,
+// run_report.h): nobody but us holds the partition, yet Windows may have
+// left it hibernated or unclean.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "ata_request.h"
+#include "binding.h"
 #include "disk_tool.h"
 #include "image_tool.h"
 #include "linux_binding.h"
+#include "offline_checks.h"
+#include "run_report.h"
 #include "trim_engine.h"
 
 namespace {
@@ -24,64 +31,44 @@ namespace {
 // partition given.
 const char kVolumeLetter = 'Q';
 
-struct Run {
-    DiskToolOptions options;
-    FILE *commands;
-    int commandsFailed;
-    uint32_t commandCount;
-    uint64_t trimmedBytes;
-    int lastPercent;
-    int barShown;
-};
+DiskToolOptions options;
+TrimRun run;
 
-Run run;
-
-void RecordCommand(void *context, uint64_t lba, uint32_t blockCount) {
-    Run *state = (Run *)context;
-    state->commandCount++;
-    state->trimmedBytes += (uint64_t)blockCount * 512;
-    if (state->commands != 0 && fprintf(state->commands, "%llu %u\n", (unsigned long long)lba, blockCount) < 0) {
-        state->commandsFailed = 1;
-    }
+int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
+    return RecordTrimCommand(&run, lba, blockCount, accepted);
 }
 
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t) {
-    int percent = ProgressPercent(firstCluster, volume->totalClusters);
-    if (percent == run.lastPercent) return;
-    char line[64];
-    FormatProgressLine(line, firstCluster, volume->totalClusters);
-    fputs(line, stdout);
-    fflush(stdout);
-    run.lastPercent = percent;
-    run.barShown = 1;
+void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+    ShowTrimProgress(&run, volume, firstCluster, clusterCount);
 }
 
 int Fail(const char *what, int status) {
-    fprintf(stderr, "quillet-disk: %s: %s\n", run.options.partition, what);
+    ReportRunFailure(&run, "%s", what);
     return status;
 }
 
 // Arguments and the things that can be checked before the disk is touched.
 int CheckArguments(int argc, char **argv) {
     char error[160];
-    if (!ParseDiskToolArguments(argc, argv, &run.options, error, sizeof error)) {
+    if (!ParseDiskToolArguments(argc, argv, &options, error, sizeof error)) {
         fprintf(stderr, "quillet-disk: %s\n%s", error, kDiskToolUsage);
         return kExitUsage;
     }
-    if (!run.options.yes && !isatty(STDIN_FILENO)) {
+    StartTrimRun(&run, "quillet-disk", options.partition);
+    if (!options.yes && !isatty(STDIN_FILENO)) {
         fprintf(stderr, "quillet-disk: no terminal to ask on; give --yes to trim without asking\n%s",
                 kDiskToolUsage);
         return kExitUsage;
     }
     struct stat info;
-    if (stat(run.options.partition, &info) != 0 || !S_ISBLK(info.st_mode)) {
+    if (stat(options.partition, &info) != 0 || !S_ISBLK(info.st_mode)) {
         return Fail("not a block device", kExitUsage);
     }
     return kExitOk;
 }
 
-int OpenCommandList() {
-    const char *path = run.options.commandsFile;
+int OpenList() {
+    const char *path = options.commandsFile;
     if (path == 0) return kExitOk;
     struct stat info;
     if (stat(path, &info) == 0 && S_ISBLK(info.st_mode)) {
@@ -89,9 +76,9 @@ int OpenCommandList() {
         fprintf(stderr, "quillet-disk: %s: the command list cannot be a block device\n", path);
         return kExitUsage;
     }
-    run.commands = fopen(path, "w");
-    if (run.commands == 0) {
-        fprintf(stderr, "quillet-disk: %s: cannot write the command list\n", path);
+    run.commands = OpenCommandList(path);
+    if (run.commands < 0) {
+        fprintf(stderr, "quillet-disk: %s: cannot write the command list (%s)\n", path, strerror(errno));
         return kExitUsage;
     }
     return kExitOk;
@@ -99,10 +86,24 @@ int OpenCommandList() {
 
 // Opens with the lock: a mounted or otherwise claimed partition fails with 4.
 int OpenVolume(TrimVolume **volume) {
-    LinuxBindVolume(kVolumeLetter, run.options.partition);
-    LinuxObserveTrim(RecordCommand, &run, !run.options.dryRun);
+    LinuxBindVolume(kVolumeLetter, options.partition);
+    LinuxObserveTrim(RecordCommand, 0, !options.dryRun);
     int status = OpenTrimVolume(kVolumeLetter, volume, 1);
     return status == kOpenOk ? kExitOk : Fail(OpenStatusText(status), status);
+}
+
+int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t size) {
+    return BindingReadAt(((TrimVolume *)context)->driveHandle, position, buffer, size);
+}
+
+// A hibernated or uncleanly closed Windows may own clusters its bitmap on
+// the disk does not show yet.
+int CheckState(TrimVolume *volume) {
+    int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
+    if (state == kVolumeClean) return kExitOk;
+    char reason[512];
+    snprintf(reason, sizeof reason, "%s %s.", OpenStatusText(kOpenLockFailed), VolumeStateText(state));
+    return Fail(reason, kOpenLockFailed);
 }
 
 void Describe(TrimVolume *volume) {
@@ -117,55 +118,46 @@ void Describe(TrimVolume *volume) {
 
 // 1 when the user agreed (or --yes was given).
 int Confirmed() {
-    if (run.options.yes) return 1;
-    printf("Trim the free space of %s%s? [y/N] ", run.options.partition,
-           run.options.dryRun ? " (dry run: nothing is sent)" : "");
+    if (options.yes) return 1;
+    printf("Trim the free space of %s%s? [y/N] ", options.partition,
+           options.dryRun ? " (dry run: nothing is sent)" : "");
     fflush(stdout);
     char line[64];
     return fgets(line, sizeof line, stdin) != 0 && AnswerIsYes(line);
 }
 
 int Trim(TrimVolume *volume) {
-    if (!volume->trimSupported) return Fail(OpenStatusText(kOpenNoTrimSupport), kExitTrimFailed);
-    int trimmed = TrimFreeSpace(volume, ShowProgress);
-    if (trimmed) {
-        printf("\rTrimming: [==================================] Done.\n");
-    } else {
-        printf("%sTrim error!\n", run.barShown ? "\n" : "");
-    }
-    return trimmed ? kExitOk : kExitTrimFailed;
-}
-
-int CloseCommandList(int status) {
-    if (run.commands != 0 && (fclose(run.commands) != 0 || run.commandsFailed)) {
-        fprintf(stderr, "quillet-disk: %s: writing the command list failed\n", run.options.commandsFile);
-        if (status == kExitOk) status = kExitTrimFailed;
-    }
-    run.commands = 0;
-    return status;
+    run.outcome.trimSupported = volume->trimSupported;
+    int trimmed = volume->trimSupported && TrimFreeSpace(volume, ShowProgress);
+    return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: nothing sent)" : "");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    run.lastPercent = -1;
     int status = CheckArguments(argc, argv);
-    if (status == kExitOk) status = OpenCommandList();
+    if (status == kExitOk) status = OpenList();
     if (status != kExitOk) return status;
 
     TrimVolume *volume = 0;
     status = OpenVolume(&volume);
-    if (status != kExitOk) return CloseCommandList(status);
-    Describe(volume);
-    if (!Confirmed()) {
+    if (status == kExitOk) status = CheckState(volume);
+    if (status != kExitOk) {
         ReleaseTrimVolume(volume);
-        printf("Nothing trimmed.\n");
-        return CloseCommandList(kExitOk);
+        if (run.commands >= 0) close(run.commands);
+        return status;
     }
-    status = Trim(volume);
+    Describe(volume);
+    if (!volume->trimSupported) {
+        // Said before the question: there is nothing to agree to.
+        status = Trim(volume);
+    } else if (!Confirmed()) {
+        printf("Nothing trimmed.\n");
+        if (run.commands >= 0) close(run.commands);
+        status = kExitOk;
+    } else {
+        status = Trim(volume);
+    }
     ReleaseTrimVolume(volume);
-    status = CloseCommandList(status);
-    printf("%u TRIM commands sent, %llu bytes trimmed%s\n", run.commandCount,
-           (unsigned long long)run.trimmedBytes, run.options.dryRun ? " (dry run: nothing sent)" : "");
     return status;
 }

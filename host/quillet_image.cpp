@@ -21,44 +21,18 @@ namespace {
 
 const char kDriveLetter = 'Q';
 
-struct Run {
-    int commands;  // the command list's descriptor, or -1
-    TrimOutcome outcome;
-    int lastPercent;
-    int barShown;
-};
+TrimRun run;
 
-Run run = {-1, {}, -1, 0};
-
-const char *image = "";
-
-void Fail(const char *format, const char *detail) {
-    fprintf(stderr, "quillet-image: %s: ", image);
-    fprintf(stderr, format, detail);
-    fputc('\n', stderr);
-}
+void Fail(const char *format, const char *detail) { ReportRunFailure(&run, format, detail); }
 
 // Called for each command the drive accepted. A list that stops taking
 // lines stops the run: the drive refuses every later request.
-void RecordCommand(void *context, uint64_t lba, uint32_t blockCount) {
-    Run *state = (Run *)context;
-    if (state->commands < 0 || state->outcome.listError != 0) return;
-    if (!WriteCommandLine(state->commands, lba, blockCount)) {
-        state->outcome.listError = errno;
-        HostDrive()->rejectPassThrough = 1;
-    }
+void RecordCommand(void *, uint64_t lba, uint32_t blockCount) {
+    if (!RecordTrimCommand(&run, lba, blockCount, 1)) HostDrive()->rejectPassThrough = 1;
 }
 
 void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    NoteTrimAttempt(&run.outcome, volume, firstCluster, clusterCount);
-    int percent = ProgressPercent(firstCluster, volume->totalClusters);
-    if (percent == run.lastPercent) return;
-    char line[64];
-    FormatProgressLine(line, firstCluster, volume->totalClusters);
-    fputs(line, stdout);
-    fflush(stdout);
-    run.lastPercent = percent;
-    run.barShown = 1;
+    ShowTrimProgress(&run, volume, firstCluster, clusterCount);
 }
 
 // The partition's place from the MBR; 0 after saying why it is refused.
@@ -81,29 +55,11 @@ int TrimOpenedVolume(TrimVolume *volume, const ImageToolOptions &options) {
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
     run.outcome.trimSupported = volume->trimSupported;
     int trimmed = TrimFreeSpace(volume, ShowProgress);
-
+    // The observer hears of accepted commands only; the drive remembers a
+    // refused last one.
     const HostCounters *counters = HostCountersNow();
-    run.outcome.commandsSent = counters->trimCommands;
-    run.outcome.lastRefused = counters->lastTrimRefused;
-    run.outcome.lastLba = counters->lastTrimLba;
-    run.outcome.lastBlocks = counters->lastTrimBlocks;
-    if (run.commands >= 0 && close(run.commands) != 0 && run.outcome.listError == 0) run.outcome.listError = errno;
-    run.commands = -1;
-
-    if (trimmed && run.outcome.listError == 0) {
-        printf("\rTrimming: [==================================] Done.\n");
-    } else {
-        if (run.barShown) putchar('\n');
-        fflush(stdout);
-        char reason[192];
-        DescribeTrimFailure(&run.outcome, reason, sizeof reason);
-        Fail("Trim error! %s", reason);
-        trimmed = 0;
-    }
-    char summary[128];
-    FormatTrimSummary(summary, sizeof summary, run.outcome.commandsSent, counters->trimmedBytes, options.dryRun);
-    fputs(summary, stdout);
-    return trimmed ? kExitOk : kExitTrimFailed;
+    if (counters->lastTrimRefused) RecordTrimCommand(&run, counters->lastTrimLba, counters->lastTrimBlocks, 0);
+    return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: image unchanged)" : "");
 }
 
 }  // namespace
@@ -119,7 +75,7 @@ int main(int argc, char **argv) {
         fputs(kImageToolUsage, stdout);
         return kExitOk;
     }
-    image = options.image;
+    StartTrimRun(&run, "quillet-image", options.image);
     // This descriptor holds the run's lock and serves the checks' reads.
     int imageFd = open(options.image, O_RDONLY | O_CLOEXEC);
     struct stat info;
@@ -159,7 +115,7 @@ int main(int argc, char **argv) {
     drive->dryRun = options.dryRun;
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;
-    HostObserveTrim(RecordCommand, &run);
+    HostObserveTrim(RecordCommand, 0);
 
     TrimVolume *volume = 0;
     int status = OpenTrimVolume(kDriveLetter, &volume, 0);

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "image_tool.h"
 #include "trim_engine.h"
 
 int OpenCommandList(const char *path) {
@@ -67,7 +68,67 @@ void DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSi
     }
 }
 
-void FormatTrimSummary(char *text, uint32_t textSize, uint32_t commandsSent, uint64_t bytesTrimmed, int dryRun) {
+void FormatTrimSummary(char *text, uint32_t textSize, uint32_t commandsSent, uint64_t bytesTrimmed,
+                       const char *note) {
     snprintf(text, textSize, "%u TRIM commands sent, %llu bytes trimmed%s\n", commandsSent,
-             (unsigned long long)bytesTrimmed, dryRun ? " (dry run: image unchanged)" : "");
+             (unsigned long long)bytesTrimmed, note);
+}
+
+void StartTrimRun(TrimRun *run, const char *program, const char *subject) {
+    memset(run, 0, sizeof *run);
+    run->program = program;
+    run->subject = subject;
+    run->commands = -1;
+    run->lastPercent = -1;
+}
+
+void ReportRunFailure(const TrimRun *run, const char *format, const char *detail) {
+    fprintf(stderr, "%s: %s: ", run->program, run->subject);
+    fprintf(stderr, format, detail);
+    fputc('\n', stderr);
+}
+
+int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted) {
+    TrimOutcome *outcome = &run->outcome;
+    outcome->commandsSent++;
+    outcome->lastRefused = !accepted;
+    outcome->lastLba = lba;
+    outcome->lastBlocks = blockCount;
+    if (!accepted) return 1;
+    run->bytesTrimmed += (uint64_t)blockCount * 512;
+    if (run->commands < 0) return 1;
+    if (outcome->listError == 0 && !WriteCommandLine(run->commands, lba, blockCount)) outcome->listError = errno;
+    return outcome->listError == 0;
+}
+
+void ShowTrimProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+    NoteTrimAttempt(&run->outcome, volume, firstCluster, clusterCount);
+    int percent = ProgressPercent(firstCluster, volume->totalClusters);
+    if (percent == run->lastPercent) return;
+    char line[64];
+    FormatProgressLine(line, firstCluster, volume->totalClusters);
+    fputs(line, stdout);
+    fflush(stdout);
+    run->lastPercent = percent;
+    run->barShown = 1;
+}
+
+int FinishTrimRun(TrimRun *run, int trimmed, const char *note) {
+    TrimOutcome *outcome = &run->outcome;
+    if (run->commands >= 0 && close(run->commands) != 0 && outcome->listError == 0) outcome->listError = errno;
+    run->commands = -1;
+    if (trimmed && outcome->listError == 0) {
+        printf("\rTrimming: [==================================] Done.\n");
+    } else {
+        if (run->barShown) putchar('\n');
+        fflush(stdout);
+        char reason[192];
+        DescribeTrimFailure(outcome, reason, sizeof reason);
+        ReportRunFailure(run, "Trim error! %s", reason);
+        trimmed = 0;
+    }
+    char summary[160];
+    FormatTrimSummary(summary, sizeof summary, outcome->commandsSent, run->bytesTrimmed, note);
+    fputs(summary, stdout);
+    return trimmed ? kExitOk : kExitTrimFailed;
 }

@@ -37,7 +37,40 @@ void NoteTrimAttempt(TrimOutcome *outcome, const TrimVolume *volume, uint32_t fi
 // entry holds; a request that never reached the drive; a list write error.
 void DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize);
 
-// "N TRIM commands sent, B bytes trimmed" and the dry-run note.
-void FormatTrimSummary(char *text, uint32_t textSize, uint32_t commandsSent, uint64_t bytesTrimmed, int dryRun);
+// "N TRIM commands sent, B bytes trimmed", the front end's `note` (such as
+// what a dry run left alone; "" for none) and a newline.
+void FormatTrimSummary(char *text, uint32_t textSize, uint32_t commandsSent, uint64_t bytesTrimmed,
+                       const char *note);
+
+// One front end's run on the console: its messages, its command list, the
+// progress bar and what it saw of its commands.
+struct TrimRun {
+    const char *program;  // for messages: "program: subject: ..."
+    const char *subject;  // the image or the partition
+    int commands;         // the command list's descriptor, or -1
+    TrimOutcome outcome;
+    uint64_t bytesTrimmed;  // of accepted commands
+    int lastPercent;
+    int barShown;
+};
+
+void StartTrimRun(TrimRun *run, const char *program, const char *subject);
+
+// "program: subject: " and `format` with `detail`, on stderr.
+void ReportRunFailure(const TrimRun *run, const char *format, const char *detail);
+
+// Counts a command that reached the drive (`accepted` 0: it ended with
+// ERR) and lists an accepted one. 0 when the list stopped taking lines:
+// the front end must then stop the run, since it can no longer say what it
+// sent.
+int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted);
+
+// The progress sink's work: counts the chunk about to be sent and redraws
+// the bar when the percentage changes.
+void ShowTrimProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
+
+// Ends the run: closes the command list, prints "Done." or the failure and
+// its reason, then the summary with `note`. Returns the exit status.
+int FinishTrimRun(TrimRun *run, int trimmed, const char *note);
 
 #endif

@@ -45,6 +45,7 @@ struct LinuxDevice {
 
 const char *boundVolumes[26];
 LinuxTrimObserver trimObserver;
+int trimStopped;  // the observer stopped the run
 void *trimObserverContext;
 int sendTrimCommands = 1;
 
@@ -191,12 +192,12 @@ int IsTrim(const SatCommand &command) {
 }
 
 // Hands each non-empty range entry of a TRIM command to the observer.
-void ObserveTrimRanges(const uint8_t *data, uint32_t length) {
+void ObserveTrimRanges(const uint8_t *data, uint32_t length, int accepted) {
     if (trimObserver == 0) return;
     for (uint32_t at = 0; at + 8 <= length; at += 8) {
         uint64_t lba = LoadLe32(data + at) | ((uint64_t)LoadLe16(data + at + 4) << 32);
         uint32_t count = LoadLe16(data + at + 6);
-        if (count != 0) trimObserver(trimObserverContext, lba, count);
+        if (count != 0 && !trimObserver(trimObserverContext, lba, count, accepted)) trimStopped = 1;
     }
 }
 
@@ -208,10 +209,11 @@ int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t 
     const AtaLayout layout = AtaLayoutFor(ATA_NATIVE_HEADER_SIZE);
     const int trim = IsTrim(command);
 
+    if (trim && trimStopped) return 0;
     if (trim && !sendTrimCommands) {
         out[layout.currentTaskFile + 0] = 0;
         out[layout.currentTaskFile + 6] = kStatusReady;
-        ObserveTrimRanges(data, command.dataLength);
+        ObserveTrimRanges(data, command.dataLength, 1);
         return 1;
     }
 
@@ -243,9 +245,7 @@ int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t 
         return 0;
     }
     if (command.direction == kSatFromDevice && request.resid != 0) return 0;
-    if (trim && (out[layout.currentTaskFile + 6] & kAtaStatusErr) == 0) {
-        ObserveTrimRanges(data, command.dataLength);
-    }
+    if (trim) ObserveTrimRanges(data, command.dataLength, (out[layout.currentTaskFile + 6] & kAtaStatusErr) == 0);
     return 1;
 }
 
@@ -268,6 +268,7 @@ void LinuxObserveTrim(LinuxTrimObserver observer, void *context, int sendTrim) {
     trimObserver = observer;
     trimObserverContext = context;
     sendTrimCommands = sendTrim;
+    trimStopped = 0;
 }
 
 DeviceHandle BindingOpenDevice(const char *name) {

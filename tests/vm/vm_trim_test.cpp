@@ -48,15 +48,17 @@ struct Layout {
     const char *name;
     NtfsVolume *volume;  // null: raw drive
     int64_t offset;
+    int dirty;  // $Volume marked for a disk check, as Windows leaves it
     std::string path;
 };
 
 NtfsVolume wide, narrow;
 Layout layouts[] = {
-    {"wide-1m", &wide, 1 << 20, ""},
-    {"narrow-63", &narrow, 63 * 512, ""},
-    {"wide-63", &wide, 63 * 512, ""},
-    {"raw", nullptr, 0, ""},
+    {"wide-1m", &wide, 1 << 20, 0, ""},
+    {"narrow-63", &narrow, 63 * 512, 0, ""},
+    {"wide-63", &wide, 63 * 512, 0, ""},
+    {"dirty-1m", &wide, 1 << 20, 1, ""},
+    {"raw", nullptr, 0, 0, ""},
 };
 
 Drive drives[] = {
@@ -69,6 +71,7 @@ Drive drives[] = {
     {"trim-ahci-63", "ahci", "narrow-63", ""},
     {"flags-ahci", "ahci", "raw", ""},
     {"mounted-ahci", "ahci", "wide-63", ""},
+    {"trim-ahci-dirty", "ahci", "dirty-1m", ""},
 };
 
 struct StepResult {
@@ -98,8 +101,20 @@ int MakeLayout(Layout *layout) {
     const int64_t size = volume != nullptr ? layout->offset + (int64_t)volume->volumeBytes + (1 << 20) : kRawDriveBytes;
     std::vector<uint8_t> disk((size_t)size, kFreeSpacePattern);
     if (volume != nullptr) {
+        std::string source = volume->path;
+        std::string error;
+        if (layout->dirty) {
+            source = layout->path + ".volume";
+            unlink(source.c_str());
+            if (!CopySparse(volume->path, 0, source, 0, (int64_t)volume->volumeBytes) ||
+                !SetVolumeFlags(source, *volume, 0x0001, &error)) {
+                return 0;
+            }
+        }
         std::vector<uint8_t> bytes;
-        if (!ReadBytes(volume->path, 0, (int64_t)volume->volumeBytes, &bytes)) return 0;
+        int read = ReadBytes(source, 0, (int64_t)volume->volumeBytes, &bytes);
+        if (layout->dirty) unlink(source.c_str());
+        if (!read) return 0;
         for (uint64_t cluster = 0; cluster < (uint64_t)volume->clusters; cluster++) {
             if (IsUsed(volume->bitmap, cluster)) continue;
             memset(bytes.data() + cluster * volume->clusterSize, kFreeSpacePattern, volume->clusterSize);
@@ -318,7 +333,16 @@ TEST(VmDrives, DriveWithoutTrimLosesNothing) {
     const StepResult &trim = Step(drive, "trim");
     EXPECT_EQ(trim.status, "10") << trim.output;
     EXPECT_NE(trim.output.find("Trim support: 0\n"), std::string::npos) << trim.output;
-    EXPECT_NE(trim.output.find("Target drive does not support trim!"), std::string::npos) << trim.output;
+    EXPECT_NE(trim.output.find("Trim error! the drive does not support TRIM"), std::string::npos) << trim.output;
+    EXPECT_TRUE(trim.commands.empty());
+    ExpectTrimmedExactly(drive, {});
+}
+
+TEST(VmDrives, VolumeMarkedForADiskCheckIsRefused) {
+    const Drive &drive = DriveNamed("trim-ahci-dirty");
+    const StepResult &trim = Step(drive, "trim");
+    EXPECT_EQ(trim.status, "4") << trim.output;
+    EXPECT_NE(trim.output.find("Lock partition failed! "), std::string::npos) << trim.output;
     EXPECT_TRUE(trim.commands.empty());
     ExpectTrimmedExactly(drive, {});
 }
