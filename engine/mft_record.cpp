@@ -26,32 +26,38 @@ int DecodeMftRecordSize(uint8_t clustersPerRecord, uint32_t bytesPerCluster, uin
     return 1;
 }
 
-int CheckMftRecord(uint8_t *record, uint32_t recordSize, uint32_t *usedSize) {
-    if (recordSize < kMinMftRecordSize || recordSize > kMaxMftRecordSize || recordSize % kStride != 0) return 0;
-    if (LoadLe32(record) != kRecordSignature) return 0;
-    uint32_t strides = recordSize / kStride;
-    uint32_t sequenceAt = LoadLe16(record + kRecordUpdateSequenceOffset);
-    uint32_t count = LoadLe16(record + kRecordUpdateSequenceCount);
-    // The array holds the sequence number and one saved pair per stride,
-    // and lies in the first stride before any stride's tail.
-    if (count != strides + 1 || (sequenceAt & 1) != 0 || sequenceAt < 0x28 ||
-        sequenceAt + 2 * count > kStride - 2) {
+int ApplyUpdateSequence(uint8_t *block, uint32_t size) {
+    if (size < kStride || size % kStride != 0) return 0;
+    uint32_t strides = size / kStride;
+    uint32_t sequenceAt = LoadLe16(block + kRecordUpdateSequenceOffset);
+    uint32_t count = LoadLe16(block + kRecordUpdateSequenceCount);
+    if (count != strides + 1 || (sequenceAt & 1) != 0 || sequenceAt < 8 || sequenceAt + 2 * count > kStride - 2) {
         return 0;
     }
-    const uint8_t *sequence = record + sequenceAt;
+    const uint8_t *sequence = block + sequenceAt;
     for (uint32_t i = 0; i < strides; i++) {
-        const uint8_t *tail = record + (i + 1) * kStride - 2;
-        if (tail[0] != sequence[0] || tail[1] != sequence[1]) return 0;  // torn
+        const uint8_t *tail = block + (i + 1) * kStride - 2;
+        if (tail[0] != sequence[0] || tail[1] != sequence[1]) return 0;
     }
     for (uint32_t i = 0; i < strides; i++) {
-        uint8_t *tail = record + (i + 1) * kStride - 2;
+        uint8_t *tail = block + (i + 1) * kStride - 2;
         tail[0] = sequence[2 + 2 * i];
         tail[1] = sequence[3 + 2 * i];
     }
+    return 1;
+}
+
+int CheckMftRecord(uint8_t *record, uint32_t recordSize, uint32_t *usedSize) {
+    if (recordSize < kMinMftRecordSize || recordSize > kMaxMftRecordSize) return 0;
+    if (LoadLe32(record) != kRecordSignature) return 0;
+    // The array starts after the record header's fixed fields.
+    uint32_t sequenceAt = LoadLe16(record + kRecordUpdateSequenceOffset);
+    if (sequenceAt < 0x28 || !ApplyUpdateSequence(record, recordSize)) return 0;
+    uint32_t sequenceEnd = sequenceAt + 2 * LoadLe16(record + kRecordUpdateSequenceCount);
     uint32_t used = LoadLe32(record + kRecordUsedSize);
     uint32_t firstAttribute = LoadLe16(record + kRecordFirstAttribute);
-    if (LoadLe32(record + kRecordAllocatedSize) != recordSize || used > recordSize ||
-        firstAttribute < sequenceAt + 2 * count || firstAttribute + 4 > used) {
+    if (LoadLe32(record + kRecordAllocatedSize) != recordSize || used > recordSize || firstAttribute < sequenceEnd ||
+        firstAttribute + 4 > used) {
         return 0;
     }
     *usedSize = used;
@@ -108,55 +114,39 @@ int ReadNonResident(const uint8_t *record, uint32_t at, NonResidentAttribute *at
            attribute->allocatedSize >= attribute->realSize;
 }
 
-int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
-                 uint64_t *firstCluster, int *moreRuns) {
-    if (pairsAt >= pairsEnd) return 0;
-    uint32_t lengthWidth = record[pairsAt] & 0x0F;
-    uint32_t offsetWidth = record[pairsAt] >> 4;
-    // A run without an offset is sparse; wider fields than 8 bytes do not exist.
-    if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth == 0 || offsetWidth > 8) return 0;
-    uint32_t next = pairsAt + 1 + lengthWidth + offsetWidth;
-    if (next >= pairsEnd) return 0;  // the terminating byte must fit too
-    *clusterCount = LoadLeUnsigned(record + pairsAt + 1, lengthWidth);
-    *firstCluster = LoadLeUnsigned(record + pairsAt + 1 + lengthWidth, offsetWidth);
-    *moreRuns = record[next] != 0;
-    return *clusterCount != 0;
+// The run at `at`: its header byte's two field widths (wider fields than 8
+// bytes do not exist), its length, its raw offset field and where the next
+// run starts. 0 at the list's end or when the run does not fit.
+static int DecodeRun(const uint8_t *record, uint32_t at, uint32_t pairsEnd, uint64_t *length, uint64_t *offset,
+                     uint32_t *offsetWidth, uint32_t *next) {
+    if (at >= pairsEnd || record[at] == 0) return 0;
+    uint32_t lengthWidth = record[at] & 0x0F;
+    *offsetWidth = record[at] >> 4;
+    if (lengthWidth == 0 || lengthWidth > 8 || *offsetWidth > 8) return 0;
+    *next = at + 1 + lengthWidth + *offsetWidth;
+    if (*next > pairsEnd) return 0;
+    *length = LoadLeUnsigned(record + at + 1, lengthWidth);
+    *offset = LoadLeUnsigned(record + at + 1 + lengthWidth, *offsetWidth);
+    return *length != 0;
 }
 
-int ApplyUpdateSequence(uint8_t *block, uint32_t size) {
-    if (size < kStride || size % kStride != 0) return 0;
-    uint32_t strides = size / kStride;
-    uint32_t sequenceAt = LoadLe16(block + kRecordUpdateSequenceOffset);
-    uint32_t count = LoadLe16(block + kRecordUpdateSequenceCount);
-    if (count != strides + 1 || (sequenceAt & 1) != 0 || sequenceAt < 8 || sequenceAt + 2 * count > kStride - 2) {
-        return 0;
-    }
-    const uint8_t *sequence = block + sequenceAt;
-    for (uint32_t i = 0; i < strides; i++) {
-        const uint8_t *tail = block + (i + 1) * kStride - 2;
-        if (tail[0] != sequence[0] || tail[1] != sequence[1]) return 0;
-    }
-    for (uint32_t i = 0; i < strides; i++) {
-        uint8_t *tail = block + (i + 1) * kStride - 2;
-        tail[0] = sequence[2 + 2 * i];
-        tail[1] = sequence[3 + 2 * i];
-    }
+int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
+                 uint64_t *firstCluster, int *moreRuns) {
+    uint32_t offsetWidth = 0, next = 0;
+    if (!DecodeRun(record, pairsAt, pairsEnd, clusterCount, firstCluster, &offsetWidth, &next)) return 0;
+    // A run without an offset is sparse; the terminating byte must fit too.
+    if (offsetWidth == 0 || next >= pairsEnd) return 0;
+    *moreRuns = record[next] != 0;
     return 1;
 }
 
 int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
                 int *sparse) {
-    uint32_t position = *at;
-    if (position >= pairsEnd || record[position] == 0) return 0;
-    uint32_t lengthWidth = record[position] & 0x0F;
-    uint32_t offsetWidth = record[position] >> 4;
-    if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth > 8) return 0;
-    uint32_t next = position + 1 + lengthWidth + offsetWidth;
-    if (next > pairsEnd) return 0;
-    uint64_t length = LoadLeUnsigned(record + position + 1, lengthWidth);
-    if (length == 0 || length > (uint64_t)INT64_MAX) return 0;
+    uint64_t length = 0, raw = 0;
+    uint32_t offsetWidth = 0, next = 0;
+    if (!DecodeRun(record, *at, pairsEnd, &length, &raw, &offsetWidth, &next)) return 0;
+    if (length > (uint64_t)INT64_MAX) return 0;
     if (offsetWidth != 0) {
-        uint64_t raw = LoadLeUnsigned(record + position + 1 + lengthWidth, offsetWidth);
         // Sign-extend the offset from its stored width.
         if (offsetWidth < 8 && (raw >> (8 * offsetWidth - 1)) != 0) raw |= ~(uint64_t)0 << (8 * offsetWidth);
         *lcn = (int64_t)((uint64_t)*lcn + raw);

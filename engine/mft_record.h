@@ -63,7 +63,6 @@ int ReadNonResident(const uint8_t *record, uint32_t at, NonResidentAttribute *at
 int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
                  uint64_t *firstCluster, int *moreRuns);
 
-#endif
 
 // The update sequence of any multi-sector block (MFT records, index
 // blocks, log restart pages): checks that every 512-byte stride of the
@@ -79,3 +78,5 @@ int ApplyUpdateSequence(uint8_t *block, uint32_t size);
 // when the run does not fit, has no length or fields wider than 8 bytes.
 int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
                 int *sparse);
+
+#endif
