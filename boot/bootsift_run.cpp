@@ -5,6 +5,7 @@
 
 #include "boot_execute_list.h"
 #include "boot_platform.h"
+#include "quillet_version.h"
 
 int32_t lastPercent = 0;
 
@@ -13,15 +14,16 @@ namespace {
 const int64_t kOneSecond = -10000000;    // relative, in 100-nanosecond units
 const int64_t kFinalPause = -50000000;   // five seconds
 
-// Five rows of slanted lettering; the last one carries the version tag at
-// columns 48 to 51, the right edge of the rule and the credit line.
+// Five rows of slanted lettering; the last one carries the version tag
+// (major.minor) at columns 48 to 51, the right edge of the rule and the
+// credit line.
 const char16_t *const kBannerTexts[] = {
     u"\n",
     u"   ____            _   __  __         __\n",
     u"  / __ \\  __  __  (_) / / / / ___    / /_\n",
     u" / / / / / / / / / / / / / / / _ \\  / __/\n",
     u"/ /_/ / / /_/ / / / / / / / /  __/ / /_\n",
-    u"\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v1.0\n",
+    u"\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v" QUILLET_VERSION_SHORT "\n",
     u"___________________________________________________\n\n",
     u"                          by the Quillet developers\n\n",
 };

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "quillet_version.h"
 #include "resource_ids.h"
 
 static int failures;
@@ -86,16 +87,20 @@ static void CheckVersion(const char *program, char *version, size_t versionSize)
     VS_FIXEDFILEINFO *fixed = NULL;
     UINT length = 0;
     if (VerQueryValueA(info, "\\", (void **)&fixed, &length) && fixed != NULL) {
-        Check(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 916, "file version 1.0.0.916");
+        const DWORD versionHigh = MAKELONG(QUILLET_VERSION_MINOR, QUILLET_VERSION_MAJOR);
+        const DWORD versionLow = MAKELONG(QUILLET_VERSION_TWEAK, QUILLET_VERSION_PATCH);
+        Check(fixed->dwFileVersionMS == versionHigh && fixed->dwFileVersionLS == versionLow,
+              "file version " QUILLET_VERSION);
         snprintf(version, versionSize, "%u.%u.%u.%u", (unsigned)HIWORD(fixed->dwFileVersionMS),
                  (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
                  (unsigned)LOWORD(fixed->dwFileVersionLS));
-        Check(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 916, "product version 1.0.0.916");
+        Check(fixed->dwProductVersionMS == versionHigh && fixed->dwProductVersionLS == versionLow,
+              "product version " QUILLET_VERSION);
     } else {
         Check(0, "fixed version info");
     }
     static const char *const expected[][2] = {
-        {"FileVersion", "1.0"},          {"ProductVersion", "1.0"},   {"FileDescription", "Quillet (NT5/6 x86)"},
+        {"FileVersion", QUILLET_VERSION_SHORT}, {"ProductVersion", QUILLET_VERSION_SHORT},   {"FileDescription", "Quillet (NT5/6 x86)"},
         {"InternalName", "Quillet"},     {"ProductName", "Quillet"},  {"OriginalFilename", "Quillet.exe"},
     };
     for (const auto &pair : expected) {
