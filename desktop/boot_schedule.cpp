@@ -1,14 +1,18 @@
 // Trimming at the next start of Windows: the boot-time program that
 // matches the running Windows goes into the system directory, and Session
 // Manager's BootExecute list gets its entry.
-#include "quillet.h"
+#include "boot_schedule.h"
+
+#include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "boot_execute_list.h"
 #include "boot_execute_value.h"
+#include "main_window.h"
 #include "platform.h"
+#include "resource_ids.h"
 #include "texts.h"
 
 typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE, PBOOL);
