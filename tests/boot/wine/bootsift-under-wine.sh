@@ -12,7 +12,7 @@ exe=$1 version=$2
 key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-. "$(dirname "$0")/checks.sh"
+. "$(dirname "$0")/../../support/wine/checks.sh"
 
 seed() {
   wine reg add "$key" /v BootExecute /t REG_MULTI_SZ /d "$1" /f >/dev/null 2>&1 || fail "cannot seed BootExecute"
