@@ -56,7 +56,10 @@ expect_shown() {
 expect_value() {
   local name=$1 expected=$2 actual
   actual=$(listed_value)
-  [ "$actual" = "$expected" ] || fail "$name: BootExecute is '$actual', expected '$expected'"
+  if [ "$actual" != "$expected" ]; then
+    fail "$name: BootExecute is '$actual', expected '$expected'; reg query printed:"
+    wine reg query "$key" /v BootExecute >&2
+  fi
 }
 
 printf '%s\n' 'Invalid argument!\n' >"$work/invalid.expected"
