@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "boot_execute_list.h"
+
 // Formatted lines are made in a buffer of this many code units on the
 // caller's stack.
 enum { kTextBufferUnits = 256 };
@@ -39,18 +41,12 @@ void FreeMemory(void *block);
 // Session Manager's key and its BootExecute value.
 typedef void *RegistryKey;
 
-enum BootValueRead {
-    kBootValueAbsent = 0,      // no value, or not a REG_MULTI_SZ: no list to keep
-    kBootValueRead = 1,        // *value holds the value's bytes
-    kBootValueUnreadable = 2,  // a value is there but could not be read
-};
-
 // Opens "\Registry\Machine\SYSTEM\CurrentControlSet\Control\Session Manager"
 // for reading and setting values; null when it cannot be opened.
 RegistryKey OpenSessionManagerKey();
-// Reads BootExecute. On kBootValueRead, *value is a block from
+// Reads BootExecute. On kBootExecuteRead, *value is a block from
 // AllocateMemory (the caller frees it) holding *bytes bytes of the value.
-int ReadBootExecute(RegistryKey key, char16_t **value, uint32_t *bytes);
+BootExecuteRead ReadBootExecute(RegistryKey key, char16_t **value, uint32_t *bytes);
 // Sets BootExecute to `bytes` bytes of REG_MULTI_SZ; the result is not
 // examined (nothing could be done about a failure at boot).
 void WriteBootExecute(RegistryKey key, const char16_t *value, uint32_t bytes);

@@ -5,6 +5,7 @@
 
 #include "boot_execute_list.h"
 #include "boot_platform.h"
+#include "quillet_version.h"
 
 int32_t lastPercent = 0;
 
@@ -13,15 +14,16 @@ namespace {
 const int64_t kOneSecond = -10000000;    // relative, in 100-nanosecond units
 const int64_t kFinalPause = -50000000;   // five seconds
 
-// Five rows of slanted lettering; the last one carries the version tag at
-// columns 48 to 51, the right edge of the rule and the credit line.
+// Five rows of slanted lettering; the last one carries the version tag
+// (major.minor) at columns 48 to 51, the right edge of the rule and the
+// credit line.
 const char16_t *const kBannerTexts[] = {
     u"\n",
     u"   ____            _   __  __         __\n",
     u"  / __ \\  __  __  (_) / / / / ___    / /_\n",
     u" / / / / / / / / / / / / / / / _ \\  / __/\n",
     u"/ /_/ / / /_/ / / / / / / / /  __/ / /_\n",
-    u"\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v1.0\n",
+    u"\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v" QUILLET_VERSION_SHORT "\n",
     u"___________________________________________________\n\n",
     u"                          by the Quillet developers\n\n",
 };
@@ -39,10 +41,7 @@ const char16_t *const kOpenStatusMessages[] = {
     u"Read partition bitmap failed!",
 };
 
-// The system's own list: "autocheck autochk *", the NUL that ends it and the
-// empty string that ends the list (the literal's own NUL): 42 bytes.
-const char16_t kDefaultBootExecute[] = u"autocheck autochk *\0";
-static_assert(sizeof kDefaultBootExecute == 42, "the default BootExecute value is 42 bytes");
+static_assert(kDefaultBootListUnits * sizeof(char16_t) == 42, "the default BootExecute value is 42 bytes");
 
 // 1 when the user pressed a key during the countdown.
 int CountDown() {
@@ -124,12 +123,15 @@ void RestoreBootExecute() {
 
     char16_t *value = 0;
     uint32_t valueBytes = 0;
-    int read = ReadBootExecute(key, &value, &valueBytes);
-    const char16_t *list = kDefaultBootExecute;
-    uint32_t listBytes = sizeof kDefaultBootExecute;
+    BootExecuteRead read = ReadBootExecute(key, &value, &valueBytes);
+    // The system's own list, unless other entries are kept.
+    char16_t defaultList[kDefaultBootListUnits];
+    defaultList[PutDefaultBootEntry(defaultList, 0)] = 0;
+    const char16_t *list = defaultList;
+    uint32_t listBytes = sizeof defaultList;
     char16_t *kept = 0;
-    int keep = read != kBootValueUnreadable;
-    if (read == kBootValueRead) {
+    int keep = read != kBootExecuteUnreadable;
+    if (read == kBootExecuteRead) {
         uint32_t valueUnits = valueBytes / 2;
         // Each entry gains at most one NUL (an unterminated last one), and
         // the list its closing NUL: valueUnits + 2 always suffice.

@@ -125,44 +125,44 @@ RegistryKey OpenSessionManagerKey() {
     return key;
 }
 
-int ReadBootExecute(RegistryKey key, char16_t **value, uint32_t *bytes) {
+BootExecuteRead ReadBootExecute(RegistryKey key, char16_t **value, uint32_t *bytes) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"BootExecute");
     KEY_VALUE_PARTIAL_INFORMATION probe;
     ULONG needed = 0;
     NTSTATUS status = NtQueryValueKey(key, &name, KeyValuePartialInformation, &probe, sizeof probe, &needed);
-    if (status == kStatusObjectNameNotFound) return kBootValueAbsent;
+    if (status == kStatusObjectNameNotFound) return kBootExecuteMissing;
     // The buffer is sized from the query, however long the list is; should
     // the value grow between two queries, ask again a few times.
     for (int attempt = 0; attempt < 4; attempt++) {
         if (NT_SUCCESS(status) || status == kStatusBufferOverflow || status == kStatusBufferTooSmall) {
             if (needed < sizeof probe) needed = sizeof probe;
         } else {
-            return kBootValueUnreadable;
+            return kBootExecuteUnreadable;
         }
         KEY_VALUE_PARTIAL_INFORMATION *information = (KEY_VALUE_PARTIAL_INFORMATION *)AllocateMemory(needed);
-        if (information == 0) return kBootValueUnreadable;
+        if (information == 0) return kBootExecuteUnreadable;
         ULONG size = needed;
         status = NtQueryValueKey(key, &name, KeyValuePartialInformation, information, size, &needed);
         if (NT_SUCCESS(status)) {
             ULONG dataOffset = (ULONG)__builtin_offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
             if (information->Type != REG_MULTI_SZ) {
                 FreeMemory(information);
-                return kBootValueAbsent;
+                return kBootExecuteMissing;
             }
             if (information->DataLength > size - dataOffset) {
                 FreeMemory(information);
-                return kBootValueUnreadable;
+                return kBootExecuteUnreadable;
             }
             *bytes = information->DataLength;
             __builtin_memmove(information, information->Data, information->DataLength);
             *value = (char16_t *)information;
-            return kBootValueRead;
+            return kBootExecuteRead;
         }
         FreeMemory(information);
-        if (status == kStatusObjectNameNotFound) return kBootValueAbsent;
+        if (status == kStatusObjectNameNotFound) return kBootExecuteMissing;
     }
-    return kBootValueUnreadable;
+    return kBootExecuteUnreadable;
 }
 
 void WriteBootExecute(RegistryKey key, const char16_t *value, uint32_t bytes) {

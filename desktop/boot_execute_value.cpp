@@ -1,29 +1,24 @@
 #include "boot_execute_value.h"
 
-#include "../boot/boot_execute_list.h"
+#include "boot_execute_list.h"
 
-static const char kDefaultEntry[] = "autocheck autochk *";
-static const char kBootsiftEntry[] = "bootsift ";
+static_assert(kDefaultScheduleValueUnits == kDefaultBootListUnits + kBootsiftEntryUnits,
+              "the default list with our entry is 32 units");
 
 // "bootsift X", its NUL and the list's closing NUL, from `at` on.
 static uint32_t AppendOwnEntry(char16_t *value, uint32_t at, char driveLetter) {
-    for (const char *p = kBootsiftEntry; *p; p++) value[at++] = (char16_t)*p;
-    value[at++] = (char16_t)(unsigned char)driveLetter;
-    value[at++] = 0;
+    at = PutBootsiftEntry(value, at, driveLetter);
     value[at++] = 0;
     return at;
 }
 
 void DefaultScheduleValue(char driveLetter, char16_t *value) {
-    uint32_t at = 0;
-    for (const char *p = kDefaultEntry; *p; p++) value[at++] = (char16_t)*p;
-    value[at++] = 0;
-    AppendOwnEntry(value, at, driveLetter);
+    AppendOwnEntry(value, PutDefaultBootEntry(value, 0), driveLetter);
 }
 
 int BuildScheduleValue(const char16_t *current, uint32_t currentUnits, char driveLetter, char16_t *value,
                        uint32_t capacity, uint32_t *valueUnits) {
-    const uint32_t ownEntryUnits = sizeof kBootsiftEntry - 1 + 1 + 1 + 1;
+    const uint32_t ownEntryUnits = kBootsiftEntryUnits + 1;
     if (capacity < kDefaultScheduleValueUnits) return 0;
     uint32_t keptUnits = 0;
     uint32_t keptEntries = 0;

@@ -1,13 +1,18 @@
 // Trimming at the next start of Windows: the boot-time program that
 // matches the running Windows goes into the system directory, and Session
 // Manager's BootExecute list gets its entry.
-#include "quillet.h"
+#include "boot_schedule.h"
+
+#include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "boot_execute_list.h"
 #include "boot_execute_value.h"
+#include "main_window.h"
 #include "platform.h"
+#include "resource_ids.h"
 #include "texts.h"
 
 typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE, PBOOL);
@@ -98,8 +103,6 @@ int InstallBootProgram() {
     return ShowCannotCreate(path);
 }
 
-enum BootExecuteRead { kListRead, kListMissing, kListLeftAlone };
-
 // Reads the current list, in the registry's UTF-16 units, into a buffer the
 // caller frees. A missing value, or one that is not a list, counts as
 // missing (the default list is written then). A list that is there but
@@ -112,21 +115,21 @@ static BootExecuteRead ReadBootExecute(HKEY key, char16_t **value, uint32_t *uni
     *value = 0;
     *units = 0;
     LONG queried = RegQueryValueExW(key, kBootExecute, NULL, &type, NULL, &bytes);
-    if (queried == ERROR_FILE_NOT_FOUND) return kListMissing;
-    if (queried != ERROR_SUCCESS) return kListLeftAlone;
-    if (type != REG_MULTI_SZ) return kListMissing;
-    if (bytes > kMaxBootExecuteBytes || bytes % 2 != 0) return kListLeftAlone;
+    if (queried == ERROR_FILE_NOT_FOUND) return kBootExecuteMissing;
+    if (queried != ERROR_SUCCESS) return kBootExecuteUnreadable;
+    if (type != REG_MULTI_SZ) return kBootExecuteMissing;
+    if (bytes > kMaxBootExecuteBytes || bytes % 2 != 0) return kBootExecuteUnreadable;
     char16_t *buffer = (char16_t *)malloc(bytes + 4);
-    if (buffer == 0) return kListLeftAlone;
+    if (buffer == 0) return kBootExecuteUnreadable;
     DWORD read = bytes;
     if (RegQueryValueExW(key, kBootExecute, NULL, &type, (BYTE *)buffer, &read) != ERROR_SUCCESS ||
         type != REG_MULTI_SZ || read > bytes || read % 2 != 0) {
         free(buffer);
-        return kListLeftAlone;
+        return kBootExecuteUnreadable;
     }
     *value = buffer;
     *units = read / 2;
-    return kListRead;
+    return kBootExecuteRead;
 }
 
 int ScheduleBootTrim(char driveLetter) {
@@ -135,7 +138,7 @@ int ScheduleBootTrim(char driveLetter) {
     char16_t *current = 0;
     uint32_t currentUnits = 0;
     int stored = 0;
-    if (ReadBootExecute(key, &current, &currentUnits) != kListLeftAlone) {
+    if (ReadBootExecute(key, &current, &currentUnits) != kBootExecuteUnreadable) {
         uint32_t capacity = currentUnits + kDefaultScheduleValueUnits;
         char16_t *value = (char16_t *)malloc(capacity * sizeof(char16_t));
         uint32_t valueUnits = 0;

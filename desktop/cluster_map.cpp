@@ -3,9 +3,29 @@
 // through MarkTrimProgress. One lock keeps the two apart, and the map
 // remembers which volume it shows, so that a worker whose volume is no
 // longer on screen (another volume was analysed meanwhile) marks nothing.
-#include "quillet.h"
+#include "cluster_map.h"
 
 #include "cluster_cells.h"
+#include "main_window.h"
+#include "resource_ids.h"
+
+enum {
+    kMapLeft = 5,
+    kMapTop = 69,
+    kMapWidth = 600,
+    kMapHeight = 300,
+    kBrushCount = 9,
+};
+
+// COLORREF 0x00BBGGRR: the grid, the seven grays of use, the trimmed green.
+static const COLORREF kBrushColours[kBrushCount] = {
+    0x00CC483F, 0x00E0E0E0, 0x00D0D0D0, 0x00C0C0C0, 0x00B0B0B0,
+    0x00A0A0A0, 0x00909090, 0x00808080, 0x0040FF00,
+};
+
+static HBRUSH brushes[kBrushCount];  // index = cell class; 0 also draws the grid
+static HDC mapDc;                    // the 600 x 300 map
+static HDC pictureDc;                // bitmap 102, shown until the first map
 
 static CRITICAL_SECTION mapLock;
 static uint8_t cellClass[kMapCells];
@@ -14,25 +34,34 @@ static uint32_t dataCells;            // cells that hold data; the rest stay cla
 static const TrimVolume *mapVolume;   // the volume the map was built from
 static LONG mapShown;                 // 1 from the first PaintClusterMap on
 
-void InitClusterMap() { InitializeCriticalSection(&mapLock); }
+void InitClusterMap(HINSTANCE instance) {
+    for (int i = 0; i < kBrushCount; i++) brushes[i] = CreateSolidBrush(kBrushColours[i]);
+    HDC screen = GetDC(NULL);
+    mapDc = CreateCompatibleDC(screen);
+    pictureDc = CreateCompatibleDC(screen);
+    SelectObject(mapDc, CreateCompatibleBitmap(screen, kMapWidth, kMapHeight));
+    SelectObject(pictureDc, LoadImageA(instance, MAKEINTRESOURCEA(IDB_SPLASH), IMAGE_BITMAP, 0, 0, LR_DEFAULTSIZE));
+    ReleaseDC(NULL, screen);
+    InitializeCriticalSection(&mapLock);
+}
 
 static void DrawCell(uint32_t cell) {
     int left = (int)(cell % kMapColumns) * kCellPixels;
     int top = (int)(cell / kMapColumns) * kCellPixels;
     RECT square = {left, top, left + kCellPixels, top + kCellPixels};
-    FillRect(gMapDc, &square, gBrushes[0]);
+    FillRect(mapDc, &square, brushes[0]);
     RECT inner = {left + 1, top + 1, left + kCellPixels, top + kCellPixels};
-    FillRect(gMapDc, &inner, gBrushes[cellClass[cell]]);
+    FillRect(mapDc, &inner, brushes[cellClass[cell]]);
 }
 
 // The map and the two frame lines that close the grid on the right and at
 // the bottom. Called with the lock held.
 static void CopyMapTo(HDC windowDc) {
-    BitBlt(windowDc, kMapLeft, kMapTop, kMapWidth, kMapHeight, gMapDc, 0, 0, SRCCOPY);
+    BitBlt(windowDc, kMapLeft, kMapTop, kMapWidth, kMapHeight, mapDc, 0, 0, SRCCOPY);
     RECT bottom = {kMapLeft, kMapTop + kMapHeight, kMapLeft + kMapWidth + 1, kMapTop + kMapHeight + 1};
     RECT right = {kMapLeft + kMapWidth, kMapTop, kMapLeft + kMapWidth + 1, kMapTop + kMapHeight + 1};
-    FillRect(windowDc, &bottom, gBrushes[0]);
-    FillRect(windowDc, &right, gBrushes[0]);
+    FillRect(windowDc, &bottom, brushes[0]);
+    FillRect(windowDc, &right, brushes[0]);
 }
 
 static void CopyMapToWindow() {
@@ -79,7 +108,7 @@ void ShowMapArea(HDC windowDc) {
     if (mapShown) {
         CopyMapTo(windowDc);
     } else {
-        BitBlt(windowDc, kMapLeft, kMapTop, kMapWidth, kMapHeight, gPictureDc, 0, 0, SRCCOPY);
+        BitBlt(windowDc, kMapLeft, kMapTop, kMapWidth, kMapHeight, pictureDc, 0, 0, SRCCOPY);
     }
     LeaveCriticalSection(&mapLock);
 }

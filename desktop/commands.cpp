@@ -1,12 +1,18 @@
 // What the user does: choosing a volume analyses it; TRIM trims it on a
 // worker thread, or offers to trim at the next start of Windows when the
 // volume cannot be locked.
-#include "quillet.h"
+#include "commands.h"
 
 #include <stdio.h>
 
+#include "boot_schedule.h"
+#include "cluster_map.h"
+#include "main_window.h"
 #include "platform.h"
+#include "resource_ids.h"
 #include "texts.h"
+
+static DWORD WINAPI TrimWorker(void *parameter);
 
 static HWND Control(int id) { return GetDlgItem(gMainWindow, id); }
 
@@ -81,7 +87,7 @@ void HandleCommand(WPARAM wParam) {
     }
 }
 
-DWORD WINAPI TrimWorker(void *parameter) {
+static DWORD WINAPI TrimWorker(void *parameter) {
     TrimVolume *volume = (TrimVolume *)parameter;
     // A successful trim shows no box: the green cells tell it has run.
     if (!TrimFreeSpace(volume, MarkTrimProgress)) ShowError(kTextTrimFailed);

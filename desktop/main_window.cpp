@@ -1,32 +1,29 @@
 // Process entry and the main window: the fixed 610 x 420 layout with the
 // map area, the status label, the volume list and the TRIM button.
-#include <windows.h>
+#include "main_window.h"
+
 #include <commctrl.h>
 #include <ole2.h>
 
 #include <string.h>
 
 #include "banner_pane.h"
+#include "cluster_map.h"
+#include "commands.h"
 #include "platform.h"
-#include "quillet.h"
+#include "resource_ids.h"
 #include "start_page_offer.h"
 #include "texts.h"
+#include "volume_list.h"
 
 HINSTANCE gInstance;
 HWND gMainWindow;
-HBRUSH gBrushes[kBrushCount];
-HDC gMapDc;
-HDC gPictureDc;
 
 static HFONT gFont;
 
 static const char kClassName[] = "Quillet";
 
-// COLORREF 0x00BBGGRR: the grid, the seven grays of use, the trimmed green.
-static const COLORREF kBrushColours[kBrushCount] = {
-    0x00CC483F, 0x00E0E0E0, 0x00D0D0D0, 0x00C0C0C0, 0x00B0B0B0,
-    0x00A0A0A0, 0x00909090, 0x00808080, 0x0040FF00,
-};
+enum { kClientWidth = 610, kClientHeight = 420 };
 
 void ShowError(const char *text) { MessageBoxA(gMainWindow, text, NULL, MB_ICONERROR); }
 
@@ -126,16 +123,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     windowClass.lpszClassName = kClassName;
     RegisterClassExA(&windowClass);
 
-    for (int i = 0; i < kBrushCount; i++) gBrushes[i] = CreateSolidBrush(kBrushColours[i]);
-
-    HDC screen = GetDC(NULL);
-    gMapDc = CreateCompatibleDC(screen);
-    gPictureDc = CreateCompatibleDC(screen);
-    SelectObject(gMapDc, CreateCompatibleBitmap(screen, kMapWidth, kMapHeight));
-    SelectObject(gPictureDc,
-                 LoadImageA(instance, MAKEINTRESOURCEA(IDB_SPLASH), IMAGE_BITMAP, 0, 0, LR_DEFAULTSIZE));
-    ReleaseDC(NULL, screen);
-    InitClusterMap();
+    InitClusterMap(instance);
 
     int x = (GetSystemMetrics(SM_CXSCREEN) - kClientWidth) / 2;
     int y = (GetSystemMetrics(SM_CYSCREEN) - kClientHeight) / 2;

@@ -1,13 +1,17 @@
 // The volume list: one entry per NTFS volume among the letters A to Z,
 // with the model of its drive and its size; the item data is the letter.
-#include "quillet.h"
+#include "volume_list.h"
+
+#include <windows.h>
 
 #include <string.h>
 
+#include "main_window.h"
 #include "platform.h"
+#include "resource_ids.h"
 #include "volume_entry.h"
 
-void ReadDriveModel(char driveLetter, char *model) {
+static void ReadDriveModel(char driveLetter, char *model) {
     uint8_t identify[kIdentifyDataSize];
     memset(model, 0, kModelBufferSize);
     if (!QueryDriveIdentify(driveLetter, identify)) return;

@@ -1,6 +1,6 @@
 // The pieces of bootsift that need no volume: argument splitting, the
-// progress bar and the BootExecute edit. The desktop's
-// tests cover the same list editing on its ANSI value.
+// progress bar and the BootExecute edit. The desktop's tests cover the
+// same list logic (common/boot_execute_list.h) from the scheduling side.
 #include <string.h>
 
 #include <string>

@@ -14,11 +14,12 @@
 #include "bootsift_run.h"
 #include "emulated_ssd.h"
 #include "ntfs_volumes.h"
+#include "quillet_version.h"
 #include "scripted_platform.h"
 
 namespace {
 
-// Five rows of art with "v1.0" ending at column 51, the 51-underscore rule
+// Five rows of art with the version ("v1.0") ending at column 51, the 51-underscore rule
 // and the credit right-aligned to column 51.
 const char kBanner[] =
     "\n"
@@ -26,7 +27,7 @@ const char kBanner[] =
     "  / __ \\  __  __  (_) / / / / ___    / /_\n"
     " / / / / / / / / / / / / / / / _ \\  / __/\n"
     "/ /_/ / / /_/ / / / / / / / /  __/ / /_\n"
-    "\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v1.0\n"
+    "\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v" QUILLET_VERSION_SHORT "\n"
     "___________________________________________________\n\n"
     "                          by the Quillet developers\n\n";
 

@@ -114,17 +114,17 @@ RegistryKey OpenSessionManagerKey() {
     return &registryKey;
 }
 
-int ReadBootExecute(RegistryKey key, char16_t **value, uint32_t *bytes) {
+BootExecuteRead ReadBootExecute(RegistryKey key, char16_t **value, uint32_t *bytes) {
     EXPECT_EQ(key, &registryKey);
-    if (!state.registry.valuePresent) return kBootValueAbsent;
-    if (state.registry.valueUnreadable) return kBootValueUnreadable;
+    if (!state.registry.valuePresent) return kBootExecuteMissing;
+    if (state.registry.valueUnreadable) return kBootExecuteUnreadable;
     uint32_t size = (uint32_t)state.registry.value.size();
     void *block = AllocateMemory(size);
-    if (block == 0) return kBootValueUnreadable;
+    if (block == 0) return kBootExecuteUnreadable;
     if (size != 0) memcpy(block, state.registry.value.data(), size);
     *value = (char16_t *)block;
     *bytes = size;
-    return kBootValueRead;
+    return kBootExecuteRead;
 }
 
 void WriteBootExecute(RegistryKey key, const char16_t *value, uint32_t bytes) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# bootsift-under-wine.sh BOOTSIFT_EXE
+# bootsift-under-wine.sh BOOTSIFT_EXE VERSION_SHORT
 # Runs the real boot-time program under Wine (WINEPREFIX set by the caller)
 # with no argument, with a drive letter and with two arguments, each time
 # after seeding BootExecute, and checks the texts it shows, its exit status
@@ -8,11 +8,11 @@
 # in that form. Wine has no keyboard class device and its C: is a folder,
 # so the countdown does not wait and the open fails.
 set -uo pipefail
-exe=$1
+exe=$1 version=$2
 key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-. "$(dirname "$0")/checks.sh"
+. "$(dirname "$0")/../../support/wine/checks.sh"
 
 seed() {
   wine reg add "$key" /v BootExecute /t REG_MULTI_SZ /d "$1" /f >/dev/null 2>&1 || fail "cannot seed BootExecute"
@@ -56,7 +56,10 @@ expect_shown() {
 expect_value() {
   local name=$1 expected=$2 actual
   actual=$(listed_value)
-  [ "$actual" = "$expected" ] || fail "$name: BootExecute is '$actual', expected '$expected'"
+  if [ "$actual" != "$expected" ]; then
+    fail "$name: BootExecute is '$actual', expected '$expected'; reg query printed:"
+    wine reg query "$key" /v BootExecute >&2
+  fi
 }
 
 printf '%s\n' 'Invalid argument!\n' >"$work/invalid.expected"
@@ -74,7 +77,7 @@ cat >"$work/letter.expected" <<'TEXTS'
   / __ \\  __  __  (_) / / / / ___    / /_\n
  / / / / / / / / / / / / / / / _ \\  / __/\n
 / /_/ / / /_/ / / / / / / / /  __/ / /_\n
-\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v1.0\n
+\\___\\_\\ \\__,_/ /_/ /_/ /_/  \\___/  \\__/        v@VERSION@\n
 ___________________________________________________\n\n
                           by the Quillet developers\n\n
 \rPress any key to abort..5s
@@ -90,6 +93,7 @@ open keyboard failed\n
 \r
 Collecting information for Partition C ...\n
 TEXTS
+sed -i "s/@VERSION@/$version/" "$work/letter.expected"
 seed 'before\0bootsift C\0autocheck autochk *\0BootSift D\0after'
 run letter C
 # The open ends in status 2 or 3, as Wine's C: has no disk extents.

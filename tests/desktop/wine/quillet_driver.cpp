@@ -1,14 +1,23 @@
-// Drives Quillet under Wine as a user would: starts it, finds the window
-// and its controls, picks volumes with the keyboard, presses TRIM, answers
-// message boxes, and writes what it sees (texts, layout, map cells read
-// from the screen, screenshots) into files that the test script checks.
+// Drives Quillet under Wine as a user would: starts it, answers the
+// start-page question, finds the window and its controls, picks volumes
+// with the keyboard, presses TRIM, answers message boxes, and writes what
+// it sees (texts, layout, map cells read from the screen, screenshots,
+// registry values) into files that the test script checks.
 //
 //   quillet_driver.exe OUTPUT_DIR PROGRAM STEP...
 //
-// Steps (NAME is a file name in OUTPUT_DIR):
-//   start                  start PROGRAM and wait for its window, declining
-//                          the start-page offer if it asks
+// Steps (NAME and PICTURE are file names in OUTPUT_DIR):
+//   launch                 start PROGRAM without waiting for its window
+//   question:yes|no:NAME:PICTURE
+//                          wait for the start-page question, which comes
+//                          before the window shows; record its owner, the
+//                          window's state and the box as box: does, take
+//                          its picture, answer it
+//   start                  start PROGRAM unless launched, and wait for its
+//                          window, declining the start-page offer if it asks
 //   layout:NAME            client size, window style, every control
+//   pane:NAME              whether the banner pane shows, and the windows
+//                          inside it
 //   entries:NAME           the volume list's entries and item data
 //   select:X               type the letter X into the volume list
 //   label:NAME             the status label's text
@@ -20,10 +29,14 @@
 //   nobox                  fail when a message box is open
 //   wait-paused / resume   the emulated drive's pause before a TRIM command
 //   wait-enabled           wait until the TRIM button is enabled again
-//   bootexecute:NAME       the BootExecute value as stored: its type, then
-//                          its UTF-16 bytes
-//   seed-bootexecute:NAME  set BootExecute to the UTF-16 bytes of file NAME
-//   delete-bootexecute     remove the BootExecute value
+//   value:VALUE:NAME       a registry value as stored: its type, then its
+//                          bytes (UTF-16 for texts), or "novalue"
+//   seed:VALUE:NAME        set the value to the bytes of file NAME
+//   delete:VALUE           remove the value
+//                          VALUE: bootexecute (Session Manager's BootExecute)
+//                          or startpage (Internet Explorer's start page)
+//   offer-aside / offer-back  set the start-page offer's keys aside, and
+//                          put them back (a failing run puts them back too)
 //   close                  WM_CLOSE; the process must end with status 0
 // Exit status 0 when every step ran; otherwise the reason is printed.
 #include <windows.h>
@@ -33,19 +46,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "offer_registry.h"
+#include "resource_ids.h"
+
 namespace {
 
-enum {
-    kVolumeListId = 100,
-    kStatusLabelId = 200,
-    kTrimButtonId = 1000,
-    kMessageBoxTextId = 0xFFFF,
-};
+enum { kMessageBoxTextId = 0xFFFF };
 
 const char *outputDir;
 const char *program;
 PROCESS_INFORMATION quillet;
 HWND mainWindow;
+int offerKeysAside;
 
 void Die(const char *format, ...) {
     va_list arguments;
@@ -56,6 +68,7 @@ void Die(const char *format, ...) {
     va_end(arguments);
     fflush(stdout);
     if (quillet.hProcess != NULL) TerminateProcess(quillet.hProcess, 99);
+    if (offerKeysAside) PutBackOfferKeys();
     ExitProcess(1);
 }
 
@@ -78,6 +91,12 @@ HWND Control(int id) {
 void Settle() {
     DWORD_PTR result;
     if (!SendMessageTimeoutA(mainWindow, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &result)) Die("Quillet hangs");
+}
+
+// Waits until Quillet's thread has nothing left to do and waits for input:
+// it hands what it drew to the screen only then.
+void WaitUntilIdle() {
+    if (WaitForInputIdle(quillet.hProcess, 20000) != 0) Die("Quillet does not come to rest");
 }
 
 struct BoxSearch {
@@ -121,7 +140,7 @@ void RequireMarlett() {
     if (strcmp(face, "Marlett") != 0) Die("the prefix has no Marlett font (got %s): captions would be wrong", face);
 }
 
-void Start() {
+void Launch() {
     RequireMarlett();
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
@@ -131,9 +150,16 @@ void Start() {
     if (!CreateProcessA(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &quillet)) {
         Die("cannot start %s", program);
     }
-    int offersAnswered = 0;
+}
+
+// The window shows once WM_CREATE is over: the list is filled by then.
+void Start() {
+    if (quillet.hProcess == NULL) Launch();
+    int offersAnswered = mainWindow != NULL;
+    HWND owner = mainWindow;
+    mainWindow = NULL;
     for (int i = 0; i < 300 && mainWindow == NULL; i++) {
-        HWND window = FindWindowA("Quillet", "Quillet");
+        HWND window = owner != NULL ? owner : FindWindowA("Quillet", "Quillet");
         DWORD processId = 0;
         if (window != NULL) GetWindowThreadProcessId(window, &processId);
         if (window != NULL && processId == quillet.dwProcessId && IsWindowVisible(window)) {
@@ -152,7 +178,7 @@ void Start() {
     }
     if (mainWindow == NULL) Die("no Quillet window within 30 seconds");
     Settle();
-    Sleep(300);
+    WaitUntilIdle();
 }
 
 void WriteLayout(const char *name) {
@@ -178,9 +204,26 @@ void WriteLayout(const char *name) {
     fclose(out);
 }
 
+BOOL CALLBACK ListDescendant(HWND window, LPARAM parameter) {
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    fprintf((FILE *)parameter, "descendant %s\n", className);
+    return TRUE;
+}
+
+// The banner pane: shown or not, and the windows of the browser control
+// inside it, one line each.
+void WritePane(const char *name) {
+    FILE *out = OpenOutput(name, "w");
+    HWND pane = Control(IDC_BANNER_PANE);
+    fprintf(out, "visible %d\n", IsWindowVisible(pane) ? 1 : 0);
+    EnumChildWindows(pane, ListDescendant, (LPARAM)out);
+    fclose(out);
+}
+
 void WriteEntries(const char *name) {
     FILE *out = OpenOutput(name, "wb");
-    HWND list = Control(kVolumeListId);
+    HWND list = Control(IDC_VOLUME_LIST);
     LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
     fprintf(out, "count %ld selected %ld\n", (long)count, (long)SendMessageA(list, CB_GETCURSEL, 0, 0));
     for (LRESULT i = 0; i < count; i++) {
@@ -198,7 +241,7 @@ void WriteEntries(const char *name) {
 }
 
 void Select(char letter) {
-    HWND list = Control(kVolumeListId);
+    HWND list = Control(IDC_VOLUME_LIST);
     PostMessageA(list, WM_CHAR, (WPARAM)(unsigned char)letter, 0);
     // The list changes its selection, then tells the window, which analyses.
     for (int i = 0; i < 200; i++) {
@@ -249,6 +292,28 @@ Capture CaptureScreen(int left, int top, int width, int height) {
     return capture;
 }
 
+// The screen area once what Quillet drew last has reached it: Quillet has
+// come to rest, and three captures in a row, a tenth of a second apart,
+// agree. A capture taken before Wine handed the drawing on would show the
+// picture before it.
+Capture CaptureSettled(RECT area) {
+    Settle();
+    WaitUntilIdle();
+    int width = area.right - area.left, height = area.bottom - area.top;
+    size_t bytes = (size_t)width * height * 4;
+    Capture capture = CaptureScreen(area.left, area.top, width, height);
+    for (int i = 0, agreeing = 0; i < 100; i++) {
+        Sleep(100);
+        Capture again = CaptureScreen(area.left, area.top, width, height);
+        agreeing = memcmp(capture.pixels, again.pixels, bytes) == 0 ? agreeing + 1 : 0;
+        free(capture.pixels);
+        capture = again;
+        if (agreeing == 2) return capture;
+    }
+    Die("the screen did not come to rest within 10 seconds");
+    return capture;
+}
+
 COLORREF PixelAt(const Capture &capture, int x, int y) {
     const unsigned char *p = capture.pixels + ((size_t)y * capture.width + x) * 4;
     return RGB(p[2], p[1], p[0]);
@@ -274,9 +339,9 @@ POINT ClientOrigin() {
 // Every cell's class from the colour of its inner square, which must be
 // one colour; its grid line must be the grid colour; the frame lines too.
 void WriteMap(const char *name) {
-    Settle();
     POINT origin = ClientOrigin();
-    Capture capture = CaptureScreen(origin.x + 5, origin.y + 69, 601, 301);
+    RECT area = {origin.x + 5, origin.y + 69, origin.x + 5 + 601, origin.y + 69 + 301};
+    Capture capture = CaptureSettled(area);
     FILE *out = OpenOutput(name, "w");
     int faults = 0;
     for (int row = 0; row < 50; row++) {
@@ -324,8 +389,6 @@ void WriteBmp(const char *name, const Capture &capture) {
 
 // The window with its frame, and any message box on top of it.
 void WriteShot(const char *name) {
-    Settle();
-    Sleep(200);
     RECT rect;
     GetWindowRect(mainWindow, &rect);
     HWND box = OpenBox();
@@ -334,7 +397,7 @@ void WriteShot(const char *name) {
         GetWindowRect(box, &boxRect);
         UnionRect(&rect, &rect, &boxRect);
     }
-    Capture capture = CaptureScreen(rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+    Capture capture = CaptureSettled(rect);
     WriteBmp(name, capture);
     free(capture.pixels);
 }
@@ -342,30 +405,52 @@ void WriteShot(const char *name) {
 void ClickTrim() {
     DWORD_PTR result;
     // The click's handler may show a box, which keeps it from returning.
-    SendMessageTimeoutA(Control(kTrimButtonId), BM_CLICK, 0, 0, SMTO_NORMAL, 500, &result);
+    SendMessageTimeoutA(Control(IDC_TRIM_BUTTON), BM_CLICK, 0, 0, SMTO_NORMAL, 500, &result);
     Settle();
 }
 
-// `step` is "yes:NAME", "no:NAME" or "ok:NAME".
-void AnswerBox(const char *step) {
-    const char *name = strchr(step, ':');
-    if (name++ == NULL) Die("bad box step %s", step);
+// `step` is "yes:NAME", "no:NAME" or "ok:NAME"; for the start-page
+// question "yes:NAME:PICTURE" or "no:NAME:PICTURE". The question comes
+// while the main window is made: its owner, when it is Quillet's window,
+// becomes the main window, and its state is recorded too.
+void AnswerBox(const char *step, int question) {
+    char name[MAX_PATH];
+    snprintf(name, sizeof name, "%s", strchr(step, ':') ? strchr(step, ':') + 1 : "");
+    char *picture = question ? strchr(name, ':') : name;
+    if (name[0] == 0 || picture == NULL) Die("bad box step %s", step);
+    if (question) *picture++ = 0;
     HWND box = NULL;
-    for (int i = 0; i < 600 && box == NULL; i++) {
+    for (int i = 0; i < 1200 && box == NULL; i++) {
         box = OpenBox();
         if (box == NULL) Sleep(50);
     }
-    if (box == NULL) Die("no message box within 30 seconds (expected one for %s)", name);
+    if (box == NULL) Die("no message box within a minute (expected one for %s)", name);
+    HWND owner = GetWindow(box, GW_OWNER);
+    char ownerClass[64] = "";
+    if (question && GetClassNameA(owner, ownerClass, sizeof ownerClass) && strcmp(ownerClass, "Quillet") == 0) {
+        mainWindow = owner;
+    }
     Sleep(200);
     FILE *out = OpenOutput(name, "wb");
     char text[1024] = "";
     GetDlgItemTextA(box, kMessageBoxTextId, text, sizeof text);
-    HWND owner = GetWindow(box, GW_OWNER);
     fprintf(out, "owner %s\n", owner == mainWindow ? "main" : "other");
+    if (question) {
+        fprintf(out, "window %s\n", IsWindowVisible(owner) ? "shown" : "hidden");
+        fprintf(out, "pane %s\n", GetDlgItem(owner, IDC_BANNER_PANE) != NULL ? "present" : "missing");
+    }
     fprintf(out, "buttons%s%s%s%s\n", GetDlgItem(box, IDOK) ? " ok" : "", GetDlgItem(box, IDYES) ? " yes" : "",
             GetDlgItem(box, IDNO) ? " no" : "", GetDlgItem(box, IDCANCEL) ? " cancel" : "");
     fprintf(out, "text %s", text);
     fclose(out);
+    if (question) {
+        RECT area;
+        GetWindowRect(box, &area);
+        InflateRect(&area, 40, 30);
+        Capture capture = CaptureSettled(area);
+        WriteBmp(picture, capture);
+        free(capture.pixels);
+    }
     int id = step[0] == 'y' ? IDYES : step[0] == 'n' ? IDNO : IDOK;
     if (GetDlgItem(box, id) == NULL) Die("the box has no button for %s", step);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
@@ -382,7 +467,7 @@ void WaitEvent(const char *eventName) {
 
 void WaitEnabled() {
     for (int i = 0; i < 1200; i++) {
-        if (IsWindowEnabled(Control(kTrimButtonId))) {
+        if (IsWindowEnabled(Control(IDC_TRIM_BUTTON))) {
             Settle();
             return;
         }
@@ -392,26 +477,55 @@ void WaitEnabled() {
     Die("the TRIM button stayed disabled for a minute");
 }
 
-HKEY OpenSessionManager(REGSAM access) {
+// The registry values the steps name.
+struct KnownValue {
+    const char *step;
+    HKEY root;
+    const WCHAR *path;
+    const WCHAR *name;
+    DWORD type;
+};
+
+const KnownValue kKnownValues[] = {
+    {"bootexecute", HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"BootExecute",
+     REG_MULTI_SZ},
+    {"startpage", HKEY_CURRENT_USER, L"SOFTWARE\\Microsoft\\Internet Explorer\\Main", L"Start Page", REG_SZ},
+};
+
+// `step` is "VALUE" or "VALUE:NAME"; *name gets NAME.
+const KnownValue *ValueOf(const char *step, const char **name) {
+    for (const KnownValue &value : kKnownValues) {
+        size_t length = strlen(value.step);
+        if (strncmp(step, value.step, length) != 0 || (step[length] != 0 && step[length] != ':')) continue;
+        *name = step[length] == ':' ? step + length + 1 : NULL;
+        return &value;
+    }
+    Die("unknown registry value in %s", step);
+    return NULL;
+}
+
+HKEY OpenValueKey(const KnownValue *value, REGSAM access) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, access, &key) !=
-        ERROR_SUCCESS) {
-        Die("cannot open the Session Manager key");
+    if (RegCreateKeyExW(value->root, value->path, 0, NULL, 0, access, NULL, &key, NULL) != ERROR_SUCCESS) {
+        Die("cannot open the key of %s", value->step);
     }
     return key;
 }
 
 // Wide calls throughout: the ANSI ones would turn every character outside
 // the code page into "?" on the way.
-void WriteBootExecute(const char *name) {
+void WriteValue(const char *step) {
+    const char *name;
+    const KnownValue *value = ValueOf(step, &name);
+    if (name == NULL) Die("bad value step %s", step);
     FILE *out = OpenOutput(name, "wb");
-    HKEY key = OpenSessionManager(KEY_READ);
+    HKEY key = OpenValueKey(value, KEY_READ);
     DWORD type = 0;
-    static BYTE value[160000];
-    DWORD size = sizeof value;
-    if (RegQueryValueExW(key, L"BootExecute", NULL, &type, value, &size) == ERROR_SUCCESS) {
+    static BYTE data[160000];
+    DWORD size = sizeof data;
+    if (RegQueryValueExW(key, value->name, NULL, &type, data, &size) == ERROR_SUCCESS) {
         fprintf(out, "type %lu\n", (unsigned long)type);
-        fwrite(value, 1, size, out);
+        fwrite(data, 1, size, out);
     } else {
         fputs("novalue", out);
     }
@@ -419,22 +533,27 @@ void WriteBootExecute(const char *name) {
     fclose(out);
 }
 
-void SeedBootExecute(const char *name) {
+void SeedValue(const char *step) {
+    const char *name;
+    const KnownValue *value = ValueOf(step, &name);
+    if (name == NULL) Die("bad seed step %s", step);
     FILE *in = OpenOutput(name, "rb");
-    static BYTE value[160000];
-    size_t size = fread(value, 1, sizeof value, in);
+    static BYTE data[160000];
+    size_t size = fread(data, 1, sizeof data, in);
     fclose(in);
-    if (size == sizeof value) Die("%s is too big to seed", name);
-    HKEY key = OpenSessionManager(KEY_SET_VALUE);
-    if (RegSetValueExW(key, L"BootExecute", 0, REG_MULTI_SZ, value, (DWORD)size) != ERROR_SUCCESS) {
-        Die("cannot seed BootExecute");
+    if (size == sizeof data) Die("%s is too big to seed", name);
+    HKEY key = OpenValueKey(value, KEY_SET_VALUE);
+    if (RegSetValueExW(key, value->name, 0, value->type, data, (DWORD)size) != ERROR_SUCCESS) {
+        Die("cannot seed %s", value->step);
     }
     RegCloseKey(key);
 }
 
-void DeleteBootExecute() {
-    HKEY key = OpenSessionManager(KEY_SET_VALUE);
-    RegDeleteValueA(key, "BootExecute");
+void DeleteValue(const char *step) {
+    const char *name;
+    const KnownValue *value = ValueOf(step, &name);
+    HKEY key = OpenValueKey(value, KEY_SET_VALUE);
+    RegDeleteValueW(key, value->name);
     RegCloseKey(key);
 }
 
@@ -466,20 +585,32 @@ int main(int argc, char **argv) {
         const char *value;
         printf("step %s\n", step);
         fflush(stdout);
-        if (strcmp(step, "start") == 0) Start();
-        else if (mainWindow == NULL) Die("step %s before start", step);
+        if (strcmp(step, "launch") == 0) Launch();
+        else if ((value = Argument(step, "question:"))) AnswerBox(value, 1);
+        else if (strcmp(step, "start") == 0) Start();
+        else if ((value = Argument(step, "value:"))) WriteValue(value);
+        else if ((value = Argument(step, "seed:"))) SeedValue(value);
+        else if ((value = Argument(step, "delete:"))) DeleteValue(value);
+        else if (strcmp(step, "offer-aside") == 0) {
+            SetAsideOfferKeys();
+            offerKeysAside = 1;
+        } else if (strcmp(step, "offer-back") == 0) {
+            PutBackOfferKeys();
+            offerKeysAside = 0;
+        } else if (mainWindow == NULL) Die("step %s before start", step);
         else if ((value = Argument(step, "layout:"))) WriteLayout(value);
+        else if ((value = Argument(step, "pane:"))) WritePane(value);
         else if ((value = Argument(step, "entries:"))) WriteEntries(value);
         else if ((value = Argument(step, "select:"))) Select(value[0]);
-        else if ((value = Argument(step, "label:"))) WriteText(value, kStatusLabelId);
+        else if ((value = Argument(step, "label:"))) WriteText(value, IDC_STATUS_LABEL);
         else if ((value = Argument(step, "button:"))) {
             FILE *out = OpenOutput(value, "w");
-            fprintf(out, "%d", IsWindowEnabled(Control(kTrimButtonId)) ? 1 : 0);
+            fprintf(out, "%d", IsWindowEnabled(Control(IDC_TRIM_BUTTON)) ? 1 : 0);
             fclose(out);
         } else if ((value = Argument(step, "map:"))) WriteMap(value);
         else if ((value = Argument(step, "shot:"))) WriteShot(value);
         else if (strcmp(step, "trim") == 0) ClickTrim();
-        else if ((value = Argument(step, "box:"))) AnswerBox(value);
+        else if ((value = Argument(step, "box:"))) AnswerBox(value, 0);
         else if (strcmp(step, "nobox") == 0) {
             Settle();
             if (OpenBox() != NULL) Die("an unexpected message box is open");
@@ -489,9 +620,6 @@ int main(int argc, char **argv) {
             SetEvent(event);
             CloseHandle(event);
         } else if (strcmp(step, "wait-enabled") == 0) WaitEnabled();
-        else if ((value = Argument(step, "bootexecute:"))) WriteBootExecute(value);
-        else if ((value = Argument(step, "seed-bootexecute:"))) SeedBootExecute(value);
-        else if (strcmp(step, "delete-bootexecute") == 0) DeleteBootExecute();
         else if (strcmp(step, "close") == 0) Close();
         else Die("unknown step %s", step);
     }

@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
 """Quillet under Wine and Xvfb, one scenario per run.
 
-    quillet_wine_test.py SCENARIO --work DIR --driver EXE --emulated EXE
-        --quillet EXE --bootsift-x86 EXE --bootsift-x64 EXE
+    quillet_wine_test.py SCENARIO --work DIR --make-volume EXE --driver EXE
+        --emulated EXE --quillet EXE --bootsift-x86 EXE --bootsift-x64 EXE
 
-Each scenario makes NTFS images with mkntfs and ntfs-3g's tools, lets
-quillet_driver.exe act as the user, and checks what it recorded against
-values computed here from the images themselves. WINEPREFIX comes from CTest.
+Each scenario makes NTFS images with the image tests' maker (mkntfs and
+ntfs-3g's tools), lets quillet_driver.exe act as the user in a Chinese
+locale, and checks what it recorded against values computed here from the
+images themselves. WINEPREFIX comes from CTest.
 """
 import argparse
 import collections
 import os
-import random
 import resource
 import shutil
 import signal
@@ -53,33 +53,27 @@ def windows_path(path):
 Volume = collections.namedtuple('Volume', 'path files')
 
 
-def make_ntfs(path, sectors, cluster_size, file_sizes, seed):
-    """mkntfs on a fresh image, files written with ntfscp, every second one
-    truncated again: freed clusters between files that stay, still holding
-    their old data until a trim."""
-    if os.path.exists(path):
-        os.remove(path)
-    run(['truncate', '-s', str(sectors * 512), path])
-    run(['/sbin/mkntfs', '-q', '-F', '-Q', '-s', '512', '-c', str(cluster_size), '-L', 'test', path])
-    rng = random.Random(seed)
-    staging = path + '.files'
-    shutil.rmtree(staging, ignore_errors=True)
-    os.makedirs(staging)
+# The image tests' volume: 22 files of varied sizes, every second one
+# truncated again, so freed clusters lie between files that stay and still
+# hold their old data until a trim. SMALL has fewer than 5000 clusters;
+# FRAGMENTED (160,001 sectors of 512 bytes in 1 KiB clusters: 80,000
+# clusters, 16 a cell) holds data in every one of the 5000 cells.
+SMALL = 18 * 1024 * 1024, 4096
+FRAGMENTED = 160001 * 512, 1024
+
+
+def make_volume(session, name, geometry, seed):
+    path = session.image(name)
+    files_dir = path + '.files'
+    shutil.rmtree(files_dir, ignore_errors=True)
+    os.makedirs(files_dir)
+    size, cluster_size = geometry
+    run([session.options.make_volume, path, str(size), str(cluster_size), str(seed), files_dir])
     files = {}
-    for i, size in enumerate(file_sizes):
-        name = 'file%02d.bin' % i
-        data = bytes(rng.getrandbits(8) for _ in range(64)) * (size // 64)
-        with open(os.path.join(staging, name), 'wb') as out:
-            out.write(data)
-        run(['ntfscp', '-q', '-f', path, os.path.join(staging, name), name])
-        files[name] = data
-    listing = run(['ntfsls', '-f', '-i', path]).decode()
-    inodes = {line.split()[1]: line.split()[0] for line in listing.splitlines() if len(line.split()) == 2}
-    for i in range(1, len(file_sizes), 2):
-        name = 'file%02d.bin' % i
-        run(['ntfstruncate', '-q', path, inodes[name], '0'])
-        files[name] = b''
-    shutil.rmtree(staging)
+    for name in os.listdir(files_dir):
+        with open(os.path.join(files_dir, name), 'rb') as f:
+            files[name] = f.read()
+    shutil.rmtree(files_dir)
     return Volume(path, files)
 
 
@@ -271,20 +265,13 @@ def prepare_prefix(env):
     open(marker, 'w').close()
 
 
-def fragmented_volume(session, name, seed=1):
-    # 160,000 sectors of 512 bytes in 1 KiB clusters: 80,000 clusters,
-    # 16 a cell, every one of the 5000 cells holds data.
-    sizes = [(seed * 7919 * (i + 1)) % 1500 * 1024 + 64 * 1024 for i in range(24)]
-    return make_ntfs(session.image(name), 160001, 1024, sizes, seed)
-
-
 # --- scenarios ------------------------------------------------------------------
 
 def scenario_window(session, options):
     """The window's layout, the splash, and the list: NTFS volumes only,
     with the drive's model and the size in whole gigabytes, truncated."""
-    d = make_ntfs(session.image('d.img'), 16001, 4096, [100 * 1024], 2)
-    f = make_ntfs(session.image('f.img'), 16001, 4096, [], 3)
+    d = make_volume(session, 'd.img', SMALL, 2)
+    f = make_volume(session, 'f.img', SMALL, 3)
     fat = session.image('e.img')
     if os.path.exists(fat):
         os.remove(fat)
@@ -325,9 +312,9 @@ def scenario_analyse(session, options):
     """Choosing volumes paints maps whose cells match their bitmaps, with
     the status label of each: aligned, not aligned, and a volume of fewer
     than 5000 clusters."""
-    d = fragmented_volume(session, 'd.img')
-    small = make_ntfs(session.image('h.img'), 8193, 4096, [300 * 1024, 200 * 1024, 500 * 1024], 4)
-    g_volume = fragmented_volume(session, 'g.volume.img', seed=5)
+    d = make_volume(session, 'd.img', FRAGMENTED, 1)
+    small = make_volume(session, 'h.img', SMALL, 4)
+    g_volume = make_volume(session, 'g.volume.img', FRAGMENTED, 5)
     unaligned = session.image('g.img')
     offset = 1048576 + 512
     with open(unaligned, 'wb') as out, open(g_volume.path, 'rb') as volume:
@@ -354,8 +341,8 @@ def scenario_trim(session, options):
     disabled; choosing another volume meanwhile shows that volume's map,
     untouched by the running trim; afterwards the button is back, every
     free cell is green, the files are intact and the free space reads zeros."""
-    d = fragmented_volume(session, 'd.img', seed=6)
-    f = fragmented_volume(session, 'f.img', seed=7)
+    d = make_volume(session, 'd.img', FRAGMENTED, 6)
+    f = make_volume(session, 'f.img', FRAGMENTED, 7)
     check(free_ranges_untrimmed(d.path) > 0, 'the image has no stale data in its free space to trim')
     volumes = ['D=' + windows_path(d.path), 'F=' + windows_path(f.path)]
     session.drive(options.emulated, [
@@ -388,7 +375,7 @@ def scenario_errors(session, options):
     status number and leaves map and label; TRIM shows the Chinese status
     text; a worker that cannot start and a drive without TRIM both end in
     the trim error box with the button enabled again."""
-    d = make_ntfs(session.image('d.img'), 16001, 4096, [100 * 1024, 200 * 1024], 8)
+    d = make_volume(session, 'd.img', SMALL, 8)
     volumes = ['D=' + windows_path(d.path), 'E=%s,openfails' % windows_path(d.path),
                'F=%s,extentsfail' % windows_path(d.path)]
     session.drive(options.emulated, [
@@ -423,10 +410,15 @@ def multi_sz(*entries):
     return ''.join(e + '\0' for e in entries).encode('utf-16-le', 'surrogatepass') + b'\0\0'
 
 
-def boot_execute(session, name):
+def registry_value(session, name, value_type):
     content = session.read(name)
-    check(content.startswith(b'type 7\n'), '%s: %r' % (name, content[:40]))
-    return content[len(b'type 7\n'):]
+    head = b'type %d\n' % value_type
+    check(content.startswith(head), '%s: %r' % (name, content[:40]))
+    return content[len(head):]
+
+
+def boot_execute(session, name):
+    return registry_value(session, name, 7)
 
 
 ASK = gbk('无法锁定目标分区！是否计划在下次系统启动时进行Trim操作？')
@@ -445,7 +437,7 @@ def scenario_schedule(session, options, boot_build, every_case):
     entries unit for unit. With every_case also: No changes nothing, no list
     at all gives the 32-character value, a list beyond any real one is left
     alone."""
-    d = make_ntfs(session.image('d.img'), 16001, 4096, [], 9)
+    d = make_volume(session, 'd.img', SMALL, 9)
     installed = prefix_path('system32', 'bootsift.exe')
     for path in (installed, prefix_path('syswow64', 'bootsift.exe')):
         if os.path.lexists(path):
@@ -456,19 +448,19 @@ def scenario_schedule(session, options, boot_build, every_case):
     # Entries of 99 characters, 69,802 bytes, beyond any real list.
     huge = multi_sz(*['x' * 99] * 349)
     session.write('huge.bin', huge)
-    steps = ['start', 'select:D', 'seed-bootexecute:foreign.bin']
+    steps = ['start', 'select:D', 'seed:bootexecute:foreign.bin']
     if every_case:
         steps += ['trim', 'shot:ask.bmp', 'box:no:no_ask.txt', 'nobox', 'button:no_button.txt',
-                  'bootexecute:no_value.txt']
+                  'value:bootexecute:no_value.txt']
     steps += ['trim', 'box:yes:yes_ask.txt', 'box:ok:yes_box.txt', 'nobox', 'button:yes_button.txt',
-              'bootexecute:yes_value.txt']
+              'value:bootexecute:yes_value.txt']
     if every_case:
-        steps += ['delete-bootexecute',
-                  'trim', 'box:yes:none_ask.txt', 'box:ok:none_box.txt', 'nobox', 'bootexecute:none_value.txt',
-                  'seed-bootexecute:huge.bin',
+        steps += ['delete:bootexecute',
+                  'trim', 'box:yes:none_ask.txt', 'box:ok:none_box.txt', 'nobox', 'value:bootexecute:none_value.txt',
+                  'seed:bootexecute:huge.bin',
                   'trim', 'box:yes:huge_ask.txt', 'box:ok:huge_box.txt', 'nobox', 'button:huge_button.txt',
-                  'bootexecute:huge_value.txt']
-    session.drive(options.emulated, steps + ['seed-bootexecute:default.bin', 'close'],
+                  'value:bootexecute:huge_value.txt']
+    session.drive(options.emulated, steps + ['seed:bootexecute:default.bin', 'close'],
                   ['D=%s,lockfails' % windows_path(d.path)], 'model=' + MODEL)
 
     session.expect_box('yes_ask.txt', ASK, 'yes no')
@@ -499,11 +491,11 @@ def scenario_schedule(session, options, boot_build, every_case):
 def failed_install(session, options, drive_options):
     """A write that stops short (a file size limit below the program's
     size): the box names the file, BootExecute stays as it was."""
-    d = make_ntfs(session.image('d.img'), 16001, 4096, [], 10)
+    d = make_volume(session, 'd.img', SMALL, 10)
     session.write('stale.bin', multi_sz('autocheck autochk *', 'bootsift C'))
-    session.drive(options.emulated, ['start', 'select:D', 'seed-bootexecute:stale.bin',
+    session.drive(options.emulated, ['start', 'select:D', 'seed:bootexecute:stale.bin',
                                      'trim', 'box:yes:fail_ask.txt', 'box:ok:fail_box.txt',
-                                     'nobox', 'button:fail_button.txt', 'bootexecute:fail_value.txt', 'close'],
+                                     'nobox', 'button:fail_button.txt', 'value:bootexecute:fail_value.txt', 'close'],
                   ['D=%s,lockfails' % windows_path(d.path)], ','.join(['model=' + MODEL] + drive_options),
                   file_size_limit=16384)
     session.expect_box('fail_ask.txt', ASK, 'yes no')
@@ -538,13 +530,33 @@ def scenario_schedule_x64(session, options):
     scenario_schedule(session, options, options.bootsift_x64, every_case=False)
 
 
-def scenario_real_quillet(session, options):
-    """The shipped Quillet.exe starts, lists the prefix's drives, closes."""
-    session.drive(options.quillet, ['start', 'layout:layout.txt', 'entries:entries.txt', 'nobox', 'close'])
+def scenario_start(session, options):
+    """The shipped Quillet.exe from start to close, in a 64-bit prefix with
+    the platform's browser control: with another start page set, the
+    start-page question comes while the window is made and not yet shown,
+    after its banner pane; Yes sets the promoted start page. The window
+    shows the pane with the control inside it and lists the prefix's C:
+    (no model: Wine answers no IDENTIFY); WM_CLOSE ends it with status 0.
+    The offer's keys are set aside and put back."""
+    session.write('other_page.bin', 'https://www.example.org/\0'.encode('utf-16-le'))
+    session.drive(options.quillet, [
+        'offer-aside', 'seed:startpage:other_page.bin', 'launch', 'question:yes:question.txt:question.bmp',
+        'start', 'layout:layout.txt', 'entries:entries.txt', 'pane:pane.txt', 'value:startpage:start_page.txt',
+        'nobox', 'shot:window.bmp', 'close', 'offer-back'])
+    head, _, text = session.read('question.txt').partition(b'\ntext ')
+    check(head == b'owner main\nwindow hidden\npane present\nbuttons yes no', 'question: %r' % head)
+    check(text == gbk('Quillet是一款免费软件，如果您觉得好用\n\n请允许我们设置您的浏览器首页为 2345导航\n\n您允许变更首页吗？\n'),
+          'question text: %r' % text)
     check(session.read('layout.txt').decode().splitlines()[0] == 'client 610 420', 'client size')
     entries = session.read('entries.txt').split(b'\n')
     check(any(line.startswith(b'67|C:\\ [] (') and line.endswith(b' GB)') for line in entries[1:]),
           'no entry for C: %r' % entries)
+    pane = session.read('pane.txt').decode().splitlines()
+    check(pane[0] == 'visible 1' and len(pane) > 1, 'banner pane: %r' % pane)
+    start_page = registry_value(session, 'start_page.txt', 1).decode('utf-16-le')
+    check(start_page == 'https://www.2345.com/?from=quillet\0', 'start page after Yes: %r' % start_page)
+    session.screenshot('question.bmp', 'quillet-start-question.png')
+    session.screenshot('window.bmp', 'quillet-start-window.png')
 
 
 SCENARIOS = {
@@ -554,16 +566,20 @@ SCENARIOS = {
     'errors': scenario_errors,
     'schedule_x86': scenario_schedule_x86,
     'schedule_x64': scenario_schedule_x64,
-    'real_quillet': scenario_real_quillet,
+    'start': scenario_start,
 }
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('scenario', choices=sorted(SCENARIOS))
-    for option in ('work', 'driver', 'emulated', 'quillet', 'bootsift-x86', 'bootsift-x64'):
+    for option in ('work', 'make-volume', 'driver', 'emulated', 'quillet', 'bootsift-x86', 'bootsift-x64'):
         parser.add_argument('--' + option, required=True)
     options = parser.parse_args()
+    if not os.access(options.make_volume, os.X_OK):
+        print('FAILED %s: no make_test_volume at %r: build the host tree first (make build does), or set '
+              'QUILLET_MAKE_TEST_VOLUME' % (options.scenario, options.make_volume))
+        return 1
     session = Session(options, options.scenario)
     try:
         SCENARIOS[options.scenario](session, options)

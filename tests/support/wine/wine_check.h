@@ -15,6 +15,15 @@ extern int checkFailures;
         }                                                                        \
     } while (0)
 
+// A check named in words, for conditions that read badly as code.
+#define CHECK_THAT(condition, what)                                                \
+    do {                                                                           \
+        if (!(condition)) {                                                        \
+            checkFailures++;                                                       \
+            printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, (const char *)(what)); \
+        }                                                                          \
+    } while (0)
+
 #define CHECK_EQ(expected, actual)                                                                       \
     do {                                                                                                 \
         long long expectedValue = (long long)(expected), actualValue = (long long)(actual);              \

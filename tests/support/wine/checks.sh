@@ -1,4 +1,4 @@
-# Sourced by the scripts of this folder: `fail` counts a failed check and
+# Sourced by the check scripts: `fail` counts a failed check and
 # goes on; `finish MESSAGE` ends the script, with status 1 after a failure.
 failures=0
 fail() {
