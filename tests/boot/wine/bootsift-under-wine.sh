@@ -18,10 +18,18 @@ seed() {
   wine reg add "$key" /v BootExecute /t REG_MULTI_SZ /d "$1" /f >/dev/null 2>&1 || fail "cannot seed BootExecute"
 }
 
-# The value as "reg query" lists it: entries joined by \0.
+# The value as "reg query" lists it: entries joined by \0. Under load a
+# query has come back empty once while the server was changing hands; the
+# value is never empty here, so an empty answer is asked again.
 listed_value() {
-  wine reg query "$key" /v BootExecute 2>/dev/null | tr -d '\r' |
-    sed -n 's/^ *BootExecute  *REG_MULTI_SZ  *//p'
+  local value= try
+  for try in 1 2 3; do
+    value=$(wine reg query "$key" /v BootExecute 2>/dev/null | tr -d '\r' |
+      sed -n 's/^ *BootExecute  *REG_MULTI_SZ  *//p')
+    [ -n "$value" ] && break
+    wineserver -w
+  done
+  printf '%s\n' "$value"
 }
 
 # The value's bytes as "reg export" writes them: "hex(7):61,00,...".
