@@ -6,6 +6,7 @@
 #include "boot_execute_list.h"
 #include "boot_platform.h"
 #include "quillet_version.h"
+#include "run_texts.h"
 
 int32_t lastPercent = 0;
 
@@ -28,18 +29,16 @@ const char16_t *const kBannerTexts[] = {
     u"                          by the Quillet developers\n\n",
 };
 
-const char16_t *const kOpenStatusMessages[] = {
-    0,
-    u"Allocate memory failed!",
-    u"Access partition failed!",
-    u"Get partition extents failed!",
-    u"Lock partition failed!",
-    u"Access physical drive failed!",
-    u"Target drive does not support trim!",
-    u"Get boot sector failed!",
-    u"Unsupported file system!",
-    u"Read partition bitmap failed!",
-};
+// Shows `text` and then `tail` in one piece: the shared English texts are
+// ASCII, the boot screen takes UTF-16.
+void DisplayAscii(const char *text, const char16_t *tail = u"") {
+    char16_t wide[kTextBufferUnits];
+    uint32_t length = 0;
+    for (; *text != 0 && length + 1 < kTextBufferUnits; text++) wide[length++] = (char16_t)(unsigned char)*text;
+    for (; *tail != 0 && length + 1 < kTextBufferUnits; tail++) wide[length++] = *tail;
+    wide[length] = 0;
+    DisplayText(wide);
+}
 
 static_assert(kDefaultBootListUnits * sizeof(char16_t) == 42, "the default BootExecute value is 42 bytes");
 
@@ -67,9 +66,8 @@ void TrimDrive(char driveLetter) {
     TrimVolume *volume = 0;
     int status = OpenTrimVolume(driveLetter, &volume, 0);
     if (status != kOpenOk) {
-        const char16_t *message = OpenStatusMessage(status);
-        FormatText(line, u"%s \n", message != 0 ? message : u"");
-        DisplayText(line);
+        const char *message = OpenStatusText(status);
+        DisplayAscii(message != 0 ? message : "", u" \n");
         return;  // a failed open leaves nothing to release
     }
     FormatNumber(line, u"Trim support: %d\n", volume->trimSupported);
@@ -78,7 +76,7 @@ void TrimDrive(char driveLetter) {
     DisplayText(line);
     lastPercent = 0;
     if (TrimFreeSpace(volume, ShowTrimProgress)) {
-        DisplayText(u"\rTrimming: [==================================] Done.\n");
+        DisplayAscii(kProgressDoneLine);
     } else {
         DisplayText(u"\nTrim error! \n");
     }
@@ -87,27 +85,13 @@ void TrimDrive(char driveLetter) {
 
 }  // namespace
 
-const char16_t *OpenStatusMessage(int status) {
-    if (status < 1 || status > 9) return 0;
-    return kOpenStatusMessages[status];
-}
-
 void ShowTrimProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t) {
-    int64_t totalClusters = volume->totalClusters;
-    if (totalClusters <= 0) return;
-    // 64-bit products: exact for every cluster number below 2^32.
-    int32_t percent = (int32_t)((int64_t)firstCluster * 100 / totalClusters);
+    if (volume->totalClusters <= 0) return;
+    int32_t percent = ProgressPercent(firstCluster, volume->totalClusters);
     if (percent == lastPercent) return;
-    int64_t filled = (int64_t)firstCluster * 33 / totalClusters;
-
-    DisplayText(u"\rTrimming: [");
-    char16_t cells[35];
-    for (int64_t i = 0; i < 34; i++) cells[i] = i <= filled ? u'=' : u' ';
-    cells[34] = 0;
-    DisplayText(cells);
-    char16_t line[kTextBufferUnits];
-    FormatNumber(line, u"] %3d%%", percent);
-    DisplayText(line);
+    char line[kProgressLineSize];
+    FormatProgressLine(line, firstCluster, volume->totalClusters);
+    DisplayAscii(line);
     lastPercent = percent;
 }
 

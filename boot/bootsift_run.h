@@ -24,7 +24,4 @@ void ShowTrimProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t cluste
 // the definition for what happens when the value cannot be read.
 void RestoreBootExecute();
 
-// The message for a failed open (1 to 9), or null.
-const char16_t *OpenStatusMessage(int status);
-
 #endif

@@ -96,27 +96,3 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     }
     return 1;
 }
-
-const char *OpenStatusText(int status) {
-    static const char *const kTexts[] = {
-        "Allocate memory failed!",       "Access partition failed!",
-        "Get partition extents failed!", "Lock partition failed!",
-        "Access physical drive failed!", "Target drive does not support trim!",
-        "Get boot sector failed!",       "Unsupported file system!",
-        "Read partition bitmap failed!",
-    };
-    return status >= 1 && status <= 9 ? kTexts[status - 1] : 0;
-}
-
-int ProgressPercent(uint32_t firstCluster, int64_t totalClusters) {
-    if (totalClusters <= 0) return 0;
-    return (int)((uint64_t)firstCluster * 100 / (uint64_t)totalClusters);
-}
-
-void FormatProgressLine(char *line, uint32_t firstCluster, int64_t totalClusters) {
-    int percent = ProgressPercent(firstCluster, totalClusters);
-    uint64_t filled = totalClusters > 0 ? (uint64_t)firstCluster * 33 / (uint64_t)totalClusters : 0;
-    int length = sprintf(line, "\rTrimming: [");
-    for (uint64_t i = 0; i < 34; i++) line[length++] = i <= filled ? '=' : ' ';
-    sprintf(line + length, "] %3d%%", percent);
-}

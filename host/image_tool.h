@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "run_texts.h"
+
 enum {
     kExitOk = 0,           // 1 to 9: the OpenStatus of a failed open
     kExitTrimFailed = 10,
@@ -26,16 +28,6 @@ struct ImageToolOptions {
 // given twice is an error; --help ends the parse.
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
                             uint32_t errorSize);
-
-// English message of an OpenStatus (1 to 9), or null.
-const char *OpenStatusText(int status);
-
-// Whole percentage of the volume passed at `firstCluster`, exact in 64 bits.
-int ProgressPercent(uint32_t firstCluster, int64_t totalClusters);
-
-// The progress line for `percent`: "\rTrimming: [" + 34 cells + "] NNN%".
-// `line` needs 64 bytes.
-void FormatProgressLine(char *line, uint32_t firstCluster, int64_t totalClusters);
 
 extern const char kImageToolUsage[];
 

@@ -39,7 +39,7 @@ int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
 }
 
 void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowTrimProgress(&run, volume, firstCluster, clusterCount);
+    ShowRunProgress(&run, volume, firstCluster, clusterCount);
 }
 
 int Fail(const char *what, int status) {

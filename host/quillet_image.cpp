@@ -32,7 +32,7 @@ void RecordCommand(void *, uint64_t lba, uint32_t blockCount) {
 }
 
 void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowTrimProgress(&run, volume, firstCluster, clusterCount);
+    ShowRunProgress(&run, volume, firstCluster, clusterCount);
 }
 
 // The partition's place from the MBR; 0 after saying why it is refused.

@@ -101,11 +101,11 @@ int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accep
     return outcome->listError == 0;
 }
 
-void ShowTrimProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
     NoteTrimAttempt(&run->outcome, volume, firstCluster, clusterCount);
     int percent = ProgressPercent(firstCluster, volume->totalClusters);
     if (percent == run->lastPercent) return;
-    char line[64];
+    char line[kProgressLineSize];
     FormatProgressLine(line, firstCluster, volume->totalClusters);
     fputs(line, stdout);
     fflush(stdout);
@@ -118,7 +118,7 @@ int FinishTrimRun(TrimRun *run, int trimmed, const char *note) {
     if (run->commands >= 0 && close(run->commands) != 0 && outcome->listError == 0) outcome->listError = errno;
     run->commands = -1;
     if (trimmed && outcome->listError == 0) {
-        printf("\rTrimming: [==================================] Done.\n");
+        fputs(kProgressDoneLine, stdout);
     } else {
         if (run->barShown) putchar('\n');
         fflush(stdout);

@@ -67,7 +67,7 @@ int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accep
 
 // The progress sink's work: counts the chunk about to be sent and redraws
 // the bar when the percentage changes.
-void ShowTrimProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
+void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
 
 // Ends the run: closes the command list, prints "Done." or the failure and
 // its reason, then the summary with `note`. Returns the exit status.
