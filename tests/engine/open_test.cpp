@@ -66,7 +66,7 @@ TEST_F(Open, SoundVolume) {
     EXPECT_EQ(volume->diskNumber, 12u);
     EXPECT_EQ(volume->partitionOffset, offset);
     // The geometry and bitmap are checked against ntfsinfo and ntfscat on
-    // real volumes (tests/images); here what those tests do not see.
+    // real volumes (engine_volumes_test); here what those tests do not see.
     EXPECT_EQ(volume->bytesPerCell, 0u);
     EXPECT_EQ(volume->clustersPerCell, 0u);
     EXPECT_EQ(HostCountersNow()->reads, 9u);  // boot sector, seven records, bitmap
