@@ -31,6 +31,9 @@ namespace {
 // partition given.
 const char kVolumeLetter = 'Q';
 
+// CheckArguments' answer to --help: the usage is printed, the run ends well.
+const int kExitHelp = -1;
+
 DiskToolOptions options;
 TrimRun run;
 
@@ -53,6 +56,10 @@ int CheckArguments(int argc, char **argv) {
     if (!ParseDiskToolArguments(argc, argv, &options, error, sizeof error)) {
         fprintf(stderr, "quillet-disk: %s\n%s", error, kDiskToolUsage);
         return kExitUsage;
+    }
+    if (options.help) {
+        fputs(kDiskToolUsage, stdout);
+        return kExitHelp;
     }
     StartTrimRun(&run, "quillet-disk", options.partition);
     if (!options.yes && !isatty(STDIN_FILENO)) {
@@ -136,6 +143,7 @@ int Trim(TrimVolume *volume) {
 
 int main(int argc, char **argv) {
     int status = CheckArguments(argc, argv);
+    if (status == kExitHelp) return kExitOk;
     if (status == kExitOk) status = OpenList();
     if (status != kExitOk) return status;
 
