@@ -1,4 +1,5 @@
-// NTFS on-disk offsets the engine reads (all little-endian).
+// NTFS on-disk offsets the engine and the offline checks read (all
+// little-endian).
 #ifndef QUILLET_ENGINE_NTFS_LAYOUT_H
 #define QUILLET_ENGINE_NTFS_LAYOUT_H
 
@@ -19,6 +20,7 @@ enum {
     kRecordSignature = 0x454C4946,  // "FILE"
     kRecordUpdateSequenceOffset = 0x04,  // 16-bit
     kRecordUpdateSequenceCount = 0x06,   // 16-bit, includes the sequence number
+    kRecordSequence = 0x10,              // 16-bit: the record's reuse count
     kRecordFirstAttribute = 0x14,        // 16-bit
     kRecordFlags = 0x16,                 // 16-bit
     kRecordInUse = 0x0001,
@@ -28,6 +30,8 @@ enum {
 
     // Metafile record numbers.
     kMftRecordMft = 0,
+    kMftRecordLogFile = 2,
+    kMftRecordVolume = 3,
     kMftRecordRoot = 5,
     kMftRecordBitmap = 6,
 
@@ -36,6 +40,7 @@ enum {
     kAttributeLength = 4,    // 32-bit
     kAttributeNonResident = 0x08,  // 8-bit
     kAttributeNameLength = 0x09,   // 8-bit, UTF-16 units
+    kAttributeNameOffset = 0x0A,   // 16-bit
     kAttributeValueLength = 0x10,  // 32-bit, resident only
     kAttributeValueOffset = 0x14,  // 16-bit, resident only
     kAttributeFirstVcn = 0x10,     // 64-bit, non-resident only
@@ -44,8 +49,13 @@ enum {
     kAttributeAllocatedSize = 0x28,  // 64-bit
     kAttributeRealSize = 0x30,       // 64-bit
     kAttributeInitializedSize = 0x38,  // 64-bit
+    kAttributeList = 0x20,
     kAttributeFileName = 0x30,
+    kAttributeVolumeInformation = 0x70,
     kAttributeData = 0x80,
+    kAttributeIndexRoot = 0x90,
+    kAttributeIndexAllocation = 0xA0,
+    kAttributeBitmap = 0xB0,
     kAttributeEnd = 0,  // 0xFFFFFFFF ends a record's list too
 
     // $FILE_NAME value.

@@ -228,18 +228,10 @@ int LockImageExclusively(int fd) {
 
 namespace {
 
+// The log and the index layouts only these checks read; the rest of NTFS
+// is in ntfs_layout.h.
 enum {
-    kMftRecordLogFile = 2,
-    kMftRecordVolume = 3,
-    kMftRecordRoot = 5,
-    kAttributeList = 0x20,
-    kAttributeVolumeInformation = 0x70,
-    kAttributeIndexRoot = 0x90,
-    kAttributeIndexAllocation = 0xA0,
-    kAttributeBitmap = 0xB0,
-    kAttributeNameOffset = 0x0A,  // 16-bit
-    kRecordSequence = 0x10,       // 16-bit
-    kVolumeIsDirty = 0x0001,
+    kVolumeIsDirty = 0x0001,  // $VOLUME_INFORMATION flags
 
     // Restart pages at the start of $LogFile.
     kLogScanBytes = 128 * 1024,   // two restart pages of the largest size

@@ -49,6 +49,7 @@ TEST(ParseDiskToolArguments, TakesEachOptionAndRefusesTheRestWithAReason) {
         {{"--commands", "", "/dev/sda1"}, "", "", "--commands needs a file name", 0, 0},
         {{"--offset", "0", "/dev/sda1"}, "", "", "unknown option --offset", 0, 0},
         {{"/dev/sda1", "/dev/sdb1"}, "", "", "only one partition, not /dev/sdb1", 0, 0},
+        {{"--yes", "/dev/sda1", "--yes"}, "", "", "--yes given twice", 0, 0},
     };
     for (const auto &c : cases) {
         DiskParse parsed = ParseDisk(c.arguments);
