@@ -23,6 +23,7 @@
 #include "linux_binding.h"
 #include "offline_checks.h"
 #include "run_report.h"
+#include "tool_arguments.h"
 #include "trim_engine.h"
 
 namespace {
@@ -52,15 +53,10 @@ int Fail(const char *what, int status) {
 
 // Arguments and the things that can be checked before the disk is touched.
 int CheckArguments(int argc, char **argv) {
-    char error[160];
-    if (!ParseDiskToolArguments(argc, argv, &options, error, sizeof error)) {
-        fprintf(stderr, "quillet-disk: %s\n%s", error, kDiskToolUsage);
-        return kExitUsage;
-    }
-    if (options.help) {
-        fputs(kDiskToolUsage, stdout);
-        return kExitHelp;
-    }
+    char error[160] = "";
+    int parsed = ParseDiskToolArguments(argc, argv, &options, error, sizeof error);
+    int finished = FinishArguments(parsed, parsed && options.help, "quillet-disk", error, kDiskToolUsage);
+    if (finished >= 0) return finished == kExitOk ? kExitHelp : finished;
     StartTrimRun(&run, "quillet-disk", options.partition);
     if (!options.yes && !isatty(STDIN_FILENO)) {
         fprintf(stderr, "quillet-disk: no terminal to ask on; give --yes to trim without asking\n%s",

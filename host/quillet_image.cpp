@@ -15,6 +15,7 @@
 #include "image_tool.h"
 #include "offline_checks.h"
 #include "run_report.h"
+#include "tool_arguments.h"
 #include "trim_engine.h"
 
 namespace {
@@ -66,15 +67,10 @@ int TrimOpenedVolume(TrimVolume *volume, const ImageToolOptions &options) {
 
 int main(int argc, char **argv) {
     ImageToolOptions options;
-    char error[160];
-    if (!ParseImageToolArguments(argc, argv, &options, error, sizeof error)) {
-        fprintf(stderr, "quillet-image: %s\n%s", error, kImageToolUsage);
-        return kExitUsage;
-    }
-    if (options.help) {
-        fputs(kImageToolUsage, stdout);
-        return kExitOk;
-    }
+    char error[160] = "";
+    int parsed = ParseImageToolArguments(argc, argv, &options, error, sizeof error);
+    int finished = FinishArguments(parsed, parsed && options.help, "quillet-image", error, kImageToolUsage);
+    if (finished >= 0) return finished;
     StartTrimRun(&run, "quillet-image", options.image);
     // This descriptor holds the run's lock and serves the checks' reads.
     int imageFd = open(options.image, O_RDONLY | O_CLOEXEC);

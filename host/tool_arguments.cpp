@@ -63,3 +63,15 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_
     }
     return 1;
 }
+
+int FinishArguments(int parsed, int help, const char *program, const char *error, const char *usage) {
+    if (!parsed) {
+        fprintf(stderr, "%s: %s\n%s", program, error, usage);
+        return 64;
+    }
+    if (help) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    return -1;
+}

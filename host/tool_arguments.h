@@ -26,4 +26,9 @@ struct ToolOption {
 int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_t optionCount,
                        const char *operandName, const char **operand, int *help, char *error, uint32_t errorSize);
 
+// What a front end does after the walk: prints the reason and the usage
+// on stderr (usage error, 64) or, after --help, the usage on stdout (0).
+// -1 when the run goes on.
+int FinishArguments(int parsed, int help, const char *program, const char *error, const char *usage);
+
 #endif
