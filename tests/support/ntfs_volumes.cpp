@@ -64,6 +64,28 @@ int ClusterIsUsed(const std::vector<uint8_t> &bitmap, uint64_t cluster) {
 
 }  // namespace
 
+namespace {
+
+// Starts argv[0] (searched on PATH) with stdin from /dev/null and stdout and
+// stderr on `outFd` and `errFd` (-1: /dev/null). 0 when it started.
+int SpawnTool(const std::vector<std::string> &argv, int outFd, int errFd, pid_t *pid) {
+    std::vector<char *> args;
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    int spawned = posix_spawnp(pid, args[0], &actions, 0, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned;
+}
+
+}  // namespace
+
 ToolRun RunTool(const std::vector<std::string> &argv) {
     ToolRun run = {-1, "", ""};
     int outFd = memfd_create("tool-out", MFD_CLOEXEC);
@@ -74,17 +96,8 @@ ToolRun RunTool(const std::vector<std::string> &argv) {
         run.err = "memfd_create failed";
         return run;
     }
-    std::vector<char *> args;
-    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, args[0], &actions, 0, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    int spawned = SpawnTool(argv, outFd, errFd, &pid);
     if (spawned == 0) {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -307,18 +320,8 @@ int MountNtfs(const std::string &image, const std::string &options, NtfsMount *m
     mount->pid = -1;
     mkdir(mount->directory.c_str(), 0755);
     const std::string all = "no_detach" + (options.empty() ? "" : "," + options);
-    std::vector<std::string> argv = {"ntfs-3g", "-o", all, image, mount->directory};
-    std::vector<char *> args;
-    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, args[0], &actions, 0, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    int spawned = SpawnTool({"ntfs-3g", "-o", all, image, mount->directory}, -1, -1, &pid);
     if (spawned != 0) {
         *error = std::string("cannot run ntfs-3g: ") + strerror(spawned);
         return 0;
