@@ -4,8 +4,9 @@
 // there, in order.
 //
 // Header-only and free of any runtime, so the native program, the desktop
-// program and the host tests share it; Unit is char or a 16-bit code unit
-// (the registry's own form of the list).
+// program and the host tests share it. The list is kept in UTF-16 code
+// units, the registry's own form, so other software's entries stay exactly
+// as they were.
 #ifndef QUILLET_COMMON_BOOT_EXECUTE_LIST_H
 #define QUILLET_COMMON_BOOT_EXECUTE_LIST_H
 
@@ -32,27 +33,24 @@ enum BootExecuteRead {
 };
 
 // Writes the default entry and its NUL at `at`; returns the unit after it.
-template <typename Unit>
-inline uint32_t PutDefaultBootEntry(Unit *list, uint32_t at) {
-    for (const char *p = kDefaultBootEntry; *p; p++) list[at++] = (Unit)*p;
+inline uint32_t PutDefaultBootEntry(char16_t *list, uint32_t at) {
+    for (const char *p = kDefaultBootEntry; *p; p++) list[at++] = (char16_t)*p;
     list[at++] = 0;
     return at;
 }
 
 // Writes "bootsift X" and its NUL at `at`; returns the unit after it.
-template <typename Unit>
-inline uint32_t PutBootsiftEntry(Unit *list, uint32_t at, char driveLetter) {
-    for (const char *p = kBootsiftName; *p; p++) list[at++] = (Unit)*p;
-    list[at++] = (Unit)' ';
-    list[at++] = (Unit)(unsigned char)driveLetter;
+inline uint32_t PutBootsiftEntry(char16_t *list, uint32_t at, char driveLetter) {
+    for (const char *p = kBootsiftName; *p; p++) list[at++] = (char16_t)*p;
+    list[at++] = (char16_t)' ';
+    list[at++] = (char16_t)(unsigned char)driveLetter;
     list[at++] = 0;
     return at;
 }
 
 // True when the entry's first word, up to a space or tab, is "bootsift" in
 // any letter case.
-template <typename Unit>
-inline int IsBootsiftEntry(const Unit *entry, uint32_t length) {
+inline int IsBootsiftEntry(const char16_t *entry, uint32_t length) {
     uint32_t at = 0;
     while (at < length && (entry[at] == ' ' || entry[at] == '\t')) at++;
     for (uint32_t i = 0; i < sizeof kBootsiftName - 1; i++, at++) {
@@ -72,8 +70,7 @@ inline int IsBootsiftEntry(const Unit *entry, uint32_t length) {
 // kept, kept + a closing NUL is byte for byte the system's default list.
 // Returns 0 when the result would not fit in keptCapacity units; else 1,
 // with the units and entries kept.
-template <typename Unit>
-inline int KeepForeignBootEntries(const Unit *list, uint32_t listUnits, Unit *kept, uint32_t keptCapacity,
+inline int KeepForeignBootEntries(const char16_t *list, uint32_t listUnits, char16_t *kept, uint32_t keptCapacity,
                                   uint32_t *keptUnits, uint32_t *keptEntries) {
     uint32_t written = 0;
     uint32_t entries = 0;

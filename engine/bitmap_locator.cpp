@@ -35,15 +35,11 @@ static int ReadMftRecord(const TrimVolume *volume, uint32_t index, uint8_t *reco
     return CheckMftRecord(record, volume->mftRecordSize, used);
 }
 
-// Finds the unnamed non-resident $DATA of a record that starts at VCN 0,
-// searching from *at, and reads its header.
+// The unnamed $DATA of a record, non-resident and starting at VCN 0, and
+// its header.
 static int FindUnnamedData(const uint8_t *record, uint32_t used, uint32_t *at, NonResidentAttribute *data) {
-    for (;;) {
-        if (!FindAttribute(record, used, kAttributeData, at)) return 0;
-        if (!ReadNonResident(record, *at, data)) return 0;
-        if (data->nameLength == 0) return data->firstVcn == 0;
-        *at += LoadLe32(record + *at + kAttributeLength);
-    }
+    return FindNamedAttribute(record, used, kAttributeData, "", at) && ReadNonResident(record, *at, data) &&
+           data->firstVcn == 0;
 }
 
 // Record 0 describes the MFT itself: its first run must start where the

@@ -34,6 +34,11 @@ int IsBaseRecordInUse(const uint8_t *record);
 // attribute header or length does not fit within the bytes in use.
 int FindAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, uint32_t *at);
 
+// Like FindAttribute from the first attribute, for the attribute of `type`
+// whose name is the ASCII `name` ("" for the unnamed one); attributes of
+// another name are passed over.
+int FindNamedAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, const char *name, uint32_t *at);
+
 // The value of the resident attribute at `at`: 1 with its offset within the
 // record and its length when the attribute is resident and the value lies
 // inside the attribute.

@@ -285,26 +285,6 @@ struct VolumeReader {
     uint32_t mftData;                // its $DATA attribute
 };
 
-// The attribute of `type` whose name is the ASCII `name` ("" unnamed).
-int FindNamedAttribute(const uint8_t *record, uint32_t used, uint32_t type, const char *name, uint32_t *at) {
-    uint32_t position = 0;
-    uint32_t nameLength = (uint32_t)strlen(name);
-    while (FindAttribute(record, used, type, &position)) {
-        const uint8_t *attribute = record + position;
-        uint32_t length = LoadLe32(attribute + kAttributeLength);
-        uint32_t nameAt = LoadLe16(attribute + kAttributeNameOffset);
-        int same = attribute[kAttributeNameLength] == nameLength && nameAt <= length &&
-                   2 * nameLength <= length - nameAt;
-        for (uint32_t i = 0; same && i < nameLength; i++) same = LoadLe16(attribute + nameAt + 2 * i) == (uint8_t)name[i];
-        if (same) {
-            *at = position;
-            return 1;
-        }
-        position += length;  // FindAttribute checked that it fits
-    }
-    return 0;
-}
-
 // Reads `size` bytes at byte `offset` of the non-resident attribute at
 // `at`, sparse runs as zeros. Only the runs this record holds are known.
 int ReadNonResidentBytes(const VolumeReader *reader, const uint8_t *record, uint32_t at, uint64_t offset,
@@ -616,7 +596,7 @@ int CheckVolumeState(const TrimVolume *volume, int64_t volumeOffset, DiskReadFun
     reader->context = context;
     reader->volumeOffset = volumeOffset;
     reader->bytesPerCluster = volume->bytesPerCluster;
-    reader->totalClusters = (uint64_t)volume->totalSectors / volume->sectorsPerCluster;
+    reader->totalClusters = (uint64_t)volume->totalClusters;
     reader->recordSize = volume->mftRecordSize;
     uint32_t used = 0;
     int state = kVolumeLogUnreadable;
