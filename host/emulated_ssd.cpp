@@ -158,28 +158,20 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
 
     state.counters.trimCommands++;
-    state.counters.lastTrimLba = lba;
-    state.counters.lastTrimBlocks = blocks;
-    state.counters.lastTrimRefused = 1;
     if (out != in) memcpy(out, in, inSize);
     ImageFile file = state.disks[device->disk].file;
     int64_t diskBytes = state.disks[device->disk].size;
     int failHere = drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt;
     int beyondEnd = diskBytes < 0 || (lba + blocks) * 512 > (uint64_t)diskBytes;
-    if (failHere || beyondEnd) {
-        out[layout.currentTaskFile + 6] = kStatusAbort;
-        return 1;
-    }
     // A trimmed range reads zeros afterwards, as on a drive that reports
     // deterministic zeros after TRIM.
-    if (!drive.dryRun && !ImageFileDiscard(file, (int64_t)(lba * 512), (int64_t)blocks * 512)) {
-        out[layout.currentTaskFile + 6] = kStatusAbort;
-        return 1;
+    int accepted = !failHere && !beyondEnd &&
+                   (drive.dryRun || ImageFileDiscard(file, (int64_t)(lba * 512), (int64_t)blocks * 512));
+    if (accepted) state.counters.trimmedBytes += (uint64_t)blocks * 512;
+    out[layout.currentTaskFile + 6] = accepted ? kStatusReady : kStatusAbort;
+    if (state.observer != 0 && !state.observer(state.observerContext, lba, blocks, accepted)) {
+        state.drive.rejectPassThrough = 1;
     }
-    state.counters.trimmedBytes += (uint64_t)blocks * 512;
-    state.counters.lastTrimRefused = 0;
-    if (state.observer != 0) state.observer(state.observerContext, lba, blocks);
-    out[layout.currentTaskFile + 6] = kStatusReady;
     return 1;
 }
 

@@ -33,8 +33,11 @@ struct EmulatedVolume {
     int openFails;         // the volume device cannot be opened
 };
 
-// Called for each TRIM command the drive accepts, in order.
-typedef void (*TrimCommandObserver)(void *context, uint64_t lba, uint32_t blockCount);
+// Called for each TRIM command that reached the drive, in order, with
+// `accepted` 0 when the drive ended it with ERR. Returning 0 stops the run:
+// the drive refuses every later request (a front end that can no longer
+// record what it sends).
+typedef int (*TrimCommandObserver)(void *context, uint64_t lba, uint32_t blockCount, int accepted);
 
 struct HostCounters {
     int openHandles;              // devices opened and not yet closed
@@ -45,9 +48,6 @@ struct HostCounters {
     uint64_t trimmedBytes;        // bytes of accepted TRIM commands
     uint32_t malformedRequests;   // pass-through requests the drive refused as malformed
     uint32_t locksTaken;
-    uint64_t lastTrimLba;         // the last TRIM that reached the drive
-    uint32_t lastTrimBlocks;
-    int lastTrimRefused;          // it ended with ERR
 };
 
 // Forgets every disk and volume, restores the default drive and zeroes the

@@ -26,10 +26,8 @@ TrimRun run;
 
 void Fail(const char *format, const char *detail) { ReportRunFailure(&run, format, detail); }
 
-// Called for each command the drive accepted. A list that stops taking
-// lines stops the run: the drive refuses every later request.
-void RecordCommand(void *, uint64_t lba, uint32_t blockCount) {
-    if (!RecordTrimCommand(&run, lba, blockCount, 1)) HostDrive()->rejectPassThrough = 1;
+int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
+    return RecordTrimCommand(&run, lba, blockCount, accepted);
 }
 
 void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
@@ -56,10 +54,6 @@ int TrimOpenedVolume(TrimVolume *volume, const ImageToolOptions &options) {
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
     run.outcome.trimSupported = volume->trimSupported;
     int trimmed = TrimFreeSpace(volume, ShowProgress);
-    // The observer hears of accepted commands only; the drive remembers a
-    // refused last one.
-    const HostCounters *counters = HostCountersNow();
-    if (counters->lastTrimRefused) RecordTrimCommand(&run, counters->lastTrimLba, counters->lastTrimBlocks, 0);
     return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: image unchanged)" : "");
 }
 

@@ -216,11 +216,13 @@ struct ChunkPercents {
     uint32_t commands;
 };
 
-void RecordChunk(void *context, uint64_t lba, uint32_t) {
+int RecordChunk(void *context, uint64_t lba, uint32_t, int accepted) {
     ChunkPercents *chunks = (ChunkPercents *)context;
+    if (!accepted) return 1;
     uint64_t cluster = lba * 512 / 4096;  // the volume starts at byte 0
     chunks->percents.insert((int)(cluster * 100 / (uint64_t)chunks->totalClusters));
     chunks->commands++;
+    return 1;
 }
 
 // The demo's kind of volume: the bar is checked against the chunks that

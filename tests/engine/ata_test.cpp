@@ -99,8 +99,9 @@ protected:
         EXPECT_NOTHING_LEFT();
         HostTest::TearDown();
     }
-    static void Observe(void *context, uint64_t lba, uint32_t blocks) {
-        ((AtaDrive *)context)->seen.push_back({lba, blocks});
+    static int Observe(void *context, uint64_t lba, uint32_t blocks, int accepted) {
+        if (accepted) ((AtaDrive *)context)->seen.push_back({lba, blocks});
+        return 1;
     }
     int Send(uint8_t *block, uint32_t size) {
         return BindingDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size);

@@ -35,7 +35,10 @@ struct SinkCall {
 std::vector<TrimCommand> observedCommands;
 std::vector<SinkCall> sinkCalls;
 
-void ObserveCommand(void *, uint64_t lba, uint32_t blocks) { observedCommands.push_back({lba, blocks}); }
+int ObserveCommand(void *, uint64_t lba, uint32_t blocks, int accepted) {
+    if (accepted) observedCommands.push_back({lba, blocks});
+    return 1;
+}
 
 void RecordSink(TrimVolume *, uint32_t firstCluster, uint32_t clusterCount) {
     sinkCalls.push_back({firstCluster, clusterCount});

@@ -36,7 +36,10 @@ std::ostream &operator<<(std::ostream &out, const SinkCall &c) {
 std::vector<Command> *gCommands;
 std::vector<SinkCall> *gSinkCalls;
 
-void ObserveCommand(void *, uint64_t lba, uint32_t blocks) { gCommands->push_back({lba, blocks}); }
+int ObserveCommand(void *, uint64_t lba, uint32_t blocks, int accepted) {
+    if (accepted) gCommands->push_back({lba, blocks});
+    return 1;
+}
 
 void RecordSink(TrimVolume *, uint32_t first, uint32_t count) {
     gSinkCalls->push_back({first, count, gCommands->size()});

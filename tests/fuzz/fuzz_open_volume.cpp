@@ -105,10 +105,11 @@ int ClusterIsUsed(const TrimVolume *volume, uint64_t cluster) {
     return volume->bitmap[cluster >> 3] >> (cluster & 7) & 1;
 }
 
-// Every block of an accepted TRIM must lie on free clusters that the scan covered.
-void CheckTrim(void *, uint64_t lba, uint32_t blockCount) {
+// Every block of a TRIM that reached the drive, accepted or refused, must
+// lie on free clusters that the scan covered.
+int CheckTrim(void *, uint64_t lba, uint32_t blockCount, int accepted) {
     const TrimVolume *volume = gVolume;
-    gAccepted++;
+    gAccepted += accepted;
     if (blockCount == 0 || blockCount > 4096) Fail("TRIM of a bad length");
     int64_t start = (int64_t)lba * 512;
     int64_t end = start + (int64_t)blockCount * 512;
@@ -126,6 +127,7 @@ void CheckTrim(void *, uint64_t lba, uint32_t blockCount) {
                              (first < range.first || first - range.first < range.count);
         if (overlaps) Fail("TRIM of the volume's own metadata");
     }
+    return 1;
 }
 
 void CheckSink(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {

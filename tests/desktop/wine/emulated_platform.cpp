@@ -111,12 +111,14 @@ int ConfigureDrive(char *setting) {
     return 1;
 }
 
-void CountTrim(void *, uint64_t, uint32_t) {
+int CountTrim(void *, uint64_t, uint32_t, int accepted) {
+    if (!accepted) return 1;
     trimCommands++;
     if (drive.pauseAt != 0 && trimCommands == drive.pauseAt) {
         SetEvent(pausedEvent);
         WaitForSingleObject(resumeEvent, 120000);
     }
+    return 1;
 }
 
 const VolumeConfig *VolumeOf(const char *rootPath) {
