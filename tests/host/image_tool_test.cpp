@@ -1,5 +1,6 @@
-// The front ends' pure parts: argument parsing, MBR partition entries, the
-// reasons of a failed trim and the mapping-pair runs the volume checks walk.
+// The front ends' pure parts: argument parsing (both tools), the answer to
+// quillet-disk's question, MBR partition entries, the reasons of a failed
+// trim and the mapping-pair runs the volume checks walk.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_tool.h"
 #include "image_tool.h"
 #include "mft_record.h"
 #include "ntfs_volumes.h"
@@ -24,18 +26,47 @@ struct Parsed {
     std::string error;
 };
 
-Parsed Parse(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), "quillet-image");
+// Calls a front end's parser on argv made of `arguments` after the program
+// name; the options' strings point into `arguments`.
+template <typename Options>
+int CallParser(int (*parse)(int, char **, Options *, char *, uint32_t), std::vector<std::string> &arguments,
+               Options *options, std::string *error) {
     std::vector<char *> argv;
     for (std::string &argument : arguments) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
+    char text[160] = "";
+    int ok = parse((int)arguments.size(), argv.data(), options, text, sizeof text);
+    *error = text;
+    return ok;
+}
+
+Parsed Parse(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "quillet-image");
     Parsed parsed;
-    char error[160] = "";
-    parsed.ok = ParseImageToolArguments((int)arguments.size(), argv.data(), &parsed.options, error, sizeof error);
-    parsed.error = error;
+    parsed.ok = CallParser(ParseImageToolArguments, arguments, &parsed.options, &parsed.error);
     if (parsed.ok) parsed.image = parsed.options.image != nullptr ? parsed.options.image : "<none>";
     if (parsed.ok && parsed.options.commandsFile != nullptr) parsed.commandsFile = parsed.options.commandsFile;
     parsed.options.image = parsed.options.commandsFile = nullptr;
+    return parsed;
+}
+
+struct DiskParse {
+    int ok;
+    std::string partition, commandsFile, error;
+    int dryRun, yes;
+};
+
+DiskParse ParseDisk(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "quillet-disk");
+    DiskToolOptions options;
+    DiskParse parsed = {0, "", "", "", 0, 0};
+    parsed.ok = CallParser(ParseDiskToolArguments, arguments, &options, &parsed.error);
+    if (parsed.ok) {
+        parsed.partition = options.partition;
+        parsed.commandsFile = options.commandsFile != nullptr ? options.commandsFile : "<none>";
+        parsed.dryRun = options.dryRun;
+        parsed.yes = options.yes;
+    }
     return parsed;
 }
 
@@ -269,3 +300,39 @@ TEST(NextDataRun, DecodesRelativeSignedAndSparseRuns) {
 }
 
 }  // namespace
+
+TEST(ParseDiskToolArguments, TakesEachOptionAndRefusesTheRestWithAReason) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char *partition, *commandsFile, *error;
+        int dryRun, yes;
+    } cases[] = {
+        {{"--dry-run", "--commands", "list", "--yes", "/dev/sda1"}, "/dev/sda1", "list", "", 1, 1},
+        {{"/dev/sdb2", "--yes"}, "/dev/sdb2", "<none>", "", 0, 1},
+        {{"/dev/sdb2"}, "/dev/sdb2", "<none>", "", 0, 0},
+        {{}, "", "", "no partition given", 0, 0},
+        {{"--yes", "--dry-run"}, "", "", "no partition given", 0, 0},
+        {{"/dev/sda1", "--commands"}, "", "", "--commands needs a file name", 0, 0},
+        {{"--commands", "", "/dev/sda1"}, "", "", "--commands needs a file name", 0, 0},
+        {{"--offset", "0", "/dev/sda1"}, "", "", "unknown option --offset", 0, 0},
+        {{"/dev/sda1", "/dev/sdb1"}, "", "", "only one partition, not /dev/sdb1", 0, 0},
+        {{"--yes", "/dev/sda1", "--yes"}, "", "", "--yes given twice", 0, 0},
+    };
+    for (const auto &c : cases) {
+        DiskParse parsed = ParseDisk(c.arguments);
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        EXPECT_EQ(parsed.ok, c.error[0] == 0);
+        EXPECT_EQ(parsed.error, c.error);
+        EXPECT_EQ(parsed.partition, c.partition);
+        EXPECT_EQ(parsed.commandsFile, c.commandsFile);
+        EXPECT_EQ(parsed.dryRun, c.dryRun);
+        EXPECT_EQ(parsed.yes, c.yes);
+    }
+}
+
+TEST(AnswerIsYes, OnlyYOrYesMeanYes) {
+    for (const char *yes : {"y\n", "Y\n", "yes\n", "Yes\r\n", "YES"}) EXPECT_EQ(AnswerIsYes(yes), 1) << yes;
+    for (const char *no : {"\n", "", "n\n", "no\n", " y\n", "yes please\n", "yess\n", "ja\n"}) {
+        EXPECT_EQ(AnswerIsYes(no), 0) << no;
+    }
+}
