@@ -1,11 +1,12 @@
 # make        builds the three trees (host, win32, win64)
+# make host   builds the host tree alone (engine, Linux tools, host tests)
 # make demo   installs what is missing, builds, trims a sample NTFS image
 # make test   installs what is missing, builds, runs the whole suite
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build setup demo test clean
+.PHONY: all build host setup demo test clean
 
 all: build
 
@@ -23,6 +24,9 @@ build/win64/CMakeCache.txt:
 build: build/host/CMakeCache.txt build/win32/CMakeCache.txt build/win64/CMakeCache.txt
 	cmake --build build/win64 -j $(JOBS)
 	cmake --build build/win32 -j $(JOBS)
+	cmake --build build/host -j $(JOBS)
+
+host: build/host/CMakeCache.txt
 	cmake --build build/host -j $(JOBS)
 
 demo: setup
