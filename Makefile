@@ -1,11 +1,14 @@
 # make        builds the three trees (host, win32, win64)
 # make demo   installs what is missing, builds, trims a sample NTFS image
 # make test   installs what is missing, builds, runs the whole suite
+# make install  the Linux tools, their manual pages and bash completion
+#               under PREFIX (default /usr/local), below DESTDIR if given
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+PREFIX ?= /usr/local
 
-.PHONY: all build setup demo test clean
+.PHONY: all build setup demo test install clean
 
 all: build
 
@@ -32,6 +35,11 @@ demo: setup
 test: setup
 	@$(MAKE) --no-print-directory build
 	scripts/run-tests.sh
+
+# Only the host tree: the Windows programs are not installed on Linux.
+install: build/host/CMakeCache.txt
+	cmake --build build/host -j $(JOBS) --target quillet-image quillet-disk
+	DESTDIR="$(DESTDIR)" cmake --install build/host --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build
