@@ -356,12 +356,19 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("quillet-image (Quillet) ") + QUILLET_VERSION + "\n");
 
-    // Root reads any file, so the permission case needs another user.
-    if (geteuid() != 0) {
-        ASSERT_EQ(chmod(image.c_str(), 0444), 0);
+    // No permission to write the image: a read-only file refuses another
+    // user, an immutable one (where the file system has the attribute)
+    // root too. A dry run only reads.
+    const bool root = geteuid() == 0;
+    if (root ? RunTool({"chattr", "+i", image}).status == 0 : chmod(image.c_str(), 0444) == 0) {
         ToolRun run = QuilletImage({image});
-        EXPECT_EQ(run.status, 77);
-        EXPECT_NE(run.err.find("cannot open the image (Permission denied)"), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, 77) << run.err;
+        EXPECT_NE(run.err.find(root ? "cannot open the image (Operation not permitted)"
+                                    : "cannot open the image (Permission denied)"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(QuilletImage({"-n", image}).status, 0);
+        if (root) RunTool({"chattr", "-i", image});
         chmod(image.c_str(), 0644);
     }
 }
