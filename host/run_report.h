@@ -45,9 +45,9 @@ int DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSiz
 
 // What the first bytes at a volume's place hold when the engine found no
 // NTFS there: "a FAT file system", "an ext2/3/4 file system", "a qcow2
-// image header", "an MBR partition table", "only zeros", "nothing (the
-// input ends before this offset)"... `size` is how many bytes could be read
-// there (0 to 4096); an ext superblock lies at byte 1024.
+// image header", "an MBR partition table", "only zeros", "nothing" (the
+// input ends before it)... `size` is how many bytes could be read there
+// (0 to 4096); an ext superblock lies at byte 1024.
 std::string DescribeFoundInstead(const uint8_t *bytes, size_t size);
 
 // The drive's IDENTIFY DEVICE data in words for -v: model, logical sector
