@@ -2,11 +2,14 @@
 # make host   builds the host tree alone (engine, Linux tools, host tests)
 # make demo   installs what is missing, builds, trims a sample NTFS image
 # make test   installs what is missing, builds, runs the whole suite
+# make install  the Linux tools, their manual pages and bash completion
+#               under PREFIX (default /usr/local), below DESTDIR if given
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+PREFIX ?= /usr/local
 
-.PHONY: all build host setup demo test clean
+.PHONY: all build host setup demo test install clean
 
 all: build
 
@@ -36,6 +39,11 @@ demo: setup
 test: setup
 	@$(MAKE) --no-print-directory build
 	scripts/run-tests.sh
+
+# Only the host tree: the Windows programs are not installed on Linux.
+install: build/host/CMakeCache.txt
+	cmake --build build/host -j $(JOBS) --target quillet-image quillet-disk
+	DESTDIR="$(DESTDIR)" cmake --install build/host --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build

@@ -4,21 +4,22 @@
 #include <string.h>
 #include <strings.h>
 
-#include "tool_arguments.h"
-
 const char kDiskToolUsage[] =
-    "usage: quillet-disk [--dry-run] [--commands FILE] [--yes] PARTITION\n"
-    "       quillet-disk --help\n";
+    "usage: quillet-disk [-c FILE] [-n] [-y] [-q | -v] PARTITION\n"
+    "       quillet-disk --help | --version\n"
+    "  -c, --commands=FILE   list each TRIM command (first LBA, block count)\n"
+    "  -n, --dry-run         send no TRIM; say what would be sent (asks nothing)\n"
+    "  -y, --yes             trim without asking\n"
+    "  -q, --quiet           print errors only\n"
+    "  -v, --verbose         also print the drive's limits, the partition and the path taken\n";
 
 int ParseDiskToolArguments(int argc, char **argv, DiskToolOptions *options, char *error, uint32_t errorSize) {
     memset(options, 0, sizeof *options);
     const ToolOption kOptions[] = {
-        {"--commands", kOptionText, &options->commandsFile, 0, 0, "--commands needs a file name"},
-        {"--dry-run", kOptionFlag, &options->dryRun, 0, 0, ""},
-        {"--yes", kOptionFlag, &options->yes, 0, 0, ""},
+        {"--yes", 'y', kOptionFlag, &options->yes, 0, 0, ""},
     };
     return ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "partition",
-                              &options->partition, &options->help, error, errorSize);
+                              &options->common, error, errorSize);
 }
 
 int AnswerIsYes(const char *line) {

@@ -4,16 +4,15 @@
 
 #include <stdint.h>
 
+#include "tool_arguments.h"
+
 struct DiskToolOptions {
-    const char *partition;
-    const char *commandsFile;  // null: no command list
-    int dryRun;
+    ToolCommonOptions common;  // common.operand is the partition
     int yes;  // no question asked
-    int help;  // --help: print the usage, nothing else
 };
 
 // Parses argv; on failure writes a one-line reason into `error`. An option
-// given twice is an error; --help ends the parse.
+// given twice is an error; --help and --version end the parse.
 int ParseDiskToolArguments(int argc, char **argv, DiskToolOptions *options, char *error, uint32_t errorSize);
 
 // 1 when a line typed at the question means yes ("y" or "yes", any case).

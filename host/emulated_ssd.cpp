@@ -221,10 +221,17 @@ void HostReset() {
 }
 
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
-    HostState &state = State();
     if (diskNumber >= kMaxDisks) return 0;
     ImageFile file = ImageFileOpen(path, writable);
-    if (file == kNoImageFile) return 0;
+    return file != kNoImageFile && HostAttachDiskFile(diskNumber, file);
+}
+
+int HostAttachDiskFile(uint32_t diskNumber, ImageFile file) {
+    HostState &state = State();
+    if (diskNumber >= kMaxDisks) {
+        ImageFileClose(file);
+        return 0;
+    }
     int64_t size = ImageFileSize(file);
     if (size < 0) {
         ImageFileClose(file);

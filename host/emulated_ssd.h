@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "image_file.h"
+
 // How the emulated drive behaves.
 struct EmulatedDrive {
     char model[41];              // IDENTIFY words 27-46
@@ -57,6 +59,9 @@ void HostReset();
 // Disk `diskNumber` ("PhysicalDriveN") is the image file at `path`.
 // `writable` lets TRIM punch holes; 1 when the image could be opened.
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable);
+// The same with an image the caller opened; the drive owns `file` from
+// here on, also when attaching fails.
+int HostAttachDiskFile(uint32_t diskNumber, ImageFile file);
 
 // Adds (or replaces) a volume; returns its settings for further changes.
 EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset);

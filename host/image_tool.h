@@ -1,31 +1,23 @@
-// The pure parts of quillet-image: arguments and progress.
+// The pure parts of quillet-image: its arguments and usage.
 #ifndef QUILLET_HOST_IMAGE_TOOL_H
 #define QUILLET_HOST_IMAGE_TOOL_H
 
 #include <stdint.h>
 
-#include "run_texts.h"
-
-enum {
-    kExitOk = 0,           // 1 to 9: the OpenStatus of a failed open
-    kExitTrimFailed = 10,
-    kExitUsage = 64,
-};
+#include "tool_arguments.h"
 
 struct ImageToolOptions {
-    const char *image;
-    const char *commandsFile;  // null: no command list
+    ToolCommonOptions common;  // common.operand is the image
     int64_t offset;
     int64_t length;  // of the partition; 0 up to the end of the image
-    int partition;  // 1 to 4, or 0 when --offset (or nothing) was given
-    int dryRun;
-    int noTrim;
-    uint32_t failAt;
-    int help;  // --help: print the usage, nothing else
+    int partition;   // 1 to 4, or 0 when --offset (or nothing) was given
+    // Test hooks for the emulated drive; left out of the usage.
+    int noTrim;       // the drive reports no TRIM support
+    uint32_t failAt;  // the N-th TRIM command fails
 };
 
 // Parses argv; on failure writes a one-line reason into `error`. An option
-// given twice is an error; --help ends the parse.
+// given twice is an error; --help and --version end the parse.
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
                             uint32_t errorSize);
 

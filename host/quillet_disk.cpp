@@ -2,166 +2,115 @@
 // ATA drive from Linux (a dual-boot machine, a rescue system). The engine
 // runs on the Linux binding: the partition is locked by an exclusive open,
 // the bitmap is read from the disk itself and TRIM goes to the drive
-// through SG_IO.
-//
-// The run, step by step: arguments, the command list, open with the lock,
-// the volume's state, what the volume is, the question, the trim, the
-// summary. Each step is one function that returns an exit status or goes
-// on. The checks and reports are quillet-image's (offline_checks.h,
-// run_report.h): nobody but us holds the partition, yet Windows may have
-// left it hibernated or unclean.
+// through SG_IO. The run itself is quillet-image's (offline_run.h): nobody
+// but us holds the partition, yet Windows may have left it hibernated or
+// unclean.
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "ata_request.h"
-#include "binding.h"
+#include <string>
+
 #include "disk_tool.h"
-#include "image_tool.h"
+#include "exit_status.h"
 #include "linux_binding.h"
-#include "offline_checks.h"
-#include "run_report.h"
-#include "tool_arguments.h"
-#include "trim_engine.h"
+#include "offline_run.h"
 
 namespace {
+
+const char kProgram[] = "quillet-disk";
 
 // The engine opens volumes by letter; the binding maps this one to the
 // partition given.
 const char kVolumeLetter = 'Q';
 
-// CheckArguments' answer to --help: the usage is printed, the run ends well.
-const int kExitHelp = -1;
-
-DiskToolOptions options;
-TrimRun run;
-
-int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
-    return RecordTrimCommand(&run, lba, blockCount, accepted);
-}
-
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowRunProgress(&run, volume, firstCluster, clusterCount);
-}
-
-int Fail(const char *what, int status) {
-    ReportRunFailure(&run, "%s", what);
+int Fail(const char *partition, const std::string &text, int status) {
+    fprintf(stderr, "%s: %s: %s\n", kProgram, partition, text.c_str());
     return status;
 }
 
-// Arguments and the things that can be checked before the disk is touched.
-int CheckArguments(int argc, char **argv) {
-    char error[160] = "";
-    int parsed = ParseDiskToolArguments(argc, argv, &options, error, sizeof error);
-    int finished = FinishArguments(parsed, parsed && options.help, "quillet-disk", error, kDiskToolUsage);
-    if (finished >= 0) return finished == kExitOk ? kExitHelp : finished;
-    StartTrimRun(&run, "quillet-disk", options.partition);
-    if (!options.yes && !isatty(STDIN_FILENO)) {
-        fprintf(stderr, "quillet-disk: no terminal to ask on; give --yes to trim without asking\n%s",
-                kDiskToolUsage);
-        return kExitUsage;
-    }
-    struct stat info;
-    if (stat(options.partition, &info) != 0 || !S_ISBLK(info.st_mode)) {
-        return Fail("not a block device", kExitUsage);
-    }
-    return kExitOk;
+// Plain reads of the partition, only to say what it holds when the engine
+// finds no NTFS there.
+int ReadPartition(void *context, int64_t position, void *buffer, uint32_t size) {
+    int fd = open((const char *)context, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t got = pread(fd, buffer, size, (off_t)position);
+    close(fd);
+    return got == (ssize_t)size;
 }
 
-int OpenList() {
-    const char *path = options.commandsFile;
-    if (path == 0) return kExitOk;
-    struct stat info;
-    if (stat(path, &info) == 0 && S_ISBLK(info.st_mode)) {
-        // Writing the list there would overwrite a disk.
-        fprintf(stderr, "quillet-disk: %s: the command list cannot be a block device\n", path);
-        return kExitUsage;
-    }
-    run.commands = OpenCommandList(path);
-    if (run.commands < 0) {
-        fprintf(stderr, "quillet-disk: %s: cannot write the command list (%s)\n", path, strerror(errno));
-        return kExitUsage;
-    }
-    return kExitOk;
+// "/dev/sda" for a partition of sda, from sysfs; "" when it cannot be told.
+std::string ParentDisk(const struct stat &partition) {
+    char link[64], resolved[PATH_MAX];
+    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(partition.st_rdev), minor(partition.st_rdev));
+    if (realpath(link, resolved) == 0) return "";
+    std::string path = resolved;
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return "";
+    path.resize(slash);
+    return "/dev/" + path.substr(path.rfind('/') + 1);
 }
 
-// Opens with the lock: a mounted or otherwise claimed partition fails with 4.
-int OpenVolume(TrimVolume **volume) {
-    LinuxBindVolume(kVolumeLetter, options.partition);
-    LinuxObserveTrim(RecordCommand, 0, !options.dryRun);
-    int status = OpenTrimVolume(kVolumeLetter, volume, 1);
-    return status == kOpenOk ? kExitOk : Fail(OpenStatusText(status), status);
-}
-
-int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t size) {
-    return BindingReadAt(((TrimVolume *)context)->driveHandle, position, buffer, size);
-}
-
-// A hibernated or uncleanly closed Windows may own clusters its bitmap on
-// the disk does not show yet.
-int CheckState(TrimVolume *volume) {
-    int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
-    if (state == kVolumeClean) return kExitOk;
-    char reason[512];
-    snprintf(reason, sizeof reason, "%s %s.", OpenStatusText(kOpenLockFailed), VolumeStateText(state));
-    return Fail(reason, kOpenLockFailed);
-}
-
-void Describe(TrimVolume *volume) {
-    uint8_t identify[kAtaDataSize];
-    char model[41] = "unknown";
-    if (AtaReadIdentify(volume->driveHandle, identify)) IdentifyModel(identify, model);
-    printf("Drive model: %s\n", model);
-    printf("Trim support: %d\n", volume->trimSupported);
-    printf("Bitmap size: %u bytes\n", volume->bitmapSize);
-    fflush(stdout);
-}
-
-// 1 when the user agreed (or --yes was given).
-int Confirmed() {
-    if (options.yes) return 1;
-    printf("Trim the free space of %s%s? [y/N] ", options.partition,
-           options.dryRun ? " (dry run: nothing is sent)" : "");
-    fflush(stdout);
-    char line[64];
-    return fgets(line, sizeof line, stdin) != 0 && AnswerIsYes(line);
-}
-
-int Trim(TrimVolume *volume) {
-    run.outcome.trimSupported = volume->trimSupported;
-    int trimmed = volume->trimSupported && TrimFreeSpace(volume, ShowProgress);
-    return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: nothing sent)" : "");
+void Observe(RunCommandObserver observer, void *context, int dryRun) {
+    LinuxObserveTrim(observer, context, !dryRun);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    int status = CheckArguments(argc, argv);
-    if (status == kExitHelp) return kExitOk;
-    if (status == kExitOk) status = OpenList();
-    if (status != kExitOk) return status;
+    DiskToolOptions options;
+    char error[160] = "";
+    int parsed = ParseDiskToolArguments(argc, argv, &options, error, sizeof error);
+    int status = kExitOk;
+    if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kDiskToolUsage, &status)) return status;
+    const char *partition = options.common.operand;
+    // A dry run changes nothing and asks nothing.
+    int ask = !options.yes && !options.common.dryRun;
+    if (ask && !isatty(STDIN_FILENO)) {
+        fprintf(stderr, "%s: no terminal to ask on; give --yes to trim without asking\n%s", kProgram, kDiskToolUsage);
+        return kExitUsage;
+    }
 
-    TrimVolume *volume = 0;
-    status = OpenVolume(&volume);
-    if (status == kExitOk) status = CheckState(volume);
-    if (status != kExitOk) {
-        ReleaseTrimVolume(volume);
-        if (run.commands >= 0) close(run.commands);
-        return status;
+    OfflineTarget target = {};
+    if (stat(partition, &target.input) != 0) {
+        int cause = errno;
+        return Fail(partition, strerror(cause), ExitStatusForErrno(cause));
     }
-    Describe(volume);
-    if (!volume->trimSupported) {
-        // Said before the question: there is nothing to agree to.
-        status = Trim(volume);
-    } else if (!Confirmed()) {
-        printf("Nothing trimmed.\n");
-        if (run.commands >= 0) close(run.commands);
-        status = kExitOk;
-    } else {
-        status = Trim(volume);
+    if (!S_ISBLK(target.input.st_mode)) {
+        return Fail(partition, "not a block device; for a disk image use quillet-image", kExitNoInput);
     }
-    ReleaseTrimVolume(volume);
-    return status;
+    // The engine's open says only that it failed; ask the system why first.
+    int probe = open(partition, O_RDONLY | O_CLOEXEC);
+    if (probe < 0) {
+        int cause = errno;
+        return Fail(partition, std::string("cannot open the partition (") + strerror(cause) + ")",
+                    ExitStatusForErrno(cause));
+    }
+    close(probe);
+    if (!LinuxBindVolume(kVolumeLetter, partition)) {
+        return Fail(partition, "cannot be bound as the volume to trim", kExitNoInput);
+    }
+
+    target.program = kProgram;
+    target.options = &options.common;
+    target.volumeLetter = kVolumeLetter;
+    target.lockVolume = 1;
+    target.ask = ask;
+    target.showDriveModel = 1;
+    target.imageFd = -1;
+    target.readInput = ReadPartition;
+    target.readContext = (void *)partition;
+    target.volumeOffset = 0;
+    target.inputBytes = -1;
+    std::string disk = ParentDisk(target.input);
+    target.pathTaken = "ATA DATA SET MANAGEMENT through SG_IO to " + (disk.empty() ? "the parent disk" : disk) +
+                       (options.common.dryRun ? " (dry run: TRIM is not sent)" : "");
+    target.observe = Observe;
+    return RunOfflineTrim(target);
 }

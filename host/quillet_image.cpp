@@ -4,6 +4,8 @@
 // Nobody has locked the volume for us, so before the engine may trust the
 // bitmap the image must be ours alone (not mounted, not behind a loop
 // device, not in another run) and Windows must have left the volume closed.
+// The image is opened once: that descriptor holds the run's lock, serves
+// the partition table and becomes the emulated drive's medium.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,50 +13,44 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "emulated_ssd.h"
+#include "exit_status.h"
 #include "image_tool.h"
 #include "offline_checks.h"
-#include "run_report.h"
-#include "tool_arguments.h"
+#include "offline_run.h"
+#include "run_texts.h"
 #include "trim_engine.h"
 
 namespace {
 
+const char kProgram[] = "quillet-image";
 const char kDriveLetter = 'Q';
 
-TrimRun run;
-
-void Fail(const char *format, const char *detail) { ReportRunFailure(&run, format, detail); }
-
-int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
-    return RecordTrimCommand(&run, lba, blockCount, accepted);
+int Fail(const char *image, const std::string &text, int status) {
+    fprintf(stderr, "%s: %s: %s\n", kProgram, image, text.c_str());
+    return status;
 }
 
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowRunProgress(&run, volume, firstCluster, clusterCount);
-}
-
-// The partition's place from the MBR; 0 after saying why it is refused.
+// The partition's place from the MBR; kExitOk, or the status after saying
+// why it is refused.
 int ResolvePartition(int fd, int64_t imageBytes, ImageToolOptions *options) {
-    if (options->partition == 0) return 1;
+    if (options->partition == 0) return kExitOk;
     uint8_t sector[512];
     int other = 0;
     int check = ReadFromDescriptor(&fd, 0, sector, sizeof sector)
                     ? CheckMbrPartition(sector, options->partition, imageBytes, &options->offset, &options->length, &other)
                     : kPartitionNoMbr;
-    if (check == kPartitionOk) return 1;
+    if (check == kPartitionOk) return kExitOk;
     char reason[128];
     DescribePartitionCheck(check, options->partition, other, reason, sizeof reason);
-    Fail("%s", reason);
-    return 0;
+    return Fail(options->common.operand, reason, kExitNoInput);
 }
 
-int TrimOpenedVolume(TrimVolume *volume, const ImageToolOptions &options) {
-    printf("Trim support: %d\n", volume->trimSupported);
-    printf("Bitmap size: %u bytes\n", volume->bitmapSize);
-    run.outcome.trimSupported = volume->trimSupported;
-    int trimmed = TrimFreeSpace(volume, ShowProgress);
-    return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: image unchanged)" : "");
+void Observe(RunCommandObserver observer, void *context, int dryRun) {
+    HostDrive()->dryRun = dryRun;
+    HostObserveTrim(observer, context);
 }
 
 }  // namespace
@@ -63,74 +59,62 @@ int main(int argc, char **argv) {
     ImageToolOptions options;
     char error[160] = "";
     int parsed = ParseImageToolArguments(argc, argv, &options, error, sizeof error);
-    int finished = FinishArguments(parsed, parsed && options.help, "quillet-image", error, kImageToolUsage);
-    if (finished >= 0) return finished;
-    StartTrimRun(&run, "quillet-image", options.image);
-    // This descriptor holds the run's lock and serves the checks' reads.
-    int imageFd = open(options.image, O_RDONLY | O_CLOEXEC);
-    struct stat info;
-    if (imageFd < 0 || fstat(imageFd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        Fail("%s", "not a readable image file");
-        return kExitUsage;
+    int status = kExitOk;
+    if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
+    const char *image = options.common.operand;
+
+    // A dry run punches no holes: reading is all it needs.
+    int fd = open(image, (options.common.dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (fd < 0) {
+        int cause = errno;
+        return Fail(image, std::string("cannot open the image (") + strerror(cause) + ")", ExitStatusForErrno(cause));
     }
-    if (!LockImageExclusively(imageFd)) {
-        Fail("%s Another quillet-image run is using the image.", OpenStatusText(kOpenLockFailed));
-        return kOpenLockFailed;
+    OfflineTarget target = {};
+    if (fstat(fd, &target.input) != 0 || !S_ISREG(target.input.st_mode)) {
+        close(fd);
+        return Fail(image, "not a regular file; for a block device use quillet-disk", kExitNoInput);
+    }
+    if (!LockImageExclusively(fd)) {
+        close(fd);
+        return Fail(image, std::string(OpenStatusText(kOpenLockFailed)) + " Another quillet-image run is using the image.",
+                    kExitInUse);
     }
     char where[4200];
-    if (FindImageInUse(imageFd, where, sizeof where)) {
-        char reason[4400];
-        snprintf(reason, sizeof reason, "%s The image is in use: %s. Unmount it (or detach the loop device) first.",
-                 OpenStatusText(kOpenLockFailed), where);
-        Fail("%s", reason);
-        return kOpenLockFailed;
+    if (FindImageInUse(fd, where, sizeof where)) {
+        close(fd);
+        return Fail(image,
+                    std::string(OpenStatusText(kOpenLockFailed)) + " The image is in use: " + where +
+                        ". Unmount it (or detach the loop device) first.",
+                    kExitInUse);
     }
-    if (!ResolvePartition(imageFd, (int64_t)info.st_size, &options)) return kExitUsage;
-
-    struct stat listInfo;
-    if (options.commandsFile != 0 && stat(options.commandsFile, &listInfo) == 0 &&
-        listInfo.st_dev == info.st_dev && listInfo.st_ino == info.st_ino) {
-        // Opening the list for writing would truncate the image itself.
-        fprintf(stderr, "quillet-image: %s: the command list cannot be the image\n", options.commandsFile);
-        return kExitUsage;
+    status = ResolvePartition(fd, (int64_t)target.input.st_size, &options);
+    if (status != kExitOk) {
+        close(fd);
+        return status;
     }
 
     HostReset();
-    if (!HostAttachDisk(0, options.image, !options.dryRun)) {
-        Fail("cannot open %s", options.dryRun ? "for reading" : "for reading and writing");
-        return kExitUsage;
+    if (!HostAttachDiskFile(0, fd)) {
+        return Fail(image, "cannot measure the image", kExitIoError);
     }
     HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
     EmulatedDrive *drive = HostDrive();
-    drive->dryRun = options.dryRun;
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;
-    HostObserveTrim(RecordCommand, 0);
 
-    TrimVolume *volume = 0;
-    int status = OpenTrimVolume(kDriveLetter, &volume, 0);
-    if (status != kOpenOk) {
-        Fail("%s", OpenStatusText(status));
-        return status;
-    }
-    int state = CheckVolumeState(volume, options.offset, ReadFromDescriptor, &imageFd);
-    if (state != kVolumeClean) {
-        char reason[512];
-        snprintf(reason, sizeof reason, "%s %s.", OpenStatusText(kOpenLockFailed), VolumeStateText(state));
-        Fail("%s", reason);
-        ReleaseTrimVolume(volume);
-        return kOpenLockFailed;
-    }
-    if (options.commandsFile != 0) {
-        run.commands = OpenCommandList(options.commandsFile);
-        if (run.commands < 0) {
-            fprintf(stderr, "quillet-image: %s: cannot write the command list (%s)\n", options.commandsFile,
-                    strerror(errno));
-            ReleaseTrimVolume(volume);
-            return kExitUsage;
-        }
-    }
-    int result = TrimOpenedVolume(volume, options);
-    ReleaseTrimVolume(volume);
-    return result;
+    target.program = kProgram;
+    target.options = &options.common;
+    target.volumeLetter = kDriveLetter;
+    target.imageFd = fd;
+    target.readInput = ReadFromDescriptor;
+    target.readContext = &fd;
+    target.volumeOffset = options.offset;
+    target.inputBytes = (int64_t)target.input.st_size;
+    target.pathTaken = std::string("the emulated SSD over ") + image +
+                       (options.common.dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)");
+    if (options.partition != 0) target.pathTaken += "; MBR partition " + std::to_string(options.partition);
+    target.observe = Observe;
+    status = RunOfflineTrim(target);
+    HostReset();  // closes the image, ending the lock
+    return status;
 }

@@ -6,7 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "image_tool.h"
+#include "exit_status.h"
+#include "run_texts.h"
 #include "trim_engine.h"
 
 int OpenCommandList(const char *path) {
@@ -46,12 +47,19 @@ void NoteTrimAttempt(TrimOutcome *outcome, const TrimVolume *volume, uint32_t fi
     outcome->attemptedEndLimit = end / 512;
 }
 
-void DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize) {
+int DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize) {
     const uint64_t lbaLimit = (uint64_t)1 << 48;
     if (outcome->listError != 0) {
         snprintf(text, textSize, "writing the command list failed after TRIM command %u (%s); the run stopped",
                  outcome->commandsSent, strerror(outcome->listError));
-    } else if (!outcome->trimSupported) {
+        return kExitIoError;
+    }
+    if (outcome->listCloseError != 0) {
+        snprintf(text, textSize, "closing the command list failed (%s); it may lack lines",
+                 strerror(outcome->listCloseError));
+        return kExitIoError;
+    }
+    if (!outcome->trimSupported) {
         snprintf(text, textSize, "the drive does not support TRIM; no command was sent");
     } else if (outcome->commandsAttempted > outcome->commandsSent && outcome->attemptedEndLimit > lbaLimit) {
         snprintf(text, textSize,
@@ -60,18 +68,96 @@ void DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSi
     } else if (outcome->commandsAttempted > outcome->commandsSent) {
         snprintf(text, textSize, "TRIM command %u could not be sent: the pass-through request failed",
                  outcome->commandsAttempted);
+        return kExitIoError;
     } else if (outcome->lastRefused) {
         snprintf(text, textSize, "the drive refused TRIM command %u (LBA %llu, %u blocks)", outcome->commandsSent,
                  (unsigned long long)outcome->lastLba, outcome->lastBlocks);
     } else {
         snprintf(text, textSize, "the trim failed after %u TRIM commands", outcome->commandsSent);
     }
+    return kExitTrimFailed;
 }
 
-void FormatTrimSummary(char *text, uint32_t textSize, uint32_t commandsSent, uint64_t bytesTrimmed,
-                       const char *note) {
-    snprintf(text, textSize, "%u TRIM commands sent, %llu bytes trimmed%s\n", commandsSent,
-             (unsigned long long)bytesTrimmed, note);
+std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
+    if (size == 0) return "nothing";
+    size_t zeros = 0;
+    while (zeros < size && bytes[zeros] == 0) zeros++;
+    if (zeros == size) return "only zeros";
+    const struct {
+        size_t at;
+        const char *magic;
+        const char *found;
+    } kMagics[] = {
+        {0, "QFI\xfb", "a qcow2 image header (convert the image to raw first)"},
+        {0, "vhdxfile", "a VHDX image header (convert the image to raw first)"},
+        {0, "KDMV", "a VMDK image header (convert the image to raw first)"},
+        {3, "NTFS    ", "an NTFS boot sector whose geometry is unsound or larger than its partition"},
+        {3, "EXFAT   ", "an exFAT file system"},
+        {54, "FAT1", "a FAT file system"},
+        {82, "FAT32   ", "a FAT file system"},
+        {1080, "\x53\xef", "an ext2/3/4 file system"},
+    };
+    for (const auto &magic : kMagics) {
+        size_t length = strlen(magic.magic);
+        if (magic.at + length <= size && memcmp(bytes + magic.at, magic.magic, length) == 0) return magic.found;
+    }
+    if (size >= 512 && bytes[510] == 0x55 && bytes[511] == 0xAA) {
+        int types = 0;
+        for (int entry = 0; entry < 4; entry++) {
+            uint8_t type = bytes[446 + 16 * entry + 4];
+            if (type == 0xEE) return "a GPT disk's protective MBR";
+            types |= type;
+        }
+        return types != 0 ? "an MBR partition table (the volume lies inside one of its partitions)"
+                          : "a boot sector of another kind";
+    }
+    return "data of an unknown kind";
+}
+
+std::string DescribeDriveLimits(const uint8_t *identify) {
+    auto word = [identify](int n) { return (uint32_t)identify[2 * n] | (uint32_t)identify[2 * n + 1] << 8; };
+    uint32_t sectorSize = 512;
+    if ((word(106) & 0xC000) == 0x4000 && (word(106) & 0x1000) != 0) {
+        sectorSize = 2 * (word(117) | word(118) << 16);
+    }
+    char text[256];
+    std::string out;
+    snprintf(text, sizeof text, "Logical sector size: %u bytes\n", sectorSize);
+    out += text;
+    if ((word(169) & 1) == 0) return out + "TRIM: not reported by the drive\n";
+    uint32_t rangeBlocks = word(105);
+    if (rangeBlocks == 0) {
+        out += "TRIM: supported; range entries per command: not reported (one block of 64 is used)\n";
+    } else {
+        snprintf(text, sizeof text, "TRIM: supported; up to %u blocks of range entries (%u ranges) per command\n",
+                 rangeBlocks, rangeBlocks * 64);
+        out += text;
+    }
+    const uint32_t w69 = word(69);
+    out += (w69 & 0x4000) == 0 ? "Reads after TRIM: not deterministic\n"
+           : (w69 & 0x0020) != 0 ? "Reads after TRIM: zeros\n"
+                                 : "Reads after TRIM: deterministic\n";
+    return out;
+}
+
+std::string FormatTrimSummary(const TrimSummary &summary) {
+    char text[256];
+    if (summary.dryRun) {
+        snprintf(text, sizeof text, "Dry run: would send %u TRIM commands for %llu bytes; nothing was sent\n",
+                 summary.commandsSent, (unsigned long long)summary.bytesAccepted);
+        return text;
+    }
+    snprintf(text, sizeof text, "%u TRIM commands sent; the drive accepted %llu bytes\n", summary.commandsSent,
+             (unsigned long long)summary.bytesAccepted);
+    std::string out = text;
+    if (summary.allocatedBefore >= 0 && summary.allocatedAfter >= 0) {
+        int64_t released = summary.allocatedBefore - summary.allocatedAfter;
+        snprintf(text, sizeof text, "Image allocation: %lld bytes before, %lld after: %lld bytes released\n",
+                 (long long)summary.allocatedBefore, (long long)summary.allocatedAfter,
+                 (long long)(released > 0 ? released : 0));
+        out += text;
+    }
+    return out;
 }
 
 void StartTrimRun(TrimRun *run, const char *program, const char *subject) {
@@ -82,10 +168,8 @@ void StartTrimRun(TrimRun *run, const char *program, const char *subject) {
     run->lastPercent = -1;
 }
 
-void ReportRunFailure(const TrimRun *run, const char *format, const char *detail) {
-    fprintf(stderr, "%s: %s: ", run->program, run->subject);
-    fprintf(stderr, format, detail);
-    fputc('\n', stderr);
+void ReportRunFailure(const TrimRun *run, const std::string &text) {
+    fprintf(stderr, "%s: %s: %s\n", run->program, run->subject, text.c_str());
 }
 
 int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted) {
@@ -95,7 +179,7 @@ int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accep
     outcome->lastLba = lba;
     outcome->lastBlocks = blockCount;
     if (!accepted) return 1;
-    run->bytesTrimmed += (uint64_t)blockCount * 512;
+    run->bytesAccepted += (uint64_t)blockCount * 512;
     if (run->commands < 0) return 1;
     if (outcome->listError == 0 && !WriteCommandLine(run->commands, lba, blockCount)) outcome->listError = errno;
     return outcome->listError == 0;
@@ -103,32 +187,30 @@ int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accep
 
 void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
     NoteTrimAttempt(&run->outcome, volume, firstCluster, clusterCount);
+    if (!run->showProgress) return;
     int percent = ProgressPercent(firstCluster, volume->totalClusters);
     if (percent == run->lastPercent) return;
     char line[kProgressLineSize];
     FormatProgressLine(line, firstCluster, volume->totalClusters);
-    fputs(line, stdout);
-    fflush(stdout);
+    fputs(line, stderr);
     run->lastPercent = percent;
     run->barShown = 1;
 }
 
-int FinishTrimRun(TrimRun *run, int trimmed, const char *note) {
+int FinishTrimRun(TrimRun *run, int trimmed) {
     TrimOutcome *outcome = &run->outcome;
-    if (run->commands >= 0 && close(run->commands) != 0 && outcome->listError == 0) outcome->listError = errno;
+    // Data the kernel has not written yet can still fail at close (NFS, a
+    // full quota): a list that lacks lines must not pass for a whole one.
+    if (run->commands >= 0 && close(run->commands) != 0) outcome->listCloseError = errno;
     run->commands = -1;
-    if (trimmed && outcome->listError == 0) {
-        fputs(kProgressDoneLine, stdout);
-    } else {
-        if (run->barShown) putchar('\n');
-        fflush(stdout);
-        char reason[192];
-        DescribeTrimFailure(outcome, reason, sizeof reason);
-        ReportRunFailure(run, "Trim error! %s", reason);
-        trimmed = 0;
+    if (trimmed && outcome->listError == 0 && outcome->listCloseError == 0) {
+        if (run->showProgress) fputs(kProgressDoneLine, stderr);
+        return kExitOk;
     }
-    char summary[160];
-    FormatTrimSummary(summary, sizeof summary, outcome->commandsSent, run->bytesTrimmed, note);
-    fputs(summary, stdout);
-    return trimmed ? kExitOk : kExitTrimFailed;
+    if (run->barShown) fputc('\n', stderr);
+    fflush(stdout);
+    char reason[192];
+    int status = DescribeTrimFailure(outcome, reason, sizeof reason);
+    ReportRunFailure(run, std::string("Trim error! ") + reason);
+    return status;
 }

@@ -1,10 +1,13 @@
 // The reporting side of an offline trim run, shared by the front ends
-// (quillet-image, quillet-disk): the command list, why a trim failed and
-// the summary line.
+// (quillet-image, quillet-disk): the command list, what was found instead
+// of NTFS, why a trim failed, the drive's limits and the summary.
 #ifndef QUILLET_HOST_RUN_REPORT_H
 #define QUILLET_HOST_RUN_REPORT_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include <string>
 
 struct TrimVolume;
 
@@ -27,6 +30,7 @@ struct TrimOutcome {
     uint32_t lastBlocks;
     uint64_t attemptedEndLimit;  // a bound on where the last attempted command ends, in 512-byte blocks
     int listError;               // errno of the command-list write that failed; 0 when none did
+    int listCloseError;          // errno of closing the list after every line was written
 };
 
 // Counts the chunk the engine is about to send; call it from the sink.
@@ -34,13 +38,32 @@ void NoteTrimAttempt(TrimOutcome *outcome, const TrimVolume *volume, uint32_t fi
 
 // Why the trim failed, as one line: no TRIM support; command N (its LBA and
 // count) refused by the drive; a range past the 48 bits of LBA an ATA range
-// entry holds; a request that never reached the drive; a list write error.
-void DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize);
+// entry holds; a request that never reached the drive; a list write or
+// close error. Returns the exit status: kExitTrimFailed for what the drive
+// refused or cannot do, kExitIoError when a request or the list failed.
+int DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize);
 
-// "N TRIM commands sent, B bytes trimmed", the front end's `note` (such as
-// what a dry run left alone; "" for none) and a newline.
-void FormatTrimSummary(char *text, uint32_t textSize, uint32_t commandsSent, uint64_t bytesTrimmed,
-                       const char *note);
+// What the first bytes at a volume's place hold when the engine found no
+// NTFS there: "a FAT file system", "an ext2/3/4 file system", "a qcow2
+// image header", "an MBR partition table", "only zeros", "nothing" (the
+// input ends before it)... `size` is how many bytes could be read there
+// (0 to 4096); an ext superblock lies at byte 1024.
+std::string DescribeFoundInstead(const uint8_t *bytes, size_t size);
+
+// The drive's IDENTIFY DEVICE data in words for -v: model, logical sector
+// size, TRIM and how many 512-byte blocks of range entries one command may
+// carry (word 105), deterministic reads after TRIM.
+std::string DescribeDriveLimits(const uint8_t *identify);
+
+// The summary line(s): what was sent (or, on a dry run, would be sent) and
+// for how many bytes; for an image also what its allocation gave back.
+struct TrimSummary {
+    uint32_t commandsSent;
+    uint64_t bytesAccepted;  // of accepted commands
+    int dryRun;
+    int64_t allocatedBefore, allocatedAfter;  // bytes (st_blocks); -1 when not an image
+};
+std::string FormatTrimSummary(const TrimSummary &summary);
 
 // One front end's run on the console: its messages, its command list, the
 // progress bar and what it saw of its commands.
@@ -49,15 +72,16 @@ struct TrimRun {
     const char *subject;  // the image or the partition
     int commands;         // the command list's descriptor, or -1
     TrimOutcome outcome;
-    uint64_t bytesTrimmed;  // of accepted commands
+    uint64_t bytesAccepted;
+    int showProgress;  // stderr is a terminal and the run is not quiet
     int lastPercent;
     int barShown;
 };
 
 void StartTrimRun(TrimRun *run, const char *program, const char *subject);
 
-// "program: subject: " and `format` with `detail`, on stderr.
-void ReportRunFailure(const TrimRun *run, const char *format, const char *detail);
+// "program: subject: " and `text`, on stderr.
+void ReportRunFailure(const TrimRun *run, const std::string &text);
 
 // Counts a command that reached the drive (`accepted` 0: it ended with
 // ERR) and lists an accepted one. 0 when the list stopped taking lines:
@@ -65,12 +89,12 @@ void ReportRunFailure(const TrimRun *run, const char *format, const char *detail
 // sent.
 int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted);
 
-// The progress sink's work: counts the chunk about to be sent and redraws
-// the bar when the percentage changes.
+// The progress sink's work: counts the chunk about to be sent and, on a
+// terminal, redraws the bar on stderr when the percentage changes.
 void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
 
-// Ends the run: closes the command list, prints "Done." or the failure and
-// its reason, then the summary with `note`. Returns the exit status.
-int FinishTrimRun(TrimRun *run, int trimmed, const char *note);
+// Ends the trim: closes the command list (a failing close fails the run),
+// ends the bar, reports a failure and its reason. Returns the exit status.
+int FinishTrimRun(TrimRun *run, int trimmed);
 
 #endif

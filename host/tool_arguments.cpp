@@ -1,11 +1,20 @@
 #include "tool_arguments.h"
 
 #include <errno.h>
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-static int ParseNumber(const char *text, uint64_t least, uint64_t most, uint64_t *value) {
+#include "exit_status.h"
+#include "quillet_version.h"
+
+namespace {
+
+const uint32_t kMaxOptions = 16;
+const int kLongOnly = 256;  // getopt values of options without a short name
+
+int ParseNumber(const char *text, uint64_t least, uint64_t most, uint64_t *value) {
     if (text == 0 || *text < '0' || *text > '9') return 0;
     errno = 0;
     char *end = 0;
@@ -15,63 +24,119 @@ static int ParseNumber(const char *text, uint64_t least, uint64_t most, uint64_t
     return 1;
 }
 
-int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_t optionCount,
-                       const char *operandName, const char **operand, int *help, char *error, uint32_t errorSize) {
-    const uint32_t kMaxOptions = 16;
+}  // namespace
+
+int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ownCount, const char *operandName,
+                       ToolCommonOptions *common, char *error, uint32_t errorSize) {
+    memset(common, 0, sizeof *common);
+    const ToolOption kCommon[] = {
+        {"--commands", 'c', kOptionText, &common->commandsFile, 0, 0, "--commands needs a file name"},
+        {"--dry-run", 'n', kOptionFlag, &common->dryRun, 0, 0, ""},
+        {"--quiet", 'q', kOptionFlag, &common->quiet, 0, 0, ""},
+        {"--verbose", 'v', kOptionFlag, &common->verbose, 0, 0, ""},
+        {"--help", 'h', kOptionFlag, &common->help, 0, 0, ""},
+        {"--version", 'V', kOptionFlag, &common->version, 0, 0, ""},
+    };
+    const uint32_t commonCount = sizeof kCommon / sizeof kCommon[0];
+    if (ownCount > kMaxOptions - commonCount) return 0;
+    ToolOption all[kMaxOptions];
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < commonCount; i++) all[count++] = kCommon[i];
+    for (uint32_t i = 0; i < ownCount; i++) all[count++] = own[i];
+
+    struct option longOptions[kMaxOptions + 1];
+    char shortOptions[2 + 2 * kMaxOptions + 1];
+    uint32_t shortLength = 0;
+    shortOptions[shortLength++] = ':';  // a missing value is told apart from an unknown option
+    for (uint32_t i = 0; i < count; i++) {
+        const ToolOption &option = all[i];
+        int takesValue = option.kind != kOptionFlag;
+        longOptions[i] = {option.name + 2, takesValue ? required_argument : no_argument, 0,
+                          option.shortName != 0 ? option.shortName : kLongOnly + (int)i};
+        if (option.shortName != 0) {
+            shortOptions[shortLength++] = option.shortName;
+            if (takesValue) shortOptions[shortLength++] = ':';
+        }
+    }
+    longOptions[count] = {0, 0, 0, 0};
+    shortOptions[shortLength] = 0;
+
     int seen[kMaxOptions] = {0};
-    if (optionCount > kMaxOptions) return 0;
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            *help = 1;
-            return 1;
-        }
+    optind = 0;  // a fresh walk, also when called again
+    opterr = 0;
+    for (;;) {
+        int value = getopt_long(argc, argv, shortOptions, longOptions, 0);
+        if (value == -1) break;
+        // '?' is an unknown option (optopt: its letter, or 0 for a long
+        // one) or a known flag given a value (optopt: that flag); ':' a
+        // value missing.
+        int unknown = value == '?', missing = value == ':';
+        if (unknown || missing) value = optopt;
         uint32_t k = 0;
-        while (k < optionCount && strcmp(arg, options[k].name) != 0) k++;
-        if (k == optionCount) {
-            if (arg[0] == '-' && arg[1] != 0) {
-                snprintf(error, errorSize, "unknown option %s", arg);
-                return 0;
+        while (k < count && (all[k].shortName != 0 ? all[k].shortName : kLongOnly + (int)k) != value) k++;
+        if (k == count) {
+            if (value == 0) {
+                snprintf(error, errorSize, "unknown option %s", argv[optind - 1]);
+            } else {
+                snprintf(error, errorSize, "unknown option -%c", value);
             }
-            if (*operand != 0) {
-                snprintf(error, errorSize, "only one %s, not %s", operandName, arg);
-                return 0;
-            }
-            *operand = arg;
-            continue;
+            return 0;
         }
-        const ToolOption &option = options[k];
+        const ToolOption &option = all[k];
+        if (unknown) {
+            snprintf(error, errorSize, "%s takes no value", option.name);
+            return 0;
+        }
+        if (missing) {
+            snprintf(error, errorSize, "%s", option.reason);
+            return 0;
+        }
         if (seen[k]++) {
-            snprintf(error, errorSize, "%s given twice", arg);
+            snprintf(error, errorSize, "%s given twice", option.name);
             return 0;
         }
         if (option.kind == kOptionFlag) {
             *(int *)option.target = 1;
+            if (common->help || common->version) return 1;
             continue;
         }
-        const char *value = i + 1 < argc ? argv[++i] : 0;
-        if (option.kind == kOptionText ? value == 0 || *value == 0
-                                       : !ParseNumber(value, option.least, option.most, (uint64_t *)option.target)) {
+        if (option.kind == kOptionText ? *optarg == 0
+                                       : !ParseNumber(optarg, option.least, option.most, (uint64_t *)option.target)) {
             snprintf(error, errorSize, "%s", option.reason);
             return 0;
         }
-        if (option.kind == kOptionText) *(const char **)option.target = value;
+        if (option.kind == kOptionText) *(const char **)option.target = optarg;
     }
-    if (*operand == 0) {
+    if (common->quiet && common->verbose) {
+        snprintf(error, errorSize, "--quiet and --verbose exclude each other");
+        return 0;
+    }
+    if (optind >= argc) {
         snprintf(error, errorSize, "no %s given", operandName);
         return 0;
     }
+    if (optind + 1 < argc) {
+        snprintf(error, errorSize, "only one %s, not %s", operandName, argv[optind + 1]);
+        return 0;
+    }
+    common->operand = argv[optind];
     return 1;
 }
 
-int FinishArguments(int parsed, int help, const char *program, const char *error, const char *usage) {
+int ArgumentsEndTheRun(int parsed, const ToolCommonOptions &common, const char *program, const char *error,
+                       const char *usage, int *status) {
     if (!parsed) {
         fprintf(stderr, "%s: %s\n%s", program, error, usage);
-        return 64;
+        *status = kExitUsage;
+        return 1;
     }
-    if (help) {
+    if (common.help) {
         fputs(usage, stdout);
+    } else if (common.version) {
+        printf("%s (Quillet) %s\n", program, QUILLET_VERSION);
+    } else {
         return 0;
     }
-    return -1;
+    *status = kExitOk;
+    return 1;
 }

@@ -1,6 +1,8 @@
-// The command-line walk both offline front ends share: each option at most
-// once (the last of two values would win unnoticed), --help or -h ends the
-// walk, one operand, and a one-line reason for anything else.
+// The command line both offline front ends share, read with getopt_long:
+// short and long options, --option=value, `--` ending the options, each
+// option at most once (the last of two values would win unnoticed), --help
+// and --version ending the walk, one operand, and a one-line reason for
+// anything else.
 #ifndef QUILLET_HOST_TOOL_ARGUMENTS_H
 #define QUILLET_HOST_TOOL_ARGUMENTS_H
 
@@ -14,21 +16,36 @@ enum ToolOptionKind {
 
 struct ToolOption {
     const char *name;  // "--offset"
+    char shortName;    // 'o', or 0 for a long option alone
     ToolOptionKind kind;
     void *target;      // int, const char * or uint64_t, as the kind says
     uint64_t least, most;
     const char *reason;  // why a value was refused: "--offset needs a byte count"
 };
 
-// Walks argv[1..]. `operandName` names the one operand in messages ("no
-// image given", "only one image, not x"); *operand gets it and *help is set
-// by --help. 1 on success (also after --help), 0 with the reason in `error`.
-int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_t optionCount,
-                       const char *operandName, const char **operand, int *help, char *error, uint32_t errorSize);
+// What both front ends take: -c/--commands, -n/--dry-run, -q/--quiet,
+// -v/--verbose, -h/--help, -V/--version, and the one operand.
+struct ToolCommonOptions {
+    const char *operand;       // the image or the partition
+    const char *commandsFile;  // null: no command list
+    int dryRun;
+    int quiet;    // errors only
+    int verbose;  // the drive's limits, the partition, the path taken
+    int help;     // print the usage, nothing else
+    int version;  // print the version, nothing else
+};
 
-// What a front end does after the walk: prints the reason and the usage
-// on stderr (usage error, 64) or, after --help, the usage on stdout (0).
-// -1 when the run goes on.
-int FinishArguments(int parsed, int help, const char *program, const char *error, const char *usage);
+// Walks argv[1..] (getopt_long permutes it) with the common options and
+// the front end's own. `operandName` names the operand in messages ("no
+// image given", "only one image, not x"). 1 on success (also after --help
+// or --version), 0 with the reason in `error`.
+int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_t optionCount,
+                       const char *operandName, ToolCommonOptions *common, char *error, uint32_t errorSize);
+
+// What a front end does after the walk: prints the reason and the usage on
+// stderr (kExitUsage), the usage or the version on stdout (kExitOk). 1 when
+// the program ends here with *status, 0 when the run goes on.
+int ArgumentsEndTheRun(int parsed, const ToolCommonOptions &common, const char *program, const char *error,
+                       const char *usage, int *status);
 
 #endif

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "disk_tool.h"
+#include "exit_status.h"
 #include "image_tool.h"
 #include "mft_record.h"
 #include "ntfs_volumes.h"
@@ -44,9 +46,10 @@ Parsed Parse(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "quillet-image");
     Parsed parsed;
     parsed.ok = CallParser(ParseImageToolArguments, arguments, &parsed.options, &parsed.error);
-    if (parsed.ok) parsed.image = parsed.options.image != nullptr ? parsed.options.image : "<none>";
-    if (parsed.ok && parsed.options.commandsFile != nullptr) parsed.commandsFile = parsed.options.commandsFile;
-    parsed.options.image = parsed.options.commandsFile = nullptr;
+    ToolCommonOptions &common = parsed.options.common;
+    if (parsed.ok) parsed.image = common.operand != nullptr ? common.operand : "<none>";
+    if (parsed.ok && common.commandsFile != nullptr) parsed.commandsFile = common.commandsFile;
+    common.operand = common.commandsFile = nullptr;
     return parsed;
 }
 
@@ -62,9 +65,10 @@ DiskParse ParseDisk(std::vector<std::string> arguments) {
     DiskParse parsed = {0, "", "", "", 0, 0};
     parsed.ok = CallParser(ParseDiskToolArguments, arguments, &options, &parsed.error);
     if (parsed.ok) {
-        parsed.partition = options.partition;
-        parsed.commandsFile = options.commandsFile != nullptr ? options.commandsFile : "<none>";
-        parsed.dryRun = options.dryRun;
+        const ToolCommonOptions &common = options.common;
+        parsed.partition = common.operand != nullptr ? common.operand : "";
+        parsed.commandsFile = common.commandsFile != nullptr ? common.commandsFile : "<none>";
+        parsed.dryRun = common.dryRun;
         parsed.yes = options.yes;
     }
     return parsed;
@@ -78,7 +82,7 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(all.options.partition, 0);
     EXPECT_EQ(all.image, "disk.img");
     EXPECT_EQ(all.commandsFile, "list.txt");
-    EXPECT_EQ(all.options.dryRun, 1);
+    EXPECT_EQ(all.options.common.dryRun, 1);
     EXPECT_EQ(all.options.noTrim, 1);
     EXPECT_EQ(all.options.failAt, 4294967295u);
 
@@ -91,7 +95,7 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     Parsed plain = Parse({"disk.img"});
     ASSERT_EQ(plain.ok, 1);
     EXPECT_EQ(plain.commandsFile, "");
-    EXPECT_EQ(plain.options.offset | plain.options.partition | plain.options.dryRun | plain.options.noTrim, 0);
+    EXPECT_EQ(plain.options.offset | plain.options.partition | plain.options.common.dryRun | plain.options.noTrim, 0);
     EXPECT_EQ(plain.options.failAt, 0u);
 
     // The largest offset a signed 64-bit position holds; "-" alone is a name.
@@ -99,6 +103,20 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     ASSERT_EQ(largest.ok, 1) << largest.error;
     EXPECT_EQ(largest.options.offset, INT64_MAX);
     EXPECT_EQ(largest.image, "-");
+
+    // Short forms, --option=value, and `--` ending the options.
+    Parsed shortForms = Parse({"-n", "-q", "-o", "512", "-c", "l", "--", "-v"});
+    ASSERT_EQ(shortForms.ok, 1) << shortForms.error;
+    EXPECT_EQ(shortForms.options.common.dryRun & shortForms.options.common.quiet, 1);
+    EXPECT_EQ(shortForms.options.offset, 512);
+    EXPECT_EQ(shortForms.commandsFile, "l");
+    EXPECT_EQ(shortForms.image, "-v");
+    Parsed equals = Parse({"--partition=2", "--commands=l", "--verbose", "--fail-at=7", "a.img"});
+    ASSERT_EQ(equals.ok, 1) << equals.error;
+    EXPECT_EQ(equals.options.partition, 2);
+    EXPECT_EQ(equals.commandsFile, "l");
+    EXPECT_EQ(equals.options.common.verbose, 1);
+    EXPECT_EQ(equals.options.failAt, 7u);
 }
 
 TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
@@ -109,8 +127,17 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{}, "no image given"},
         {{"--dry-run"}, "no image given"},
         {{"a.img", "b.img"}, "only one image, not b.img"},
-        {{"--verbose", "a.img"}, "unknown option --verbose"},
-        {{"-n", "a.img"}, "unknown option -n"},
+        {{"--bogus", "a.img"}, "unknown option --bogus"},
+        {{"-x", "a.img"}, "unknown option -x"},
+        {{"-nx", "a.img"}, "unknown option -x"},
+        {{"--dry-run=1", "a.img"}, "--dry-run takes no value"},
+        {{"-q", "-v", "a.img"}, "--quiet and --verbose exclude each other"},
+        {{"-o", "1", "-p", "1", "a.img"}, "exclude each other"},
+        {{"--offset=", "a.img"}, "--offset needs a byte count"},
+        {{"--commands=", "a.img"}, "--commands needs a file name"},
+        {{"a.img", "-o"}, "--offset needs a byte count"},
+        {{"-n", "--dry-run", "a.img"}, "--dry-run given twice"},
+        {{"--", "a.img", "-n"}, "only one image, not -n"},
         {{"--offset", "1024", "--partition", "1", "a.img"}, "exclude each other"},
         {{"--partition", "2", "--offset", "0", "a.img"}, "exclude each other"},
         {{"--offset", "9223372036854775808", "a.img"}, "--offset needs a byte count"},
@@ -146,12 +173,12 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
 
 TEST(ParseImageToolArguments, HelpEndsTheParse) {
     for (const std::vector<std::string> &arguments :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"a.img", "--help", "--bogus"}}) {
+         {std::vector<std::string>{"--help"}, {"-h"}, {"a.img", "--help", "--bogus"}, {"--version"}, {"-V", "-h"}}) {
         Parsed parsed = Parse(arguments);
         EXPECT_EQ(parsed.ok, 1) << parsed.error;
-        EXPECT_EQ(parsed.options.help, 1);
+        EXPECT_EQ(parsed.options.common.help | parsed.options.common.version, 1);
     }
-    EXPECT_EQ(Parse({"a.img"}).options.help, 0);
+    EXPECT_EQ(Parse({"a.img"}).options.common.help | Parse({"a.img"}).options.common.version, 0);
 }
 
 TEST(ParseImageToolArguments, KeepsTheReasonWithinItsBuffer) {
@@ -239,24 +266,92 @@ TEST(CheckMbrPartition, RefusesEntriesThatAreNoVolumeToTrim) {
     EXPECT_EQ(CheckMbrPartition(sector, 1, disk, &offset, &length, &other), kPartitionNoMbr);
 }
 
-TEST(DescribeTrimFailure, NamesTheReason) {
+TEST(DescribeTrimFailure, NamesTheReasonAndItsExitStatus) {
     const uint64_t limit = (uint64_t)1 << 48;
     const struct {
         TrimOutcome outcome;
         const char *reason;
+        int status;
     } cases[] = {
-        {{0, 0, 0, 0, 0, 0, 0, 0}, "the drive does not support TRIM; no command was sent"},
-        {{1, 3, 3, 1, 123456, 4096, 200000, 0}, "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)"},
-        {{1, 5, 4, 0, 0, 0, limit + 1, 0}, "TRIM command 5 would reach past LBA 2^48"},
-        {{1, 5, 4, 0, 0, 0, limit, 0}, "TRIM command 5 could not be sent: the pass-through request failed"},
-        {{1, 1, 0, 0, 0, 0, 1000, 0}, "TRIM command 1 could not be sent"},
-        {{1, 7, 6, 0, 0, 0, 1000, ENOSPC}, "writing the command list failed after TRIM command 6 (No space left"},
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0}, "the drive does not support TRIM; no command was sent", kExitTrimFailed},
+        {{1, 3, 3, 1, 123456, 4096, 200000, 0, 0}, "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)",
+         kExitTrimFailed},
+        {{1, 5, 4, 0, 0, 0, limit + 1, 0, 0}, "TRIM command 5 would reach past LBA 2^48", kExitTrimFailed},
+        {{1, 5, 4, 0, 0, 0, limit, 0, 0}, "TRIM command 5 could not be sent: the pass-through request failed",
+         kExitIoError},
+        {{1, 1, 0, 0, 0, 0, 1000, 0, 0}, "TRIM command 1 could not be sent", kExitIoError},
+        {{1, 7, 6, 0, 0, 0, 1000, ENOSPC, 0}, "writing the command list failed after TRIM command 6 (No space left",
+         kExitIoError},
+        {{1, 7, 7, 0, 0, 0, 1000, 0, EIO}, "closing the command list failed (Input/output error)", kExitIoError},
     };
     for (const auto &c : cases) {
         char text[192];
-        DescribeTrimFailure(&c.outcome, text, sizeof text);
+        EXPECT_EQ(DescribeTrimFailure(&c.outcome, text, sizeof text), c.status) << text;
         EXPECT_EQ(std::string(text).find(c.reason), 0u) << text;
     }
+}
+
+// A list whose close fails may lack its last lines: the run must fail even
+// when every command was accepted.
+TEST(FinishTrimRun, FailsWhenClosingTheCommandListFails) {
+    TrimRun run;
+    StartTrimRun(&run, "quillet-image", "a.img");
+    testing::internal::CaptureStderr();  // first: it takes a descriptor of its own
+    run.commands = dup(STDOUT_FILENO);
+    close(run.commands);  // so that FinishTrimRun's close fails (EBADF)
+    run.outcome.trimSupported = 1;
+    int status = FinishTrimRun(&run, 1);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, kExitIoError);
+    EXPECT_EQ(said, "quillet-image: a.img: Trim error! closing the command list failed (Bad file descriptor); it may "
+                    "lack lines\n");
+    EXPECT_EQ(run.commands, -1);
+}
+
+TEST(DescribeFoundInstead, NamesWhatLiesThereInsteadOfNtfs) {
+    auto with = [](std::vector<std::pair<size_t, std::string>> parts, size_t size) {
+        std::vector<uint8_t> bytes(size, 0);
+        for (const auto &part : parts) std::copy(part.second.begin(), part.second.end(), bytes.begin() + part.first);
+        return bytes;
+    };
+    const std::string bootSignature("\x55\xaa", 2);
+    const struct {
+        std::vector<uint8_t> bytes;
+        const char *found;
+    } cases[] = {
+        {{}, "nothing"},
+        {with({}, 4096), "only zeros"},
+        {with({{0, "QFI\xfb"}}, 4096), "a qcow2 image header"},
+        {with({{0, "vhdxfile"}}, 4096), "a VHDX image header"},
+        {with({{3, "NTFS    "}, {510, bootSignature}}, 512), "an NTFS boot sector whose geometry is unsound"},
+        {with({{3, "MSDOS5.0"}, {54, "FAT16   "}, {510, bootSignature}}, 4096), "a FAT file system"},
+        {with({{3, "mkfs.fat"}, {82, "FAT32   "}, {510, bootSignature}}, 4096), "a FAT file system"},
+        {with({{3, "EXFAT   "}, {510, bootSignature}}, 4096), "an exFAT file system"},
+        {with({{1080, "\x53\xef"}}, 4096), "an ext2/3/4 file system"},
+        {with({{1080, "\x53"}}, 1081), "data of an unknown kind"},  // the magic cut off
+        {with({{446 + 4, "\x07"}, {510, bootSignature}}, 512), "an MBR partition table"},
+        {with({{446 + 16 + 4, "\xee"}, {510, bootSignature}}, 512), "a GPT disk's protective MBR"},
+        {with({{0, "\xeb"}, {510, bootSignature}}, 512), "a boot sector of another kind"},
+        {with({{100, "x"}}, 512), "data of an unknown kind"},
+    };
+    for (const auto &c : cases) {
+        std::string found = DescribeFoundInstead(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(found.rfind(c.found, 0), 0u) << found;
+    }
+}
+
+TEST(FormatTrimSummary, SaysSentOnlyForWhatWasSentAndWhatTheImageGaveBack) {
+    const struct {
+        TrimSummary summary;
+        const char *text;
+    } cases[] = {
+        {{87, 1 << 20, 1, 4096, 4096}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
+        {{3, 8192, 0, -1, -1}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
+        {{3, 8192, 0, 20480, 4096},
+         "3 TRIM commands sent; the drive accepted 8192 bytes\n"
+         "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\n"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(FormatTrimSummary(c.summary), c.text);
 }
 
 // Mapping pairs as the volume checks walk them: offsets relative to the
@@ -310,6 +405,11 @@ TEST(ParseDiskToolArguments, TakesEachOptionAndRefusesTheRestWithAReason) {
         {{"--dry-run", "--commands", "list", "--yes", "/dev/sda1"}, "/dev/sda1", "list", "", 1, 1},
         {{"/dev/sdb2", "--yes"}, "/dev/sdb2", "<none>", "", 0, 1},
         {{"/dev/sdb2"}, "/dev/sdb2", "<none>", "", 0, 0},
+        {{"-ny", "-c", "list", "/dev/sda1"}, "/dev/sda1", "list", "", 1, 1},
+        {{"--commands=list", "--dry-run", "/dev/sda1"}, "/dev/sda1", "list", "", 1, 0},
+        {{"-q", "--verbose", "/dev/sda1"}, "", "", "--quiet and --verbose exclude each other", 0, 0},
+        {{"-y", "--yes", "/dev/sda1"}, "", "", "--yes given twice", 0, 0},
+        {{"--yes=no", "/dev/sda1"}, "", "", "--yes takes no value", 0, 0},
         {{}, "", "", "no partition given", 0, 0},
         {{"--yes", "--dry-run"}, "", "", "no partition given", 0, 0},
         {{"/dev/sda1", "--commands"}, "", "", "--commands needs a file name", 0, 0},

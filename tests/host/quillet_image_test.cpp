@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "ntfs_volumes.h"
+#include "quillet_version.h"
 
 namespace {
 
 const char *program = "";
+const char *onTerminal = "";  // runs a program on a pseudo-terminal
 std::string scratch;
 NtfsVolume wide;    // 4096-byte clusters
 NtfsVolume narrow;  // 1024-byte clusters
@@ -58,10 +60,22 @@ uint64_t BytesOf(const std::vector<TrimCommand> &commands) {
     return bytes;
 }
 
-// The summary after `trimmed` were done; `sent` counts a refused one too.
-std::string Summary(const std::vector<TrimCommand> &trimmed, const char *tail = "", size_t sent = SIZE_MAX) {
-    return std::to_string(sent == SIZE_MAX ? trimmed.size() : sent) + " TRIM commands sent, " +
-           std::to_string(BytesOf(trimmed)) + " bytes trimmed" + tail + "\n";
+// Bytes the file takes on its file system.
+int64_t Allocated(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (int64_t)info.st_blocks * 512 : -1;
+}
+
+// The summary after `trimmed` were accepted (`sent` counts a refused one
+// too), with the image's allocation before and after the run; `before` -1
+// for a dry run.
+std::string Summary(const std::vector<TrimCommand> &trimmed, int64_t before, int64_t after, size_t sent = SIZE_MAX) {
+    std::string commands = std::to_string(sent == SIZE_MAX ? trimmed.size() : sent);
+    std::string bytes = std::to_string(BytesOf(trimmed));
+    if (before < 0) return "Dry run: would send " + commands + " TRIM commands for " + bytes + " bytes; nothing was sent\n";
+    return commands + " TRIM commands sent; the drive accepted " + bytes + " bytes\nImage allocation: " +
+           std::to_string(before) + " bytes before, " + std::to_string(after) + " after: " +
+           std::to_string(before - after) + " bytes released\n";
 }
 
 std::vector<uint8_t> Contents(const std::string &path) {
@@ -124,12 +138,14 @@ protected:
     }
 };
 
-// What the program prints for a successful run: the bar redrawn whenever
-// the whole percentage of the volume passed changes (at the first cluster
-// of each command), then the full "Done." bar and the summary.
+// What the program prints for a successful run ending with `summary`. On a
+// terminal, the bar is drawn on stderr whenever the whole percentage of the
+// volume passed changes (at the first cluster of each command), then the
+// full "Done." bar, and the terminal turns each newline into CR LF.
 std::string ExpectedOutput(const NtfsVolume &volume, int64_t offset, const std::vector<TrimCommand> &commands,
-                           const char *summaryTail = "") {
+                           const std::string &summary, bool onATerminal = false) {
     std::string out = "Trim support: 1\nBitmap size: " + std::to_string(ScannedBytes(volume)) + " bytes\n";
+    if (!onATerminal) return out + summary;
     const uint64_t clusters = (uint64_t)volume.clusters;
     int lastPercent = -1;
     for (const TrimCommand &command : commands) {
@@ -144,7 +160,10 @@ std::string ExpectedOutput(const NtfsVolume &volume, int64_t offset, const std::
         out += tail;
         lastPercent = percent;
     }
-    return out + "\rTrimming: [==================================] Done.\n" + Summary(commands, summaryTail);
+    out += "\rTrimming: [==================================] Done.\n" + summary;
+    std::string crlf;
+    for (char c : out) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return crlf;
 }
 
 TEST_F(QuilletImageTest, DryRunListsTheSameCommandsAndLeavesTheImageAlone) {
@@ -159,7 +178,12 @@ TEST_F(QuilletImageTest, DryRunListsTheSameCommandsAndLeavesTheImageAlone) {
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<TrimCommand> expected = Reference(narrow, 0);
     EXPECT_EQ(ReadText(list), FormatCommandList(expected));
-    EXPECT_EQ(run.out, ExpectedOutput(narrow, 0, expected, " (dry run: image unchanged)"));
+    EXPECT_EQ(run.out, ExpectedOutput(narrow, 0, expected, Summary(expected, -1, -1)));
+    EXPECT_EQ(run.err, "");
+    // Quiet means errors only, on a terminal too.
+    run = RunTool({onTerminal, "", program, "-qn", image});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
 
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &after));
     EXPECT_TRUE(before == after);
@@ -174,9 +198,10 @@ TEST_F(QuilletImageTest, FailedTrimsExitWithTenAndSayWhy) {
     // A drive without TRIM: nothing is sent, nothing changes.
     std::string image = CopyOf(wide, "no-trim.img");
     std::string list = scratch + "/no-trim.list";
+    int64_t allocated = Allocated(image);
     ToolRun run = QuilletImage({"--no-trim", "--commands", list, image});
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(run.out, "Trim support: 0\n" + bitmapLine + Summary({}));
+    EXPECT_EQ(run.out, "Trim support: 0\n" + bitmapLine + Summary({}, allocated, allocated));
     EXPECT_EQ(run.err, "quillet-image: " + image + ": Trim error! the drive does not support TRIM; no command was sent\n");
     EXPECT_EQ(ReadText(list), "");
     ExpectTrimmedExactly(image, 0, wide, {});
@@ -186,20 +211,19 @@ TEST_F(QuilletImageTest, FailedTrimsExitWithTenAndSayWhy) {
     // as sent.
     image = CopyOf(wide, "fail-at.img");
     list = scratch + "/fail-at.list";
+    allocated = Allocated(image);
     run = QuilletImage({"--fail-at", "3", "--commands", list, image});
     EXPECT_EQ(run.status, 10);
     std::vector<TrimCommand> done(expected.begin(), expected.begin() + 2);
     EXPECT_EQ(ReadText(list), FormatCommandList(done));
-    const std::string tail = "%\n" + Summary(done, "", 3);
-    ASSERT_GE(run.out.size(), tail.size());
-    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(run.out, "Trim support: 1\n" + bitmapLine + Summary(done, allocated, Allocated(image), 3));
     EXPECT_EQ(run.err, "quillet-image: " + image + ": Trim error! the drive refused TRIM command 3 (LBA " +
                            std::to_string(expected[2].lba) + ", " + std::to_string(expected[2].blocks) + " blocks)\n");
     ExpectTrimmedExactly(image, 0, wide, done);
 
     // The list stops taking lines after 40 bytes (a file size limit, with
     // SIGXFSZ ignored so the write fails instead): the run stops at once,
-    // after the command whose line could not be written.
+    // after the command whose line could not be written, with an I/O error.
     image = CopyOf(wide, "list-full.img");
     list = scratch + "/list-full.list";
     unlink(list.c_str());
@@ -216,7 +240,7 @@ TEST_F(QuilletImageTest, FailedTrimsExitWithTenAndSayWhy) {
                            std::to_string(stopped) + " (File too large); the run stopped\n"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("status 10\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("status 74\n"), std::string::npos) << run.out;
     EXPECT_EQ(ReadText(list), lines.substr(0, limit));
     ExpectTrimmedExactly(image, 0, wide, std::vector<TrimCommand>(expected.begin(), expected.begin() + stopped));
 }
@@ -226,28 +250,45 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
         std::string image;
         std::vector<std::string> options;
         int status;
-        const char *message;
+        std::string message;
     };
     std::vector<Case> cases;
+    const std::string notNtfs = "Unsupported file system! Found ";
 
     std::string zeroed = scratch + "/zeroed.img";
     ASSERT_TRUE(CopySparse("/dev/zero", 0, zeroed, 0, 1 << 20));
-    cases.push_back({zeroed, {}, 8, "Unsupported file system!"});
+    cases.push_back({zeroed, {}, 8, notNtfs + "only zeros at byte 0, not an NTFS boot sector."});
 
-    std::string fat = scratch + "/fat.img";
-    ASSERT_TRUE(CopySparse("/dev/zero", 0, fat, 0, 8 << 20));
-    ToolRun mkfs = RunTool({"mkfs.fat", fat});
-    if (mkfs.status == 0) {
-        cases.push_back({fat, {}, 8, "Unsupported file system!"});
-    } else {
-        ADD_FAILURE() << "mkfs.fat is missing (dosfstools), the FAT case is not run: " << mkfs.err;
+    // Other file systems, made by their own tools.
+    const struct {
+        const char *name, *package, *found;
+        std::vector<std::string> mkfs;
+    } others[] = {
+        {"fat", "dosfstools", "a FAT file system", {"mkfs.fat"}},
+        {"ext4", "e2fsprogs", "an ext2/3/4 file system", {"mkfs.ext4", "-q", "-F"}},
+    };
+    for (const auto &other : others) {
+        std::string image = scratch + "/" + other.name + ".img";
+        ASSERT_TRUE(CopySparse("/dev/zero", 0, image, 0, 8 << 20));
+        std::vector<std::string> mkfs = other.mkfs;
+        mkfs.push_back(image);
+        ToolRun made = RunTool(mkfs);
+        if (made.status != 0) {
+            ADD_FAILURE() << mkfs[0] << " is missing (" << other.package << "), not run: " << made.err;
+            continue;
+        }
+        cases.push_back({image, {}, 8, notNtfs + other.found + " at byte 0, not an NTFS boot sector."});
     }
+    cases.push_back({MbrDisk(), {}, 8,
+                     notNtfs + "an MBR partition table (the volume lies inside one of its partitions) at byte 0, "
+                               "not an NTFS boot sector."});
 
     std::string tiny = scratch + "/tiny.img";
     ASSERT_TRUE(WriteBytes(tiny, 0, "NTFS", 4));
-    cases.push_back({tiny, {}, 7, "Get boot sector failed!"});
+    cases.push_back({tiny, {}, 7, "Get boot sector failed! Found only 4 bytes at byte 0, not an NTFS boot sector."});
     cases.push_back({CopyOf(wide, "past-end.img"), {"--offset", std::to_string(64 << 20)}, 7,
-                     "Get boot sector failed!"});
+                     "Get boot sector failed! Found nothing at byte 67108864: the input has " +
+                         std::to_string(wide.volumeBytes) + " bytes."});
 
     // $Bitmap is MFT record 6; a record without its "FILE" signature.
     std::string damaged = CopyOf(wide, "damaged.img");
@@ -269,24 +310,26 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
     }
 }
 
-TEST_F(QuilletImageTest, UsageErrorsExitWith64AndTouchNothing) {
+TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) {
     std::string image = CopyOf(wide, "usage.img");
     std::string missing = scratch + "/no-such.img";
     struct Case {
         std::vector<std::string> arguments;
+        int status;
         const char *message;
     };
     // Every refusal of the parser is checked on its own (image_tool_test);
-    // here the program's way out: status 64, the reason, nothing on stdout.
+    // here the program's way out: the status, the reason, nothing on stdout.
     const Case cases[] = {
-        {{"--bogus", image}, "unknown option --bogus"},
-        {{"--offset", "512k", image}, "--offset needs a byte count"},
-        {{missing}, "not a readable image file"},
-        {{scratch}, "not a readable image file"},
-        {{"--commands", scratch + "/no-such-dir/list", image}, "cannot write the command list"},
-        {{"--partition", "1", image}, "no MBR partition 1"},
-        {{"--commands", "/dev/full", image}, "/dev/full: cannot write the command list (No space left on device)"},
-        {{"--dry-run", image, "--dry-run"}, "--dry-run given twice"},
+        {{"--bogus", image}, 64, "unknown option --bogus"},
+        {{"--offset", "512k", image}, 64, "--offset needs a byte count"},
+        {{"--dry-run", image, "--dry-run"}, 64, "--dry-run given twice"},
+        {{missing}, 66, "cannot open the image (No such file or directory)"},
+        {{scratch}, 66, "cannot open the image (Is a directory)"},
+        {{"-n", scratch}, 66, "not a regular file"},
+        {{"--partition", "1", image}, 66, "no MBR partition 1"},
+        {{"--commands", scratch + "/no-such-dir/list", image}, 73, "cannot create the command list"},
+        {{"--commands", "/dev/full", image}, 73, "/dev/full (No space left on device)"},
     };
     std::vector<uint8_t> before, after;
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &before));
@@ -294,7 +337,7 @@ TEST_F(QuilletImageTest, UsageErrorsExitWith64AndTouchNothing) {
         ToolRun run = QuilletImage(c.arguments);
         std::string shown;
         for (const std::string &argument : c.arguments) shown += " " + argument;
-        EXPECT_EQ(run.status, 64) << shown;
+        EXPECT_EQ(run.status, c.status) << shown;
         EXPECT_EQ(run.out, "") << shown;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << shown << "\n" << run.err;
     }
@@ -302,17 +345,30 @@ TEST_F(QuilletImageTest, UsageErrorsExitWith64AndTouchNothing) {
     EXPECT_TRUE(before == after);
     EXPECT_EQ(FileSize(missing), -1);
 
+    // The usage leaves the test hooks out.
     ToolRun help = QuilletImage({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: quillet-image [--offset BYTES | --partition N]", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("usage: quillet-image [-o BYTES | -p N]", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.find("--no-trim"), std::string::npos);
+    EXPECT_EQ(help.out.find("--fail-at"), std::string::npos);
     EXPECT_EQ(help.err, "");
+    ToolRun version = QuilletImage({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("quillet-image (Quillet) ") + QUILLET_VERSION + "\n");
 
-    // Root reads any file, so the permission case needs another user.
-    if (geteuid() != 0) {
-        ASSERT_EQ(chmod(image.c_str(), 0), 0);
-        ToolRun run = QuilletImage({"--dry-run", image});
-        EXPECT_EQ(run.status, 64);
-        EXPECT_NE(run.err.find("cannot open for reading"), std::string::npos) << run.err;
+    // No permission to write the image: a read-only file refuses another
+    // user, an immutable one (where the file system has the attribute)
+    // root too. A dry run only reads.
+    const bool root = geteuid() == 0;
+    if (root ? RunTool({"chattr", "+i", image}).status == 0 : chmod(image.c_str(), 0444) == 0) {
+        ToolRun run = QuilletImage({image});
+        EXPECT_EQ(run.status, 77) << run.err;
+        EXPECT_NE(run.err.find(root ? "cannot open the image (Operation not permitted)"
+                                    : "cannot open the image (Permission denied)"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(QuilletImage({"-n", image}).status, 0);
+        if (root) RunTool({"chattr", "-i", image});
         chmod(image.c_str(), 0644);
     }
 }
@@ -325,24 +381,27 @@ TEST_F(QuilletImageTest, TrimsMbrPartitionsAndNothingAroundThem) {
     // Empty entries fail cleanly before anything is opened.
     for (const char *number : {"2", "4"}) {
         ToolRun run = QuilletImage({"--partition", number, disk});
-        EXPECT_EQ(run.status, 64) << number;
+        EXPECT_EQ(run.status, 66) << number;
         EXPECT_EQ(run.err, "quillet-image: " + disk + ": no MBR partition " + number + "\n");
     }
 
     std::string list = scratch + "/partition.list";
+    int64_t allocated = Allocated(disk);
     ToolRun run = QuilletImage({"--partition", "1", "--commands", list, disk});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     std::vector<TrimCommand> first = Reference(narrow, kFirstPartition);
     EXPECT_EQ(ReadText(list), FormatCommandList(first));
-    EXPECT_EQ(run.out, ExpectedOutput(narrow, kFirstPartition, first));
+    EXPECT_EQ(run.out, ExpectedOutput(narrow, kFirstPartition, first, Summary(first, allocated, Allocated(disk))));
 
-    run = QuilletImage({"--partition", "3", "--commands", list, disk});
-    ASSERT_EQ(run.status, 0) << run.err;
+    // On a terminal the bar is drawn too.
+    allocated = Allocated(disk);
+    run = RunTool({onTerminal, "", program, "--partition=3", "-c", list, disk});
+    ASSERT_EQ(run.status, 0) << run.out;
     std::vector<TrimCommand> third = Reference(wide, kThirdPartition);
     ASSERT_GT(third.size(), 8u);  // several holes, some longer than one command
     EXPECT_EQ(ReadText(list), FormatCommandList(third));
-    EXPECT_EQ(run.out, ExpectedOutput(wide, kThirdPartition, third));
+    EXPECT_EQ(run.out, ExpectedOutput(wide, kThirdPartition, third, Summary(third, allocated, Allocated(disk)), true));
 
     ExpectTrimmedExactly(disk, kFirstPartition, narrow, first);
     ExpectTrimmedExactly(disk, kThirdPartition, wide, third);
@@ -427,7 +486,7 @@ TEST_F(QuilletImageTest, PartitionTablesAreCheckedBeforeTheyAreTrusted) {
         ASSERT_TRUE(WriteBytes(disk, 0, sector, sizeof sector));
         std::vector<uint8_t> before = Contents(disk);
         ToolRun run = QuilletImage({"--partition", c.partition, disk});
-        EXPECT_EQ(run.status, 64) << c.message;
+        EXPECT_EQ(run.status, 66) << c.message;
         EXPECT_EQ(run.err, "quillet-image: " + disk + ": " + c.message + "\n");
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(Contents(disk) == before) << c.message;
@@ -588,11 +647,12 @@ TEST_F(QuilletImageInUseTest, BehindALoopDevice) {
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s PATH-TO-quillet-image\n", argv[0]);
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s PATH-TO-quillet-image PATH-TO-on-terminal\n", argv[0]);
         return 2;
     }
     program = argv[1];
+    onTerminal = argv[2];
     int result = RUN_ALL_TESTS();
     // A run in which a test was skipped tells CTest so (SKIP_RETURN_CODE).
     const testing::UnitTest *unit = testing::UnitTest::GetInstance();

@@ -3,7 +3,8 @@
 #   trim-*       quillet-disk --yes --commands on its first partition
 #   mounted-*    without --yes and without a terminal; on a terminal,
 #                answered no; with --yes while the partition is mounted
-#                with ntfs-3g; a dry run answered yes once it is unmounted
+#                with ntfs-3g; a dry run, which asks nothing, once it is
+#                unmounted
 #   flags-*      ata-flags-probe on the whole disk
 # Results go to the second serial port, one block per drive:
 #   BEGIN <model> / <step> status <n> / <step> command <lba> <count> /
@@ -63,7 +64,7 @@ for block in /sys/block/sd*; do
       else
         echo "mounted status mount-failed" >> $results
       fi
-      run dry on-terminal yes quillet-disk --dry-run --commands /tmp/list "${disk}1" ;;
+      run dry quillet-disk --dry-run --commands /tmp/list "${disk}1" < /dev/null ;;
     flags-*)
       run flags ata-flags-probe "$disk" < /dev/null ;;
   esac

@@ -1,0 +1,46 @@
+# bash completion for quillet-image and quillet-disk. Installed once under
+# each name; the command name being completed picks the options.
+
+_quillet_partitions() {
+    # Partitions of whole disks; quillet-disk speaks ATA, so sd* only.
+    local devices
+    devices=$(lsblk -rpno NAME,TYPE 2>/dev/null | awk '$2 == "part" && $1 ~ /^\/dev\/sd/ {print $1}')
+    [[ -n $devices ]] || devices=$(compgen -G '/dev/sd*[0-9]')
+    COMPREPLY=($(compgen -W "$devices" -- "$1"))
+}
+
+_quillet() {
+    local cur prev words cword split
+    _init_completion -s 2>/dev/null || {
+        cur=${COMP_WORDS[COMP_CWORD]}
+        prev=${COMP_WORDS[COMP_CWORD - 1]}
+        split=false
+    }
+    local common="--commands --dry-run --quiet --verbose --help --version"
+    local options
+    if [[ $1 == *quillet-image ]]; then
+        options="--offset --partition $common"
+    else
+        options="--yes $common"
+    fi
+    case $prev in
+        -c | --commands)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return ;;
+        -p | --partition)
+            COMPREPLY=($(compgen -W "1 2 3 4" -- "$cur"))
+            return ;;
+        -o | --offset)
+            return ;;
+    esac
+    $split && return
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    elif [[ $1 == *quillet-image ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))
+    else
+        _quillet_partitions "$cur"
+    fi
+}
+
+complete -o filenames -F _quillet quillet-image quillet-disk

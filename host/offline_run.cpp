@@ -1,0 +1,176 @@
+#include "offline_run.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "ata_request.h"
+#include "binding.h"
+#include "disk_tool.h"
+#include "exit_status.h"
+#include "run_report.h"
+#include "run_texts.h"
+#include "trim_engine.h"
+
+namespace {
+
+// The engine's progress sink carries no context: the run it reports to.
+TrimRun *progressRun = 0;
+
+void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+    ShowRunProgress(progressRun, volume, firstCluster, clusterCount);
+}
+
+int RecordCommand(void *context, uint64_t lba, uint32_t blockCount, int accepted) {
+    return RecordTrimCommand((TrimRun *)context, lba, blockCount, accepted);
+}
+
+// The state checks read through the drive the engine opened, at the
+// volume's absolute place: one path to the medium for every read.
+int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t size) {
+    return BindingReadAt(((TrimVolume *)context)->driveHandle, position, buffer, size);
+}
+
+// Writing the list onto the input would overwrite the volume; onto a block
+// device, a disk.
+int CheckListPlace(const OfflineTarget &target, const TrimRun &run) {
+    const char *path = target.options->commandsFile;
+    struct stat info;
+    if (path == 0 || stat(path, &info) != 0) return kExitOk;
+    if (S_ISBLK(info.st_mode)) {
+        ReportRunFailure(&run, std::string("the command list ") + path + " cannot be a block device");
+        return kExitUsage;
+    }
+    if (info.st_dev == target.input.st_dev && info.st_ino == target.input.st_ino) {
+        ReportRunFailure(&run, std::string("the command list ") + path + " cannot be the input itself");
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+// The open status's own text, then what was found or why.
+std::string OpenFailure(const OfflineTarget &target, int status) {
+    std::string text = OpenStatusText(status);
+    if (status == kOpenBootSectorFailed || status == kOpenNotNtfs) {
+        uint8_t head[4096];
+        size_t got = ReadInputHead(target, head);
+        std::string found = got > 0 && got < 512 ? "only " + std::to_string(got) + " bytes" : DescribeFoundInstead(head, got);
+        text += " Found " + found + " at byte " + std::to_string(target.volumeOffset);
+        if (got == 0 && target.inputBytes >= 0) text += ": the input has " + std::to_string(target.inputBytes) + " bytes";
+        text += got == 0 ? "." : ", not an NTFS boot sector.";
+    } else if (status == kOpenLockFailed && target.lockVolume) {
+        text += " The partition is mounted or another program holds it.";
+    } else if (status == kOpenExtentsFailed && target.lockVolume) {
+        text += " Give a partition (such as /dev/sda2) that sysfs describes, not a whole disk.";
+    } else if (status == kOpenDriveFailed && geteuid() != 0) {
+        text += " Reaching the drive for ATA commands needs root.";
+    }
+    return text;
+}
+
+int64_t AllocatedBytes(int fd) {
+    struct stat info;
+    return fd >= 0 && fstat(fd, &info) == 0 ? (int64_t)info.st_blocks * 512 : -1;
+}
+
+void Describe(const OfflineTarget &target, TrimVolume *volume) {
+    const ToolCommonOptions &options = *target.options;
+    if (options.quiet) return;
+    uint8_t identify[kAtaDataSize];
+    int identified = (target.showDriveModel || options.verbose) && AtaReadIdentify(volume->driveHandle, identify);
+    if (target.showDriveModel || options.verbose) {
+        char model[41] = "unknown";
+        if (identified) IdentifyModel(identify, model);
+        printf("Drive model: %s\n", model);
+    }
+    printf("Trim support: %d\n", volume->trimSupported);
+    printf("Bitmap size: %u bytes\n", volume->bitmapSize);
+    if (options.verbose) {
+        if (identified) fputs(DescribeDriveLimits(identify).c_str(), stdout);
+        printf("Volume: at byte %lld, %lld clusters of %u bytes\n", (long long)volume->partitionOffset,
+               (long long)volume->totalClusters, volume->bytesPerCluster);
+        printf("Path: %s\n", target.pathTaken.c_str());
+    }
+    fflush(stdout);
+}
+
+// 1 when the user agreed; asked only on a terminal (the front end made sure).
+int Confirmed(const OfflineTarget &target) {
+    if (!target.ask) return 1;
+    printf("Trim the free space of %s? [y/N] ", target.options->operand);
+    fflush(stdout);
+    char line[64];
+    return fgets(line, sizeof line, stdin) != 0 && AnswerIsYes(line);
+}
+
+}  // namespace
+
+size_t ReadInputHead(const OfflineTarget &target, uint8_t *bytes) {
+    if (target.readInput == 0) return 0;
+    int64_t size = 4096;
+    if (target.inputBytes >= 0) {
+        int64_t left = target.inputBytes - target.volumeOffset;
+        size = left < 0 ? 0 : left < size ? left : size;
+    }
+    for (; size > 0; size = size > 512 ? 512 : 0) {
+        if (target.readInput(target.readContext, target.volumeOffset, bytes, (uint32_t)size)) return (size_t)size;
+    }
+    return 0;
+}
+
+int RunOfflineTrim(const OfflineTarget &target) {
+    const ToolCommonOptions &options = *target.options;
+    TrimRun run;
+    StartTrimRun(&run, target.program, options.operand);
+    run.showProgress = !options.quiet && isatty(STDERR_FILENO);
+    int status = CheckListPlace(target, run);
+    if (status != kExitOk) return status;
+
+    target.observe(RecordCommand, &run, options.dryRun);
+    TrimVolume *volume = 0;
+    status = OpenTrimVolume(target.volumeLetter, &volume, target.lockVolume);
+    if (status != kOpenOk) {
+        ReportRunFailure(&run, OpenFailure(target, status));
+        return status;
+    }
+    // A hibernated or uncleanly closed Windows may own clusters its bitmap
+    // on the disk does not show yet.
+    int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
+    if (state != kVolumeClean) {
+        ReportRunFailure(&run, std::string(OpenStatusText(kOpenLockFailed)) + " " + VolumeStateText(state) + ".");
+        ReleaseTrimVolume(volume);
+        return kExitInUse;
+    }
+    if (options.commandsFile != 0) {
+        run.commands = OpenCommandList(options.commandsFile);
+        if (run.commands < 0) {
+            ReportRunFailure(&run, std::string("cannot create the command list ") + options.commandsFile + " (" +
+                                       strerror(errno) + ")");
+            ReleaseTrimVolume(volume);
+            return kExitCannotCreate;
+        }
+    }
+    Describe(target, volume);
+    // Said before the question when there is nothing to agree to.
+    if (volume->trimSupported && !Confirmed(target)) {
+        if (!options.quiet) printf("Nothing trimmed.\n");
+        if (run.commands >= 0) close(run.commands);
+        ReleaseTrimVolume(volume);
+        return kExitOk;
+    }
+    run.outcome.trimSupported = volume->trimSupported;
+    int64_t before = AllocatedBytes(target.imageFd);
+    progressRun = &run;
+    int trimmed = volume->trimSupported && TrimFreeSpace(volume, ShowProgress);
+    progressRun = 0;
+    int64_t after = AllocatedBytes(target.imageFd);
+    status = FinishTrimRun(&run, trimmed);
+    if (!options.quiet) {
+        TrimSummary summary = {run.outcome.commandsSent, run.bytesAccepted, options.dryRun, before, after};
+        fputs(FormatTrimSummary(summary).c_str(), stdout);
+    }
+    ReleaseTrimVolume(volume);
+    return status;
+}

@@ -1,0 +1,50 @@
+// The one offline run both front ends share (quillet-image on a disk image,
+// quillet-disk on a partition): the command list, the engine's open, the
+// volume's state, what the volume is, the question, the trim, the summary.
+// The front end prepares its binding and says how to reach its input; the
+// engine is called from here alone.
+#ifndef QUILLET_HOST_OFFLINE_RUN_H
+#define QUILLET_HOST_OFFLINE_RUN_H
+
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "offline_checks.h"
+#include "tool_arguments.h"
+
+// Called for each TRIM command that reached the drive, with `accepted` 0
+// when the drive ended it with ERR; 0 stops the run. Both bindings' observers
+// have this shape.
+typedef int (*RunCommandObserver)(void *context, uint64_t lba, uint32_t blockCount, int accepted);
+
+struct OfflineTarget {
+    const char *program;               // "quillet-image"
+    const ToolCommonOptions *options;  // options->operand names the input
+    char volumeLetter;                 // under which the binding serves the volume
+    int lockVolume;                    // the engine's lock: quillet-disk's exclusive open
+    int ask;                           // ask before trimming (needs a terminal on stdin)
+    int showDriveModel;
+    struct stat input;                 // the command list must be neither this file nor a block device
+    int imageFd;                       // an image's descriptor: its allocation is measured; -1 otherwise
+    // Raw reads of the input, to say what lies there when the engine finds
+    // no NTFS; `inputBytes` is its size (-1 unknown).
+    DiskReadFunction readInput;
+    void *readContext;
+    int64_t volumeOffset;
+    int64_t inputBytes;
+    std::string pathTaken;  // for -v: how the commands reach the drive
+    // Starts observing the binding's commands; on a dry run none reaches
+    // the medium.
+    void (*observe)(RunCommandObserver observer, void *context, int dryRun);
+};
+
+// The whole run; returns the exit status (exit_status.h).
+int RunOfflineTrim(const OfflineTarget &target);
+
+// The input's first bytes at `offset`, for DescribeFoundInstead: up to 4096
+// bytes, fewer where the input ends. The count read.
+size_t ReadInputHead(const OfflineTarget &target, uint8_t *bytes);
+
+#endif
