@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ata_request.h"
 #include "binding.h"
 #include "disk_tool.h"
 #include "image_tool.h"
@@ -37,14 +36,6 @@ const int kExitHelp = -1;
 
 DiskToolOptions options;
 TrimRun run;
-
-int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
-    return RecordTrimCommand(&run, lba, blockCount, accepted);
-}
-
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowRunProgress(&run, volume, firstCluster, clusterCount);
-}
 
 int Fail(const char *what, int status) {
     ReportRunFailure(&run, "%s", what);
@@ -90,7 +81,6 @@ int OpenList() {
 // Opens with the lock: a mounted or otherwise claimed partition fails with 4.
 int OpenVolume(TrimVolume **volume) {
     LinuxBindVolume(kVolumeLetter, options.partition);
-    LinuxObserveTrim(RecordCommand, 0, !options.dryRun);
     int status = OpenTrimVolume(kVolumeLetter, volume, 1);
     return status == kOpenOk ? kExitOk : Fail(OpenStatusText(status), status);
 }
@@ -110,10 +100,7 @@ int CheckState(TrimVolume *volume) {
 }
 
 void Describe(TrimVolume *volume) {
-    uint8_t identify[kAtaDataSize];
-    char model[41] = "unknown";
-    if (AtaReadIdentify(volume->driveHandle, identify)) IdentifyModel(identify, model);
-    printf("Drive model: %s\n", model);
+    printf("Drive model: %s\n", volume->identity.model[0] != 0 ? volume->identity.model : "unknown");
     printf("Trim support: %d\n", volume->trimSupported);
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
     fflush(stdout);
@@ -130,9 +117,9 @@ int Confirmed() {
 }
 
 int Trim(TrimVolume *volume) {
-    run.outcome.trimSupported = volume->trimSupported;
-    int trimmed = volume->trimSupported && TrimFreeSpace(volume, ShowProgress);
-    return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: nothing sent)" : "");
+    TrimRunReport report;
+    TrimWithDriveLimits(&run, volume, options.dryRun, &report);
+    return FinishTrimRun(&run, &report, options.dryRun ? " (dry run: nothing sent)" : "");
 }
 
 }  // namespace

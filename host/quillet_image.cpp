@@ -22,20 +22,8 @@ namespace {
 
 const char kDriveLetter = 'Q';
 
-TrimRun run;
-
-void Fail(const char *format, const char *detail) { ReportRunFailure(&run, format, detail); }
-
-int RecordCommand(void *, uint64_t lba, uint32_t blockCount, int accepted) {
-    return RecordTrimCommand(&run, lba, blockCount, accepted);
-}
-
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowRunProgress(&run, volume, firstCluster, clusterCount);
-}
-
 // The partition's place from the MBR; 0 after saying why it is refused.
-int ResolvePartition(int fd, int64_t imageBytes, ImageToolOptions *options) {
+int ResolvePartition(TrimRun *run, int fd, int64_t imageBytes, ImageToolOptions *options) {
     if (options->partition == 0) return 1;
     uint8_t sector[512];
     int other = 0;
@@ -45,16 +33,16 @@ int ResolvePartition(int fd, int64_t imageBytes, ImageToolOptions *options) {
     if (check == kPartitionOk) return 1;
     char reason[128];
     DescribePartitionCheck(check, options->partition, other, reason, sizeof reason);
-    Fail("%s", reason);
+    ReportRunFailure(run, "%s", reason);
     return 0;
 }
 
-int TrimOpenedVolume(TrimVolume *volume, const ImageToolOptions &options) {
+int TrimOpenedVolume(TrimRun *run, TrimVolume *volume, const ImageToolOptions &options) {
     printf("Trim support: %d\n", volume->trimSupported);
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
-    run.outcome.trimSupported = volume->trimSupported;
-    int trimmed = TrimFreeSpace(volume, ShowProgress);
-    return FinishTrimRun(&run, trimmed, options.dryRun ? " (dry run: image unchanged)" : "");
+    TrimRunReport report;
+    TrimWithDriveLimits(run, volume, options.dryRun, &report);
+    return FinishTrimRun(run, &report, options.dryRun ? " (dry run: image unchanged)" : "");
 }
 
 }  // namespace
@@ -65,7 +53,9 @@ int main(int argc, char **argv) {
     int parsed = ParseImageToolArguments(argc, argv, &options, error, sizeof error);
     int finished = FinishArguments(parsed, parsed && options.help, "quillet-image", error, kImageToolUsage);
     if (finished >= 0) return finished;
+    TrimRun run;
     StartTrimRun(&run, "quillet-image", options.image);
+    auto Fail = [&run](const char *format, const char *detail) { ReportRunFailure(&run, format, detail); };
     // This descriptor holds the run's lock and serves the checks' reads.
     int imageFd = open(options.image, O_RDONLY | O_CLOEXEC);
     struct stat info;
@@ -85,7 +75,7 @@ int main(int argc, char **argv) {
         Fail("%s", reason);
         return kOpenLockFailed;
     }
-    if (!ResolvePartition(imageFd, (int64_t)info.st_size, &options)) return kExitUsage;
+    if (!ResolvePartition(&run, imageFd, (int64_t)info.st_size, &options)) return kExitUsage;
 
     struct stat listInfo;
     if (options.commandsFile != 0 && stat(options.commandsFile, &listInfo) == 0 &&
@@ -102,10 +92,8 @@ int main(int argc, char **argv) {
     }
     HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
     EmulatedDrive *drive = HostDrive();
-    drive->dryRun = options.dryRun;
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;
-    HostObserveTrim(RecordCommand, 0);
 
     TrimVolume *volume = 0;
     int status = OpenTrimVolume(kDriveLetter, &volume, 0);
@@ -130,7 +118,7 @@ int main(int argc, char **argv) {
             return kExitUsage;
         }
     }
-    int result = TrimOpenedVolume(volume, options);
+    int result = TrimOpenedVolume(&run, volume, options);
     ReleaseTrimVolume(volume);
     return result;
 }

@@ -38,33 +38,37 @@ int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount) {
     return 1;
 }
 
-void NoteTrimAttempt(TrimOutcome *outcome, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    outcome->commandsAttempted++;
-    // The command starts inside the chunk's first cluster and its count was
-    // rounded down to clusters: two clusters more bound its end.
-    uint64_t end = (uint64_t)volume->partitionOffset + ((uint64_t)firstCluster + clusterCount + 2) * volume->bytesPerCluster;
-    outcome->attemptedEndLimit = end / 512;
-}
-
-void DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize) {
-    const uint64_t lbaLimit = (uint64_t)1 << 48;
-    if (outcome->listError != 0) {
+void DescribeTrimFailure(const TrimRunReport *report, int listError, char *text, uint32_t textSize) {
+    const unsigned long long lba = (unsigned long long)report->failedRange.lba;
+    const unsigned blocks = report->failedRange.blockCount;
+    char more[48] = "";
+    if (report->failedRangeCount > 1) snprintf(more, sizeof more, ", the first of %u ranges", report->failedRangeCount);
+    if (listError != 0) {
         snprintf(text, textSize, "writing the command list failed after TRIM command %u (%s); the run stopped",
-                 outcome->commandsSent, strerror(outcome->listError));
-    } else if (!outcome->trimSupported) {
+                 report->commandsSent, strerror(listError));
+        return;
+    }
+    switch (report->outcome) {
+    case kTrimNotSupported:
         snprintf(text, textSize, "the drive does not support TRIM; no command was sent");
-    } else if (outcome->commandsAttempted > outcome->commandsSent && outcome->attemptedEndLimit > lbaLimit) {
+        break;
+    case kTrimPastLbaLimit:
         snprintf(text, textSize,
-                 "TRIM command %u would reach past LBA 2^48, the limit of an ATA range entry; it was not sent",
-                 outcome->commandsAttempted);
-    } else if (outcome->commandsAttempted > outcome->commandsSent) {
+                 "TRIM command %u would reach past LBA 2^48, the limit of an ATA range entry (LBA %llu, %u blocks); "
+                 "it was not sent",
+                 report->failedCommand, lba, blocks);
+        break;
+    case kTrimPassThroughFailed:
         snprintf(text, textSize, "TRIM command %u could not be sent: the pass-through request failed",
-                 outcome->commandsAttempted);
-    } else if (outcome->lastRefused) {
-        snprintf(text, textSize, "the drive refused TRIM command %u (LBA %llu, %u blocks)", outcome->commandsSent,
-                 (unsigned long long)outcome->lastLba, outcome->lastBlocks);
-    } else {
-        snprintf(text, textSize, "the trim failed after %u TRIM commands", outcome->commandsSent);
+                 report->failedCommand);
+        break;
+    case kTrimRefused:
+        snprintf(text, textSize, "the drive refused TRIM command %u (LBA %llu, %u blocks%s)", report->failedCommand,
+                 lba, blocks, more);
+        break;
+    default:
+        snprintf(text, textSize, "the trim failed after %u TRIM commands", report->commandsSent);
+        break;
     }
 }
 
@@ -88,21 +92,17 @@ void ReportRunFailure(const TrimRun *run, const char *format, const char *detail
     fputc('\n', stderr);
 }
 
-int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted) {
-    TrimOutcome *outcome = &run->outcome;
-    outcome->commandsSent++;
-    outcome->lastRefused = !accepted;
-    outcome->lastLba = lba;
-    outcome->lastBlocks = blockCount;
-    if (!accepted) return 1;
-    run->bytesTrimmed += (uint64_t)blockCount * 512;
-    if (run->commands < 0) return 1;
-    if (outcome->listError == 0 && !WriteCommandLine(run->commands, lba, blockCount)) outcome->listError = errno;
-    return outcome->listError == 0;
+int RecordTrimCommand(void *context, const TrimRange *ranges, uint32_t rangeCount, int accepted) {
+    TrimRun *run = (TrimRun *)context;
+    if (!accepted || run->commands < 0) return 1;
+    for (uint32_t i = 0; i < rangeCount && run->listError == 0; i++) {
+        if (!WriteCommandLine(run->commands, ranges[i].lba, ranges[i].blockCount)) run->listError = errno;
+    }
+    return run->listError == 0;
 }
 
-void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    NoteTrimAttempt(&run->outcome, volume, firstCluster, clusterCount);
+void ShowRunProgress(void *context, TrimVolume *volume, uint32_t firstCluster, uint32_t) {
+    TrimRun *run = (TrimRun *)context;
     int percent = ProgressPercent(firstCluster, volume->totalClusters);
     if (percent == run->lastPercent) return;
     char line[kProgressLineSize];
@@ -113,22 +113,34 @@ void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstClust
     run->barShown = 1;
 }
 
-int FinishTrimRun(TrimRun *run, int trimmed, const char *note) {
-    TrimOutcome *outcome = &run->outcome;
-    if (run->commands >= 0 && close(run->commands) != 0 && outcome->listError == 0) outcome->listError = errno;
+int TrimWithDriveLimits(TrimRun *run, TrimVolume *volume, int dryRun, TrimRunReport *report) {
+    TrimRunOptions options;
+    memset(&options, 0, sizeof options);
+    options.progress = ShowRunProgress;
+    options.progressContext = run;
+    options.observer = RecordTrimCommand;
+    options.observerContext = run;
+    options.dryRun = dryRun;
+    options.limits = DriveTrimLimits(volume);
+    return TrimFreeSpaceWith(volume, &options, report);
+}
+
+int FinishTrimRun(TrimRun *run, const TrimRunReport *report, const char *note) {
+    if (run->commands >= 0 && close(run->commands) != 0 && run->listError == 0) run->listError = errno;
     run->commands = -1;
-    if (trimmed && outcome->listError == 0) {
+    int trimmed = report->outcome == kTrimDone;
+    if (trimmed && run->listError == 0) {
         fputs(kProgressDoneLine, stdout);
     } else {
         if (run->barShown) putchar('\n');
         fflush(stdout);
         char reason[192];
-        DescribeTrimFailure(outcome, reason, sizeof reason);
+        DescribeTrimFailure(report, run->listError, reason, sizeof reason);
         ReportRunFailure(run, "Trim error! %s", reason);
         trimmed = 0;
     }
     char summary[160];
-    FormatTrimSummary(summary, sizeof summary, outcome->commandsSent, run->bytesTrimmed, note);
+    FormatTrimSummary(summary, sizeof summary, report->commandsSent, report->blocksTrimmed * 512, note);
     fputs(summary, stdout);
     return trimmed ? kExitOk : kExitTrimFailed;
 }

@@ -240,21 +240,27 @@ TEST(CheckMbrPartition, RefusesEntriesThatAreNoVolumeToTrim) {
 }
 
 TEST(DescribeTrimFailure, NamesTheReason) {
-    const uint64_t limit = (uint64_t)1 << 48;
     const struct {
-        TrimOutcome outcome;
+        TrimRunReport report;
+        int listError;
         const char *reason;
     } cases[] = {
-        {{0, 0, 0, 0, 0, 0, 0, 0}, "the drive does not support TRIM; no command was sent"},
-        {{1, 3, 3, 1, 123456, 4096, 200000, 0}, "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)"},
-        {{1, 5, 4, 0, 0, 0, limit + 1, 0}, "TRIM command 5 would reach past LBA 2^48"},
-        {{1, 5, 4, 0, 0, 0, limit, 0}, "TRIM command 5 could not be sent: the pass-through request failed"},
-        {{1, 1, 0, 0, 0, 0, 1000, 0}, "TRIM command 1 could not be sent"},
-        {{1, 7, 6, 0, 0, 0, 1000, ENOSPC}, "writing the command list failed after TRIM command 6 (No space left"},
+        {{kTrimNotSupported, 0, 0, 0, 0, {0, 0}, 0}, 0, "the drive does not support TRIM; no command was sent"},
+        {{kTrimRefused, 3, 3, 8192, 3, {123456, 4096}, 1}, 0,
+         "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)"},
+        {{kTrimRefused, 2, 70, 8192, 2, {8, 65528}, 64}, 0,
+         "the drive refused TRIM command 2 (LBA 8, 65528 blocks, the first of 64 ranges)"},
+        {{kTrimPastLbaLimit, 4, 4, 0, 5, {((uint64_t)1 << 48) - 8, 16}, 1}, 0,
+         "TRIM command 5 would reach past LBA 2^48, the limit of an ATA range entry (LBA 281474976710648, 16 "
+         "blocks); it was not sent"},
+        {{kTrimPassThroughFailed, 4, 4, 0, 5, {8, 8}, 1}, 0,
+         "TRIM command 5 could not be sent: the pass-through request failed"},
+        {{kTrimStopped, 6, 6, 0, 0, {0, 0}, 0}, ENOSPC,
+         "writing the command list failed after TRIM command 6 (No space left"},
     };
     for (const auto &c : cases) {
         char text[192];
-        DescribeTrimFailure(&c.outcome, text, sizeof text);
+        DescribeTrimFailure(&c.report, c.listError, text, sizeof text);
         EXPECT_EQ(std::string(text).find(c.reason), 0u) << text;
     }
 }
