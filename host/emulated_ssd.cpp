@@ -159,38 +159,38 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     if (taskFile[0] != 0x01 || !AllZero(taskFile + 2, 4) || taskFile[7] != 0) return Malformed();
     // The entries in use come first; a zero count ends them, and nothing
     // may follow. The engine sends 4096-byte-aligned ranges only.
-    std::vector<TrimRange> ranges;
+    // Read in place, without an allocation: this runs once per command.
+    TrimRange ranges[kMaxTrimPayloadBlocks * kTrimRangesPerBlock];
+    uint32_t count = 0;
     uint32_t at = 0;
-    for (; at < dataSize; at += 8) {
+    for (; at < dataSize && count < kMaxTrimPayloadBlocks * kTrimRangesPerBlock; at += 8) {
         uint64_t lba = LoadLe32(data + at) | ((uint64_t)LoadLe16(data + at + 4) << 32);
         uint32_t blocks = LoadLe16(data + at + 6);
         if (blocks == 0) break;
         if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
-        ranges.push_back({lba, blocks});
+        ranges[count++] = {lba, blocks};
     }
-    if (ranges.empty() || !AllZero(data + at, dataSize - at)) return Malformed();
+    if (count == 0 || !AllZero(data + at, dataSize - at)) return Malformed();
 
     state.counters.trimCommands++;
-    state.counters.trimRanges += (uint32_t)ranges.size();
+    state.counters.trimRanges += count;
     if (drive.trimArriving != 0) drive.trimArriving(state.counters.trimCommands);
     if (out != in) memcpy(out, in, inSize);
     const HostDisk &disk = state.disks[device->disk];
     int accepted = !(drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt);
     // A range past the disk's end aborts the whole command before any of it
     // is carried out.
-    for (const TrimRange &range : ranges) {
-        if (disk.size < 0 || (range.lba + range.blockCount) * 512 > (uint64_t)disk.size) accepted = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        if (disk.size < 0 || (ranges[i].lba + ranges[i].blockCount) * 512 > (uint64_t)disk.size) accepted = 0;
     }
     // A trimmed range reads zeros afterwards, as on a drive that reports
     // deterministic zeros after TRIM; a read-only image stays as it was.
-    for (size_t i = 0; accepted && disk.writable && i < ranges.size(); i++) {
+    for (uint32_t i = 0; accepted && disk.writable && i < count; i++) {
         accepted = ImageFileDiscard(disk.file, (int64_t)(ranges[i].lba * 512), (int64_t)ranges[i].blockCount * 512);
     }
-    if (accepted) {
-        for (const TrimRange &range : ranges) {
-            state.counters.trimmedBytes += (uint64_t)range.blockCount * 512;
-            state.trimmed.push_back(range);
-        }
+    for (uint32_t i = 0; accepted && i < count; i++) {
+        state.counters.trimmedBytes += (uint64_t)ranges[i].blockCount * 512;
+        state.trimmed.push_back(ranges[i]);
     }
     out[layout.currentTaskFile + 6] = accepted ? kStatusReady : kStatusAbort;
     return 1;
