@@ -29,7 +29,6 @@ int WaitForKey(int64_t *timeout);
 // as the platform's swprintf does. Directives in use: "%d", "%3d", "%c"
 // (the number is the character), "%s" and "%%".
 void FormatNumber(char16_t *buffer, const char16_t *format, int32_t number);
-void FormatText(char16_t *buffer, const char16_t *format, const char16_t *text);
 
 // Sleeps for *interval (100-nanosecond units, negative: relative).
 void SleepFor(int64_t *interval);

@@ -8,8 +8,6 @@
 #include "quillet_version.h"
 #include "run_texts.h"
 
-int32_t lastPercent = 0;
-
 namespace {
 
 const int64_t kOneSecond = -10000000;    // relative, in 100-nanosecond units
@@ -74,8 +72,14 @@ void TrimDrive(char driveLetter) {
     DisplayText(line);
     FormatNumber(line, u"Bitmap size: %d bytes\n\n", (int32_t)volume->bitmapSize);
     DisplayText(line);
-    lastPercent = 0;
-    if (TrimFreeSpace(volume, ShowTrimProgress)) {
+    // One range of at most 4096 blocks per command (all-zero limits): the
+    // commands Windows' port drivers are known to take.
+    int32_t lastPercent = 0;
+    TrimRunOptions options = {};
+    options.progress = ShowTrimProgress;
+    options.progressContext = &lastPercent;
+    TrimRunReport report;
+    if (TrimFreeSpaceWith(volume, &options, &report)) {
         DisplayAscii(kProgressDoneLine);
     } else {
         DisplayText(u"\nTrim error! \n");
@@ -85,14 +89,15 @@ void TrimDrive(char driveLetter) {
 
 }  // namespace
 
-void ShowTrimProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t) {
+void ShowTrimProgress(void *context, TrimVolume *volume, uint32_t firstCluster, uint32_t) {
+    int32_t *lastPercent = (int32_t *)context;
     if (volume->totalClusters <= 0) return;
     int32_t percent = ProgressPercent(firstCluster, volume->totalClusters);
-    if (percent == lastPercent) return;
+    if (percent == *lastPercent) return;
     char line[kProgressLineSize];
     FormatProgressLine(line, firstCluster, volume->totalClusters);
     DisplayAscii(line);
-    lastPercent = percent;
+    *lastPercent = percent;
 }
 
 // Takes bootsift's entries out of BootExecute and keeps every other entry,

@@ -104,10 +104,6 @@ void FormatNumber(char16_t *buffer, const char16_t *format, int32_t number) {
     swprintf(Wide(buffer), Wide(format), (int)number);
 }
 
-void FormatText(char16_t *buffer, const char16_t *format, const char16_t *text) {
-    swprintf(Wide(buffer), Wide(format), Wide(text));
-}
-
 void SleepFor(int64_t *interval) {
     LARGE_INTEGER delay;
     delay.QuadPart = *interval;

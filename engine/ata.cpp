@@ -23,37 +23,62 @@ void EncodeAtaIdentify(uint8_t *block, uint32_t headerSize) {
     block[layout.currentTaskFile + 6] = kAtaCommandIdentify;
 }
 
-void EncodeAtaTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint16_t blockCount) {
+uint32_t EncodeAtaTrimRanges(uint8_t *block, uint32_t headerSize, const TrimRange *ranges, uint32_t count) {
     AtaLayout layout = AtaLayoutFor(headerSize);
+    const uint32_t payloadBlocks = (count + kTrimRangesPerBlock - 1) / kTrimRangesPerBlock;
+    const uint32_t dataSize = payloadBlocks * kAtaDataSize;
     // PreviousTaskFile stays zero: with the 48-bit flag its bytes are the
     // high-order registers, and every one of them must be 0 here.
     EncodeHeader(block, layout, kAtaTrimFlags);
+    ZeroBytes(block + layout.headerSize + kAtaDataSize, dataSize - kAtaDataSize);
+    StoreLe32(block + kAtaFieldDataTransferLength, dataSize);
     uint8_t *taskFile = block + layout.currentTaskFile;
-    taskFile[0] = 0x01;  // Features: the TRIM bit
-    taskFile[1] = 1;     // Sector Count: one block of range entries
+    taskFile[0] = 0x01;                    // Features: the TRIM bit
+    taskFile[1] = (uint8_t)payloadBlocks;  // Sector Count: blocks of range entries
     taskFile[6] = kAtaCommandDataSetManagement;
     uint8_t *entry = block + layout.headerSize;
-    StoreLe32(entry + 0, (uint32_t)lba);
-    StoreLe16(entry + 4, (uint16_t)(lba >> 32));
-    StoreLe16(entry + 6, blockCount);
+    for (uint32_t i = 0; i < count; i++, entry += 8) {
+        StoreLe32(entry + 0, (uint32_t)ranges[i].lba);
+        StoreLe16(entry + 4, (uint16_t)(ranges[i].lba >> 32));
+        StoreLe16(entry + 6, (uint16_t)ranges[i].blockCount);
+    }
+    return layout.headerSize + dataSize;
+}
+
+void EncodeAtaTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint16_t blockCount) {
+    TrimRange range = {lba, blockCount};
+    EncodeAtaTrimRanges(block, headerSize, &range, 1);
 }
 
 uint8_t AtaReturnedStatus(const uint8_t *block, uint32_t headerSize) {
     return block[AtaLayoutFor(headerSize).currentTaskFile + 6];
 }
 
-int IdentifyReportsUsableTrim(const uint8_t *identify) {
-    uint16_t word106 = LoadLe16(identify + 2 * 106);
-    uint16_t word169 = LoadLe16(identify + 2 * 169);
-    if ((word169 & 1) == 0) return 0;
+void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity) {
+    identity->trimBit = LoadLe16(identify + 2 * 169) & 1;
+    uint32_t rangeBlocks = LoadLe16(identify + 2 * 105);
+    identity->rangeBlocks = rangeBlocks == 0 ? 1 : rangeBlocks;
     // Word 106 is valid when bit 14 is set and bit 15 clear; bit 12 then says
     // the logical sector is longer than 256 words, given by words 117-118.
-    int word106Valid = (word106 & 0xC000) == 0x4000;
-    if (word106Valid && (word106 & 0x1000) != 0) {
+    uint16_t word106 = LoadLe16(identify + 2 * 106);
+    identity->logicalSectorSize = 512;
+    if ((word106 & 0xC000) == 0x4000 && (word106 & 0x1000) != 0) {
         uint32_t logicalWords = LoadLe32(identify + 2 * 117);
-        if (logicalWords != 256) return 0;
+        // A size that does not fit 32 bits is no size we could use.
+        identity->logicalSectorSize = logicalWords < 0x80000000u ? 2 * logicalWords : 0;
     }
-    return 1;
+    // Two characters a word, the first in the high byte.
+    uint32_t length = 0;
+    for (uint32_t i = 0; i < 40; i++) {
+        uint8_t c = identify[2 * 27 + (i ^ 1)];
+        identity->model[i] = c >= 0x20 && c < 0x7F ? (char)c : '?';
+        if (c != ' ') length = i + 1;
+    }
+    identity->model[length] = 0;
+}
+
+int IdentityAllowsTrim(const DriveIdentity *identity) {
+    return identity->trimBit != 0 && identity->logicalSectorSize == 512;
 }
 
 int AtaReadIdentify(DeviceHandle drive, uint8_t *identify) {
@@ -69,32 +94,35 @@ int AtaReadIdentify(DeviceHandle drive, uint8_t *identify) {
     return 1;
 }
 
-void IdentifyModel(const uint8_t *identify, char *model) {
-    // Two characters a word, the first in the high byte.
-    uint32_t length = 0;
-    for (uint32_t i = 0; i < 40; i++) {
-        uint8_t c = identify[2 * 27 + (i ^ 1)];
-        model[i] = c >= 0x20 && c < 0x7F ? (char)c : '?';
-        if (c != ' ') length = i + 1;
-    }
-    model[length] = 0;
+int AtaIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) {
+    ZeroBytes(identity, sizeof *identity);
+    uint8_t identify[kAtaDataSize];
+    if (!AtaReadIdentify(drive, identify)) return 0;
+    DecodeIdentify(identify, identity);
+    return 1;
 }
 
 int AtaIdentifyTrimSupport(DeviceHandle drive) {
-    uint8_t identify[kAtaDataSize];
-    return AtaReadIdentify(drive, identify) && IdentifyReportsUsableTrim(identify);
+    DriveIdentity identity;
+    return AtaIdentifyDrive(drive, &identity) && IdentityAllowsTrim(&identity);
+}
+
+int AtaTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
+    if (count == 0 || count > kMaxTrimRangesPerCommand) return kTrimBatchFailed;
+    for (uint32_t i = 0; i < count; i++) {
+        // The range entry holds 48 bits of LBA and 16 of count: a range
+        // reaching past them would go out cut and name other blocks.
+        const uint32_t blocks = ranges[i].blockCount;
+        if (blocks == 0 || blocks > 0xFFFF || ranges[i].lba > ((uint64_t)1 << 48) - blocks) return kTrimBatchFailed;
+    }
+    alignas(16) uint8_t block[kAtaMaxTrimBlockSize];
+    const uint32_t size = EncodeAtaTrimRanges(block, ATA_NATIVE_HEADER_SIZE, ranges, count);
+    if (!BindingDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size)) return kTrimBatchFailed;
+    return (AtaReturnedStatus(block, ATA_NATIVE_HEADER_SIZE) & kAtaStatusErr) == 0 ? kTrimBatchAccepted
+                                                                                   : kTrimBatchRefused;
 }
 
 int AtaTrimRange(DeviceHandle drive, uint64_t lba, uint16_t blockCount) {
-    // The range entry holds 48 bits of LBA: a range reaching past them would
-    // go out with its top bits cut off and name blocks near the disk's start.
-    if (lba > ((uint64_t)1 << 48) - blockCount) return 0;
-    alignas(16) uint8_t block[kAtaMaxBlockSize];
-    const uint32_t headerSize = ATA_NATIVE_HEADER_SIZE;
-    EncodeAtaTrim(block, headerSize, lba, blockCount);
-    if (!BindingDeviceControl(drive, kIoctlAtaPassThrough, block, headerSize + kAtaDataSize, block,
-                              headerSize + kAtaDataSize)) {
-        return 0;
-    }
-    return (AtaReturnedStatus(block, headerSize) & kAtaStatusErr) == 0;
+    TrimRange range = {lba, blockCount};
+    return AtaTrimRanges(drive, &range, 1) == kTrimBatchAccepted;
 }

@@ -15,6 +15,7 @@ enum {
     kAtaHeaderSize32 = 40,
     kAtaHeaderSize64 = 48,
     kAtaMaxBlockSize = kAtaHeaderSize64 + kAtaDataSize,
+    kAtaMaxTrimBlockSize = kAtaHeaderSize64 + kMaxTrimPayloadBlocks * kAtaDataSize,
     kAtaFlagDrdyRequired = 0x01,
     kAtaFlagDataIn = 0x02,
     kAtaFlagDataOut = 0x04,
@@ -64,20 +65,26 @@ constexpr AtaLayout AtaLayoutFor(uint32_t headerSize) {
 // Fill a block of headerSize + 512 bytes.
 void EncodeAtaIdentify(uint8_t *block, uint32_t headerSize);
 void EncodeAtaTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint16_t blockCount);
+// Ranges 1 to kMaxTrimRangesPerCommand: a block of headerSize plus 512
+// bytes per 64 ranges, the Count register holding those blocks. The size.
+uint32_t EncodeAtaTrimRanges(uint8_t *block, uint32_t headerSize, const TrimRange *ranges, uint32_t count);
 
 // The status register that comes back in CurrentTaskFile byte 6.
 uint8_t AtaReturnedStatus(const uint8_t *block, uint32_t headerSize);
 
-// TRIM support from 512 bytes of IDENTIFY DEVICE data: word 169 bit 0, and
-// 512-byte logical sectors (word 106, words 117-118), because the engine's
-// LBAs are 512-byte units.
-int IdentifyReportsUsableTrim(const uint8_t *identify);
+// The fields the engine uses from 512 bytes of IDENTIFY DEVICE data.
+void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity);
+
+// TRIM the engine may use: word 169 bit 0 and 512-byte logical sectors,
+// because the engine's LBAs are 512-byte units.
+int IdentityAllowsTrim(const DriveIdentity *identity);
 
 // Sends IDENTIFY DEVICE; on 1 `identify` holds the drive's 512 bytes.
 int AtaReadIdentify(DeviceHandle drive, uint8_t *identify);
 
-// The model number (words 27-46) without its trailing blanks; `model`
-// needs 41 bytes.
-void IdentifyModel(const uint8_t *identify, char *model);
+// The bindings that speak ATA: IDENTIFY decoded, and one TRIM command
+// (a TrimBatchResult).
+int AtaIdentifyDrive(DeviceHandle drive, DriveIdentity *identity);
+int AtaTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count);
 
 #endif

@@ -23,6 +23,15 @@ int BindingDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32
 // for disk contents.
 int BindingReadAt(DeviceHandle device, int64_t position, void *buffer, uint32_t size);
 
+// IDENTIFY DEVICE, decoded. 1 when the drive answered without error;
+// on 0 *identity is all zero.
+int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity);
+
+// Sends one DATA SET MANAGEMENT TRIM command holding `count` ranges
+// (1 to kMaxTrimRangesPerCommand, each 1 to 65535 blocks below LBA 2^48).
+enum TrimBatchResult { kTrimBatchFailed = 0, kTrimBatchAccepted = 1, kTrimBatchRefused = 2 };
+int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count);
+
 void *BindingAllocate(uint32_t size);  // null when out of memory
 void BindingFree(void *block);
 void BindingClose(DeviceHandle device);

@@ -11,6 +11,14 @@
 // means "not opened"; a binding never returns null for a device it opened.
 typedef void *DeviceHandle;
 
+// What the drive's IDENTIFY DEVICE data say, decoded once at opening.
+struct DriveIdentity {
+    int32_t trimBit;             // word 169 bit 0
+    uint32_t rangeBlocks;        // word 105: 512-byte blocks of range entries one command may carry (0 counts as 1)
+    uint32_t logicalSectorSize;  // bytes; 512 unless words 106 and 117-118 say otherwise
+    char model[41];              // words 27-46 without trailing blanks
+};
+
 struct TrimVolume {
     DeviceHandle volumeHandle;   // holds the volume lock when one was taken
     uint32_t diskNumber;         // disk of the volume's (only) extent
@@ -32,6 +40,7 @@ struct TrimVolume {
     uint32_t bitmapSize;         // bytes that cover the volume
     uint32_t bytesPerCell;       // the desktop map's own fields; the engine
     uint32_t clustersPerCell;    // never reads or writes them
+    DriveIdentity identity;      // all zero when IDENTIFY failed
 };
 
 // Result of OpenTrimVolume: 0 opened, otherwise the step that failed.
@@ -52,6 +61,62 @@ enum OpenStatus {
 // length in clusters, on the thread that runs TrimFreeSpace.
 typedef void (*TrimProgressSink)(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
 
+// One range of 512-byte blocks for DATA SET MANAGEMENT.
+struct TrimRange {
+    uint64_t lba;
+    uint32_t blockCount;
+};
+
+// How much one command may carry. All zero: one range of at most 4096
+// blocks, the Windows programs' commands. Otherwise blocksPerRange is cut
+// to a multiple of 8 from 8 to 65528 and rangesPerCommand to 1 to
+// kMaxTrimRangesPerCommand.
+struct TrimLimits {
+    uint32_t blocksPerRange;
+    uint32_t rangesPerCommand;
+};
+
+enum { kMaxTrimPayloadBlocks = 8, kTrimRangesPerBlock = 64, kMaxTrimRangesPerCommand = 512 };
+
+// The progress sink of a run: called before each command, in ascending
+// order, with the first cluster its ranges cover and the clusters from
+// there to the end of its last range.
+typedef void (*TrimProgressFunction)(void *context, TrimVolume *volume, uint32_t firstCluster,
+                                     uint32_t clusterCount);
+
+// Told of each command after the drive answered (`accepted` 0: it ended
+// with ERR), with its ranges in order; in a dry run, of each command that
+// would have been sent. Returning 0 stops the run before the next command.
+typedef int (*TrimCommandObserver)(void *context, const TrimRange *ranges, uint32_t rangeCount, int accepted);
+
+struct TrimRunOptions {
+    TrimProgressFunction progress;  // may be null
+    void *progressContext;
+    TrimCommandObserver observer;   // may be null
+    void *observerContext;
+    int dryRun;                     // nothing reaches the drive; every command counts as accepted
+    TrimLimits limits;
+};
+
+enum TrimRunOutcome {
+    kTrimDone = 0,
+    kTrimNotSupported = 1,      // no command was sent
+    kTrimPastLbaLimit = 2,      // a range would reach past LBA 2^48; not sent
+    kTrimPassThroughFailed = 3, // the request never reached the drive
+    kTrimRefused = 4,           // the drive ended a command with ERR
+    kTrimStopped = 5,           // the observer stopped the run
+};
+
+struct TrimRunReport {
+    TrimRunOutcome outcome;
+    uint32_t commandsSent;     // that reached the drive, a refused one included
+    uint64_t rangesSent;       // in those commands
+    uint64_t blocksTrimmed;    // of accepted commands
+    uint32_t failedCommand;    // 1-based number of the command that failed; 0 when none did
+    TrimRange failedRange;     // its first range, or the range past 2^48
+    uint32_t failedRangeCount; // ranges the failed command held
+};
+
 // Opens the volume of `driveLetter` ('A' to 'Z'). Sets *result to null first
 // and, on kOpenOk, to a record the caller owns and gives back with
 // ReleaseTrimVolume. A failed open leaves nothing to release.
@@ -65,6 +130,15 @@ void ReleaseTrimVolume(TrimVolume *volume);
 // command was accepted (or none was needed), 0 when the drive lacks TRIM
 // or a command failed. `sink` may be null.
 int TrimFreeSpace(TrimVolume *volume, TrimProgressSink sink);
+
+// The run behind TrimFreeSpace: the same free runs and alignment, commands
+// within options->limits, dry run and observer as asked. Fills *report
+// and returns 1 when it ended with kTrimDone.
+int TrimFreeSpaceWith(TrimVolume *volume, const TrimRunOptions *options, TrimRunReport *report);
+
+// The limits the drive announced: whole ranges of 65528 blocks, 64 of them
+// per block of entries the drive takes (at most kMaxTrimPayloadBlocks).
+TrimLimits DriveTrimLimits(const TrimVolume *volume);
 
 // The steps above, callable on their own.
 int ReadBootSector(TrimVolume *volume);

@@ -1,6 +1,7 @@
 // Opening a volume: device names, disk extent, lock, physical drive,
 // TRIM support, boot sector geometry and the bitmap.
 #include "binding.h"
+#include "ata_request.h"
 #include "bytes.h"
 #include "mft_record.h"
 #include "ntfs_layout.h"
@@ -122,7 +123,12 @@ static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
     volume->driveHandle = BindingOpenDevice(name);
     if (volume->driveHandle == 0) return kOpenDriveFailed;
 
-    volume->trimSupported = AtaIdentifyTrimSupport(volume->driveHandle);
+    // IDENTIFY failing is no failure of opening: the drive then has no TRIM.
+    if (BindingIdentifyDrive(volume->driveHandle, &volume->identity)) {
+        volume->trimSupported = IdentityAllowsTrim(&volume->identity);
+    } else {
+        ZeroBytes(&volume->identity, sizeof volume->identity);
+    }
 
     if (!ReadBootSector(volume)) return kOpenBootSectorFailed;
     if (volume->oemId != kNtfsOemId || volume->bytesPerCluster == 0) return kOpenNotNtfs;

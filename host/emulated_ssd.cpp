@@ -9,6 +9,7 @@
 #include "image_file.h"
 
 #include <string>
+#include <vector>
 
 #include "../engine/ata_request.h"
 #include "../engine/binding.h"
@@ -36,6 +37,7 @@ struct HostDevice {
 struct HostDisk {
     ImageFile file;  // kNoImageFile when not attached
     int64_t size;    // learnt when attached; TRIM never changes it
+    int writable;
 };
 
 struct HostState {
@@ -46,8 +48,7 @@ struct HostState {
     HostCounters counters;
     uint32_t readsUntilFailure;
     uint32_t allocationsUntilFailure;
-    TrimCommandObserver observer;
-    void *observerContext;
+    std::vector<TrimRange> trimmed;
     std::string openedNames;
 };
 
@@ -69,6 +70,7 @@ void DefaultDrive(EmulatedDrive *drive) {
     drive->trimSupported = 1;
     drive->logicalSectorSize = 512;
     drive->headerSize = ATA_NATIVE_HEADER_SIZE;
+    drive->rangeBlocks = 2;  // two blocks of range entries: multi-block payloads are the rule here
 }
 
 int VolumeIndex(char letter) {
@@ -96,6 +98,7 @@ void FillIdentify(const EmulatedDrive &drive, uint8_t *identify) {
         word106 |= 0x1000;
         StoreLe32(identify + 2 * 117, drive.logicalSectorSize / 2);
     }
+    StoreLe16(identify + 2 * 105, (uint16_t)drive.rangeBlocks);
     StoreLe16(identify + 2 * 106, word106);
     StoreLe16(identify + 2 * 169, drive.trimSupported ? 1 : 0);
 }
@@ -105,13 +108,13 @@ int AllZero(const uint8_t *p, uint32_t n) { return n == 0 || (p[0] == 0 && memcm
 
 // Checks the header fields both commands share. 1 when well-formed.
 int HeaderIsWellFormed(const EmulatedDrive &drive, const uint8_t *block, uint32_t size,
-                       uint16_t flags) {
+                       uint16_t flags, uint32_t dataSize) {
     const AtaLayout layout = AtaLayoutFor(drive.headerSize);
-    if (layout.headerSize == 0 || size != layout.headerSize + kAtaDataSize) return 0;
+    if (layout.headerSize == 0 || size != layout.headerSize + dataSize) return 0;
     if (LoadLe16(block + 0) != layout.headerSize) return 0;
     if (LoadLe16(block + 2) != flags) return 0;
     if (!AllZero(block + 4, 4)) return 0;  // PathId, TargetId, Lun, reserved
-    if (LoadLe32(block + 8) != kAtaDataSize) return 0;
+    if (LoadLe32(block + 8) != dataSize) return 0;
     if (LoadLe32(block + 12) == 0) return 0;  // a time-out is required
     if (!AllZero(block + 16, layout.dataBufferOffsetField - 16)) return 0;
     uint64_t dataOffset = LoadLeUnsigned(block + layout.dataBufferOffsetField, layout.dataBufferOffsetWidth);
@@ -130,12 +133,12 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     if (drive.rejectPassThrough) return 0;
     if (in == 0 || out == 0 || inSize != outSize) return Malformed();
     const AtaLayout layout = AtaLayoutFor(drive.headerSize);
-    if (layout.headerSize == 0 || inSize != layout.headerSize + kAtaDataSize) return Malformed();
+    if (layout.headerSize == 0 || inSize < layout.headerSize + kAtaDataSize) return Malformed();
     uint8_t *taskFile = in + layout.currentTaskFile;
     uint8_t *data = in + layout.headerSize;
 
     if (taskFile[6] == kAtaCommandIdentify) {
-        if (!HeaderIsWellFormed(drive, in, inSize, kAtaFlagDataIn)) return Malformed();
+        if (!HeaderIsWellFormed(drive, in, inSize, kAtaFlagDataIn, kAtaDataSize)) return Malformed();
         if (!AllZero(taskFile, 6) || taskFile[7] != 0) return Malformed();
         state.counters.identifyCommands++;
         if (out != in) memcpy(out, in, inSize);
@@ -144,34 +147,52 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
         return 1;
     }
     if (taskFile[6] != kAtaCommandDataSetManagement) return Malformed();
+    // The Count register holds the blocks of range entries, at most what
+    // IDENTIFY word 105 allows.
+    const uint32_t payloadBlocks = taskFile[1];
+    const uint32_t allowedBlocks = drive.rangeBlocks == 0 ? 1 : drive.rangeBlocks;
+    if (payloadBlocks == 0 || payloadBlocks > allowedBlocks) return Malformed();
+    const uint32_t dataSize = payloadBlocks * kAtaDataSize;
     // A 48-bit DMA command: sent as PIO, or without the high-order registers,
     // it is not the command the engine means.
-    if (!HeaderIsWellFormed(drive, in, inSize, kAtaTrimFlags)) return Malformed();
-    if (taskFile[0] != 0x01 || taskFile[1] != 1 || !AllZero(taskFile + 2, 4) || taskFile[7] != 0) {
-        return Malformed();
+    if (!HeaderIsWellFormed(drive, in, inSize, kAtaTrimFlags, dataSize)) return Malformed();
+    if (taskFile[0] != 0x01 || !AllZero(taskFile + 2, 4) || taskFile[7] != 0) return Malformed();
+    // The entries in use come first; a zero count ends them, and nothing
+    // may follow. The engine sends 4096-byte-aligned ranges only.
+    // Read in place, without an allocation: this runs once per command.
+    TrimRange ranges[kMaxTrimPayloadBlocks * kTrimRangesPerBlock];
+    uint32_t count = 0;
+    uint32_t at = 0;
+    for (; at < dataSize && count < kMaxTrimPayloadBlocks * kTrimRangesPerBlock; at += 8) {
+        uint64_t lba = LoadLe32(data + at) | ((uint64_t)LoadLe16(data + at + 4) << 32);
+        uint32_t blocks = LoadLe16(data + at + 6);
+        if (blocks == 0) break;
+        if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
+        ranges[count++] = {lba, blocks};
     }
-    uint64_t lba = LoadLe32(data) | ((uint64_t)LoadLe16(data + 4) << 32);
-    uint32_t blocks = LoadLe16(data + 6);
-    // One range entry per command; a zero count or a stray entry is a fault.
-    if (blocks == 0 || !AllZero(data + 8, kAtaDataSize - 8)) return Malformed();
-    // The engine sends 4096-byte-aligned ranges only.
-    if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
+    if (count == 0 || !AllZero(data + at, dataSize - at)) return Malformed();
 
     state.counters.trimCommands++;
+    state.counters.trimRanges += count;
+    if (drive.trimArriving != 0) drive.trimArriving(state.counters.trimCommands);
     if (out != in) memcpy(out, in, inSize);
-    ImageFile file = state.disks[device->disk].file;
-    int64_t diskBytes = state.disks[device->disk].size;
-    int failHere = drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt;
-    int beyondEnd = diskBytes < 0 || (lba + blocks) * 512 > (uint64_t)diskBytes;
-    // A trimmed range reads zeros afterwards, as on a drive that reports
-    // deterministic zeros after TRIM.
-    int accepted = !failHere && !beyondEnd &&
-                   (drive.dryRun || ImageFileDiscard(file, (int64_t)(lba * 512), (int64_t)blocks * 512));
-    if (accepted) state.counters.trimmedBytes += (uint64_t)blocks * 512;
-    out[layout.currentTaskFile + 6] = accepted ? kStatusReady : kStatusAbort;
-    if (state.observer != 0 && !state.observer(state.observerContext, lba, blocks, accepted)) {
-        state.drive.rejectPassThrough = 1;
+    const HostDisk &disk = state.disks[device->disk];
+    int accepted = !(drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt);
+    // A range past the disk's end aborts the whole command before any of it
+    // is carried out.
+    for (uint32_t i = 0; i < count; i++) {
+        if (disk.size < 0 || (ranges[i].lba + ranges[i].blockCount) * 512 > (uint64_t)disk.size) accepted = 0;
     }
+    // A trimmed range reads zeros afterwards, as on a drive that reports
+    // deterministic zeros after TRIM; a read-only image stays as it was.
+    for (uint32_t i = 0; accepted && disk.writable && i < count; i++) {
+        accepted = ImageFileDiscard(disk.file, (int64_t)(ranges[i].lba * 512), (int64_t)ranges[i].blockCount * 512);
+    }
+    for (uint32_t i = 0; accepted && i < count; i++) {
+        state.counters.trimmedBytes += (uint64_t)ranges[i].blockCount * 512;
+        state.trimmed.push_back(ranges[i]);
+    }
+    out[layout.currentTaskFile + 6] = accepted ? kStatusReady : kStatusAbort;
     return 1;
 }
 
@@ -215,18 +236,17 @@ void HostReset() {
     memset(&state.counters, 0, sizeof state.counters);
     state.readsUntilFailure = 0;
     state.allocationsUntilFailure = 0;
-    state.observer = 0;
-    state.observerContext = 0;
+    state.trimmed.clear();
     state.openedNames.clear();
 }
 
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
     if (diskNumber >= kMaxDisks) return 0;
     ImageFile file = ImageFileOpen(path, writable);
-    return file != kNoImageFile && HostAttachDiskFile(diskNumber, file);
+    return file != kNoImageFile && HostAttachDiskFile(diskNumber, file, writable);
 }
 
-int HostAttachDiskFile(uint32_t diskNumber, ImageFile file) {
+int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable) {
     HostState &state = State();
     if (diskNumber >= kMaxDisks) {
         ImageFileClose(file);
@@ -240,6 +260,7 @@ int HostAttachDiskFile(uint32_t diskNumber, ImageFile file) {
     if (state.disks[diskNumber].file != kNoImageFile) ImageFileClose(state.disks[diskNumber].file);
     state.disks[diskNumber].file = file;
     state.disks[diskNumber].size = size;
+    state.disks[diskNumber].writable = writable;
     return 1;
 }
 
@@ -263,9 +284,9 @@ HostCounters *HostCountersNow() { return &State().counters; }
 void HostFailReadAt(uint32_t readNumber) { State().readsUntilFailure = readNumber; }
 void HostFailAllocationAt(uint32_t allocationNumber) { State().allocationsUntilFailure = allocationNumber; }
 
-void HostObserveTrim(TrimCommandObserver observer, void *context) {
-    State().observer = observer;
-    State().observerContext = context;
+const TrimRange *HostTrimmedRanges(uint32_t *count) {
+    *count = (uint32_t)State().trimmed.size();
+    return State().trimmed.data();
 }
 
 const char *HostOpenedNames() { return State().openedNames.c_str(); }
@@ -323,6 +344,12 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     if (file == kNoImageFile || !ImageFileRead(file, position, buffer, size)) return 0;
     state.counters.reads++;
     return 1;
+}
+
+int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
+
+int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
+    return AtaTrimRanges(drive, ranges, count);
 }
 
 void *BindingAllocate(uint32_t size) {

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "image_file.h"
+#include "trim_engine.h"
 
 // How the emulated drive behaves.
 struct EmulatedDrive {
@@ -19,8 +20,11 @@ struct EmulatedDrive {
     int identifyError;           // IDENTIFY completes with ERR set
     uint32_t logicalSectorSize;  // 512, or larger for a 4Kn drive
     uint32_t failTrimAt;         // the N-th TRIM ends with ERR (1-based; 0 never)
-    int dryRun;                  // accept TRIM without punching holes
     uint32_t headerSize;         // the ATA header layout it accepts: 40 or 48
+    uint32_t rangeBlocks;        // IDENTIFY word 105: blocks of range entries per TRIM
+    // Called as the N-th TRIM command (1-based) arrives, before the drive
+    // works on it: a slow drive, for tests that look at a run midway.
+    void (*trimArriving)(uint32_t commandNumber);
 };
 
 // How the volume device behaves.
@@ -35,18 +39,13 @@ struct EmulatedVolume {
     int openFails;         // the volume device cannot be opened
 };
 
-// Called for each TRIM command that reached the drive, in order, with
-// `accepted` 0 when the drive ended it with ERR. Returning 0 stops the run:
-// the drive refuses every later request (a front end that can no longer
-// record what it sends).
-typedef int (*TrimCommandObserver)(void *context, uint64_t lba, uint32_t blockCount, int accepted);
-
 struct HostCounters {
     int openHandles;              // devices opened and not yet closed
     int liveBlocks;               // allocations not yet freed
     uint32_t reads;               // successful reads
     uint32_t identifyCommands;
     uint32_t trimCommands;        // TRIM commands that reached the drive
+    uint32_t trimRanges;          // their range entries
     uint64_t trimmedBytes;        // bytes of accepted TRIM commands
     uint32_t malformedRequests;   // pass-through requests the drive refused as malformed
     uint32_t locksTaken;
@@ -57,11 +56,12 @@ struct HostCounters {
 void HostReset();
 
 // Disk `diskNumber` ("PhysicalDriveN") is the image file at `path`.
-// `writable` lets TRIM punch holes; 1 when the image could be opened.
+// `writable` lets TRIM punch holes; on a read-only image the drive takes
+// TRIM and leaves the blocks as they were. 1 when the image could be opened.
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable);
-// The same with an image the caller opened; the drive owns `file` from
-// here on, also when attaching fails.
-int HostAttachDiskFile(uint32_t diskNumber, ImageFile file);
+// The same with an image the caller opened (`writable` as it was opened);
+// the drive owns `file` from here on, also when attaching fails.
+int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable);
 
 // Adds (or replaces) a volume; returns its settings for further changes.
 EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset);
@@ -73,7 +73,10 @@ HostCounters *HostCountersNow();
 void HostFailReadAt(uint32_t readNumber);
 // Fails the N-th allocation from now (1-based; 0 never).
 void HostFailAllocationAt(uint32_t allocationNumber);
-void HostObserveTrim(TrimCommandObserver observer, void *context);
+
+// The ranges of the TRIM commands the drive accepted, in order (`count`
+// gets their number).
+const TrimRange *HostTrimmedRanges(uint32_t *count);
 
 // The device names opened so far, newline-separated (for name checks).
 const char *HostOpenedNames();

@@ -16,17 +16,6 @@
 
 namespace {
 
-// The engine's progress sink carries no context: the run it reports to.
-TrimRun *progressRun = 0;
-
-void ShowProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    ShowRunProgress(progressRun, volume, firstCluster, clusterCount);
-}
-
-int RecordCommand(void *context, uint64_t lba, uint32_t blockCount, int accepted) {
-    return RecordTrimCommand((TrimRun *)context, lba, blockCount, accepted);
-}
-
 // The state checks read through the drive the engine opened, at the
 // volume's absolute place: one path to the medium for every read.
 int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t size) {
@@ -78,13 +67,12 @@ int64_t AllocatedBytes(int fd) {
 void Describe(const OfflineTarget &target, TrimVolume *volume) {
     const ToolCommonOptions &options = *target.options;
     if (options.quiet) return;
-    uint8_t identify[kAtaDataSize];
-    int identified = (target.showDriveModel || options.verbose) && AtaReadIdentify(volume->driveHandle, identify);
     if (target.showDriveModel || options.verbose) {
-        char model[41] = "unknown";
-        if (identified) IdentifyModel(identify, model);
-        printf("Drive model: %s\n", model);
+        printf("Drive model: %s\n", volume->identity.model[0] != 0 ? volume->identity.model : "unknown");
     }
+    // The limits' words beyond what the engine decodes, for -v alone.
+    uint8_t identify[kAtaDataSize];
+    int identified = options.verbose && AtaReadIdentify(volume->driveHandle, identify);
     printf("Trim support: %d\n", volume->trimSupported);
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
     if (options.verbose) {
@@ -128,7 +116,6 @@ int RunOfflineTrim(const OfflineTarget &target) {
     int status = CheckListPlace(target, run);
     if (status != kExitOk) return status;
 
-    target.observe(RecordCommand, &run, options.dryRun);
     TrimVolume *volume = 0;
     status = OpenTrimVolume(target.volumeLetter, &volume, target.lockVolume);
     if (status != kOpenOk) {
@@ -160,15 +147,21 @@ int RunOfflineTrim(const OfflineTarget &target) {
         ReleaseTrimVolume(volume);
         return kExitOk;
     }
-    run.outcome.trimSupported = volume->trimSupported;
+    // The drive's own limits: as many ranges per command as it takes.
+    TrimRunOptions trim = {};
+    trim.progress = ShowRunProgress;
+    trim.progressContext = &run;
+    trim.observer = RecordTrimCommand;
+    trim.observerContext = &run;
+    trim.dryRun = options.dryRun;
+    trim.limits = DriveTrimLimits(volume);
+    TrimRunReport report;
     int64_t before = AllocatedBytes(target.imageFd);
-    progressRun = &run;
-    int trimmed = volume->trimSupported && TrimFreeSpace(volume, ShowProgress);
-    progressRun = 0;
+    TrimFreeSpaceWith(volume, &trim, &report);
     int64_t after = AllocatedBytes(target.imageFd);
-    status = FinishTrimRun(&run, trimmed);
+    status = FinishTrimRun(&run, &report);
     if (!options.quiet) {
-        TrimSummary summary = {run.outcome.commandsSent, run.bytesAccepted, options.dryRun, before, after};
+        TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
     }
     ReleaseTrimVolume(volume);

@@ -14,11 +14,6 @@
 #include "offline_checks.h"
 #include "tool_arguments.h"
 
-// Called for each TRIM command that reached the drive, with `accepted` 0
-// when the drive ended it with ERR; 0 stops the run. Both bindings' observers
-// have this shape.
-typedef int (*RunCommandObserver)(void *context, uint64_t lba, uint32_t blockCount, int accepted);
-
 struct OfflineTarget {
     const char *program;               // "quillet-image"
     const ToolCommonOptions *options;  // options->operand names the input
@@ -35,9 +30,6 @@ struct OfflineTarget {
     int64_t volumeOffset;
     int64_t inputBytes;
     std::string pathTaken;  // for -v: how the commands reach the drive
-    // Starts observing the binding's commands; on a dry run none reaches
-    // the medium.
-    void (*observe)(RunCommandObserver observer, void *context, int dryRun);
 };
 
 // The whole run; returns the exit status (exit_status.h).

@@ -57,10 +57,6 @@ std::string ParentDisk(const struct stat &partition) {
     return "/dev/" + path.substr(path.rfind('/') + 1);
 }
 
-void Observe(RunCommandObserver observer, void *context, int dryRun) {
-    LinuxObserveTrim(observer, context, !dryRun);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -111,6 +107,5 @@ int main(int argc, char **argv) {
     std::string disk = ParentDisk(target.input);
     target.pathTaken = "ATA DATA SET MANAGEMENT through SG_IO to " + (disk.empty() ? "the parent disk" : disk) +
                        (options.common.dryRun ? " (dry run: TRIM is not sent)" : "");
-    target.observe = Observe;
     return RunOfflineTrim(target);
 }

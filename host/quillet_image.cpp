@@ -48,11 +48,6 @@ int ResolvePartition(int fd, int64_t imageBytes, ImageToolOptions *options) {
     return Fail(options->common.operand, reason, kExitNoInput);
 }
 
-void Observe(RunCommandObserver observer, void *context, int dryRun) {
-    HostDrive()->dryRun = dryRun;
-    HostObserveTrim(observer, context);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -94,7 +89,7 @@ int main(int argc, char **argv) {
     }
 
     HostReset();
-    if (!HostAttachDiskFile(0, fd)) {
+    if (!HostAttachDiskFile(0, fd, !options.common.dryRun)) {
         return Fail(image, "cannot measure the image", kExitIoError);
     }
     HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
@@ -113,7 +108,6 @@ int main(int argc, char **argv) {
     target.pathTaken = std::string("the emulated SSD over ") + image +
                        (options.common.dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)");
     if (options.partition != 0) target.pathTaken += "; MBR partition " + std::to_string(options.partition);
-    target.observe = Observe;
     status = RunOfflineTrim(target);
     HostReset();  // closes the image, ending the lock
     return status;

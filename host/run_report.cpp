@@ -39,41 +39,42 @@ int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount) {
     return 1;
 }
 
-void NoteTrimAttempt(TrimOutcome *outcome, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    outcome->commandsAttempted++;
-    // The command starts inside the chunk's first cluster and its count was
-    // rounded down to clusters: two clusters more bound its end.
-    uint64_t end = (uint64_t)volume->partitionOffset + ((uint64_t)firstCluster + clusterCount + 2) * volume->bytesPerCluster;
-    outcome->attemptedEndLimit = end / 512;
-}
-
-int DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize) {
-    const uint64_t lbaLimit = (uint64_t)1 << 48;
-    if (outcome->listError != 0) {
+int DescribeTrimFailure(const TrimRunReport *report, int listError, int listCloseError, char *text,
+                        uint32_t textSize) {
+    if (listError != 0) {
         snprintf(text, textSize, "writing the command list failed after TRIM command %u (%s); the run stopped",
-                 outcome->commandsSent, strerror(outcome->listError));
+                 report->commandsSent, strerror(listError));
         return kExitIoError;
     }
-    if (outcome->listCloseError != 0) {
-        snprintf(text, textSize, "closing the command list failed (%s); it may lack lines",
-                 strerror(outcome->listCloseError));
+    if (listCloseError != 0) {
+        snprintf(text, textSize, "closing the command list failed (%s); it may lack lines", strerror(listCloseError));
         return kExitIoError;
     }
-    if (!outcome->trimSupported) {
+    const unsigned long long lba = (unsigned long long)report->failedRange.lba;
+    const unsigned blocks = report->failedRange.blockCount;
+    char more[48] = "";
+    if (report->failedRangeCount > 1) snprintf(more, sizeof more, ", the first of %u ranges", report->failedRangeCount);
+    switch (report->outcome) {
+    case kTrimNotSupported:
         snprintf(text, textSize, "the drive does not support TRIM; no command was sent");
-    } else if (outcome->commandsAttempted > outcome->commandsSent && outcome->attemptedEndLimit > lbaLimit) {
+        break;
+    case kTrimPastLbaLimit:
         snprintf(text, textSize,
-                 "TRIM command %u would reach past LBA 2^48, the limit of an ATA range entry; it was not sent",
-                 outcome->commandsAttempted);
-    } else if (outcome->commandsAttempted > outcome->commandsSent) {
+                 "TRIM command %u would reach past LBA 2^48, the limit of an ATA range entry (LBA %llu, %u blocks); "
+                 "it was not sent",
+                 report->failedCommand, lba, blocks);
+        break;
+    case kTrimPassThroughFailed:
         snprintf(text, textSize, "TRIM command %u could not be sent: the pass-through request failed",
-                 outcome->commandsAttempted);
+                 report->failedCommand);
         return kExitIoError;
-    } else if (outcome->lastRefused) {
-        snprintf(text, textSize, "the drive refused TRIM command %u (LBA %llu, %u blocks)", outcome->commandsSent,
-                 (unsigned long long)outcome->lastLba, outcome->lastBlocks);
-    } else {
-        snprintf(text, textSize, "the trim failed after %u TRIM commands", outcome->commandsSent);
+    case kTrimRefused:
+        snprintf(text, textSize, "the drive refused TRIM command %u (LBA %llu, %u blocks%s)", report->failedCommand,
+                 lba, blocks, more);
+        break;
+    default:
+        snprintf(text, textSize, "the trim failed after %u TRIM commands", report->commandsSent);
+        break;
     }
     return kExitTrimFailed;
 }
@@ -172,21 +173,17 @@ void ReportRunFailure(const TrimRun *run, const std::string &text) {
     fprintf(stderr, "%s: %s: %s\n", run->program, run->subject, text.c_str());
 }
 
-int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted) {
-    TrimOutcome *outcome = &run->outcome;
-    outcome->commandsSent++;
-    outcome->lastRefused = !accepted;
-    outcome->lastLba = lba;
-    outcome->lastBlocks = blockCount;
-    if (!accepted) return 1;
-    run->bytesAccepted += (uint64_t)blockCount * 512;
-    if (run->commands < 0) return 1;
-    if (outcome->listError == 0 && !WriteCommandLine(run->commands, lba, blockCount)) outcome->listError = errno;
-    return outcome->listError == 0;
+int RecordTrimCommand(void *context, const TrimRange *ranges, uint32_t rangeCount, int accepted) {
+    TrimRun *run = (TrimRun *)context;
+    if (!accepted || run->commands < 0) return 1;
+    for (uint32_t i = 0; i < rangeCount && run->listError == 0; i++) {
+        if (!WriteCommandLine(run->commands, ranges[i].lba, ranges[i].blockCount)) run->listError = errno;
+    }
+    return run->listError == 0;
 }
 
-void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    NoteTrimAttempt(&run->outcome, volume, firstCluster, clusterCount);
+void ShowRunProgress(void *context, TrimVolume *volume, uint32_t firstCluster, uint32_t) {
+    TrimRun *run = (TrimRun *)context;
     if (!run->showProgress) return;
     int percent = ProgressPercent(firstCluster, volume->totalClusters);
     if (percent == run->lastPercent) return;
@@ -197,20 +194,19 @@ void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstClust
     run->barShown = 1;
 }
 
-int FinishTrimRun(TrimRun *run, int trimmed) {
-    TrimOutcome *outcome = &run->outcome;
+int FinishTrimRun(TrimRun *run, const TrimRunReport *report) {
     // Data the kernel has not written yet can still fail at close (NFS, a
     // full quota): a list that lacks lines must not pass for a whole one.
-    if (run->commands >= 0 && close(run->commands) != 0) outcome->listCloseError = errno;
+    if (run->commands >= 0 && close(run->commands) != 0) run->listCloseError = errno;
     run->commands = -1;
-    if (trimmed && outcome->listError == 0 && outcome->listCloseError == 0) {
+    if (report->outcome == kTrimDone && run->listError == 0 && run->listCloseError == 0) {
         if (run->showProgress) fputs(kProgressDoneLine, stderr);
         return kExitOk;
     }
     if (run->barShown) fputc('\n', stderr);
     fflush(stdout);
-    char reason[192];
-    int status = DescribeTrimFailure(outcome, reason, sizeof reason);
+    char reason[224];
+    int status = DescribeTrimFailure(report, run->listError, run->listCloseError, reason, sizeof reason);
     ReportRunFailure(run, std::string("Trim error! ") + reason);
     return status;
 }

@@ -9,7 +9,7 @@
 
 #include <string>
 
-struct TrimVolume;
+#include "trim_engine.h"
 
 // Creates or truncates the command list at `path` and checks that it takes
 // writes, so a list that cannot be written fails before the first command.
@@ -19,29 +19,16 @@ int OpenCommandList(const char *path);
 // Appends "LBA COUNT\n" unbuffered. 1 when the whole line was written.
 int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount);
 
-// What a run saw of its commands; the front end fills it from the progress
-// sink (NoteTrimAttempt) and from what its drive reports.
-struct TrimOutcome {
-    int trimSupported;           // as the open found it
-    uint32_t commandsAttempted;  // progress calls: one before each command
-    uint32_t commandsSent;       // commands that reached the drive, a refused one included
-    int lastRefused;             // the drive refused the last command it received
-    uint64_t lastLba;            // that command's range
-    uint32_t lastBlocks;
-    uint64_t attemptedEndLimit;  // a bound on where the last attempted command ends, in 512-byte blocks
-    int listError;               // errno of the command-list write that failed; 0 when none did
-    int listCloseError;          // errno of closing the list after every line was written
-};
-
-// Counts the chunk the engine is about to send; call it from the sink.
-void NoteTrimAttempt(TrimOutcome *outcome, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
-
-// Why the trim failed, as one line: no TRIM support; command N (its LBA and
-// count) refused by the drive; a range past the 48 bits of LBA an ATA range
-// entry holds; a request that never reached the drive; a list write or
-// close error. Returns the exit status: kExitTrimFailed for what the drive
-// refused or cannot do, kExitIoError when a request or the list failed.
-int DescribeTrimFailure(const TrimOutcome *outcome, char *text, uint32_t textSize);
+// Why the trim failed, as one line, from the engine's report and the
+// command list's state (`listError`, `listCloseError`: errno of a failed
+// write or close, 0 when none failed): no TRIM support; command N (its
+// first range) refused by the drive; a range past the 48 bits of LBA an ATA
+// range entry holds; a request that never reached the drive; a list write
+// or close error. Returns the exit status: kExitTrimFailed for what the
+// drive refused or cannot do, kExitIoError when a request or the list
+// failed.
+int DescribeTrimFailure(const TrimRunReport *report, int listError, int listCloseError, char *text,
+                        uint32_t textSize);
 
 // What the first bytes at a volume's place hold when the engine found no
 // NTFS there: "a FAT file system", "an ext2/3/4 file system", "a qcow2
@@ -71,8 +58,8 @@ struct TrimRun {
     const char *program;  // for messages: "program: subject: ..."
     const char *subject;  // the image or the partition
     int commands;         // the command list's descriptor, or -1
-    TrimOutcome outcome;
-    uint64_t bytesAccepted;
+    int listError;        // errno of the command-list write that failed; 0 when none did
+    int listCloseError;   // errno of closing the list after every line was written
     int showProgress;  // stderr is a terminal and the run is not quiet
     int lastPercent;
     int barShown;
@@ -83,18 +70,17 @@ void StartTrimRun(TrimRun *run, const char *program, const char *subject);
 // "program: subject: " and `text`, on stderr.
 void ReportRunFailure(const TrimRun *run, const std::string &text);
 
-// Counts a command that reached the drive (`accepted` 0: it ended with
-// ERR) and lists an accepted one. 0 when the list stopped taking lines:
-// the front end must then stop the run, since it can no longer say what it
-// sent.
-int RecordTrimCommand(TrimRun *run, uint64_t lba, uint32_t blockCount, int accepted);
+// The run's command observer (context: the TrimRun): lists each range of
+// an accepted command, one line each. 0 when the list stopped taking
+// lines: the run must then stop, since it can no longer say what it sent.
+int RecordTrimCommand(void *run, const TrimRange *ranges, uint32_t rangeCount, int accepted);
 
-// The progress sink's work: counts the chunk about to be sent and, on a
-// terminal, redraws the bar on stderr when the percentage changes.
-void ShowRunProgress(TrimRun *run, const TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
+// The run's progress sink (context: the TrimRun): on a terminal, redraws
+// the bar on stderr when the percentage changes.
+void ShowRunProgress(void *run, TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);
 
 // Ends the trim: closes the command list (a failing close fails the run),
 // ends the bar, reports a failure and its reason. Returns the exit status.
-int FinishTrimRun(TrimRun *run, int trimmed);
+int FinishTrimRun(TrimRun *run, const TrimRunReport *report);
 
 #endif

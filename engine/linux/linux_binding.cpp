@@ -44,10 +44,6 @@ struct LinuxDevice {
 };
 
 const char *boundVolumes[26];
-LinuxTrimObserver trimObserver;
-int trimStopped;  // the observer stopped the run
-void *trimObserverContext;
-int sendTrimCommands = 1;
 
 int LetterIndex(char letter) {
     if (letter >= 'a' && letter <= 'z') letter = (char)(letter - 'a' + 'A');
@@ -186,36 +182,12 @@ int LockVolume(LinuxDevice *volume) {
     return 1;
 }
 
-int IsTrim(const SatCommand &command) {
-    return command.cdb[14] == kAtaCommandDataSetManagement && (command.cdb[4] & 0x01) != 0 &&
-           command.direction == kSatToDevice;
-}
-
-// Hands each non-empty range entry of a TRIM command to the observer.
-void ObserveTrimRanges(const uint8_t *data, uint32_t length, int accepted) {
-    if (trimObserver == 0) return;
-    for (uint32_t at = 0; at + 8 <= length; at += 8) {
-        uint64_t lba = LoadLe32(data + at) | ((uint64_t)LoadLe16(data + at + 4) << 32);
-        uint32_t count = LoadLe16(data + at + 6);
-        if (count != 0 && !trimObserver(trimObserverContext, lba, count, accepted)) trimStopped = 1;
-    }
-}
-
 int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t *out, uint32_t outSize) {
     SatCommand command;
     if (in == 0 || out == 0 || outSize < inSize || !TranslateAtaPassThrough(in, inSize, &command)) return 0;
     if (out != in) memmove(out, in, inSize);
     uint8_t *data = out + command.dataOffset;
     const AtaLayout layout = AtaLayoutFor(ATA_NATIVE_HEADER_SIZE);
-    const int trim = IsTrim(command);
-
-    if (trim && trimStopped) return 0;
-    if (trim && !sendTrimCommands) {
-        out[layout.currentTaskFile + 0] = 0;
-        out[layout.currentTaskFile + 6] = kStatusReady;
-        ObserveTrimRanges(data, command.dataLength, 1);
-        return 1;
-    }
 
     uint8_t sense[64];
     memset(sense, 0, sizeof sense);
@@ -245,7 +217,6 @@ int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t 
         return 0;
     }
     if (command.direction == kSatFromDevice && request.resid != 0) return 0;
-    if (trim) ObserveTrimRanges(data, command.dataLength, (out[layout.currentTaskFile + 6] & kAtaStatusErr) == 0);
     return 1;
 }
 
@@ -264,11 +235,10 @@ int LinuxDiskNumber(const char *diskPath, uint32_t *diskNumber) {
     return EncodeDiskNumber(info.st_rdev, diskNumber);
 }
 
-void LinuxObserveTrim(LinuxTrimObserver observer, void *context, int sendTrim) {
-    trimObserver = observer;
-    trimObserverContext = context;
-    sendTrimCommands = sendTrim;
-    trimStopped = 0;
+int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
+
+int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
+    return AtaTrimRanges(drive, ranges, count);
 }
 
 DeviceHandle BindingOpenDevice(const char *name) {

@@ -19,15 +19,4 @@ int LinuxBindVolume(char letter, const char *partitionPath);
 // `diskPath`. 1 on success.
 int LinuxDiskNumber(const char *diskPath, uint32_t *diskNumber);
 
-// Called for each range of a DATA SET MANAGEMENT TRIM command that reached
-// the drive, in order, with `accepted` 0 when the drive ended it with ERR.
-// Returning 0 stops the run: every later TRIM request fails unsent (a
-// front end that can no longer record what it sends).
-typedef int (*LinuxTrimObserver)(void *context, uint64_t lba, uint32_t blockCount, int accepted);
-
-// Starts observing TRIM ranges. With `sendTrim` 0 no TRIM command reaches
-// the drive: each one completes as accepted and is only observed (a dry
-// run). Every other command is sent as usual.
-void LinuxObserveTrim(LinuxTrimObserver observer, void *context, int sendTrim);
-
 #endif

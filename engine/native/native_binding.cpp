@@ -2,6 +2,7 @@
 // boot-time program, which runs before the Win32 subsystem exists.
 #include "native_api.h"
 
+#include "../ata_request.h"
 #include "../binding.h"
 
 const char kDeviceNamePrefix[] = "\\??\\";
@@ -46,6 +47,12 @@ int BindingReadAt(DeviceHandle device, int64_t position, void *buffer, uint32_t 
     offset.QuadPart = position;
     NTSTATUS status = NtReadFile(device, NULL, NULL, NULL, &ioStatus, buffer, size, &offset, NULL);
     return NT_SUCCESS(status) && ioStatus.Information == size;
+}
+
+int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
+
+int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
+    return AtaTrimRanges(drive, ranges, count);
 }
 
 void *BindingAllocate(uint32_t size) {

@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 
+#include "../ata_request.h"
 #include "../binding.h"
 #include "../volume_controls.h"
 
@@ -43,6 +44,12 @@ int BindingReadAt(DeviceHandle device, int64_t position, void *buffer, uint32_t 
     DWORD read = 0;
     if (!ReadFile(device, buffer, size, &read, NULL)) return 0;
     return read == size;
+}
+
+int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
+
+int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
+    return AtaTrimRanges(drive, ranges, count);
 }
 
 void *BindingAllocate(uint32_t size) { return malloc(size); }

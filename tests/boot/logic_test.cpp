@@ -47,8 +47,8 @@ TEST(CommandLine, QuotesAndBackslashesAreOrdinaryBytes) {
     EXPECT_EQ(Split("\"C:\\Windows\\bootsift.exe\" \\C"), (Arguments{"\"C:\\Windows\\bootsift.exe\"", "\\C"}));
 }
 
-// The bar is drawn only when the whole percentage changes (lastPercent
-// starts at 0), in 51 columns with at most 33 cells full, in 64-bit
+// The bar is drawn only when the whole percentage changes (the last one
+// drawn starts at 0), in 51 columns with at most 33 cells full, in 64-bit
 // arithmetic: 32-bit products would wrap near 2^32 clusters.
 TEST(Progress, DrawsEachNewWholePercentage) {
     const struct {
@@ -65,11 +65,11 @@ TEST(Progress, DrawsEachNewWholePercentage) {
     };
     for (const auto &c : cases) {
         ResetScriptedBoot();
-        lastPercent = 0;
+        int32_t lastPercent = 0;
         TrimVolume volume;
         memset(&volume, 0, sizeof volume);
         volume.totalClusters = c.totalClusters;
-        for (uint32_t first : c.firstClusters) ShowTrimProgress(&volume, first, 8);
+        for (uint32_t first : c.firstClusters) ShowTrimProgress(&lastPercent, &volume, first, 8);
         EXPECT_EQ(ScreenText(), c.screen) << c.totalClusters;
     }
 }

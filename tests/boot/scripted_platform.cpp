@@ -86,10 +86,6 @@ void FormatNumber(char16_t *buffer, const char16_t *format, int32_t number) {
     FormatOne(buffer, format, number, 0);
 }
 
-void FormatText(char16_t *buffer, const char16_t *format, const char16_t *text) {
-    FormatOne(buffer, format, 0, text != 0 ? text : u"(null)");
-}
-
 void SleepFor(int64_t *interval) { state.sleeps.push_back(*interval); }
 
 void *AllocateMemory(uint32_t size) {

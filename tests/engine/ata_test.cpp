@@ -56,30 +56,59 @@ TEST(AtaRequest, BothLayoutsByteForByte) {
         memcpy(&expected[headerSize], entry, 8);
         EXPECT_EQ(Encoded(headerSize, [&](uint8_t *b) { EncodeAtaTrim(b, headerSize, kHighLba, 4096); }),
                   expected);
+
+        // 65 ranges: two blocks of entries, the Count register saying so.
+        std::vector<TrimRange> ranges;
+        for (uint64_t i = 0; i < 65; i++) ranges.push_back({kHighLba + 65528 * i, 65528});
+        std::vector<uint8_t> block(kAtaMaxTrimBlockSize, 0xCC);
+        ASSERT_EQ(EncodeAtaTrimRanges(block.data(), headerSize, ranges.data(), 65), headerSize + 1024);
+        const uint8_t twoBlocks[8] = {0x01, 2, 0, 0, 0, 0, 0x06, 0};
+        expected = ExpectedBlock(headerSize, 0x04 | 0x08 | 0x10, twoBlocks);
+        expected[9] = 0x04;  // DataTransferLength 1024
+        expected.resize(headerSize + 1024, 0);
+        for (uint32_t i = 0; i < 65; i++) {
+            StoreLe32(&expected[headerSize + 8 * i], (uint32_t)ranges[i].lba);
+            StoreLe16(&expected[headerSize + 8 * i + 4], (uint16_t)(ranges[i].lba >> 32));
+            StoreLe16(&expected[headerSize + 8 * i + 6], 65528);
+        }
+        block.resize(headerSize + 1024);
+        EXPECT_EQ(block, expected);
     }
     EXPECT_EQ(ATA_NATIVE_HEADER_SIZE, sizeof(void *) == 8 ? 48u : 40u);
 }
 
-TEST(AtaRequest, IdentifyDataThatCountsAsTrim) {
+TEST(AtaRequest, IdentifyDataDecoded) {
     uint8_t identify[512] = {0};
+    DriveIdentity identity;
+    const auto Decoded = [&]() {
+        DecodeIdentify(identify, &identity);
+        return IdentityAllowsTrim(&identity);
+    };
     // Word 169 bit 0 is the only TRIM flag; other bits of it or of word 69
     // (deterministic read after TRIM) do not stand in for it.
     StoreLe16(identify + 2 * 169, 0xFFFE);
     StoreLe16(identify + 2 * 69, 0x4020);
-    EXPECT_EQ(IdentifyReportsUsableTrim(identify), 0);
+    EXPECT_EQ(Decoded(), 0);
     StoreLe16(identify + 2 * 169, 0x0001);
-    EXPECT_EQ(IdentifyReportsUsableTrim(identify), 1);
+    EXPECT_EQ(Decoded(), 1);
+    EXPECT_EQ(identity.rangeBlocks, 1u);  // word 105 at 0 counts as 1
+    StoreLe16(identify + 2 * 105, 8);
+    EXPECT_EQ(Decoded(), 1);
+    EXPECT_EQ(identity.rangeBlocks, 8u);
 
     // 4096-byte logical sectors: our 512-byte LBAs would name the wrong blocks.
     StoreLe16(identify + 2 * 106, 0x5000);
     StoreLe32(identify + 2 * 117, 2048);
-    EXPECT_EQ(IdentifyReportsUsableTrim(identify), 0);
+    EXPECT_EQ(Decoded(), 0);
+    EXPECT_EQ(identity.logicalSectorSize, 4096u);
     StoreLe32(identify + 2 * 117, 256);  // stated explicitly as 512 bytes
-    EXPECT_EQ(IdentifyReportsUsableTrim(identify), 1);
+    EXPECT_EQ(Decoded(), 1);
+    StoreLe32(identify + 2 * 117, 0x80000100u);  // no size that fits
+    EXPECT_EQ(Decoded(), 0);
     // Word 106 is not valid unless bits 15:14 read 01; then 117-118 mean nothing.
     StoreLe16(identify + 2 * 106, 0x9000);
     StoreLe32(identify + 2 * 117, 2048);
-    EXPECT_EQ(IdentifyReportsUsableTrim(identify), 1);
+    EXPECT_EQ(Decoded(), 1);
 }
 
 class AtaDrive : public HostTest {
@@ -91,48 +120,51 @@ protected:
         ASSERT_TRUE(HostAttachDisk(0, imagePath.c_str(), 1));
         drive = BindingOpenDevice("\\\\.\\PhysicalDrive0");
         ASSERT_NE(drive, nullptr);
-        HostDrive()->dryRun = 1;
-        HostObserveTrim(Observe, this);
     }
     void TearDown() override {
         BindingClose(drive);
         EXPECT_NOTHING_LEFT();
         HostTest::TearDown();
     }
-    static int Observe(void *context, uint64_t lba, uint32_t blocks, int accepted) {
-        if (accepted) ((AtaDrive *)context)->seen.push_back({lba, blocks});
-        return 1;
+    // The ranges the drive accepted so far.
+    std::vector<std::pair<uint64_t, uint32_t>> Seen() {
+        uint32_t count = 0;
+        const TrimRange *ranges = HostTrimmedRanges(&count);
+        std::vector<std::pair<uint64_t, uint32_t>> seen;
+        for (uint32_t i = 0; i < count; i++) seen.push_back({ranges[i].lba, ranges[i].blockCount});
+        return seen;
     }
     int Send(uint8_t *block, uint32_t size) {
         return BindingDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size);
     }
 
     DeviceHandle drive = nullptr;
-    std::vector<std::pair<uint64_t, uint32_t>> seen;
 };
 
 TEST_F(AtaDrive, AnswersTheLayoutItIsBuiltFor) {
     for (uint32_t headerSize : {40u, 48u}) {
         SCOPED_TRACE(headerSize);
         HostDrive()->headerSize = headerSize;
-        seen.clear();
+        const size_t seenBefore = Seen().size();
         uint8_t block[kAtaMaxBlockSize];
         EncodeAtaIdentify(block, headerSize);
         ASSERT_EQ(Send(block, headerSize + 512), 1);
         EXPECT_EQ(AtaReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
-        EXPECT_EQ(IdentifyReportsUsableTrim(block + headerSize), 1);
+        DriveIdentity identity;
+        DecodeIdentify(block + headerSize, &identity);
+        EXPECT_EQ(IdentityAllowsTrim(&identity), 1);
+        EXPECT_EQ(identity.rangeBlocks, 2u);
         EXPECT_EQ(block[headerSize + 2 * 27], 'u');  // "Quillet", two characters a word, swapped
-        char model[41];
-        IdentifyModel(block + headerSize, model);
-        EXPECT_STREQ(model, "Quillet Emulated SSD");
+        EXPECT_STREQ(identity.model, "Quillet Emulated SSD");
 
         const uint64_t lba = ((uint64_t)1 << 32) + 8;
         EncodeAtaTrim(block, headerSize, lba, 4096);
         ASSERT_EQ(Send(block, headerSize + 512), 1);
         EXPECT_EQ(AtaReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
-        ASSERT_EQ(seen.size(), 1u);
-        EXPECT_EQ(seen[0].first, lba);
-        EXPECT_EQ(seen[0].second, 4096u);
+        const auto seen = Seen();
+        ASSERT_EQ(seen.size(), seenBefore + 1);
+        EXPECT_EQ(seen.back().first, lba);
+        EXPECT_EQ(seen.back().second, 4096u);
 
         // The other layout is malformed for this drive.
         const uint32_t other = headerSize == 40 ? 48 : 40;
@@ -163,10 +195,11 @@ TEST_F(AtaDrive, RefusesMalformedTrimRequests) {
         {"DataBufferOffset", [&](uint8_t *b) { b[layout.dataBufferOffsetField] = 0; }},
         {"PreviousTaskFile", [&](uint8_t *b) { b[layout.previousTaskFile + 1] = 1; }},
         {"Features", [&](uint8_t *b) { b[layout.currentTaskFile] = 0; }},
-        {"Sector Count", [&](uint8_t *b) { b[layout.currentTaskFile + 1] = 2; }},
+        {"Sector Count past the data", [&](uint8_t *b) { b[layout.currentTaskFile + 1] = 2; }},
+        {"Sector Count 0", [&](uint8_t *b) { b[layout.currentTaskFile + 1] = 0; }},
         {"LBA register", [&](uint8_t *b) { b[layout.currentTaskFile + 2] = 1; }},
         {"zero blocks", [&](uint8_t *b) { b[h + 6] = b[h + 7] = 0; }},
-        {"second range entry", [&](uint8_t *b) { b[h + 14] = 8; }},
+        {"entry after the last", [&](uint8_t *b) { b[h + 22] = 8; }},
         {"unaligned LBA", [&](uint8_t *b) { b[h] |= 1; }},
         {"unaligned count", [&](uint8_t *b) { b[h + 6] |= 1; }},
     };
@@ -182,8 +215,13 @@ TEST_F(AtaDrive, RefusesMalformedTrimRequests) {
     uint8_t block[kAtaMaxBlockSize];
     EncodeAtaTrim(block, h, 4096, 16);
     EXPECT_EQ(BindingDeviceControl(drive, kIoctlAtaPassThrough, block, h + 512, block, h + 504), 0);
+    // More blocks of entries than IDENTIFY word 105 allows.
+    std::vector<TrimRange> ranges(129, TrimRange{4096, 8});
+    std::vector<uint8_t> large(kAtaMaxTrimBlockSize);
+    const uint32_t size = EncodeAtaTrimRanges(large.data(), h, ranges.data(), 129);
+    EXPECT_EQ(Send(large.data(), size), 0);
     EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
-    EXPECT_TRUE(seen.empty());
+    EXPECT_TRUE(Seen().empty());
 }
 
 TEST_F(AtaDrive, IdentifyAnswersWithoutUsableTrim) {
@@ -208,19 +246,43 @@ TEST_F(AtaDrive, IdentifyAnswersWithoutUsableTrim) {
     EXPECT_EQ(HostCountersNow()->malformedRequests, 0u);
 }
 
-TEST_F(AtaDrive, TrimRangeFailures) {
+TEST_F(AtaDrive, TrimRangesAndTheirFailures) {
     // The range entry holds 48 bits; 2^48 would go out as LBA 0.
     EXPECT_EQ(AtaTrimRange(drive, (uint64_t)1 << 48, 8), 0);
     EXPECT_EQ(AtaTrimRange(drive, ((uint64_t)1 << 48) - 8, 16), 0);
     EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
 
-    HostDrive()->failTrimAt = 2;
+    const uint64_t diskEnd = (((uint64_t)1 << 41) + (1 << 22)) / 512;
+    const struct {
+        const char *what;
+        std::vector<TrimRange> ranges;
+        int result;
+    } cases[] = {
+        {"one range", {{8, 8}}, kTrimBatchAccepted},
+        {"two blocks of entries", std::vector<TrimRange>(128, TrimRange{16, 65528}), kTrimBatchAccepted},
+        {"the disk's last block", {{8, 8}, {diskEnd - 8, 8}}, kTrimBatchAccepted},
+        {"past the disk's end", {{8, 8}, {diskEnd - 8, 16}}, kTrimBatchRefused},
+        {"above 2^48", {{8, 8}, {((uint64_t)1 << 48) - 8, 16}}, kTrimBatchFailed},
+        {"more than 65535 blocks", {{8, 65536}}, kTrimBatchFailed},
+        {"no range", {}, kTrimBatchFailed},
+        {"more than one command holds", std::vector<TrimRange>(kMaxTrimRangesPerCommand + 1, TrimRange{8, 8}),
+         kTrimBatchFailed},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t before = Seen().size();
+        EXPECT_EQ(BindingTrimRanges(drive, c.ranges.data(), (uint32_t)c.ranges.size()), c.result);
+        EXPECT_EQ(Seen().size(), before + (c.result == kTrimBatchAccepted ? c.ranges.size() : 0));
+    }
+    EXPECT_EQ(HostCountersNow()->trimCommands, 4u);
+    EXPECT_EQ(HostCountersNow()->malformedRequests, 0u);
+
+    HostDrive()->failTrimAt = 6;
     EXPECT_EQ(AtaTrimRange(drive, 8, 8), 1);
     EXPECT_EQ(AtaTrimRange(drive, 16, 8), 0);  // ends with ERR
     EXPECT_EQ(AtaTrimRange(drive, 24, 8), 1);
     HostDrive()->rejectPassThrough = 1;
     EXPECT_EQ(AtaTrimRange(drive, 32, 8), 0);
-    EXPECT_EQ(seen.size(), 2u);
 }
 
 // The Linux binding's translation into SCSI ATA PASS-THROUGH (16). The VM
@@ -231,6 +293,13 @@ namespace {
 std::vector<uint8_t> EngineTrim() {
     std::vector<uint8_t> block(kAtaMaxBlockSize, 0);
     EncodeAtaTrim(block.data(), ATA_NATIVE_HEADER_SIZE, 4096, 16);
+    return block;
+}
+
+std::vector<uint8_t> TwoBlockTrim() {
+    std::vector<uint8_t> block(kAtaMaxTrimBlockSize, 0);
+    std::vector<TrimRange> ranges(100, TrimRange{4096, 16});
+    EncodeAtaTrimRanges(block.data(), ATA_NATIVE_HEADER_SIZE, ranges.data(), 100);
     return block;
 }
 
@@ -269,6 +338,9 @@ TEST(SatPassThrough, CarriesEveryRegisterFlagAndLength) {
         // DMA, 48-bit, to the device; Features 0x01 (TRIM), Count 1.
         {"TRIM", EngineTrim(), {0x85, 0x0D, 0x07, 0, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x06, 0}, kSatToDevice, 512,
          5000},
+        // Two blocks of range entries: Count 2, the transfer 1024 bytes.
+        {"TRIM, two blocks", TwoBlockTrim(), {0x85, 0x0D, 0x07, 0, 0x01, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x06, 0},
+         kSatToDevice, 1024, 5000},
         // The old flags: PIO data-out, 28-bit.
         {"TRIM, old flags", oldTrim, {0x85, 0x0A, 0x07, 0, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x06, 0}, kSatToDevice,
          512, 5000},
@@ -280,7 +352,7 @@ TEST(SatPassThrough, CarriesEveryRegisterFlagAndLength) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SatCommand command;
-        ASSERT_EQ(TranslateAtaPassThrough(c.block.data(), h + 512, &command), 1);
+        ASSERT_EQ(TranslateAtaPassThrough(c.block.data(), h + c.dataLength, &command), 1);
         EXPECT_EQ(Cdb(command), c.cdb);
         EXPECT_EQ(command.direction, c.direction);
         EXPECT_EQ(command.dataLength, c.dataLength);

@@ -1,6 +1,7 @@
 // Opens and trims a volume from an untrusted disk. The input's first byte
 // sets the machine; the rest is the disk from the volume's first byte on.
-// The emulated drive does a dry run, and every TRIM it accepts must lie on
+// The disk is attached read-only (TRIM punches nothing), the run uses the
+// drive's own limits, and every TRIM that reaches the drive must lie on
 // free clusters of the volume: anything else would destroy data. Beyond
 // what the loaded bitmap says, no TRIM may touch what the volume's own
 // metadata occupies (the boot sector, MFT records 0 to 6, $MFTMirr and the
@@ -107,10 +108,9 @@ int ClusterIsUsed(const TrimVolume *volume, uint64_t cluster) {
 
 // Every block of a TRIM that reached the drive, accepted or refused, must
 // lie on free clusters that the scan covered.
-int CheckTrim(void *, uint64_t lba, uint32_t blockCount, int accepted) {
+int CheckRange(uint64_t lba, uint32_t blockCount) {
     const TrimVolume *volume = gVolume;
-    gAccepted += accepted;
-    if (blockCount == 0 || blockCount > 4096) Fail("TRIM of a bad length");
+    if (blockCount == 0 || blockCount > 65535) Fail("TRIM of a bad length");
     int64_t start = (int64_t)lba * 512;
     int64_t end = start + (int64_t)blockCount * 512;
     int64_t scannedEnd = volume->partitionOffset + (int64_t)volume->bitmapSize * 8 * volume->bytesPerCluster;
@@ -130,7 +130,13 @@ int CheckTrim(void *, uint64_t lba, uint32_t blockCount, int accepted) {
     return 1;
 }
 
-void CheckSink(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
+int CheckTrim(void *, const TrimRange *ranges, uint32_t count, int accepted) {
+    gAccepted += accepted;
+    for (uint32_t i = 0; i < count; i++) CheckRange(ranges[i].lba, ranges[i].blockCount);
+    return 1;
+}
+
+void CheckSink(void *, TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
     if (clusterCount == 0 && volume->bytesPerCluster <= 4096) Fail("sink told of an empty chunk");
     if ((uint64_t)firstCluster + clusterCount > (uint64_t)volume->bitmapSize * 8) Fail("sink told of clusters past the bitmap");
 }
@@ -173,13 +179,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     settings->extentLength = kPaddedDisk - offset;
     settings->lockFails = switches >> 3 & 1;
     EmulatedDrive *drive = HostDrive();
-    drive->dryRun = 1;
     const int driveKind = switches >> 4 & 3;
     drive->trimSupported = driveKind != 1;
     drive->identifyError = driveKind == 2;
     drive->rejectPassThrough = driveKind == 3;
     drive->failTrimAt = switches >> 6 & 1 ? 2 : 0;
-    HostObserveTrim(CheckTrim, 0);
 
     TrimVolume *volume = (TrimVolume *)1;
     int status = OpenTrimVolume('F', &volume, lock);
@@ -191,10 +195,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (volume == 0) Fail("open gave no result");
         CheckOpened(volume);
         gVolume = volume;
-        int trimmed = TrimFreeSpace(volume, CheckSink);
+        // The drive's own limits: several ranges a command, each up to 65528 blocks.
+        TrimRunOptions options = {CheckSink, 0, CheckTrim, 0, 0, DriveTrimLimits(volume)};
+        TrimRunReport report;
+        int trimmed = TrimFreeSpaceWith(volume, &options, &report);
         if (volume->trimSupported == 0 && (trimmed != 0 || HostCountersNow()->trimCommands != 0))
             Fail("trimmed without TRIM support");
         if (trimmed == 1 && gAccepted != HostCountersNow()->trimCommands) Fail("success after a refused command");
+        if (report.commandsSent != HostCountersNow()->trimCommands) Fail("report counts other commands");
         if (HostCountersNow()->malformedRequests != 0) Fail("malformed ATA request");
         ReleaseTrimVolume(volume);
     }

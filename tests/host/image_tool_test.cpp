@@ -267,26 +267,32 @@ TEST(CheckMbrPartition, RefusesEntriesThatAreNoVolumeToTrim) {
 }
 
 TEST(DescribeTrimFailure, NamesTheReasonAndItsExitStatus) {
-    const uint64_t limit = (uint64_t)1 << 48;
     const struct {
-        TrimOutcome outcome;
+        TrimRunReport report;
+        int listError, listCloseError;
         const char *reason;
         int status;
     } cases[] = {
-        {{0, 0, 0, 0, 0, 0, 0, 0, 0}, "the drive does not support TRIM; no command was sent", kExitTrimFailed},
-        {{1, 3, 3, 1, 123456, 4096, 200000, 0, 0}, "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)",
+        {{kTrimNotSupported, 0, 0, 0, 0, {0, 0}, 0}, 0, 0, "the drive does not support TRIM; no command was sent",
          kExitTrimFailed},
-        {{1, 5, 4, 0, 0, 0, limit + 1, 0, 0}, "TRIM command 5 would reach past LBA 2^48", kExitTrimFailed},
-        {{1, 5, 4, 0, 0, 0, limit, 0, 0}, "TRIM command 5 could not be sent: the pass-through request failed",
+        {{kTrimRefused, 3, 3, 8192, 3, {123456, 4096}, 1}, 0, 0,
+         "the drive refused TRIM command 3 (LBA 123456, 4096 blocks)", kExitTrimFailed},
+        {{kTrimRefused, 2, 70, 8192, 2, {8, 65528}, 64}, 0, 0,
+         "the drive refused TRIM command 2 (LBA 8, 65528 blocks, the first of 64 ranges)", kExitTrimFailed},
+        {{kTrimPastLbaLimit, 4, 4, 0, 5, {((uint64_t)1 << 48) - 8, 16}, 1}, 0, 0,
+         "TRIM command 5 would reach past LBA 2^48, the limit of an ATA range entry (LBA 281474976710648, 16 "
+         "blocks); it was not sent",
+         kExitTrimFailed},
+        {{kTrimPassThroughFailed, 4, 4, 0, 5, {8, 8}, 1}, 0, 0,
+         "TRIM command 5 could not be sent: the pass-through request failed", kExitIoError},
+        {{kTrimStopped, 6, 6, 0, 0, {0, 0}, 0}, ENOSPC, 0,
+         "writing the command list failed after TRIM command 6 (No space left", kExitIoError},
+        {{kTrimDone, 7, 7, 0, 0, {0, 0}, 0}, 0, EIO, "closing the command list failed (Input/output error)",
          kExitIoError},
-        {{1, 1, 0, 0, 0, 0, 1000, 0, 0}, "TRIM command 1 could not be sent", kExitIoError},
-        {{1, 7, 6, 0, 0, 0, 1000, ENOSPC, 0}, "writing the command list failed after TRIM command 6 (No space left",
-         kExitIoError},
-        {{1, 7, 7, 0, 0, 0, 1000, 0, EIO}, "closing the command list failed (Input/output error)", kExitIoError},
     };
     for (const auto &c : cases) {
-        char text[192];
-        EXPECT_EQ(DescribeTrimFailure(&c.outcome, text, sizeof text), c.status) << text;
+        char text[224];
+        EXPECT_EQ(DescribeTrimFailure(&c.report, c.listError, c.listCloseError, text, sizeof text), c.status) << text;
         EXPECT_EQ(std::string(text).find(c.reason), 0u) << text;
     }
 }
@@ -299,8 +305,9 @@ TEST(FinishTrimRun, FailsWhenClosingTheCommandListFails) {
     testing::internal::CaptureStderr();  // first: it takes a descriptor of its own
     run.commands = dup(STDOUT_FILENO);
     close(run.commands);  // so that FinishTrimRun's close fails (EBADF)
-    run.outcome.trimSupported = 1;
-    int status = FinishTrimRun(&run, 1);
+    TrimRunReport report = {};
+    report.outcome = kTrimDone;
+    int status = FinishTrimRun(&run, &report);
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, kExitIoError);
     EXPECT_EQ(said, "quillet-image: a.img: Trim error! closing the command list failed (Bad file descriptor); it may "

@@ -499,6 +499,21 @@ std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitma
     return commands;
 }
 
+std::vector<TrimCommand> TrimmedSpans(std::vector<TrimCommand> ranges) {
+    std::sort(ranges.begin(), ranges.end(),
+              [](const TrimCommand &a, const TrimCommand &b) { return a.lba < b.lba; });
+    std::vector<TrimCommand> spans;
+    for (const TrimCommand &range : ranges) {
+        if (!spans.empty() && spans.back().lba + spans.back().blocks >= range.lba) {
+            uint64_t end = std::max<uint64_t>(spans.back().lba + spans.back().blocks, range.lba + range.blocks);
+            spans.back().blocks = (uint32_t)(end - spans.back().lba);
+        } else {
+            spans.push_back(range);
+        }
+    }
+    return spans;
+}
+
 std::string FormatCommandList(const std::vector<TrimCommand> &commands) {
     std::string text;
     for (const TrimCommand &command : commands) {

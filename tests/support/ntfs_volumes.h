@@ -116,6 +116,11 @@ inline bool operator==(const TrimCommand &a, const TrimCommand &b) {
 std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitmap, uint64_t scannedBytes,
                                                uint32_t clusterSize, int64_t partitionOffset);
 
+// The blocks a list of ranges covers, as ascending spans with touching
+// ranges joined: what was trimmed, whatever the commands' shape. A span
+// may hold more blocks than one range entry.
+std::vector<TrimCommand> TrimmedSpans(std::vector<TrimCommand> ranges);
+
 // "LBA COUNT" lines, as quillet-image writes its command list.
 std::string FormatCommandList(const std::vector<TrimCommand> &commands);
 

@@ -42,7 +42,6 @@ struct DriveConfig {
 
 VolumeConfig volumes[26];
 DriveConfig drive;
-uint32_t trimCommands;
 uint32_t threadsStarted;
 uint32_t redirectionSwitches;
 HANDLE pausedEvent;
@@ -111,14 +110,11 @@ int ConfigureDrive(char *setting) {
     return 1;
 }
 
-int CountTrim(void *, uint64_t, uint32_t, int accepted) {
-    if (!accepted) return 1;
-    trimCommands++;
-    if (drive.pauseAt != 0 && trimCommands == drive.pauseAt) {
+void PauseAtTrim(uint32_t commandNumber) {
+    if (drive.pauseAt != 0 && commandNumber == drive.pauseAt) {
         SetEvent(pausedEvent);
         WaitForSingleObject(resumeEvent, 120000);
     }
-    return 1;
 }
 
 const VolumeConfig *VolumeOf(const char *rootPath) {
@@ -133,7 +129,7 @@ int PreparePlatform() {
     HostReset();
     pausedEvent = CreateEventA(NULL, TRUE, FALSE, "QuilletTestTrimPaused");
     resumeEvent = CreateEventA(NULL, TRUE, FALSE, "QuilletTestTrimResume");
-    HostObserveTrim(CountTrim, 0);
+    HostDrive()->trimArriving = PauseAtTrim;
     static char volumeSettings[4096];
     static char driveSettings[512];
     if (GetEnvironmentVariableA("QUILLET_EMULATED_DRIVE", driveSettings, sizeof driveSettings) >= sizeof driveSettings) return 0;
