@@ -280,9 +280,9 @@ TEST_F(Open, BitmapNameMustMatchExactly) {
         uint8_t *record = RecordOf(&crafted, 6);
         WriteFileRecord(record, 1024, 6, name, crafted.geometry.bitmapCluster, 1, 4096, kClusters / 8);
         SealRecord(record, 1024);
-        // The walk goes on to record 7 and finds no FILE there.
+        // The walk goes on to record 7, which lies past $MFT's data.
         ExpectFailure(OpenCrafted(), kOpenBitmapFailed);
-        EXPECT_EQ(HostCountersNow()->reads, 9u);
+        EXPECT_EQ(HostCountersNow()->reads, 8u);
         HostReset();
     }
 }
@@ -298,7 +298,17 @@ TEST_F(Open, RecordsThatAreNotTheBitmapAreWalkedPast) {
     } cases[] = {
         // The root folder of an aged volume: its $FILE_NAME past 512 bytes.
         {"attribute list before $FILE_NAME", 5, [](uint8_t *r) { InsertAttribute(r, kCraftedAttributeList, 0x200); }},
-        {"$MFT with an attribute list", 0, [](uint8_t *r) { InsertAttribute(r, kCraftedAttributeList, 0x200); }},
+        {"$MFT with an attribute list", 0,
+         [](uint8_t *r) {
+             // One entry: $DATA from VCN 0 in record 0 itself.
+             InsertAttribute(r, kCraftedAttributeList, 0x200);
+             uint8_t *list = FindAttribute(r, kCraftedAttributeList);
+             StoreLe32(list + 0x10, 0x20);
+             StoreLe32(list + 0x18, 0x80);
+             StoreLe16(list + 0x18 + 4, 0x20);
+             list[0x18 + 7] = 0x1A;
+             StoreLe16(list + 0x18 + 0x18, 1);  // the $DATA's attribute id
+         }},
         {"no $FILE_NAME", 2, [](uint8_t *r) { StoreLe32(r + 0x98, 0x40); }},
         {"attribute length 0", 3, [](uint8_t *r) { StoreLe32(r + 0x38 + 4, 0); }},
         {"attribute walking past the bytes in use", 3, [](uint8_t *r) { StoreLe32(r + 0x38 + 4, 0x1C8); }},
@@ -333,7 +343,10 @@ TEST_F(Open, WalkEndsAfterSixteenRecords) {
     crafted.head.resize((geometry.mftCluster + 5) * 4096);
     WriteFileRecord(RecordOf(&crafted, 0), 1024, 0, "$MFT", geometry.mftCluster, 5, 4096, 20 * 1024);
     SealRecord(RecordOf(&crafted, 0), 1024);
-    for (uint32_t i = 6; i < 20; i++) memcpy(RecordOf(&crafted, i), RecordOf(&crafted, 5), 1024);
+    for (uint32_t i = 6; i < 20; i++) {
+        memcpy(RecordOf(&crafted, i), RecordOf(&crafted, 5), 1024);
+        StoreLe32(RecordOf(&crafted, i) + 0x2C, i);
+    }
     ExpectFailure(OpenCrafted(), kOpenBitmapFailed);
     EXPECT_EQ(HostCountersNow()->reads, 17u);  // the boot sector and 16 records
 }
