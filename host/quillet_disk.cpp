@@ -25,6 +25,7 @@
 #include "run_report.h"
 #include "tool_arguments.h"
 #include "trim_engine.h"
+#include "volume_state.h"
 
 namespace {
 
@@ -103,8 +104,10 @@ int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t siz
 // the disk does not show yet.
 int CheckState(TrimVolume *volume) {
     int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
-    if (state == kVolumeClean) return kExitOk;
     char reason[512];
+    if (state == kVolumeClean) {
+        return CheckBitmapClaims(volume, reason, sizeof reason) ? kExitOk : Fail(reason, kOpenBitmapFailed);
+    }
     snprintf(reason, sizeof reason, "%s %s.", OpenStatusText(kOpenLockFailed), VolumeStateText(state));
     return Fail(reason, kOpenLockFailed);
 }

@@ -17,6 +17,7 @@
 #include "run_report.h"
 #include "tool_arguments.h"
 #include "trim_engine.h"
+#include "volume_state.h"
 
 namespace {
 
@@ -120,6 +121,12 @@ int main(int argc, char **argv) {
         Fail("%s", reason);
         ReleaseTrimVolume(volume);
         return kOpenLockFailed;
+    }
+    char claims[256];
+    if (!CheckBitmapClaims(volume, claims, sizeof claims)) {
+        Fail("%s", claims);
+        ReleaseTrimVolume(volume);
+        return kOpenBitmapFailed;
     }
     if (options.commandsFile != 0) {
         run.commands = OpenCommandList(options.commandsFile);
