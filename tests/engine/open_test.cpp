@@ -8,6 +8,7 @@
 
 #include "bytes.h"
 #include "host_fixture.h"
+#include "mft_record.h"
 
 namespace {
 
@@ -462,4 +463,30 @@ TEST_F(Open, BrokenMftRecordsAreRefused) {
         EXPECT_LE(HostCountersNow()->reads, 9u);
         HostReset();
     }
+}
+
+// The record primitives on their own, where a fault hides behind the
+// walks that use them: every stride's saved bytes go back, not the first
+// only; an attribute whose length runs past the bytes in use (here so far
+// that the position wraps back onto bytes that read as a $FILE_NAME) ends the walk.
+TEST(MftRecordPrimitives, UpdateSequenceAndAttributeBounds) {
+    uint8_t block[4096] = {0};
+    StoreLe16(block + 0x04, 0x28);
+    StoreLe16(block + 0x06, 9);
+    StoreLe16(block + 0x28, 7);
+    for (uint32_t stride = 1; stride <= 8; stride++) {
+        StoreLe16(block + 0x28 + 2 * stride, (uint16_t)(0x100 + stride));
+        StoreLe16(block + stride * 512 - 2, 7);
+    }
+    ASSERT_EQ(ApplyUpdateSequence(block, sizeof block), 1);
+    for (uint32_t stride = 1; stride <= 8; stride++) EXPECT_EQ(LoadLe16(block + stride * 512 - 2), 0x100 + stride);
+
+    uint8_t record[1024] = {0};
+    StoreLe16(record + 0x14, 0x38);
+    StoreLe32(record + 0x38, 0x10);
+    StoreLe32(record + 0x38 + 4, 0xFFFFFFE0u);  // 0x38 + length wraps to 0x18
+    StoreLe32(record + 0x18, 0x30);
+    StoreLe32(record + 0x18 + 4, 0x20);
+    uint32_t at = 0;
+    EXPECT_EQ(FindAttribute(record, 0x100, 0x30, &at), 0);
 }

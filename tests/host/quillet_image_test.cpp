@@ -449,6 +449,7 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         Referee referee;
         const char *refereeSays;              // empty: accepts the volume
         const char *message;                  // empty: trimmed
+        const char *hiberfilName = nullptr;   // null: "hiberfil.sys"
     } cases[] = {
         {"fresh", 0, 0, 0, 0, "", kMount, "", ""},
         {"log-clean", 1, 1, 0, 0, "", kMount, "", ""},
@@ -461,6 +462,10 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         {"hibernated-8", 0, 0, 0, 0, "HIBR" + hibernated.substr(4), kMount, "Windows is hibernated",
          "Windows is hibernated on the volume"},
         {"resumed", 0, 0, 0, 0, "wake" + hibernated.substr(4), kMount, "", ""},
+        // NTFS names are case-insensitive: ntfs-3g looks for the exact
+        // name only, we refuse any spelling.
+        {"hibernated-upper-case", 0, 0, 0, 0, hibernated, kMount, "", "Windows is hibernated on the volume",
+         "HIBERFIL.SYS"},
         {"dirty", 0, 0, 0, 1, "", kInfo, "Volume is scheduled for check",
          "The volume is marked dirty ($Volume schedules a disk check)"},
     };
@@ -471,7 +476,9 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         ASSERT_TRUE(c.logMajor == 0 || WriteLogRestartPages(image, narrow, c.logMajor, c.logMinor, c.clientInUse, &error))
             << error;
         ASSERT_TRUE(c.volumeFlags == 0 || SetVolumeFlags(image, narrow, c.volumeFlags, &error)) << error;
-        ASSERT_TRUE(c.hiberfil.empty() || PutNtfsFile(image, "hiberfil.sys", c.hiberfil, &error)) << error;
+        ASSERT_TRUE(c.hiberfil.empty() ||
+                    PutNtfsFile(image, c.hiberfilName ? c.hiberfilName : "hiberfil.sys", c.hiberfil, &error))
+            << error;
         std::vector<uint8_t> before = Contents(image);
 
         std::string verdict;
