@@ -68,6 +68,16 @@ void TrimDrive(char driveLetter) {
         DisplayAscii(message != 0 ? message : "", u" \n");
         return;  // a failed open leaves nothing to release
     }
+    // Nothing has mounted the volume yet: its MFT must agree with its bitmap.
+    ClaimFinding finding;
+    if (!CheckVolumeClaims(volume, &finding)) {
+        char reason[kTextBufferUnits - 8];
+        FormatClaimFinding(reason, sizeof reason, finding.kind, finding.cluster, finding.record);
+        DisplayAscii(OpenStatusText(kOpenBitmapFailed), u" ");
+        DisplayAscii(reason, u"\n");
+        ReleaseTrimVolume(volume);
+        return;
+    }
     FormatNumber(line, u"Trim support: %d\n", volume->trimSupported);
     DisplayText(line);
     FormatNumber(line, u"Bitmap size: %d bytes\n\n", (int32_t)volume->bitmapSize);

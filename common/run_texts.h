@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "ntfs_reader.h"
+
 // The message of an open status (1 to 9), or null.
 inline const char *OpenStatusText(int status) {
     static const char *const kTexts[] = {
@@ -49,6 +51,62 @@ inline void FormatProgressLine(char *line, uint32_t firstCluster, int64_t totalC
     line[length++] = (char)('0' + percent % 10);
     line[length++] = '%';
     line[length] = 0;
+}
+
+// Appends `text` and then the decimal `number` (when `withNumber`) to
+// `line` at *length, never past size - 1; keeps the NUL.
+inline void AppendRunText(char *line, uint32_t size, uint32_t *length, const char *text, int withNumber = 0,
+                          uint64_t number = 0) {
+    for (; *text != 0 && *length + 1 < size; text++) line[(*length)++] = *text;
+    if (withNumber) {
+        char digits[20];
+        uint32_t count = 0;
+        do {
+            digits[count++] = (char)('0' + number % 10);
+            number /= 10;
+        } while (number != 0);
+        while (count > 0 && *length + 1 < size) line[(*length)++] = digits[--count];
+    }
+    if (size != 0) line[*length] = 0;
+}
+
+// Why the bitmap is not trusted, from the finding of the claims check:
+// the cluster and record concerned, and what to do.
+inline void FormatClaimFinding(char *line, uint32_t size, uint32_t kind, uint64_t cluster, uint64_t record) {
+    static const char kChkdsk[] = ": run chkdsk /f";
+    uint32_t length = 0;
+    if (size != 0) line[0] = 0;
+    switch (kind) {
+    case kClaimFree:
+        AppendRunText(line, size, &length, "cluster ", 1, cluster);
+        AppendRunText(line, size, &length, " of MFT record ", 1, record);
+        AppendRunText(line, size, &length, " is marked free in $Bitmap");
+        AppendRunText(line, size, &length, kChkdsk);
+        break;
+    case kClaimTwice:
+        AppendRunText(line, size, &length, "cluster ", 1, cluster);
+        AppendRunText(line, size, &length, " is claimed again by MFT record ", 1, record);
+        AppendRunText(line, size, &length, kChkdsk);
+        break;
+    case kClaimPastEnd:
+        AppendRunText(line, size, &length, "MFT record ", 1, record);
+        AppendRunText(line, size, &length, " claims cluster ", 1, cluster);
+        AppendRunText(line, size, &length, ", past the volume's end");
+        AppendRunText(line, size, &length, kChkdsk);
+        break;
+    case kClaimRecordDamaged:
+        AppendRunText(line, size, &length, "MFT record ", 1, record);
+        AppendRunText(line, size, &length, " is damaged");
+        AppendRunText(line, size, &length, kChkdsk);
+        break;
+    case kClaimUnreadable:
+        AppendRunText(line, size, &length, "$MFT could not be read at record ", 1, record);
+        AppendRunText(line, size, &length, " to check it against $Bitmap: the disk refused the read");
+        break;
+    default:
+        AppendRunText(line, size, &length, "not enough memory to check $MFT against $Bitmap");
+        break;
+    }
 }
 
 #endif

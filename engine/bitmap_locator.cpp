@@ -9,6 +9,7 @@
 #include "binding.h"
 #include "bytes.h"
 #include "mft_record.h"
+#include "ntfs_reader.h"
 #include "ntfs_layout.h"
 #include "trim_engine.h"
 
@@ -21,18 +22,15 @@ enum {
 
 static uint64_t CeilDiv(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit; }
 
-static int64_t VolumeEnd(const TrimVolume *volume) {
-    return volume->partitionOffset + volume->totalClusters * (int64_t)volume->bytesPerCluster;
+static int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t size) {
+    return BindingReadAt((DeviceHandle)context, position, buffer, size);
 }
 
-// Reads record `index` of the MFT whole and checks it; *used gets its
-// bytes in use.
-static int ReadMftRecord(const TrimVolume *volume, uint32_t index, uint8_t *record, uint32_t *used) {
-    int64_t position = volume->partitionOffset + (int64_t)(volume->mftCluster * volume->bytesPerCluster) +
-                       (int64_t)index * volume->mftRecordSize;
-    if (position > VolumeEnd(volume) - (int64_t)volume->mftRecordSize) return 0;
-    if (!BindingReadAt(volume->driveHandle, position, record, volume->mftRecordSize)) return 0;
-    return CheckMftRecord(record, volume->mftRecordSize, used);
+// The reader over the volume's drive, with all of $MFT mapped.
+static int OpenVolumeReader(const TrimVolume *volume, NtfsReader *reader) {
+    return OpenNtfsReader(reader, ReadThroughDrive, volume->driveHandle, volume->partitionOffset,
+                          volume->bytesPerCluster, (uint64_t)volume->totalClusters, volume->mftRecordSize,
+                          volume->mftCluster);
 }
 
 // The unnamed $DATA of a record, non-resident and starting at VCN 0, and
@@ -40,26 +38,6 @@ static int ReadMftRecord(const TrimVolume *volume, uint32_t index, uint8_t *reco
 static int FindUnnamedData(const uint8_t *record, uint32_t used, uint32_t *at, NonResidentAttribute *data) {
     return FindNamedAttribute(record, used, kAttributeData, "", at) && ReadNonResident(record, *at, data) &&
            data->firstVcn == 0;
-}
-
-// Record 0 describes the MFT itself: its first run must start where the
-// boot sector says, and it bounds how many records may be walked.
-static int MftRecordsInFirstRun(const TrimVolume *volume, const uint8_t *record, uint32_t used,
-                                uint32_t *records) {
-    uint32_t at = 0;
-    NonResidentAttribute data;
-    uint64_t runClusters = 0, firstCluster = 0;
-    int moreRuns = 0;
-    if (!IsBaseRecordInUse(record) || !FindUnnamedData(record, used, &at, &data) ||
-        !FirstDataRun(record, data.pairsAt, data.pairsEnd, &runClusters, &firstCluster, &moreRuns)) {
-        return 0;
-    }
-    if (firstCluster != volume->mftCluster || runClusters > (uint64_t)volume->totalClusters - firstCluster) {
-        return 0;
-    }
-    uint64_t inRun = runClusters * volume->bytesPerCluster / volume->mftRecordSize;
-    *records = inRun < (uint64_t)kMaxRecordsWalked ? (uint32_t)inRun : (uint32_t)kMaxRecordsWalked;
-    return 1;
 }
 
 // 1 when the record is in use, a base record, and its first $FILE_NAME is a
@@ -98,18 +76,23 @@ int LocateVolumeBitmap(TrimVolume *volume) {
     // Some storage drivers need aligned buffers.
     alignas(16) uint8_t record[kMaxMftRecordSize];
     uint32_t used = 0;
-    uint32_t recordsInRun = 0;
     uint32_t at = 0;
-    uint32_t index = 0;
-    if (volume->mftRecordSize < kMinMftRecordSize || volume->mftRecordSize > kMaxMftRecordSize) return 0;
-    for (;; index++) {
-        if (!ReadMftRecord(volume, index, record, &used)) return 0;
-        if (index == kMftRecordMft && !MftRecordsInFirstRun(volume, record, used, &recordsInRun)) return 0;
+    uint32_t index = 1;  // record 0 is $MFT, which opening the reader read
+    NtfsReader reader;
+    // Opening the reader checks that record 0 places $MFT where the boot
+    // sector does and maps all of it.
+    int opened = OpenVolumeReader(volume, &reader);
+    for (; opened; index++) {
+        if (index >= kMaxRecordsWalked || !ReadNtfsRecord(&reader, index, record, &used)) {
+            opened = 0;
+            break;
+        }
         // Records without a readable $FILE_NAME (a big folder's attribute
         // list, a record not in use) are simply not $Bitmap.
         if (IsBitmapRecord(record, used, &at)) break;
-        if (index + 1 >= recordsInRun) return 0;
     }
+    ReleaseNtfsReader(&reader);
+    if (!opened) return 0;
     // $Bitmap has its fixed place; the name anywhere else is a damaged MFT.
     if (index != kMftRecordBitmap) return 0;
     volume->mftPosition += (int64_t)index * volume->mftRecordSize;
@@ -153,4 +136,20 @@ int LocateVolumeBitmap(TrimVolume *volume) {
     return ClustersInUse(volume, 0, bootClusters) && ClustersInUse(volume, volume->mftCluster, mftClusters) &&
            ClustersInUse(volume, volume->mftMirrorCluster, mirrorClusters) &&
            ClustersInUse(volume, firstCluster, runClusters);
+}
+
+int CheckVolumeClaims(TrimVolume *volume, ClaimFinding *finding) {
+    NtfsReader reader;
+    int sound = 0;
+    if (!OpenVolumeReader(volume, &reader)) {
+        ZeroBytes(finding, sizeof *finding);
+        finding->kind = reader.problem == kNtfsReadFailed ? kClaimUnreadable
+                        : reader.problem == kNtfsNoMemory ? kClaimNoMemory
+                                                            : kClaimRecordDamaged;
+        finding->record = reader.problemRecord;
+    } else {
+        sound = CheckClusterClaims(&reader, volume->bitmap, (uint64_t)volume->totalClusters, finding);
+    }
+    ReleaseNtfsReader(&reader);
+    return sound;
 }

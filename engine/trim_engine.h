@@ -146,6 +146,14 @@ int LocateVolumeBitmap(TrimVolume *volume);
 int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount,
                      TrimProgressSink sink);
 int AtaIdentifyTrimSupport(DeviceHandle drive);
+
+// Before trimming a volume nobody else writes to: reads all of $MFT and
+// checks that the loaded bitmap marks every cluster any in-use record
+// claims, once each, inside the volume. 1 when it does; otherwise
+// *finding (ntfs_reader.h) says what contradicts it, and the caller
+// refuses with kOpenBitmapFailed.
+struct ClaimFinding;
+int CheckVolumeClaims(TrimVolume *volume, ClaimFinding *finding);
 int AtaTrimRange(DeviceHandle drive, uint64_t lba, uint16_t blockCount);
 
 #endif

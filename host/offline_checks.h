@@ -1,7 +1,7 @@
 // Checks the offline front ends (quillet-image, quillet-disk) make before
-// they trust a volume that nobody has locked for them: the partition table,
-// whether the image is in use by the system, and whether Windows left the
-// volume in a state whose on-disk bitmap may miss allocations.
+// they trust a volume that nobody has locked for them: the partition table
+// and whether the image is in use by the system. What Windows left on the
+// volume is volume_state.h's.
 //
 // On Windows the engine works on a volume it has locked, or before anything
 // else runs; these checks stand in for that and live here, not in the
@@ -10,8 +10,6 @@
 #define QUILLET_HOST_OFFLINE_CHECKS_H
 
 #include <stdint.h>
-
-struct TrimVolume;
 
 // Reads exactly `size` bytes at byte `position` of whatever the caller
 // opened (a disk image, a partition's block device). 1 on success.
@@ -49,25 +47,5 @@ int FindImageInUse(int fd, char *where, uint32_t whereSize);
 // Takes an exclusive advisory lock on `fd` without waiting; it lasts until
 // the descriptor is closed. 1 when taken.
 int LockImageExclusively(int fd);
-
-// What Windows left on a volume.
-enum VolumeState {
-    kVolumeClean = 0,
-    kVolumeHibernated,       // hiberfil.sys in the root holds a hibernation image
-    kVolumeLogNotClean,      // $LogFile still has to be replayed
-    kVolumeLogCached,        // $LogFile version 2.0: metadata kept for fast start-up
-    kVolumeDirty,            // $Volume is marked for a disk check
-    kVolumeLogUnreadable,    // the checks could not read what they need
-    kVolumeFlagsUnreadable,
-    kVolumeRootUnreadable,
-};
-
-// Checks the opened `volume` (its geometry as the engine read it), whose
-// boot sector lies at `volumeOffset` of what `read` reads. Returns a
-// VolumeState; anything but kVolumeClean means the bitmap cannot be trusted.
-int CheckVolumeState(const TrimVolume *volume, int64_t volumeOffset, DiskReadFunction read, void *context);
-
-// What was found and what the user can do, for a state other than clean.
-const char *VolumeStateText(int state);
 
 #endif

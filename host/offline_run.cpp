@@ -13,6 +13,7 @@
 #include "run_report.h"
 #include "run_texts.h"
 #include "trim_engine.h"
+#include "volume_state.h"
 
 namespace {
 
@@ -126,9 +127,22 @@ int RunOfflineTrim(const OfflineTarget &target) {
     // on the disk does not show yet.
     int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
     if (state != kVolumeClean) {
-        ReportRunFailure(&run, std::string(OpenStatusText(kOpenLockFailed)) + " " + VolumeStateText(state) + ".");
+        // Windows still owns the volume, or what the checks need cannot be
+        // read or is damaged: each its own status.
+        int readFailed = VolumeStateReadFailed(state), damaged = VolumeStateDamaged(state);
+        int opened = readFailed || damaged ? kOpenBitmapFailed : kOpenLockFailed;
+        ReportRunFailure(&run, std::string(OpenStatusText(opened)) + " " + VolumeStateText(state) + ".");
         ReleaseTrimVolume(volume);
-        return kExitInUse;
+        return readFailed ? kExitIoError : damaged ? kExitDamaged : kExitInUse;
+    }
+    // Every cluster a file claims must be in use in the bitmap we loaded:
+    // a bitmap that lies would send TRIM into that file.
+    char claims[256];
+    int readFailed = 0;
+    if (!CheckBitmapClaims(volume, claims, sizeof claims, &readFailed)) {
+        ReportRunFailure(&run, claims);
+        ReleaseTrimVolume(volume);
+        return readFailed ? kExitIoError : kExitDamaged;
     }
     if (options.commandsFile != 0) {
         run.commands = OpenCommandList(options.commandsFile);

@@ -45,6 +45,7 @@ struct Volumes {
     std::string fat32;
     std::string spread;          // free runs at 1, 4, 48 and 97 percent
     std::string firstHundredth;  // free runs below cluster 164 only
+    std::string lying;           // calls clusters of $MFT free
 };
 
 Volumes volumes;
@@ -88,9 +89,11 @@ class VolumeEnvironment : public ::testing::Environment {
         ToolRun mkfs = RunTool({"mkfs.fat", "-F", "32", volumes.fat32});
         ASSERT_EQ(mkfs.status, 0) << mkfs.err;
         volumes.spread = PatchedVolume("spread.img", {{200, 1000}, {8000, 8100}, {16000, 16300}});
-        volumes.firstHundredth = PatchedVolume("first-hundredth.img", {{20, 60}, {100, 164}});
+        volumes.firstHundredth = PatchedVolume("first-hundredth.img", {{40, 80}, {100, 164}});
         ASSERT_FALSE(volumes.spread.empty());
         ASSERT_FALSE(volumes.firstHundredth.empty());
+        volumes.lying = PatchedVolume("lying.img", {{20, 60}});
+        ASSERT_FALSE(volumes.lying.empty());
     }
     void TearDown() override { RemoveScratchDirectory(volumes.directory); }
 };
@@ -199,6 +202,15 @@ TEST_F(BootRun, TrimFailureMidwayKeepsTheBarAsFarAsItCame) {
     RunWith({"C"});
     EXPECT_EQ(ScreenText(), Opening('C') + "Trim support: 1\nBitmap size: 2047 bytes\n\n" + Bar(1, 1) + Bar(2, 4) +
                                 Bar(17, 48) + "\nTrim error! \n");
+}
+
+// A bitmap that calls clusters of $MFT free is refused before any TRIM.
+TEST_F(BootRun, BitmapThatCallsClaimedClustersFreeIsRefused) {
+    Attach('C', volumes.lying);
+    RunWith({"C"});
+    EXPECT_EQ(ScreenText(), Opening('C') + "Read partition bitmap failed! cluster 20 of MFT record 0 is marked free in "
+                                           "$Bitmap: run chkdsk /f\n");
+    EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
 }
 
 TEST_F(BootRun, FreeSpaceInTheFirstHundredthNeverDrawsTheBar) {

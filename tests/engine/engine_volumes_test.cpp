@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emulated_ssd.h"
+#include "ntfs_reader.h"
 #include "ntfs_volumes.h"
 #include "trim_engine.h"
 
@@ -115,6 +116,11 @@ void TrimAndCheck(const NtfsVolume &made, uint32_t sectorSize, int64_t offset, i
     ASSERT_EQ(volume->bitmapSize, scanned);
     ASSERT_NE(volume->bitmap, nullptr);
     EXPECT_EQ(memcmp(volume->bitmap, made.bitmap.data(), scanned), 0);
+
+    // Every cluster a record claims is marked used: the check passes.
+    ClaimFinding finding;
+    EXPECT_EQ(CheckVolumeClaims(volume, &finding), 1)
+        << "kind " << finding.kind << " cluster " << finding.cluster << " record " << finding.record;
 
     EXPECT_EQ(TrimFreeSpace(volume, RecordSink), 1);
     uint32_t accepted = 0;

@@ -8,6 +8,7 @@
 
 #include "bytes.h"
 #include "host_fixture.h"
+#include "mft_record.h"
 
 namespace {
 
@@ -280,9 +281,9 @@ TEST_F(Open, BitmapNameMustMatchExactly) {
         uint8_t *record = RecordOf(&crafted, 6);
         WriteFileRecord(record, 1024, 6, name, crafted.geometry.bitmapCluster, 1, 4096, kClusters / 8);
         SealRecord(record, 1024);
-        // The walk goes on to record 7 and finds no FILE there.
+        // The walk goes on to record 7, which lies past $MFT's data.
         ExpectFailure(OpenCrafted(), kOpenBitmapFailed);
-        EXPECT_EQ(HostCountersNow()->reads, 9u);
+        EXPECT_EQ(HostCountersNow()->reads, 8u);
         HostReset();
     }
 }
@@ -298,7 +299,17 @@ TEST_F(Open, RecordsThatAreNotTheBitmapAreWalkedPast) {
     } cases[] = {
         // The root folder of an aged volume: its $FILE_NAME past 512 bytes.
         {"attribute list before $FILE_NAME", 5, [](uint8_t *r) { InsertAttribute(r, kCraftedAttributeList, 0x200); }},
-        {"$MFT with an attribute list", 0, [](uint8_t *r) { InsertAttribute(r, kCraftedAttributeList, 0x200); }},
+        {"$MFT with an attribute list", 0,
+         [](uint8_t *r) {
+             // One entry: $DATA from VCN 0 in record 0 itself.
+             InsertAttribute(r, kCraftedAttributeList, 0x200);
+             uint8_t *list = FindAttribute(r, kCraftedAttributeList);
+             StoreLe32(list + 0x10, 0x20);
+             StoreLe32(list + 0x18, 0x80);
+             StoreLe16(list + 0x18 + 4, 0x20);
+             list[0x18 + 7] = 0x1A;
+             StoreLe16(list + 0x18 + 0x18, 1);  // the $DATA's attribute id
+         }},
         {"no $FILE_NAME", 2, [](uint8_t *r) { StoreLe32(r + 0x98, 0x40); }},
         {"attribute length 0", 3, [](uint8_t *r) { StoreLe32(r + 0x38 + 4, 0); }},
         {"attribute walking past the bytes in use", 3, [](uint8_t *r) { StoreLe32(r + 0x38 + 4, 0x1C8); }},
@@ -333,7 +344,10 @@ TEST_F(Open, WalkEndsAfterSixteenRecords) {
     crafted.head.resize((geometry.mftCluster + 5) * 4096);
     WriteFileRecord(RecordOf(&crafted, 0), 1024, 0, "$MFT", geometry.mftCluster, 5, 4096, 20 * 1024);
     SealRecord(RecordOf(&crafted, 0), 1024);
-    for (uint32_t i = 6; i < 20; i++) memcpy(RecordOf(&crafted, i), RecordOf(&crafted, 5), 1024);
+    for (uint32_t i = 6; i < 20; i++) {
+        memcpy(RecordOf(&crafted, i), RecordOf(&crafted, 5), 1024);
+        StoreLe32(RecordOf(&crafted, i) + 0x2C, i);
+    }
     ExpectFailure(OpenCrafted(), kOpenBitmapFailed);
     EXPECT_EQ(HostCountersNow()->reads, 17u);  // the boot sector and 16 records
 }
@@ -449,4 +463,30 @@ TEST_F(Open, BrokenMftRecordsAreRefused) {
         EXPECT_LE(HostCountersNow()->reads, 9u);
         HostReset();
     }
+}
+
+// The record primitives on their own, where a fault hides behind the
+// walks that use them: every stride's saved bytes go back, not the first
+// only; an attribute whose length runs past the bytes in use (here so far
+// that the position wraps back onto bytes that read as a $FILE_NAME) ends the walk.
+TEST(MftRecordPrimitives, UpdateSequenceAndAttributeBounds) {
+    uint8_t block[4096] = {0};
+    StoreLe16(block + 0x04, 0x28);
+    StoreLe16(block + 0x06, 9);
+    StoreLe16(block + 0x28, 7);
+    for (uint32_t stride = 1; stride <= 8; stride++) {
+        StoreLe16(block + 0x28 + 2 * stride, (uint16_t)(0x100 + stride));
+        StoreLe16(block + stride * 512 - 2, 7);
+    }
+    ASSERT_EQ(ApplyUpdateSequence(block, sizeof block), 1);
+    for (uint32_t stride = 1; stride <= 8; stride++) EXPECT_EQ(LoadLe16(block + stride * 512 - 2), 0x100 + stride);
+
+    uint8_t record[1024] = {0};
+    StoreLe16(record + 0x14, 0x38);
+    StoreLe32(record + 0x38, 0x10);
+    StoreLe32(record + 0x38 + 4, 0xFFFFFFE0u);  // 0x38 + length wraps to 0x18
+    StoreLe32(record + 0x18, 0x30);
+    StoreLe32(record + 0x18 + 4, 0x20);
+    uint32_t at = 0;
+    EXPECT_EQ(FindAttribute(record, 0x100, 0x30, &at), 0);
 }

@@ -20,7 +20,9 @@
 #include <unistd.h>
 
 #include "emulated_ssd.h"
+#include "ntfs_reader.h"
 #include "trim_engine.h"
+#include "volume_state.h"
 
 // Sanitizer allocators return null for absurd sizes instead of aborting,
 // as a real heap would: a boot sector may claim a volume of petabytes.
@@ -155,6 +157,26 @@ void CheckOpened(const TrimVolume *volume) {
     if (volume->mftPosition < volume->partitionOffset) Fail("mftPosition before the volume");
 }
 
+int ReadDisk(void *, int64_t position, void *buffer, uint32_t size) {
+    return pread(gDisk, buffer, size, (off_t)position) == (ssize_t)size;
+}
+
+// The volume-state checks and the claims check read the whole untrusted
+// MFT through the reader: they must end, free what they took and answer
+// within their ranges. The trim below runs whatever they say, so the TRIM
+// oracle keeps watching the scan on every opened volume.
+void CheckReaders(TrimVolume *volume) {
+    const int blocks = HostCountersNow()->liveBlocks;
+    int state = CheckVolumeState(volume, volume->partitionOffset, ReadDisk, 0);
+    if (state < kVolumeClean || state > kVolumeNoMemory || VolumeStateText(state) == 0) {
+        if (state != kVolumeClean) Fail("volume state out of range");
+    }
+    ClaimFinding finding;
+    int sound = CheckVolumeClaims(volume, &finding);
+    if (sound != (finding.kind == kClaimsSound) || finding.kind > kClaimNoMemory) Fail("claims finding");
+    if (HostCountersNow()->liveBlocks != blocks) Fail("the checks leaked memory");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -194,6 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         if (volume == 0) Fail("open gave no result");
         CheckOpened(volume);
+        CheckReaders(volume);
         gVolume = volume;
         // The drive's own limits: several ranges a command, each up to 65528 blocks.
         TrimRunOptions options = {CheckSink, 0, CheckTrim, 0, 0, DriveTrimLimits(volume)};

@@ -522,6 +522,7 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         Referee referee;
         const char *refereeSays;              // empty: accepts the volume
         const char *message;                  // empty: trimmed
+        const char *hiberfilName = nullptr;   // null: "hiberfil.sys"
     } cases[] = {
         {"fresh", 0, 0, 0, 0, "", kMount, "", ""},
         {"log-clean", 1, 1, 0, 0, "", kMount, "", ""},
@@ -534,6 +535,10 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         {"hibernated-8", 0, 0, 0, 0, "HIBR" + hibernated.substr(4), kMount, "Windows is hibernated",
          "Windows is hibernated on the volume"},
         {"resumed", 0, 0, 0, 0, "wake" + hibernated.substr(4), kMount, "", ""},
+        // NTFS names are case-insensitive: ntfs-3g looks for the exact
+        // name only, we refuse any spelling.
+        {"hibernated-upper-case", 0, 0, 0, 0, hibernated, kMount, "", "Windows is hibernated on the volume",
+         "HIBERFIL.SYS"},
         {"dirty", 0, 0, 0, 1, "", kInfo, "Volume is scheduled for check",
          "The volume is marked dirty ($Volume schedules a disk check)"},
     };
@@ -544,7 +549,9 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         ASSERT_TRUE(c.logMajor == 0 || WriteLogRestartPages(image, narrow, c.logMajor, c.logMinor, c.clientInUse, &error))
             << error;
         ASSERT_TRUE(c.volumeFlags == 0 || SetVolumeFlags(image, narrow, c.volumeFlags, &error)) << error;
-        ASSERT_TRUE(c.hiberfil.empty() || PutNtfsFile(image, "hiberfil.sys", c.hiberfil, &error)) << error;
+        ASSERT_TRUE(c.hiberfil.empty() ||
+                    PutNtfsFile(image, c.hiberfilName ? c.hiberfilName : "hiberfil.sys", c.hiberfil, &error))
+            << error;
         std::vector<uint8_t> before = Contents(image);
 
         std::string verdict;
@@ -580,6 +587,82 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
     ASSERT_EQ(RunTool({"ntfsfix", "-d", image}).status, 0);
     EXPECT_EQ(RunTool({"ntfsinfo", "-m", image}).status, 0);
     EXPECT_EQ(QuilletImage({image}).status, 0);
+}
+
+// Bitmaps that lie in a plausible way: each calls clusters free that a
+// record claims (the places from ntfsinfo), and each is refused with status
+// 9, a reason naming the contradiction and the image byte for byte as it was.
+TEST_F(QuilletImageTest, BitmapsThatCallClaimedClustersFreeAreRefused) {
+    const int64_t cluster = wide.clusterSize;
+    int64_t bitmapLcn = 0, bitmapLength = 0, logLcn = 0, bootLcn = 0, fileLcn = 0, length = 0, fileLength = 0;
+    ASSERT_TRUE(FirstNtfsRun(wide.path, "6", &bitmapLcn, &bitmapLength));
+    ASSERT_TRUE(FirstNtfsRun(wide.path, "2", &logLcn, &length));
+    ASSERT_TRUE(FirstNtfsRun(wide.path, "7", &bootLcn, &length));
+    const int64_t bootLast = bootLcn + length - 1;
+    // file2.bin: a cluster and a byte, kept (file0 is resident).
+    const std::string file = wide.files[2].name;
+    ASSERT_TRUE(FirstNtfsRun(wide.path, file, &fileLcn, &fileLength));
+    const int64_t fileRecord = NtfsInode(wide.path, file);
+    ASSERT_GT(fileRecord, 0);
+    const int64_t mftPast16 = wide.mftCluster + 16 * (int64_t)wide.mftRecordSize / cluster;
+    const auto cleared = [&](int64_t lcn) {
+        std::vector<uint8_t> bitmap = wide.bitmap;
+        bitmap[lcn / 8] &= (uint8_t) ~(1u << (lcn % 8));
+        return bitmap;
+    };
+    const struct {
+        const char *what;
+        int64_t clearedCluster;  // -1: $Bitmap's run moved onto a copy instead
+        std::string reason;
+    } cases[] = {
+        {"user file", fileLcn, "cluster " + std::to_string(fileLcn) + " of MFT record " + std::to_string(fileRecord)},
+        {"$MFT past its first 16 records", mftPast16, "cluster " + std::to_string(mftPast16) + " of MFT record 0"},
+        {"$LogFile", logLcn, "cluster " + std::to_string(logLcn) + " of MFT record 2"},
+        {"$Boot's last cluster", bootLast, "cluster " + std::to_string(bootLast) + " of MFT record 7"},
+        {"$Bitmap's run on a copy with a file cleared", -1, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string image = CopyOf(wide, "lying.img");
+        if (c.clearedCluster >= 0) {
+            std::vector<uint8_t> bitmap = cleared(c.clearedCluster);
+            ASSERT_TRUE(WriteBytes(image, bitmapLcn * cluster, bitmap.data(), bitmap.size()));
+        } else {
+            // A file that holds the bitmap with file2.bin's clusters
+            // cleared, and $Bitmap's one run (in record 6) pointed at it.
+            std::vector<uint8_t> copy = wide.bitmap;
+            for (int64_t lcn = fileLcn; lcn < fileLcn + fileLength; lcn++) copy[lcn / 8] &= (uint8_t) ~(1u << (lcn % 8));
+            std::string error;
+            ASSERT_TRUE(PutNtfsFile(image, "copy.bin", std::string(copy.begin(), copy.end()), &error)) << error;
+            int64_t copyLcn = 0, copyLength = 0;
+            ASSERT_TRUE(FirstNtfsRun(image, "copy.bin", &copyLcn, &copyLength));
+            // The copy calls its own clusters used, as the real bitmap now does.
+            for (int64_t lcn = copyLcn; lcn < copyLcn + copyLength; lcn++) copy[lcn / 8] |= (uint8_t)(1u << (lcn % 8));
+            ASSERT_TRUE(WriteBytes(image, copyLcn * cluster, copy.data(), copy.size()));
+            std::vector<uint8_t> record;
+            const int64_t recordAt = wide.mftCluster * cluster + 6 * (int64_t)wide.mftRecordSize;
+            ASSERT_TRUE(ReadBytes(image, recordAt, wide.mftRecordSize, &record));
+            uint32_t at = record[0x14] | record[0x15] << 8;
+            while (at + 0x48 < 510 && record[at] != 0x80) at += record[at + 4] | record[at + 5] << 8;
+            ASSERT_EQ(record[at], 0x80);
+            const uint32_t pairs = at + (record[at + 0x20] | record[at + 0x21] << 8);
+            const uint8_t run[] = {0x41, (uint8_t)bitmapLength, (uint8_t)copyLcn, (uint8_t)(copyLcn >> 8),
+                                   (uint8_t)(copyLcn >> 16), 0, 0};
+            ASSERT_LT(pairs + sizeof run, 510u);  // clear of the update sequence's tail
+            ASSERT_TRUE(WriteBytes(image, recordAt + pairs, run, sizeof run));
+            int64_t movedLcn = 0;
+            ASSERT_TRUE(FirstNtfsRun(image, "6", &movedLcn, &length));
+            ASSERT_EQ(movedLcn, copyLcn) << "ntfs-3g does not see $Bitmap on the copy";
+        }
+        std::vector<uint8_t> before = Contents(image);
+        ToolRun run = QuilletImage({image});
+        EXPECT_EQ(run.status, 9);
+        const std::string head = "quillet-image: " + image + ": Read partition bitmap failed! " + c.reason;
+        EXPECT_EQ(run.err.rfind(head, 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(": run chkdsk /f.\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(Contents(image) == before);
+    }
 }
 
 // Two runs must not trim one image at once: a run holds an exclusive lock

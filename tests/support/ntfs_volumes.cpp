@@ -592,14 +592,38 @@ uint32_t Get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint3
 
 }  // namespace
 
+int FirstNtfsRun(const std::string &path, const std::string &file, int64_t *lcn, int64_t *length) {
+    std::vector<std::string> argv = {"ntfsinfo", "-v", "-f"};
+    const int byNumber = !file.empty() && file.find_first_not_of("0123456789") == std::string::npos;
+    argv.insert(argv.end(), {byNumber ? "-i" : "-F", file, path});
+    ToolRun info = RunTool(argv);
+    size_t at = info.out.find("Runlist:");
+    unsigned long long vcn = 1, first = 0, count = 0;
+    if (info.status != 0 || at == std::string::npos ||
+        sscanf(info.out.c_str() + info.out.find('\n', at), " 0x%llx 0x%llx 0x%llx", &vcn, &first, &count) != 3 ||
+        vcn != 0) {
+        return 0;
+    }
+    *lcn = (int64_t)first;
+    *length = (int64_t)count;
+    return 1;
+}
+
+int64_t NtfsInode(const std::string &path, const std::string &name) {
+    ToolRun listed = RunTool({"ntfsls", "-f", "-i", path});
+    std::istringstream lines(listed.out);
+    std::string inode, listedName;
+    while (lines >> inode >> listedName) {
+        if (listedName == name) return strtoll(inode.c_str(), 0, 10);
+    }
+    return -1;
+}
+
 int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int majorVersion, int minorVersion,
                          int clientInUse, std::string *error) {
-    ToolRun info = RunTool({"ntfsinfo", "-v", "-f", "-i", "2", path});
-    size_t at = info.out.find("Runlist:");
-    unsigned long long vcn = 1, lcn = 0;
-    if (info.status != 0 || at == std::string::npos ||
-        sscanf(info.out.c_str() + info.out.find('\n', at), " 0x%llx 0x%llx", &vcn, &lcn) != 2 || vcn != 0) {
-        *error = "no $LogFile runlist from ntfsinfo:\n" + info.out;
+    int64_t lcn = 0, runLength = 0;
+    if (!FirstNtfsRun(path, "2", &lcn, &runLength)) {
+        *error = "no $LogFile runlist from ntfsinfo";
         return 0;
     }
     const uint32_t pageSize = 4096, logSize = 512 * volume.clusterSize, sequenceAt = 0x1E, areaAt = 0x30;

@@ -150,5 +150,10 @@ int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int 
                          int clientInUse, std::string *error);
 // Sets the $VOLUME_INFORMATION flags (0x0001: dirty) in $MFT and $MFTMirr.
 int SetVolumeFlags(const std::string &path, const NtfsVolume &volume, uint16_t flags, std::string *error);
+// The first run of a file's data as ntfsinfo prints it; `file` is an MFT
+// record number ("2") or a path in the volume. 1 on success.
+int FirstNtfsRun(const std::string &path, const std::string &file, int64_t *lcn, int64_t *length);
+// The MFT record number ntfsls gives a name in the root folder; -1 if none.
+int64_t NtfsInode(const std::string &path, const std::string &name);
 // Writes a file of `content` into the root folder with ntfscp.
 int PutNtfsFile(const std::string &path, const std::string &name, const std::string &content, std::string *error);

@@ -1,0 +1,615 @@
+// The NTFS reader. Everything read from the disk is checked before it is
+// used, every walk is bounded by the bytes it walks over or by $MFT's own
+// size, and every failure names its cause in reader->problem.
+#include "ntfs_reader.h"
+
+#include "binding.h"
+#include "bytes.h"
+#include "mft_record.h"
+#include "ntfs_layout.h"
+
+enum {
+    kRecordNumber = 0x2C,          // 32-bit, in records of NTFS 3.1 and later
+    kRecordNumberedLayout = 0x30,  // such records keep their sequence array here or later
+    kAttributeId = 0x0E,           // 16-bit
+    kListType = 0x00,
+    kListLength = 0x04,
+    kListNameLength = 0x06,
+    kListNameOffset = 0x07,
+    kListFirstVcn = 0x08,
+    kListReference = 0x10,
+    kListAttributeId = 0x18,
+    kListMinEntry = 0x1A,
+    kMaxAttributeList = 256 * 1024,
+    kMaxExtents = 1 << 22,
+    kMaxIndexBlocks = 1 << 20,
+    // Index layouts.
+    kIndexRootBlockSize = 0x08,
+    kIndexRootHeader = 0x10,
+    kIndexBlockHeader = 0x18,
+    kIndexEntriesOffset = 0x00,
+    kIndexLength = 0x04,
+    kIndexFlags = 0x0C,
+    kIndexHasBlocks = 0x01,
+    kEntryLength = 0x08,
+    kEntryKeyLength = 0x0A,
+    kEntryFlags = 0x0C,
+    kEntryIsLast = 0x0002,
+    kEntryKey = 0x10,
+    // The bitmap check reads $MFT in pieces of this size.
+    kClaimPiece = 1 << 20,
+};
+
+static const uint64_t kReferenceMask = 0xFFFFFFFFFFFFull;  // record number of a file reference
+static const uint32_t kIndexSignature = 0x58444E49;        // "INDX"
+static const uint32_t kEndMarker = 0xFFFFFFFF;
+
+static int Fail(NtfsReader *reader, uint32_t problem, uint64_t record) {
+    reader->problem = problem;
+    reader->problemRecord = record;
+    return 0;
+}
+
+// Extent lists grow by doubling, within kMaxExtents.
+struct ExtentList {
+    NtfsExtent *items;
+    uint32_t count;
+    uint32_t capacity;
+};
+
+static int AppendExtent(ExtentList *list, uint64_t vcn, uint64_t lcn, uint64_t count) {
+    if (list->count == list->capacity) {
+        uint32_t capacity = list->capacity == 0 ? 16 : list->capacity * 2;
+        if (capacity > kMaxExtents) return 0;
+        NtfsExtent *items = (NtfsExtent *)BindingAllocate(capacity * (uint32_t)sizeof(NtfsExtent));
+        if (items == 0) return 0;
+        if (list->count != 0) __builtin_memcpy(items, list->items, list->count * sizeof(NtfsExtent));
+        if (list->items != 0) BindingFree(list->items);
+        list->items = items;
+        list->capacity = capacity;
+    }
+    NtfsExtent *extent = &list->items[list->count++];
+    extent->vcn = vcn;
+    extent->lcn = lcn;
+    extent->count = count;
+    return 1;
+}
+
+// Decodes the runs of the non-resident attribute segment at `at` into
+// `list`, starting at VCN *nextVcn, which moves past the segment. Stored
+// runs must lie inside the volume and the runs must end where the segment
+// says it does.
+static int DecodeSegment(NtfsReader *reader, const uint8_t *record, uint32_t at, uint64_t *nextVcn,
+                         ExtentList *list, uint64_t recordNumber) {
+    NonResidentAttribute attribute;
+    if (!ReadNonResident(record, at, &attribute) || attribute.firstVcn != *nextVcn) {
+        return Fail(reader, kNtfsDamaged, recordNumber);
+    }
+    uint32_t position = attribute.pairsAt;
+    uint64_t vcn = attribute.firstVcn;
+    int64_t lcn = 0;
+    uint64_t count = 0;
+    int sparse = 0;
+    // Each run takes at least two bytes of the attribute: bounded.
+    while (NextDataRun(record, &position, attribute.pairsEnd, &count, &lcn, &sparse)) {
+        if (!sparse && (lcn < 0 || (uint64_t)lcn >= reader->totalClusters ||
+                        count > reader->totalClusters - (uint64_t)lcn)) {
+            return Fail(reader, kNtfsDamaged, recordNumber);
+        }
+        if (count > ~(uint64_t)0 - vcn) return Fail(reader, kNtfsDamaged, recordNumber);
+        if (!AppendExtent(list, vcn, sparse ? kSparseLcn : (uint64_t)lcn, count)) {
+            return Fail(reader, kNtfsNoMemory, recordNumber);
+        }
+        vcn += count;
+    }
+    if ((position < attribute.pairsEnd && record[position] != 0) || vcn != attribute.lastVcn + 1) {
+        return Fail(reader, kNtfsDamaged, recordNumber);
+    }
+    *nextVcn = vcn;
+    return 1;
+}
+
+// The extent that holds `vcn`, by halving (the list is in VCN order).
+static const NtfsExtent *FindExtent(const NtfsExtent *extents, uint32_t count, uint64_t vcn) {
+    uint32_t low = 0, high = count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        const NtfsExtent *extent = &extents[middle];
+        if (vcn < extent->vcn) {
+            high = middle;
+        } else if (vcn - extent->vcn >= extent->count) {
+            low = middle + 1;
+        } else {
+            return extent;
+        }
+    }
+    return 0;
+}
+
+// Reads `size` bytes at byte `offset` of the data the extents map, one
+// read per extent crossed. 0 when a byte is not mapped or a read fails.
+static int ReadMapped(NtfsReader *reader, const NtfsExtent *extents, uint32_t count, uint64_t offset,
+                      uint32_t size, uint8_t *buffer, uint64_t recordNumber) {
+    const uint64_t clusterBytes = reader->bytesPerCluster;
+    while (size > 0) {
+        const NtfsExtent *extent = FindExtent(extents, count, offset / clusterBytes);
+        if (extent == 0) return Fail(reader, kNtfsDamaged, recordNumber);
+        uint64_t within = offset - extent->vcn * clusterBytes;
+        uint64_t available = extent->count * clusterBytes - within;
+        uint32_t piece = available < size ? (uint32_t)available : size;
+        if (extent->lcn == kSparseLcn) {
+            ZeroBytes(buffer, piece);
+        } else if (!reader->read(reader->context,
+                                 reader->volumeOffset + (int64_t)(extent->lcn * clusterBytes + within), buffer,
+                                 piece)) {
+            return Fail(reader, kNtfsReadFailed, recordNumber);
+        }
+        offset += piece;
+        buffer += piece;
+        size -= piece;
+    }
+    return 1;
+}
+
+int ReadMftBytes(NtfsReader *reader, uint64_t offset, uint32_t size, uint8_t *buffer) {
+    return ReadMapped(reader, reader->mftExtents, reader->mftExtentCount, offset, size, buffer,
+                      offset / reader->recordSize);
+}
+
+// Checks a record read whole: its update sequence, its layout and, where
+// the record carries it, its own number (a misplaced $MFT extent shows
+// here).
+static int CheckRecordAt(uint8_t *record, uint32_t recordSize, uint64_t number, uint32_t *used) {
+    if (!CheckMftRecord(record, recordSize, used)) return 0;
+    return LoadLe16(record + kRecordUpdateSequenceOffset) < kRecordNumberedLayout ||
+           LoadLe32(record + kRecordNumber) == (uint32_t)number;
+}
+
+int ReadNtfsRecord(NtfsReader *reader, uint64_t number, uint8_t *record, uint32_t *used) {
+    if (number >= reader->mftRecords) return Fail(reader, kNtfsNotFound, number);
+    if (!ReadMftBytes(reader, number * reader->recordSize, reader->recordSize, record)) return 0;
+    if (!CheckRecordAt(record, reader->recordSize, number, used)) return Fail(reader, kNtfsDamaged, number);
+    return 1;
+}
+
+// 1 when the attribute at `at` has the ASCII `name`.
+static int AttributeNamed(const uint8_t *record, uint32_t at, const char *name) {
+    const uint8_t *attribute = record + at;
+    uint32_t length = LoadLe32(attribute + kAttributeLength);
+    uint32_t nameAt = LoadLe16(attribute + kAttributeNameOffset);
+    uint32_t nameLength = attribute[kAttributeNameLength];
+    if (nameAt > length || 2 * nameLength > length - nameAt) return 0;
+    for (uint32_t i = 0; i < nameLength; i++) {
+        if (name[i] == 0 || LoadLe16(attribute + nameAt + 2 * i) != (uint8_t)name[i]) return 0;
+    }
+    return name[nameLength] == 0;
+}
+
+// Takes one segment of the attribute: the first decides whether it is
+// resident and gives the sizes; a resident attribute has no other.
+static int TakeSegment(NtfsReader *reader, const uint8_t *record, uint32_t at, NtfsAttribute *attribute,
+                       ExtentList *list, uint64_t *nextVcn, int first, uint64_t recordNumber) {
+    uint32_t valueAt = 0, valueLength = 0;
+    if (record[at + kAttributeNonResident] == 0) {
+        if (!first || !ResidentValue(record, at, &valueAt, &valueLength)) {
+            return Fail(reader, kNtfsDamaged, recordNumber);
+        }
+        attribute->resident = 1;
+        attribute->value = (uint8_t *)BindingAllocate(valueLength + 1);
+        if (attribute->value == 0) return Fail(reader, kNtfsNoMemory, recordNumber);
+        if (valueLength != 0) __builtin_memcpy(attribute->value, record + valueAt, valueLength);
+        attribute->valueLength = valueLength;
+        attribute->allocatedSize = attribute->realSize = attribute->initializedSize = valueLength;
+        return 1;
+    }
+    if (attribute->resident) return Fail(reader, kNtfsDamaged, recordNumber);
+    if (first) {
+        NonResidentAttribute header;
+        if (!ReadNonResident(record, at, &header)) return Fail(reader, kNtfsDamaged, recordNumber);
+        attribute->allocatedSize = header.allocatedSize;
+        attribute->realSize = header.realSize;
+        attribute->initializedSize = header.initializedSize;
+    }
+    return DecodeSegment(reader, record, at, nextVcn, list, recordNumber);
+}
+
+// The attribute's value when it is resident, else its mapped bytes.
+int ReadNtfsAttribute(NtfsReader *reader, const NtfsAttribute *attribute, uint64_t offset, uint32_t size,
+                      uint8_t *buffer) {
+    if (offset > attribute->realSize || size > attribute->realSize - offset) {
+        return Fail(reader, kNtfsDamaged, reader->problemRecord);
+    }
+    if (attribute->resident) {
+        if (size != 0) __builtin_memcpy(buffer, attribute->value + offset, size);
+        return 1;
+    }
+    // What lies past the initialized size reads as zeros, whatever the disk holds.
+    uint64_t initialized = attribute->initializedSize;
+    uint32_t stored = offset >= initialized ? 0 : (initialized - offset < size ? (uint32_t)(initialized - offset) : size);
+    if (stored < size) ZeroBytes(buffer + stored, size - stored);
+    return stored == 0 ||
+           ReadMapped(reader, attribute->extents, attribute->extentCount, offset, stored, buffer, reader->problemRecord);
+}
+
+void ReleaseNtfsAttribute(NtfsAttribute *attribute) {
+    if (attribute->value != 0) BindingFree(attribute->value);
+    if (attribute->extents != 0) BindingFree(attribute->extents);
+    ZeroBytes(attribute, sizeof *attribute);
+}
+
+// The attribute's segments as the base record's attribute list names them,
+// in list order (which is VCN order for one attribute).
+static int LoadListedSegments(NtfsReader *reader, uint64_t baseRecord, const uint8_t *base, uint32_t baseUsed,
+                              uint32_t listAt, uint32_t type, const char *name, NtfsAttribute *attribute,
+                              ExtentList *extents, uint64_t *nextVcn) {
+    // The list itself is never listed: its value is in the base record.
+    NtfsAttribute list;
+    ZeroBytes(&list, sizeof list);
+    ExtentList listExtents = {0, 0, 0};
+    uint64_t listVcn = 0;
+    int ok = TakeSegment(reader, base, listAt, &list, &listExtents, &listVcn, 1, baseRecord);
+    list.extents = listExtents.items;
+    list.extentCount = listExtents.count;
+    uint8_t *entries = 0;
+    uint32_t size = (uint32_t)list.realSize;
+    if (ok && list.realSize > kMaxAttributeList) ok = Fail(reader, kNtfsDamaged, baseRecord);
+    if (ok) {
+        entries = (uint8_t *)BindingAllocate(size + 1);
+        if (entries == 0) ok = Fail(reader, kNtfsNoMemory, baseRecord);
+    }
+    ok = ok && ReadNtfsAttribute(reader, &list, 0, size, entries);
+    ReleaseNtfsAttribute(&list);
+
+    alignas(16) uint8_t record[kMaxMftRecordSize];
+    int found = 0;
+    for (uint32_t position = 0; ok && position < size;) {
+        const uint8_t *entry = entries + position;
+        uint32_t length = size - position < kListMinEntry ? 0 : LoadLe16(entry + kListLength);
+        uint32_t nameAt = length == 0 ? 0 : entry[kListNameOffset];
+        uint32_t nameLength = length == 0 ? 0 : entry[kListNameLength];
+        if (length < kListMinEntry || length > size - position || nameAt > length ||
+            2 * nameLength > length - nameAt) {
+            ok = Fail(reader, kNtfsDamaged, baseRecord);
+            break;
+        }
+        position += length;
+        int same = LoadLe32(entry + kListType) == type;
+        for (uint32_t i = 0; same && i < nameLength; i++) {
+            same = name[i] != 0 && LoadLe16(entry + nameAt + 2 * i) == (uint8_t)name[i];
+        }
+        if (!same || name[nameLength] != 0) continue;
+
+        uint64_t holder = LoadLe64(entry + kListReference) & kReferenceMask;
+        const uint8_t *segmentRecord = base;
+        uint32_t used = baseUsed;
+        if (holder != baseRecord) {
+            ok = ReadNtfsRecord(reader, holder, record, &used);
+            // An extension record belongs to its base record and is in use.
+            if (ok && ((LoadLe16(record + kRecordFlags) & kRecordInUse) == 0 ||
+                       (LoadLe64(record + kRecordBaseReference) & kReferenceMask) != baseRecord)) {
+                ok = Fail(reader, kNtfsDamaged, holder);
+            }
+            if (!ok) break;
+            segmentRecord = record;
+        }
+        // The segment is the attribute of that type, name and id.
+        uint32_t at = 0, id = LoadLe16(entry + kListAttributeId);
+        int located = 0;
+        while (!located && FindAttribute(segmentRecord, used, type, &at)) {
+            located = AttributeNamed(segmentRecord, at, name) && LoadLe16(segmentRecord + at + kAttributeId) == id;
+            if (!located) at += LoadLe32(segmentRecord + at + kAttributeLength);
+        }
+        if (!located) {
+            ok = Fail(reader, kNtfsDamaged, holder);
+            break;
+        }
+        if (segmentRecord[at + kAttributeNonResident] != 0 && LoadLe64(entry + kListFirstVcn) != *nextVcn) {
+            ok = Fail(reader, kNtfsDamaged, holder);
+            break;
+        }
+        ok = TakeSegment(reader, segmentRecord, at, attribute, extents, nextVcn, !found, holder);
+        found = 1;
+    }
+    if (entries != 0) BindingFree(entries);
+    if (ok && !found) ok = Fail(reader, kNtfsNotFound, baseRecord);
+    return ok;
+}
+
+int LoadNtfsAttribute(NtfsReader *reader, uint64_t baseRecord, uint32_t type, const char *name,
+                      NtfsAttribute *attribute) {
+    ZeroBytes(attribute, sizeof *attribute);
+    alignas(16) uint8_t base[kMaxMftRecordSize];
+    uint32_t used = 0, at = 0;
+    if (!ReadNtfsRecord(reader, baseRecord, base, &used)) return 0;
+    if (!IsBaseRecordInUse(base)) return Fail(reader, kNtfsNotFound, baseRecord);
+    ExtentList extents = {0, 0, 0};
+    uint64_t nextVcn = 0;
+    int ok = 0;
+    if (FindAttribute(base, used, kAttributeList, &at)) {
+        ok = LoadListedSegments(reader, baseRecord, base, used, at, type, name, attribute, &extents, &nextVcn);
+    } else {
+        at = 0;
+        int located = 0;
+        while (!located && FindAttribute(base, used, type, &at)) {
+            located = AttributeNamed(base, at, name);
+            if (!located) at += LoadLe32(base + at + kAttributeLength);
+        }
+        ok = located ? TakeSegment(reader, base, at, attribute, &extents, &nextVcn, 1, baseRecord)
+                     : Fail(reader, kNtfsNotFound, baseRecord);
+    }
+    attribute->extents = extents.items;
+    attribute->extentCount = extents.count;
+    if (ok) reader->problemRecord = baseRecord;
+    return ok;
+}
+
+int OpenNtfsReader(NtfsReader *reader, NtfsReadFunction read, void *context, int64_t volumeOffset,
+                   uint32_t bytesPerCluster, uint64_t totalClusters, uint32_t recordSize, uint64_t mftCluster) {
+    ZeroBytes(reader, sizeof *reader);
+    reader->read = read;
+    reader->context = context;
+    reader->volumeOffset = volumeOffset;
+    reader->bytesPerCluster = bytesPerCluster;
+    reader->totalClusters = totalClusters;
+    reader->recordSize = recordSize;
+    reader->mftCluster = mftCluster;
+    if (bytesPerCluster == 0 || recordSize < kMinMftRecordSize || recordSize > kMaxMftRecordSize ||
+        mftCluster >= totalClusters) {
+        return Fail(reader, kNtfsDamaged, 0);
+    }
+    // Record 0 maps the start of $MFT itself; that map must start where the
+    // boot sector puts $MFT, and serves to read the extension records that
+    // hold the rest of the map.
+    alignas(16) uint8_t record[kMaxMftRecordSize];
+    uint32_t used = 0, at = 0;
+    if (!read(context, volumeOffset + (int64_t)(mftCluster * bytesPerCluster), record, recordSize)) {
+        return Fail(reader, kNtfsReadFailed, 0);
+    }
+    if (!CheckRecordAt(record, recordSize, 0, &used) || !IsBaseRecordInUse(record)) {
+        return Fail(reader, kNtfsDamaged, 0);
+    }
+    int located = 0;
+    while (!located && FindAttribute(record, used, kAttributeData, &at)) {
+        located = AttributeNamed(record, at, "") && record[at + kAttributeNonResident] == 1 &&
+                  LoadLe64(record + at + kAttributeFirstVcn) == 0;
+        if (!located) at += LoadLe32(record + at + kAttributeLength);
+    }
+    ExtentList first = {0, 0, 0};
+    uint64_t nextVcn = 0;
+    if (!located || !DecodeSegment(reader, record, at, &nextVcn, &first, 0) || first.count == 0 ||
+        first.items[0].lcn != mftCluster) {
+        if (first.items != 0) BindingFree(first.items);
+        return reader->problem != kNtfsSound ? 0 : Fail(reader, kNtfsDamaged, 0);
+    }
+    reader->mftExtents = first.items;
+    reader->mftExtentCount = first.count;
+    reader->mftRecords = nextVcn * bytesPerCluster / recordSize;
+    uint32_t listAt = 0;
+    if (!FindAttribute(record, used, kAttributeList, &listAt)) {
+        // Record 0 maps all of $MFT; what lies past its initialized size
+        // holds no record.
+        uint64_t mapped = nextVcn * bytesPerCluster;
+        uint64_t initialized = LoadLe64(record + at + kAttributeInitializedSize);
+        reader->mftRecords = (initialized < mapped ? initialized : mapped) / recordSize;
+        return 1;
+    }
+
+    NtfsAttribute data;
+    if (!LoadNtfsAttribute(reader, 0, kAttributeData, "", &data) || data.resident || data.extentCount == 0 ||
+        data.extents[0].lcn != mftCluster) {
+        ReleaseNtfsAttribute(&data);
+        return reader->problem != kNtfsSound ? 0 : Fail(reader, kNtfsDamaged, 0);
+    }
+    BindingFree(reader->mftExtents);
+    const NtfsExtent *last = &data.extents[data.extentCount - 1];
+    uint64_t mapped = (last->vcn + last->count) * bytesPerCluster;
+    uint64_t stored = data.initializedSize < mapped ? data.initializedSize : mapped;
+    reader->mftExtents = data.extents;
+    reader->mftExtentCount = data.extentCount;
+    reader->mftRecords = stored / recordSize;
+    data.extents = 0;
+    ReleaseNtfsAttribute(&data);
+    return 1;
+}
+
+void ReleaseNtfsReader(NtfsReader *reader) {
+    if (reader->mftExtents != 0) BindingFree(reader->mftExtents);
+    reader->mftExtents = 0;
+    reader->mftExtentCount = 0;
+}
+
+// Index entries in [position, end) of `bytes`. 1 when they are sound up to
+// the last entry or the visitor stopped (*stopped).
+static int VisitIndexEntries(const uint8_t *bytes, uint32_t position, uint32_t end, NtfsIndexVisitor visit,
+                             void *context, int *stopped) {
+    for (;;) {
+        if (position > end || end - position < kEntryKey) return 0;
+        const uint8_t *entry = bytes + position;
+        uint32_t length = LoadLe16(entry + kEntryLength);
+        uint32_t keyLength = LoadLe16(entry + kEntryKeyLength);
+        if (length < kEntryKey || length > end - position) return 0;
+        if ((LoadLe16(entry + kEntryFlags) & kEntryIsLast) != 0) return 1;
+        if (keyLength > length - kEntryKey) return 0;
+        if (!visit(context, entry + kEntryKey, keyLength, LoadLe64(entry))) {
+            *stopped = 1;
+            return 1;
+        }
+        position += length;
+    }
+}
+
+int WalkNtfsIndex(NtfsReader *reader, uint64_t record, const char *name, NtfsIndexVisitor visit, void *context) {
+    NtfsAttribute root, allocation, bitmap;
+    ZeroBytes(&allocation, sizeof allocation);
+    ZeroBytes(&bitmap, sizeof bitmap);
+    if (!LoadNtfsAttribute(reader, record, kAttributeIndexRoot, name, &root)) {
+        ReleaseNtfsAttribute(&root);
+        return 0;
+    }
+    int stopped = 0;
+    int ok = root.resident && root.valueLength >= kIndexRootHeader + 16;
+    uint32_t blockSize = ok ? LoadLe32(root.value + kIndexRootBlockSize) : 0;
+    int hasBlocks = 0;
+    if (ok) {
+        const uint8_t *header = root.value + kIndexRootHeader;
+        uint32_t indexLength = LoadLe32(header + kIndexLength);
+        ok = indexLength <= root.valueLength - kIndexRootHeader &&
+             VisitIndexEntries(header, LoadLe32(header + kIndexEntriesOffset), indexLength, visit, context, &stopped);
+        hasBlocks = ok && (header[kIndexFlags] & kIndexHasBlocks) != 0;
+    }
+    if (!ok) Fail(reader, kNtfsDamaged, record);
+    ReleaseNtfsAttribute(&root);
+    if (!ok || stopped || !hasBlocks) return ok;
+
+    if (blockSize < 512 || blockSize > 65536 || (blockSize & (blockSize - 1)) != 0) {
+        return Fail(reader, kNtfsDamaged, record);
+    }
+    uint8_t *inUse = 0, *block = 0;
+    ok = LoadNtfsAttribute(reader, record, kAttributeIndexAllocation, name, &allocation) &&
+         LoadNtfsAttribute(reader, record, kAttributeBitmap, name, &bitmap);
+    uint64_t blocks = allocation.realSize / blockSize;
+    uint32_t bitmapBytes = (uint32_t)((blocks + 7) / 8);
+    if (ok && (blocks > kMaxIndexBlocks || bitmap.realSize < bitmapBytes)) ok = Fail(reader, kNtfsDamaged, record);
+    if (ok) {
+        inUse = (uint8_t *)BindingAllocate(bitmapBytes + 1);
+        block = (uint8_t *)BindingAllocate(blockSize);
+        if (inUse == 0 || block == 0) ok = Fail(reader, kNtfsNoMemory, record);
+    }
+    ok = ok && ReadNtfsAttribute(reader, &bitmap, 0, bitmapBytes, inUse);
+    for (uint32_t i = 0; ok && !stopped && i < blocks; i++) {
+        if ((inUse[i / 8] >> (i % 8) & 1) == 0) continue;
+        ok = ReadNtfsAttribute(reader, &allocation, (uint64_t)i * blockSize, blockSize, block);
+        if (!ok) break;
+        uint32_t entriesAt = LoadLe32(block + kIndexBlockHeader + kIndexEntriesOffset);
+        uint32_t length = LoadLe32(block + kIndexBlockHeader + kIndexLength);
+        ok = LoadLe32(block) == kIndexSignature && ApplyUpdateSequence(block, blockSize) &&
+             length <= blockSize - kIndexBlockHeader &&
+             VisitIndexEntries(block + kIndexBlockHeader, entriesAt, length, visit, context, &stopped);
+        if (!ok) Fail(reader, kNtfsDamaged, record);
+    }
+    if (inUse != 0) BindingFree(inUse);
+    if (block != 0) BindingFree(block);
+    ReleaseNtfsAttribute(&allocation);
+    ReleaseNtfsAttribute(&bitmap);
+    return ok;
+}
+
+// The bitmap check.
+
+struct ClaimCheck {
+    const uint8_t *bitmap;
+    uint8_t *claimed;  // one bit per cluster, set once an attribute claims it
+    uint64_t clusters;
+    ClaimFinding *finding;
+};
+
+static int Found(ClaimCheck *check, uint32_t kind, uint64_t cluster, uint64_t record) {
+    check->finding->kind = kind;
+    check->finding->cluster = cluster;
+    check->finding->record = record;
+    return 0;
+}
+
+// One cluster: marked used, claimed for the first time.
+static int ClaimCluster(ClaimCheck *check, uint64_t cluster, uint64_t record) {
+    uint8_t bit = (uint8_t)(1u << (cluster % 8));
+    if ((check->bitmap[cluster / 8] & bit) == 0) return Found(check, kClaimFree, cluster, record);
+    if ((check->claimed[cluster / 8] & bit) != 0) return Found(check, kClaimTwice, cluster, record);
+    check->claimed[cluster / 8] |= bit;
+    return 1;
+}
+
+// A run, whole bytes at a time where it can (large files are long runs).
+static int ClaimRun(ClaimCheck *check, uint64_t first, uint64_t count, uint64_t record) {
+    if (first >= check->clusters || count > check->clusters - first) {
+        return Found(check, kClaimPastEnd, first >= check->clusters ? first : check->clusters, record);
+    }
+    uint64_t cluster = first, end = first + count;
+    for (; cluster < end && cluster % 8 != 0; cluster++) {
+        if (!ClaimCluster(check, cluster, record)) return 0;
+    }
+    for (; end - cluster >= 8; cluster += 8) {
+        uint64_t at = cluster / 8;
+        if (check->bitmap[at] != 0xFF || check->claimed[at] != 0) break;
+        check->claimed[at] = 0xFF;
+    }
+    for (; cluster < end; cluster++) {
+        if (!ClaimCluster(check, cluster, record)) return 0;
+    }
+    return 1;
+}
+
+// Every cluster the record's non-resident attributes store data in. The
+// record is in use and checked; its walk ends at the end marker.
+static int ClaimRecord(ClaimCheck *check, const uint8_t *record, uint32_t used, uint64_t number) {
+    uint32_t position = LoadLe16(record + kRecordFirstAttribute);
+    for (;;) {
+        if (position > used || used - position < 4) return Found(check, kClaimRecordDamaged, 0, number);
+        if (LoadLe32(record + position + kAttributeType) == kEndMarker) return 1;
+        uint32_t length = used - position < 16 ? 0 : LoadLe32(record + position + kAttributeLength);
+        if (length < 16 || length > used - position) return Found(check, kClaimRecordDamaged, 0, number);
+        if (record[position + kAttributeNonResident] != 0) {
+            NonResidentAttribute attribute;
+            if (!ReadNonResident(record, position, &attribute)) return Found(check, kClaimRecordDamaged, 0, number);
+            uint32_t at = attribute.pairsAt;
+            uint64_t vcn = attribute.firstVcn, count = 0;
+            int64_t lcn = 0;
+            int sparse = 0;
+            while (NextDataRun(record, &at, attribute.pairsEnd, &count, &lcn, &sparse)) {
+                if (count > ~(uint64_t)0 - vcn) return Found(check, kClaimRecordDamaged, 0, number);
+                vcn += count;
+                if (sparse) continue;
+                if (lcn < 0) return Found(check, kClaimPastEnd, check->clusters, number);
+                if (!ClaimRun(check, (uint64_t)lcn, count, number)) return 0;
+            }
+            if ((at < attribute.pairsEnd && record[at] != 0) || vcn != attribute.lastVcn + 1) {
+                return Found(check, kClaimRecordDamaged, 0, number);
+            }
+        }
+        position += length;
+    }
+}
+
+int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clusters, ClaimFinding *finding) {
+    ZeroBytes(finding, sizeof *finding);
+    ClaimCheck check = {bitmap, 0, clusters, finding};
+    const uint32_t recordSize = reader->recordSize;
+    uint8_t *piece = 0;
+    if (clusters / 8 + 1 <= 0xFFFFFFFFu) check.claimed = (uint8_t *)BindingAllocate((uint32_t)(clusters / 8 + 1));
+    if (check.claimed != 0) piece = (uint8_t *)BindingAllocate(kClaimPiece);
+    if (check.claimed == 0 || piece == 0) {
+        if (check.claimed != 0) BindingFree(check.claimed);
+        return Found(&check, kClaimNoMemory, 0, 0);
+    }
+    ZeroBytes(check.claimed, (uint32_t)(clusters / 8 + 1));
+    int sound = 1;
+    const uint64_t total = reader->mftRecords * recordSize;
+    for (uint64_t offset = 0; sound && offset < total; offset += kClaimPiece) {
+        uint32_t size = total - offset < kClaimPiece ? (uint32_t)(total - offset) : (uint32_t)kClaimPiece;
+        if (!ReadMftBytes(reader, offset, size, piece)) {
+            sound = Found(&check, kClaimUnreadable, 0, reader->problemRecord);
+            break;
+        }
+        for (uint32_t at = 0; sound && at < size; at += recordSize) {
+            uint8_t *record = piece + at;
+            uint64_t number = (offset + at) / recordSize;
+            uint32_t signature = LoadLe32(record);
+            // Never-used records are zeros; anything else that is not a
+            // record may have been one.
+            if (signature != kRecordSignature) {
+                if (signature != 0) sound = Found(&check, kClaimRecordDamaged, 0, number);
+                continue;
+            }
+            if ((LoadLe16(record + kRecordFlags) & kRecordInUse) == 0) continue;
+            uint32_t used = 0;
+            if (!CheckRecordAt(record, recordSize, number, &used)) {
+                sound = Found(&check, kClaimRecordDamaged, 0, number);
+                break;
+            }
+            sound = ClaimRecord(&check, record, used, number);
+        }
+    }
+    BindingFree(piece);
+    BindingFree(check.claimed);
+    return sound;
+}
