@@ -4,7 +4,7 @@
 # does not list them.
 
 set(QUILLET_NATIVE_COMPILE_OPTIONS
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+    ${QUILLET_NO_RUNTIME_OPTIONS} -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-stack-protector -fno-threadsafe-statics -fno-use-cxa-atexit)
 
 set(QUILLET_NTDLL_CRT_DEF ${CMAKE_SOURCE_DIR}/engine/native/ntdll_crt.def)
