@@ -13,6 +13,7 @@
 
 #include "bootsift_run.h"
 #include "emulated_ssd.h"
+#include "nothing_left.h"
 #include "ntfs_volumes.h"
 #include "quillet_version.h"
 #include "scripted_platform.h"
@@ -126,8 +127,7 @@ class BootRun : public ::testing::Test {
         EXPECT_EQ(BootsiftMain((int)arguments.size(), vector.data(), 0, 0), 0);
         for (int64_t timeout : Boot().waitTimeouts) EXPECT_EQ(timeout, -10000000);
         EXPECT_EQ(Boot().sleeps, std::vector<int64_t>{-50000000});
-        EXPECT_EQ(HostCountersNow()->openHandles, 0);
-        EXPECT_EQ(HostCountersNow()->liveBlocks, 0);
+        EXPECT_NOTHING_LEFT();
         EXPECT_EQ(Boot().liveBlocks, 0);
         EXPECT_EQ(Boot().registry.openKeys, 0);
         EXPECT_EQ(Boot().registry.value, MultiSz({"autocheck autochk *"}));

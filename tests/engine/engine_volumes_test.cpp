@@ -15,6 +15,7 @@
 
 #include "emulated_ssd.h"
 #include "ntfs_reader.h"
+#include "nothing_left.h"
 #include "ntfs_volumes.h"
 #include "trim_engine.h"
 
@@ -127,8 +128,7 @@ void TrimAndCheck(const NtfsVolume &made, uint32_t sectorSize, int64_t offset, i
     const TrimRange *ranges = HostTrimmedRanges(&accepted);
     for (uint32_t i = 0; i < accepted; i++) observedCommands.push_back({ranges[i].lba, ranges[i].blockCount});
     ReleaseTrimVolume(volume);
-    EXPECT_EQ(HostCountersNow()->openHandles, 0);
-    EXPECT_EQ(HostCountersNow()->liveBlocks, 0);
+    EXPECT_NOTHING_LEFT();
     EXPECT_EQ(HostCountersNow()->malformedRequests, 0u);
 
     const std::vector<TrimCommand> expected = ReferenceTrimCommands(made.bitmap, scanned, clusterSize, offset);

@@ -9,6 +9,7 @@
 
 #include "crafted_volume.h"
 #include "emulated_ssd.h"
+#include "nothing_left.h"
 #include "trim_engine.h"
 
 class HostTest : public ::testing::Test {
@@ -23,12 +24,5 @@ protected:
 
     std::string imagePath;
 };
-
-// Every handle closed and every block freed.
-#define EXPECT_NOTHING_LEFT()                                  \
-    do {                                                       \
-        EXPECT_EQ(HostCountersNow()->openHandles, 0);          \
-        EXPECT_EQ(HostCountersNow()->liveBlocks, 0);           \
-    } while (0)
 
 #endif
