@@ -742,7 +742,8 @@ TEST_F(QuilletImageInUseTest, BehindALoopDevice) {
 
 // Shapes ntfs-3g leaves once a record fills, which the checks before a trim
 // once refused: the root folder's index in extension records, and
-// hiberfil.sys where only an extension record's part of $MFT maps it. Each
+// hiberfil.sys where only an extension record's part of $MFT maps it; and
+// one whose hiberfil.sys name is split by a stride's end in its index. Each
 // is trimmed exactly as ntfscat's bitmap says, every file intact; with a
 // hibernation image in hiberfil.sys each is refused, as ntfs-3g refuses it.
 // Made through a FUSE mount as root; without /dev/fuse the test is skipped.
@@ -750,8 +751,8 @@ class QuilletImageShapesTest : public QuilletImageTest {};
 
 TEST_F(QuilletImageShapesTest, VolumesNtfs3gShapedAreTrimmedExactlyUnlessHibernated) {
     if (!FuseAvailable()) GTEST_SKIP() << "/dev/fuse is missing: no FUSE mount to shape NTFS volumes with ntfs-3g";
-    NtfsVolume shaped[2];
-    const NtfsShape shapes[] = {kRootIndexInExtensions, kHiberfilPastMftFirstSegment};
+    NtfsVolume shaped[3];
+    const NtfsShape shapes[] = {kRootIndexInExtensions, kHiberfilPastMftFirstSegment, kHiberfilNameAcrossStride};
     for (NtfsShape shape : shapes) {
         std::string error;
         ASSERT_TRUE(MakeShapedNtfsVolume(scratch + "/shape-" + std::to_string(shape) + ".img", shape, 20 + shape,
@@ -769,6 +770,8 @@ TEST_F(QuilletImageShapesTest, VolumesNtfs3gShapedAreTrimmedExactlyUnlessHiberna
         {kHiberfilPastMftFirstSegment, "", 0},
         {kHiberfilPastMftFirstSegment, "wake", 0},
         {kHiberfilPastMftFirstSegment, "hibr", 4},
+        {kHiberfilNameAcrossStride, "", 0},
+        {kHiberfilNameAcrossStride, "hibr", 4},
     };
     for (const auto &c : cases) {
         const NtfsVolume &volume = shaped[c.shape];

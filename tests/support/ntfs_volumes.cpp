@@ -434,8 +434,9 @@ int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cl
 
 int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
                          std::string *error) {
-    const uint32_t clusterSize = shape == kRootIndexInExtensions ? 4096 : 1024;
-    const uint64_t volumeBytes = shape == kRootIndexInExtensions ? 8 << 20 : 12 << 20;
+    const uint32_t clusterSize = shape == kHiberfilPastMftFirstSegment ? 1024 : 4096;
+    const uint64_t volumeBytes = (uint64_t)(shape == kRootIndexInExtensions ? 8 : shape == kHiberfilPastMftFirstSegment ? 12 : 16)
+                                 << 20;
     if (!FormatNtfsVolume(path, 512, clusterSize, volumeBytes, volume, error)) return 0;
     NtfsMount mount;
     if (!MountNtfs(path, "", &mount, error)) return 0;
@@ -463,6 +464,12 @@ int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed
                     std::to_string(i) + ".txt",
                 60);
             if (i % 10 == 0) add("photo " + std::to_string(i) + ".jpg", 8192);
+        }
+    } else if (shape == kHiberfilNameAcrossStride) {
+        for (int i = 0; ok && i < 52; i++) {
+            add("A file with a long name, as documents get them, number " + std::to_string(i) +
+                    " of round 0 of the aging of this volume.txt",
+                60);
         }
     } else {
         // One-cluster files until the volume is full; deleting every other
@@ -516,6 +523,25 @@ std::string ShapeMissing(const NtfsVolume &volume, NtfsShape shape) {
             if (!moved) missing += std::string("the root folder's ") + name + " is all in its own record; ";
         }
         return missing;
+    }
+    if (shape == kHiberfilNameAcrossStride) {
+        // The name whole in an index block once the update sequence is put
+        // back, and not in its bytes as they lie on the disk.
+        const std::string name = std::string("h\0i\0b\0e\0r\0f\0i\0l\0.\0s\0y\0s\0", 24);
+        std::vector<uint8_t> block;
+        for (int64_t at = 0; at < (int64_t)volume.volumeBytes; at += 4096) {
+            if (!ReadBytes(volume.path, at, 4096, &block) || memcmp(block.data(), "INDX", 4) != 0) continue;
+            const std::string raw(block.begin(), block.end());
+            const uint32_t sequence = block[4] | block[5] << 8, count = block[6] | block[7] << 8;
+            for (uint32_t stride = 1; stride < count && sequence + 2 * stride + 1 < 4096 && stride <= 8; stride++) {
+                block[stride * 512 - 2] = block[sequence + 2 * stride];
+                block[stride * 512 - 1] = block[sequence + 2 * stride + 1];
+            }
+            if (std::string(block.begin(), block.end()).find(name) != std::string::npos) {
+                return raw.find(name) == std::string::npos ? "" : "hiberfil.sys's name lies inside one stride";
+            }
+        }
+        return "no index block holds hiberfil.sys";
     }
     // Record 0's attribute list names a $DATA segment in another record,
     // from "Starting VCN" on; hiberfil.sys's record must lie past it.

@@ -90,6 +90,10 @@ enum NtfsShape {
     // needs an attribute list, and only a $DATA segment in an extension
     // record maps hiberfil.sys's record.
     kHiberfilPastMftFirstSegment,
+    // 52 long names in the root folder of 16 MiB: hiberfil.sys's name in
+    // its index block crosses the end of a 512-byte stride, whose last two
+    // bytes the update sequence keeps.
+    kHiberfilNameAcrossStride,
 };
 int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
                          std::string *error);
