@@ -185,7 +185,6 @@ int Prepare(Target *target, std::string *error) {
         return 0;
     }
     const std::vector<Run> mft = RunsOf(volume.path, 0, "$DATA");
-    const uint32_t perCluster = volume.clusterSize >= volume.mftRecordSize ? volume.clusterSize / volume.mftRecordSize : 0;
     for (const Run &run : mft) {
         const uint64_t bytes = run.count * volume.clusterSize;
         for (uint64_t at = 0; at < bytes; at += volume.mftRecordSize) {
@@ -194,7 +193,6 @@ int Prepare(Target *target, std::string *error) {
             target->recordAt[number] = (int64_t)(run.lcn * volume.clusterSize + at);
         }
     }
-    (void)perCluster;
     for (size_t number = 0; number < target->recordAt.size(); number++) {
         std::vector<uint8_t> record;
         if (target->recordAt[number] < 0 ||
