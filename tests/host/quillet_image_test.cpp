@@ -740,6 +740,68 @@ TEST_F(QuilletImageInUseTest, BehindALoopDevice) {
     EXPECT_TRUE(Contents(image) == before);
 }
 
+// Shapes ntfs-3g leaves once a record fills, which the checks before a trim
+// once refused: the root folder's index in extension records, and
+// hiberfil.sys where only an extension record's part of $MFT maps it; and
+// one whose hiberfil.sys name is split by a stride's end in its index. Each
+// is trimmed exactly as ntfscat's bitmap says, every file intact; with a
+// hibernation image in hiberfil.sys each is refused, as ntfs-3g refuses it.
+// Made through a FUSE mount as root; without /dev/fuse the test is skipped.
+class QuilletImageShapesTest : public QuilletImageTest {};
+
+TEST_F(QuilletImageShapesTest, VolumesNtfs3gShapedAreTrimmedExactlyUnlessHibernated) {
+    if (!FuseAvailable()) GTEST_SKIP() << "/dev/fuse is missing: no FUSE mount to shape NTFS volumes with ntfs-3g";
+    NtfsVolume shaped[3];
+    const NtfsShape shapes[] = {kRootIndexInExtensions, kHiberfilPastMftFirstSegment, kHiberfilNameAcrossStride};
+    for (NtfsShape shape : shapes) {
+        std::string error;
+        ASSERT_TRUE(MakeShapedNtfsVolume(scratch + "/shape-" + std::to_string(shape) + ".img", shape, 20 + shape,
+                                         &shaped[shape], &error))
+            << error;
+        ASSERT_EQ(ShapeMissing(shaped[shape], shape), "");
+    }
+    const struct {
+        NtfsShape shape;
+        const char *signature;  // written over hiberfil.sys's first bytes; "" leaves its zeros
+        int status;
+    } cases[] = {
+        {kRootIndexInExtensions, "", 0},
+        {kRootIndexInExtensions, "hibr", 4},
+        {kHiberfilPastMftFirstSegment, "", 0},
+        {kHiberfilPastMftFirstSegment, "wake", 0},
+        {kHiberfilPastMftFirstSegment, "hibr", 4},
+        {kHiberfilNameAcrossStride, "", 0},
+        {kHiberfilNameAcrossStride, "hibr", 4},
+    };
+    for (const auto &c : cases) {
+        const NtfsVolume &volume = shaped[c.shape];
+        SCOPED_TRACE(std::to_string(c.shape) + " " + c.signature);
+        std::string image = CopyOf(volume, "shaped.img");
+        int64_t lcn = 0, length = 0;
+        ASSERT_TRUE(FirstNtfsRun(image, "hiberfil.sys", &lcn, &length));
+        ASSERT_TRUE(WriteBytes(image, lcn * volume.clusterSize, c.signature, strlen(c.signature)));
+        const std::string verdict = Ntfs3gRefusal(image);
+        EXPECT_EQ(verdict.find("Windows is hibernated") != std::string::npos ? 4 : verdict.empty() ? 0 : -1, c.status)
+            << verdict;
+
+        const std::vector<uint8_t> before = Contents(image);
+        const std::string list = scratch + "/shaped.list";
+        ToolRun run = QuilletImage({"--commands", list, image});
+        ASSERT_EQ(run.status, c.status) << run.err;
+        if (c.status != 0) {
+            EXPECT_EQ(run.err.find("quillet-image: " + image + ": Lock partition failed! Windows is hibernated"), 0u)
+                << run.err;
+            EXPECT_TRUE(Contents(image) == before);
+            continue;
+        }
+        const std::vector<TrimCommand> expected = Reference(volume, 0);
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(ListedSpans(list), TrimmedSpans(expected));
+        EXPECT_EQ(CompareAfterTrim(before, Contents(image), ListedSpans(list), 0, volume), "");
+        EXPECT_EQ(FilesThatDiffer(image, volume, 1), "");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {

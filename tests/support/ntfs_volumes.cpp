@@ -432,6 +432,140 @@ int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t cl
     return ReadNtfsOracle(path, volume, error);
 }
 
+int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
+                         std::string *error) {
+    const uint32_t clusterSize = shape == kHiberfilPastMftFirstSegment ? 1024 : 4096;
+    const uint64_t volumeBytes = (uint64_t)(shape == kRootIndexInExtensions ? 8 : shape == kHiberfilPastMftFirstSegment ? 12 : 16)
+                                 << 20;
+    if (!FormatNtfsVolume(path, 512, clusterSize, volumeBytes, volume, error)) return 0;
+    NtfsMount mount;
+    if (!MountNtfs(path, "", &mount, error)) return 0;
+    std::mt19937 random(seed);
+    const std::string root = mount.directory + "/";
+    int ok = 1;
+    size_t pieces = 0;
+    const auto add = [&](const std::string &name, size_t size) {
+        NtfsFile file = {name, RandomBytes(&random, size)};
+        ok = ok && WriteBytes(root + name, 0, file.content.data(), file.content.size());
+        volume->files.push_back(file);
+    };
+    if (shape == kRootIndexInExtensions) {
+        // More notes than the root's record holds: it is nearly full when
+        // the index starts to grow, and what grows moves out.
+        for (int i = 0; ok && i < 30; i++) {
+            const std::string value = RandomBytes(&random, 40);
+            ok = setxattr(mount.directory.c_str(), ("user.note-" + std::to_string(i)).c_str(), value.data(),
+                          value.size(), 0) == 0;
+        }
+        // Index blocks between data files, so the index allocation
+        // fragments; past 64 blocks its bitmap grows too.
+        for (int i = 0; ok && i < 1500; i++) {
+            add("Minutes of the meeting about the garden fence, the hedge and the shed, taken by the neighbour, " +
+                    std::to_string(i) + ".txt",
+                60);
+            if (i % 10 == 0) add("photo " + std::to_string(i) + ".jpg", 8192);
+        }
+    } else if (shape == kHiberfilNameAcrossStride) {
+        for (int i = 0; ok && i < 52; i++) {
+            add("A file with a long name, as documents get them, number " + std::to_string(i) +
+                    " of round 0 of the aging of this volume.txt",
+                60);
+        }
+    } else {
+        // One-cluster files until the volume is full; deleting every other
+        // one leaves one-cluster holes everywhere, and the small files
+        // after them need more records than the deletes freed.
+        ok = mkdir((root + "pieces").c_str(), 0755) == 0;
+        for (; ok; pieces++) {
+            NtfsFile file = {"pieces/piece " + std::to_string(pieces), RandomBytes(&random, clusterSize - 24)};
+            if (!WriteBytes(root + file.name, 0, file.content.data(), file.content.size())) {
+                // Full (the file may be there, short): ShapeMissing checks what was made.
+                ok = unlink((root + file.name).c_str()) == 0 || errno == ENOENT;
+                break;
+            }
+            if (pieces % 2 == 1) volume->files.push_back(file);
+        }
+        for (size_t i = 0; ok && i < pieces; i += 2) ok = unlink((root + "pieces/piece " + std::to_string(i)).c_str()) == 0;
+        for (size_t i = 0; ok && i < pieces / 2 + 250; i++) add("pieces/small " + std::to_string(i), 100);
+    }
+    const std::string zeros(65536, 0);
+    ok = ok && WriteBytes(root + "hiberfil.sys", 0, zeros.data(), zeros.size());
+    if (shape == kHiberfilPastMftFirstSegment) {
+        // Free runs long enough to trim: the last third of the pieces goes.
+        for (NtfsFile &file : volume->files) {
+            const size_t at = file.name.find("piece ");
+            if (ok && at != std::string::npos && strtoul(file.name.c_str() + at + 6, 0, 10) >= pieces * 2 / 3) {
+                ok = unlink((root + file.name).c_str()) == 0;
+                file.name.clear();
+            }
+        }
+        volume->files.erase(std::remove_if(volume->files.begin(), volume->files.end(),
+                                           [](const NtfsFile &file) { return file.name.empty(); }),
+                            volume->files.end());
+    }
+    if (!ok) *error = std::string("shaping through the mount failed: ") + strerror(errno);
+    if (!UnmountNtfs(&mount, error) || !ok) return 0;
+    return ReadNtfsOracle(path, volume, error);
+}
+
+std::string ShapeMissing(const NtfsVolume &volume, NtfsShape shape) {
+    if (shape == kRootIndexInExtensions) {
+        // "Dumping attribute $INDEX_ROOT (0x90) from mft record 81 (0x51)"
+        const std::string info = RunTool({"ntfsinfo", "-f", "-i", "5", volume.path}).out;
+        std::string missing;
+        for (const char *name : {"$INDEX_ROOT", "$INDEX_ALLOCATION", "$BITMAP"}) {
+            const std::string line = std::string("Dumping attribute ") + name + " (";
+            int moved = 0;
+            for (size_t at = info.find(line); at != std::string::npos; at = info.find(line, at + 1)) {
+                const size_t from = info.find("from mft record ", at);
+                if (from != std::string::npos && strtoll(info.c_str() + from + 16, 0, 10) != 5) moved = 1;
+            }
+            if (!moved) missing += std::string("the root folder's ") + name + " is all in its own record; ";
+        }
+        return missing;
+    }
+    if (shape == kHiberfilNameAcrossStride) {
+        // The name whole in an index block once the update sequence is put
+        // back, and not in its bytes as they lie on the disk.
+        const std::string name = std::string("h\0i\0b\0e\0r\0f\0i\0l\0.\0s\0y\0s\0", 24);
+        std::vector<uint8_t> block;
+        for (int64_t at = 0; at < (int64_t)volume.volumeBytes; at += 4096) {
+            if (!ReadBytes(volume.path, at, 4096, &block) || memcmp(block.data(), "INDX", 4) != 0) continue;
+            const std::string raw(block.begin(), block.end());
+            const uint32_t sequence = block[4] | block[5] << 8, count = block[6] | block[7] << 8;
+            for (uint32_t stride = 1; stride < count && sequence + 2 * stride + 1 < 4096 && stride <= 8; stride++) {
+                block[stride * 512 - 2] = block[sequence + 2 * stride];
+                block[stride * 512 - 1] = block[sequence + 2 * stride + 1];
+            }
+            if (std::string(block.begin(), block.end()).find(name) != std::string::npos) {
+                return raw.find(name) == std::string::npos ? "" : "hiberfil.sys's name lies inside one stride";
+            }
+        }
+        return "no index block holds hiberfil.sys";
+    }
+    // Record 0's attribute list names a $DATA segment in another record,
+    // from "Starting VCN" on; hiberfil.sys's record must lie past it.
+    const std::string info = RunTool({"ntfsinfo", "-v", "-f", "-i", "0", volume.path}).out;
+    std::istringstream lines(info);
+    std::string line;
+    int64_t type = 0, vcn = -1, segmentVcn = -1;
+    while (std::getline(lines, line)) {
+        const auto value = [&](const char *key) {
+            const size_t at = line.find(key);
+            return at == std::string::npos ? -1 : strtoll(line.c_str() + at + strlen(key), 0, 0);
+        };
+        if (value("Attribute type:") >= 0) type = value("Attribute type:");
+        if (value("Starting VCN:") >= 0) vcn = value("Starting VCN:");
+        if (value("MFT reference:") > 0 && type == 0x80 && segmentVcn < 0) segmentVcn = vcn;
+    }
+    if (segmentVcn <= 0) return "no $DATA segment of $MFT lies in an extension record";
+    const int64_t hiberfil = NtfsInode(volume.path, "hiberfil.sys");
+    if (hiberfil * volume.mftRecordSize < segmentVcn * volume.clusterSize) {
+        return "hiberfil.sys is record " + std::to_string(hiberfil) + ", in the part record 0 maps itself";
+    }
+    return "";
+}
+
 std::string AgedLayoutMissing(const std::string &path, const NtfsVolume &volume) {
     const uint32_t size = volume.mftRecordSize;
     int listed = 0, nameLate = 0;

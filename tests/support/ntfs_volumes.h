@@ -77,6 +77,31 @@ int UnmountNtfs(NtfsMount *mount, std::string *error);
 int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
                        uint32_t seed, NtfsVolume *volume, std::string *error);
 
+// Shapes ntfs-3g leaves once a record fills, made through its FUSE mount on
+// a small volume. Each ends with a hiberfil.sys of 64 KiB of zeros (Windows
+// not hibernated) made last in the root folder, left out of volume->files.
+enum NtfsShape {
+    // Notes on the root folder fill its record, then long-named files fill
+    // its index: its $INDEX_ROOT, part of its $INDEX_ALLOCATION and its
+    // $BITMAP move to extension records named by its attribute list.
+    kRootIndexInExtensions,
+    // The volume filled with one-cluster files, every other one deleted,
+    // then small files: $MFT grows in one-cluster pieces until record 0
+    // needs an attribute list, and only a $DATA segment in an extension
+    // record maps hiberfil.sys's record.
+    kHiberfilPastMftFirstSegment,
+    // 52 long names in the root folder of 16 MiB: hiberfil.sys's name in
+    // its index block crosses the end of a 512-byte stride, whose last two
+    // bytes the update sequence keeps.
+    kHiberfilNameAcrossStride,
+};
+int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
+                         std::string *error);
+
+// What the volume lacks of `shape`, as ntfsinfo shows its records; empty
+// when it is all there.
+std::string ShapeMissing(const NtfsVolume &volume, NtfsShape shape);
+
 // Reads MFT records 0 to 5 of the volume in `path` as raw bytes and tells
 // what they lack of an aged volume's layout: a record with an attribute
 // list, and one whose attributes show no $FILE_NAME in its first 512 bytes.
