@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include "emulated_ssd.h"
+#include "image_in_use.h"
 #include "image_tool.h"
 #include "offline_checks.h"
+#include "partition_table.h"
 #include "run_report.h"
 #include "tool_arguments.h"
 #include "trim_engine.h"

@@ -2,18 +2,24 @@
 // quillet-disk's question, MBR partition entries, the reasons of a failed
 // trim and the mapping-pair runs the volume checks walk.
 #include <errno.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "disk_tool.h"
+#include "image_in_use.h"
 #include "image_tool.h"
 #include "mft_record.h"
 #include "ntfs_volumes.h"
 #include "offline_checks.h"
+#include "partition_table.h"
 #include "run_report.h"
 
 namespace {
@@ -237,6 +243,218 @@ TEST(CheckMbrPartition, RefusesEntriesThatAreNoVolumeToTrim) {
     }
     sector[511] = 0;  // no boot signature: not an MBR at all
     EXPECT_EQ(CheckMbrPartition(sector, 1, disk, &offset, &length, &other), kPartitionNoMbr);
+}
+
+// Partition tables that sfdisk writes, read back as Linux numbers them:
+// sfdisk's own dump (its device names end in the kernel's numbers) is the
+// referee, the disk's file the device.
+struct SfdiskDisk {
+    std::string path;
+    std::vector<std::vector<int64_t>> partitions;  // number, start, size (sectors), from sfdisk -d
+    int fd;
+};
+
+int MakeSfdiskDisk(const std::string &directory, const char *name, const char *script, SfdiskDisk *disk) {
+    disk->path = directory + "/" + name;
+    disk->fd = -1;
+    unlink(disk->path.c_str());
+    if (!CopySparse("/dev/zero", 0, disk->path, 0, 0) || truncate(disk->path.c_str(), 64 << 20) != 0) return 0;
+    ToolRun made = RunTool({"sh", "-c", "printf \"$1\" | sfdisk -q \"$0\"", disk->path, script});
+    ToolRun dump = RunTool({"sfdisk", "-d", disk->path});
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(dump.status, 0) << dump.err;
+    for (size_t at = dump.out.find(disk->path); at != std::string::npos; at = dump.out.find(disk->path, at + 1)) {
+        unsigned long long number = 0, start = 0, size = 0;
+        if (sscanf(dump.out.c_str() + at + disk->path.size(), "%llu : start= %llu, size= %llu", &number, &start,
+                   &size) == 3) {
+            disk->partitions.push_back({(int64_t)number, (int64_t)start, (int64_t)size});
+        }
+    }
+    disk->fd = open(disk->path.c_str(), O_RDWR | O_CLOEXEC);
+    return made.status == 0 && disk->fd >= 0;
+}
+
+std::string ReadTable(const SfdiskDisk &disk, PartitionTable *table) {
+    std::string reason;
+    int fd = disk.fd;
+    return ReadPartitionTable(ReadFromDescriptor, &fd, FileSize(disk.path), table, &reason) ? "" : "refused: " + reason;
+}
+
+const char kWindowsGpt[] = "label: gpt\nsize=2MiB, type=U\nsize=1MiB, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE\n"
+                           "size=20MiB, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                           "type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC\n";
+// Primary 1, the extended partition as 2, primary 3, then logicals 5 to 7,
+// whose extended boot records are at sectors 18432, 36864 and 55296.
+const char kLogicalMbr[] = "label: dos\nunit: sectors\n/dev/x1 : start=2048, size=16384, type=7\n"
+                           "/dev/x2 : start=18432, size=81920, type=5\n/dev/x3 : start=100352, size=16384, type=83\n"
+                           "/dev/x5 : start=20480, size=16384, type=7\n/dev/x6 : start=38912, size=16384, type=c\n"
+                           "/dev/x7 : start=57344, size=40960, type=7\n";
+
+TEST(ReadPartitionTable, NumbersAndPlacesPartitionsAsLinuxDoes) {
+    std::string scratch = MakeScratchDirectory("partition-tables-");
+    ASSERT_FALSE(scratch.empty());
+    const struct {
+        const char *name, *script;
+        int scheme;
+        std::vector<std::string> types;  // by number, as PartitionTypeName gives them
+    } cases[] = {
+        {"gpt.img", kWindowsGpt, kSchemeGpt,
+         {"EFI system", "Microsoft reserved", "Microsoft basic data", "Windows recovery"}},
+        {"mbr.img", kLogicalMbr, kSchemeMbr, {"NTFS or exFAT", "extended", "Linux", "NTFS or exFAT", "FAT32",
+                                               "NTFS or exFAT"}},
+        {"gpt-gap.img", "label: gpt\nstart=4096, size=4MiB, type=L\n", kSchemeGpt, {"Linux filesystem"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SfdiskDisk disk;
+        ASSERT_TRUE(MakeSfdiskDisk(scratch, c.name, c.script, &disk));
+        PartitionTable table;
+        ASSERT_EQ(ReadTable(disk, &table), "");
+        EXPECT_EQ(table.scheme, c.scheme);
+        ASSERT_EQ(table.partitions.size(), disk.partitions.size());
+        for (size_t i = 0; i < disk.partitions.size(); i++) {
+            const DiskPartition &partition = table.partitions[i];
+            const bool container = partition.check == kPartitionExtended;
+            EXPECT_EQ(partition.number, disk.partitions[i][0]);
+            EXPECT_EQ(partition.offset, disk.partitions[i][1] * 512);
+            // sfdisk shows an extended partition's own size.
+            EXPECT_EQ(partition.length, disk.partitions[i][2] * 512);
+            EXPECT_EQ(partition.check, container && c.scheme == kSchemeMbr ? kPartitionExtended : kPartitionOk);
+            EXPECT_EQ(PartitionTypeName(table, partition), c.types[i]);
+        }
+        close(disk.fd);
+    }
+    RemoveScratchDirectory(scratch);
+}
+
+// Each case damages a table sfdisk wrote (bytes at a position; a negative
+// position counts from the end of the disk) and expects it refused whole.
+TEST(ReadPartitionTable, RefusesDamagedOrUnusualTablesWithTheReason) {
+    std::string scratch = MakeScratchDirectory("partition-tables-");
+    ASSERT_FALSE(scratch.empty());
+    const int64_t ebr = 18432 * 512;  // the first extended boot record of kLogicalMbr
+    const struct {
+        const char *script;
+        int64_t position;
+        std::string bytes;
+        const char *reason;
+    } cases[] = {
+        {kWindowsGpt, 512 + 40, "\x01", "the GPT header at sector 1 fails its CRC32 check"},
+        {kWindowsGpt, 1024 + 32, "\x01", "the GPT's partition entry array fails its CRC32 check"},
+        {kWindowsGpt, 512, std::string(8, '\0'), "protective one for a GPT, but there is no GPT header at sector 1"},
+        {kWindowsGpt, -512 + 40, "\x01", "the backup GPT header is damaged: the GPT header at sector 131071 fails"},
+        {kLogicalMbr, 446 + 16 + 4, "\x05", ""},  // still sound: the control row
+        {kLogicalMbr, 446 + 32 + 4, "\x0F", "the MBR holds more than one extended partition"},
+        {kLogicalMbr, ebr + 446 + 32 + 12, "\x01", "is not of the usual layout"},
+        {kLogicalMbr, ebr + 446 + 16 + 8, std::string(4, '\0'), "outside the chain's order"},
+        {kLogicalMbr, ebr + 446 + 16 + 8, "\xFF\xFF\x01\x00", "outside the chain's order or its extended partition"},
+        {kLogicalMbr, ebr + 18432 * 512 + 510, std::string(1, '\0'), "at sector 36864 has no boot signature"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reason);
+        SfdiskDisk disk;
+        ASSERT_TRUE(MakeSfdiskDisk(scratch, "damaged.img", c.script, &disk));
+        int64_t position = c.position < 0 ? FileSize(disk.path) + c.position : c.position;
+        ASSERT_TRUE(WriteBytes(disk.path, position, c.bytes.data(), c.bytes.size()));
+        PartitionTable table;
+        std::string result = ReadTable(disk, &table);
+        if (*c.reason == 0) {
+            EXPECT_EQ(result, "");
+        } else {
+            EXPECT_NE(result.find(c.reason), std::string::npos) << result;
+            EXPECT_TRUE(table.partitions.empty());
+        }
+        close(disk.fd);
+    }
+    RemoveScratchDirectory(scratch);
+}
+
+// A bare NTFS volume's boot sector ends in the boot signature too; its boot
+// code is no table. A sector without the signature holds none either.
+TEST(ReadPartitionTable, BootSectorsAndBlankDisksHoldNoTable) {
+    std::vector<uint8_t> disk(4096, 0);
+    memcpy(disk.data() + 3, "NTFS    ", 8);
+    memset(disk.data() + 446, 0x37, 64);  // boot code where entries would be
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    auto read = [](void *context, int64_t position, void *buffer, uint32_t size) {
+        const std::vector<uint8_t> &bytes = *(const std::vector<uint8_t> *)context;
+        if (position < 0 || (uint64_t)position + size > bytes.size()) return 0;
+        memcpy(buffer, bytes.data() + position, size);
+        return 1;
+    };
+    for (int signature : {1, 0}) {
+        disk[510] = signature ? 0x55 : 0;
+        PartitionTable table;
+        std::string reason;
+        EXPECT_EQ(ReadPartitionTable(read, &disk, (int64_t)disk.size(), &table, &reason), 1) << reason;
+        EXPECT_EQ(table.scheme, kSchemeNone);
+        EXPECT_TRUE(table.partitions.empty());
+        EXPECT_EQ(DescribePartitionCheck(table, 1, FindPartition(table, 1)),
+                  "no partition 1: the disk has no partition table");
+    }
+    PartitionTable table;
+    std::string reason;
+    EXPECT_EQ(ReadPartitionTable(read, &disk, 100, &table, &reason), 0);
+    EXPECT_EQ(reason, "the first sector of the disk cannot be read");
+}
+
+// QEMU's image locks, with QEMU's own tools as the other side: what they
+// hold is refused, and what we hold keeps them from writing until we close.
+TEST(QemuLocks, RefusedWhileQemuHoldsThemAndHeldAgainstItUntilClosed) {
+    std::string scratch = MakeScratchDirectory("qemu-locks-");
+    ASSERT_FALSE(scratch.empty());
+    std::string image = scratch + "/disk.raw";
+    ASSERT_TRUE(CopySparse("/dev/zero", 0, image, 0, 1 << 20));
+    const struct {
+        std::vector<const char *> holder;  // empty: nobody
+        const char *found;
+    } cases[] = {
+        {{"qemu-io", "-f", "raw", "-c", "sleep 60000"}, "holds QEMU's image lock on byte 100 of it"},
+        {{"qemu-io", "-r", "-f", "raw", "-c", "sleep 60000"}, "holds QEMU's image lock on byte 100 of it"},
+        {{"qemu-nbd", "-f", "raw", "-k"}, "holds QEMU's image lock on byte 100 of it"},
+        {{}, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv(c.holder.begin(), c.holder.end());
+        if (!argv.empty() && argv[0] == "qemu-nbd") argv.push_back(scratch + "/socket");
+        if (!argv.empty()) argv.push_back(image);
+        SCOPED_TRACE(argv.empty() ? "nobody" : argv[0] + " " + argv[1]);
+        int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        pid_t holder = -1;
+        char why[256] = "";
+        if (!argv.empty()) {
+            holder = fork();
+            if (holder == 0) {
+                std::vector<char *> args;
+                for (std::string &argument : argv) args.push_back(&argument[0]);
+                args.push_back(nullptr);
+                execvp(args[0], args.data());
+                _exit(127);
+            }
+            for (int i = 0; i < 500 && !FindQemuLock(fd, why, sizeof why); i++) usleep(10000);
+        }
+        EXPECT_EQ(FindQemuLock(fd, why, sizeof why), !argv.empty());
+        int taken = TakeQemuLocks(fd, why, sizeof why);
+        EXPECT_EQ(taken, argv.empty());
+        EXPECT_NE(std::string(why).find(c.found), std::string::npos) << why;
+        if (holder > 0) {
+            kill(holder, SIGTERM);
+            waitpid(holder, nullptr, 0);
+        }
+        if (!taken) {
+            EXPECT_EQ(TakeQemuLocks(fd, why, sizeof why), 1) << "a refusal left locks behind: " << why;
+        }
+        ToolRun reader = RunTool({"qemu-img", "info", "-f", "raw", image});
+        ToolRun writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 0 512", image});
+        EXPECT_EQ(reader.status, 0) << reader.err;
+        EXPECT_NE(writer.err.find("Failed to get \"write\" lock"), std::string::npos) << writer.err;
+        close(fd);
+        writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 0 512", image});
+        EXPECT_EQ(writer.status, 0) << writer.err;
+    }
+    RemoveScratchDirectory(scratch);
 }
 
 TEST(DescribeTrimFailure, NamesTheReason) {
