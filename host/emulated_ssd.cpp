@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "image_file.h"
+#include "image_store.h"
 
 #include <string>
 
@@ -34,9 +35,21 @@ struct HostDevice {
 };
 
 struct HostDisk {
-    ImageFile file;  // kNoImageFile when not attached
-    int64_t size;    // learnt when attached; TRIM never changes it
+    ImageFile file;      // kNoImageFile when not attached
+    ImageStore *store;   // instead of the file, when set
+    int64_t size;        // learnt when attached; TRIM never changes it
 };
+
+int Attached(const HostDisk &disk) { return disk.file != kNoImageFile || disk.store != 0; }
+
+int DiskRead(const HostDisk &disk, int64_t position, void *buffer, uint32_t size) {
+    return disk.store != 0 ? disk.store->read(disk.store, position, buffer, size)
+                           : ImageFileRead(disk.file, position, buffer, size);
+}
+
+int DiskDiscard(const HostDisk &disk, int64_t position, int64_t size) {
+    return disk.store != 0 ? disk.store->trim(disk.store, position, size) : ImageFileDiscard(disk.file, position, size);
+}
 
 struct HostState {
     HostDisk disks[kMaxDisks];
@@ -159,14 +172,14 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
 
     state.counters.trimCommands++;
     if (out != in) memcpy(out, in, inSize);
-    ImageFile file = state.disks[device->disk].file;
-    int64_t diskBytes = state.disks[device->disk].size;
+    const HostDisk &disk = state.disks[device->disk];
+    int64_t diskBytes = disk.size;
     int failHere = drive.failTrimAt != 0 && state.counters.trimCommands == drive.failTrimAt;
     int beyondEnd = diskBytes < 0 || (lba + blocks) * 512 > (uint64_t)diskBytes;
     // A trimmed range reads zeros afterwards, as on a drive that reports
     // deterministic zeros after TRIM.
     int accepted = !failHere && !beyondEnd &&
-                   (drive.dryRun || ImageFileDiscard(file, (int64_t)(lba * 512), (int64_t)blocks * 512));
+                   (drive.dryRun || DiskDiscard(disk, (int64_t)(lba * 512), (int64_t)blocks * 512));
     if (accepted) state.counters.trimmedBytes += (uint64_t)blocks * 512;
     out[layout.currentTaskFile + 6] = accepted ? kStatusReady : kStatusAbort;
     if (state.observer != 0 && !state.observer(state.observerContext, lba, blocks, accepted)) {
@@ -183,7 +196,7 @@ int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outS
     if (code == kIoctlVolumeGetVolumeDiskExtents) {
         if (volume.extentsFail || out == 0 || outSize < kExtentsOneExtentSize) return 0;
         int64_t length = volume.extentLength;
-        if (length == 0 && volume.diskNumber < kMaxDisks && state.disks[volume.diskNumber].file != kNoImageFile) {
+        if (length == 0 && volume.diskNumber < kMaxDisks && Attached(state.disks[volume.diskNumber])) {
             length = state.disks[volume.diskNumber].size - volume.partitionOffset;
         }
         memset(out, 0, kExtentsOneExtentSize);
@@ -208,6 +221,7 @@ void HostReset() {
     for (HostDisk &disk : state.disks) {
         if (disk.file != kNoImageFile) ImageFileClose(disk.file);
         disk.file = kNoImageFile;
+        disk.store = 0;
     }
     memset(state.volumes, 0, sizeof state.volumes);
     memset(state.volumeAttached, 0, sizeof state.volumeAttached);
@@ -232,7 +246,19 @@ int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
     }
     if (state.disks[diskNumber].file != kNoImageFile) ImageFileClose(state.disks[diskNumber].file);
     state.disks[diskNumber].file = file;
+    state.disks[diskNumber].store = 0;
     state.disks[diskNumber].size = size;
+    return 1;
+}
+
+int HostAttachStore(uint32_t diskNumber, ImageStore *store) {
+    HostState &state = State();
+    if (diskNumber >= kMaxDisks || store == 0 || store->size < 0) return 0;
+    HostDisk &disk = state.disks[diskNumber];
+    if (disk.file != kNoImageFile) ImageFileClose(disk.file);
+    disk.file = kNoImageFile;
+    disk.store = store;
+    disk.size = store->size;
     return 1;
 }
 
@@ -283,7 +309,7 @@ DeviceHandle BindingOpenDevice(const char *name) {
         unsigned long number = strtoul(digits, &end, 10);
         // "PhysicalDrive007" is not a name the platform hands out.
         if (*digits < '0' || *digits > '9' || *end != 0 || (digits[0] == '0' && digits[1] != 0)) return 0;
-        if (number >= kMaxDisks || state.disks[number].file == kNoImageFile) return 0;
+        if (number >= kMaxDisks || !Attached(state.disks[number])) return 0;
         device.kind = kDriveDevice;
         device.disk = (uint32_t)number;
     } else {
@@ -312,8 +338,8 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     // would hide an addressing fault.
     if (device == 0 || device->kind != kDriveDevice || position < 0) return 0;
     if (state.readsUntilFailure != 0 && --state.readsUntilFailure == 0) return 0;
-    ImageFile file = state.disks[device->disk].file;
-    if (file == kNoImageFile || !ImageFileRead(file, position, buffer, size)) return 0;
+    const HostDisk &disk = state.disks[device->disk];
+    if (!Attached(disk) || !DiskRead(disk, position, buffer, size)) return 0;
     state.counters.reads++;
     return 1;
 }

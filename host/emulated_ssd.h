@@ -58,6 +58,11 @@ void HostReset();
 // `writable` lets TRIM punch holes; 1 when the image could be opened.
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable);
 
+struct ImageStore;
+// Disk `diskNumber` is served by `store` (not owned): its reads and TRIMs
+// go there instead of to an image file.
+int HostAttachStore(uint32_t diskNumber, ImageStore *store);
+
 // Adds (or replaces) a volume; returns its settings for further changes.
 EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset);
 

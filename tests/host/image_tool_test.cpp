@@ -10,11 +10,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "disk_tool.h"
 #include "image_in_use.h"
+#include "image_store.h"
 #include "image_tool.h"
 #include "mft_record.h"
 #include "ntfs_volumes.h"
@@ -454,6 +456,109 @@ TEST(QemuLocks, RefusedWhileQemuHoldsThemAndHeldAgainstItUntilClosed) {
         writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 0 512", image});
         EXPECT_EQ(writer.status, 0) << writer.err;
     }
+    RemoveScratchDirectory(scratch);
+}
+
+// Contiguous ranges are cut only at multiples of the alignment, so no
+// image cluster is ever half-covered by two requests.
+TEST(JoinTrim, CutsContiguousRangesOnlyAtAlignedPoints) {
+    const int64_t k = 1024;
+    const struct {
+        std::vector<std::pair<int64_t, int64_t>> ranges;  // position, size
+        std::vector<std::pair<int64_t, int64_t>> requests;
+    } cases[] = {
+        {{{4 * k, 60 * k}, {64 * k, 100 * k}, {164 * k, 40 * k}},
+         {{4 * k, 60 * k}, {64 * k, 64 * k}, {128 * k, 64 * k}, {192 * k, 12 * k}}},
+        {{{0, 64 * k}}, {{0, 64 * k}}},
+        {{{8 * k, 8 * k}, {16 * k, 8 * k}}, {{8 * k, 16 * k}}},
+        // A gap ends the held part; the next range starts afresh.
+        {{{8 * k, 8 * k}, {20 * k, 50 * k}}, {{8 * k, 8 * k}, {20 * k, 44 * k}, {64 * k, 6 * k}}},
+        {{{100 * k, 200 * k}, {0, 4 * k}}, {{100 * k, 156 * k}, {256 * k, 44 * k}, {0, 4 * k}}},
+    };
+    for (const auto &c : cases) {
+        TrimJoiner joiner = {64 * k, 0, 0};
+        std::vector<std::pair<int64_t, int64_t>> requests;
+        for (const auto &range : c.ranges) {
+            int64_t flushedStart, flushedSize, start, size;
+            JoinTrim(&joiner, range.first, range.second, &flushedStart, &flushedSize, &start, &size);
+            if (flushedSize != 0) requests.push_back({flushedStart, flushedSize});
+            if (size != 0) requests.push_back({start, size});
+        }
+        int64_t start, size;
+        FlushTrim(&joiner, &start, &size);
+        if (size != 0) requests.push_back({start, size});
+        EXPECT_EQ(requests, c.requests) << testing::PrintToString(c.ranges);
+    }
+}
+
+// The stores on one disk of data: a raw file and the same as qcow2 of 64
+// KiB clusters through qemu-nbd, trimmed in 2 MiB commands that start off
+// every cluster boundary, then read back through qemu-img. Every cluster the
+// commands cover whole is given back; every byte outside reads as before.
+TEST(ImageStores, TrimReleasesWholeClustersAndKeepsEverythingElse) {
+    std::string scratch = MakeScratchDirectory("image-stores-");
+    ASSERT_FALSE(scratch.empty());
+    const int64_t diskBytes = 32 << 20, first = (1 << 20) + 4096, commands = 8, command = 2 << 20;
+    std::string data(diskBytes, '\0');
+    for (int64_t i = 0; i < diskBytes; i += 512) data[i] = (char)(1 + i / 512 % 251);
+    std::string raw = scratch + "/disk.raw", qcow2 = scratch + "/disk.qcow2";
+    ASSERT_TRUE(WriteBytes(raw, 0, data.data(), data.size()));
+    ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", "-o", "cluster_size=65536", raw, qcow2}).status, 0);
+    const struct {
+        const char *path;
+        int format;
+        int64_t released;  // at least
+    } cases[] = {
+        {raw.c_str(), kFormatRaw, commands * command},
+        // The clusters covered whole, less one that qcow2 may take for its
+        // own tables.
+        {qcow2.c_str(), kFormatQcow2, commands * command - 65536 - 65536},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<uint8_t> header;
+        ASSERT_TRUE(ReadBytes(c.path, 0, 512, &header));
+        EXPECT_EQ(DetectImageFormat(header.data()), c.format);
+        char reason[256] = "";
+        ImageStore *store = c.format == kFormatRaw ? OpenRawImageStore(c.path, 1)
+                                                   : OpenNbdImageStore(c.path, c.format, 1, reason, sizeof reason);
+        ASSERT_NE(store, nullptr) << reason;
+        EXPECT_EQ(store->size, diskBytes);
+        std::string read(4096, '\0');
+        ASSERT_EQ(store->read(store, diskBytes - 4096, &read[0], 4096), 1);
+        EXPECT_TRUE(read == data.substr(diskBytes - 4096));
+        EXPECT_EQ(store->read(store, diskBytes - 4096, &read[0], 4097), 0);
+        int64_t before = AllocatedBytes(c.path);
+        for (int64_t i = 0; i < commands; i++) EXPECT_EQ(store->trim(store, first + i * command, command), 1);
+        EXPECT_EQ(FinishImageStore(store), 1);
+        ReleaseImageStore(store);
+        EXPECT_GE(before - AllocatedBytes(c.path), c.released);
+        std::string back = scratch + "/back.raw";
+        ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", ImageFormatName(c.format), "-O", "raw", c.path, back}).status, 0);
+        std::vector<uint8_t> after;
+        ASSERT_TRUE(ReadBytes(back, 0, diskBytes, &after));
+        std::string expected = data;
+        std::fill(expected.begin() + first, expected.begin() + first + commands * command, '\0');
+        EXPECT_TRUE(std::string(after.begin(), after.end()) == expected);
+    }
+
+    // qemu-nbd's own locking: an image QEMU holds is not served.
+    pid_t holder = fork();
+    if (holder == 0) {
+        execlp("qemu-io", "qemu-io", "-f", "qcow2", "-c", "sleep 60000", qcow2.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    int fd = open(qcow2.c_str(), O_RDONLY | O_CLOEXEC);
+    char why[256];
+    for (int i = 0; i < 500 && !FindQemuLock(fd, why, sizeof why); i++) usleep(10000);
+    close(fd);
+    char reason[256] = "";
+    ImageStore *store = OpenNbdImageStore(qcow2.c_str(), kFormatQcow2, 1, reason, sizeof reason);
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(store, nullptr);
+    ReleaseImageStore(store);
+    EXPECT_NE(std::string(reason).find("qemu-nbd does not serve the image"), std::string::npos) << reason;
     RemoveScratchDirectory(scratch);
 }
 
