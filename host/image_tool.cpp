@@ -7,7 +7,7 @@
 
 
 const char kImageToolUsage[] =
-    "usage: quillet-image [--offset BYTES | --partition N] [--commands FILE] [--dry-run] "
+    "usage: quillet-image [--offset BYTES | --partition N] [--format FORMAT] [--commands FILE] [--dry-run] "
     "[--no-trim] [--fail-at N] IMAGE\n"
     "       quillet-image --help\n";
 
@@ -17,7 +17,8 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     uint64_t offset = 0, partition = 0, failAt = 0;
     const ToolOption kOptions[] = {
         {"--offset", kOptionNumber, &offset, 0, (uint64_t)INT64_MAX, "--offset needs a byte count"},
-        {"--partition", kOptionNumber, &partition, 1, 4, "--partition needs a number from 1 to 4"},
+        {"--partition", kOptionNumber, &partition, 1, 256, "--partition needs a number from 1 to 256"},
+        {"--format", kOptionText, &options->format, 0, 0, "--format needs a format name"},
         {"--commands", kOptionText, &options->commandsFile, 0, 0, "--commands needs a file name"},
         {"--fail-at", kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--dry-run", kOptionFlag, &options->dryRun, 0, 0, ""},

@@ -17,7 +17,8 @@ struct ImageToolOptions {
     const char *commandsFile;  // null: no command list
     int64_t offset;
     int64_t length;  // of the partition; 0 up to the end of the image
-    int partition;  // 1 to 4, or 0 when --offset (or nothing) was given
+    int partition;  // as Linux numbers it, or 0 when --offset (or nothing) was given
+    const char *format;  // null: from the image's header
     int dryRun;
     int noTrim;
     uint32_t failAt;

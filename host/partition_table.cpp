@@ -398,7 +398,8 @@ int ReadPartitionTable(DiskReadFunction read, void *context, int64_t diskBytes, 
     table->scheme = kSchemeNone;
     table->partitions.clear();
     uint8_t sector[kSectorBytes];
-    if (diskBytes < kSectorBytes || !read(context, 0, sector, sizeof sector)) {
+    if (diskBytes < kSectorBytes) return 1;
+    if (!read(context, 0, sector, sizeof sector)) {
         *reason = "the first sector of the disk cannot be read";
         return 0;
     }
@@ -422,19 +423,6 @@ const DiskPartition *FindPartition(const PartitionTable &table, int number) {
         if (partition.number == number) return &partition;
     }
     return 0;
-}
-
-void DescribePartitionCheck(int check, int number, int other, char *text, uint32_t textSize) {
-    if (check == kPartitionGpt) {
-        snprintf(text, textSize, "GPT is not supported (the MBR holds a protective 0xEE entry)");
-        return;
-    }
-    PartitionTable table;
-    table.scheme = kSchemeMbr;
-    DiskPartition partition = {};
-    partition.check = check;
-    partition.other = other;
-    snprintf(text, textSize, "%s", DescribePartitionCheck(table, number, &partition).c_str());
 }
 
 std::string DescribePartitionCheck(const PartitionTable &table, int number, const DiskPartition *partition) {

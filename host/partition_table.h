@@ -62,9 +62,6 @@ int ReadPartitionTable(DiskReadFunction read, void *context, int64_t diskBytes, 
 // The partition numbered `number`, or 0.
 const DiskPartition *FindPartition(const PartitionTable &table, int number);
 
-// One line that says why MBR entry `number` was refused by CheckMbrPartition.
-void DescribePartitionCheck(int check, int number, int other, char *text, uint32_t textSize);
-
 // Why partition `number` (possibly missing: `partition` 0) is refused.
 std::string DescribePartitionCheck(const PartitionTable &table, int number, const DiskPartition *partition);
 

@@ -31,6 +31,7 @@ struct Parsed {
     ImageToolOptions options;  // its strings point into Parse's copy of argv
     std::string image;
     std::string commandsFile;
+    std::string format;
     std::string error;
 };
 
@@ -54,7 +55,8 @@ Parsed Parse(std::vector<std::string> arguments) {
     parsed.ok = CallParser(ParseImageToolArguments, arguments, &parsed.options, &parsed.error);
     if (parsed.ok) parsed.image = parsed.options.image != nullptr ? parsed.options.image : "<none>";
     if (parsed.ok && parsed.options.commandsFile != nullptr) parsed.commandsFile = parsed.options.commandsFile;
-    parsed.options.image = parsed.options.commandsFile = nullptr;
+    if (parsed.ok && parsed.options.format != nullptr) parsed.format = parsed.options.format;
+    parsed.options.image = parsed.options.commandsFile = parsed.options.format = nullptr;
     return parsed;
 }
 
@@ -90,9 +92,10 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(all.options.noTrim, 1);
     EXPECT_EQ(all.options.failAt, 4294967295u);
 
-    Parsed after = Parse({"disk.img", "--partition", "4"});
+    Parsed after = Parse({"disk.img", "--partition", "128", "--format", "qcow2"});
     ASSERT_EQ(after.ok, 1) << after.error;
-    EXPECT_EQ(after.options.partition, 4);
+    EXPECT_EQ(after.options.partition, 128);
+    EXPECT_EQ(after.format, "qcow2");
     EXPECT_EQ(after.options.offset, 0);
     EXPECT_EQ(after.image, "disk.img");
 
@@ -129,9 +132,10 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--offset", "1k", "a.img"}, "--offset needs a byte count"},
         {{"--offset", "", "a.img"}, "--offset needs a byte count"},
         {{"a.img", "--offset"}, "--offset needs a byte count"},
-        {{"--partition", "0", "a.img"}, "--partition needs a number from 1 to 4"},
-        {{"--partition", "5", "a.img"}, "--partition needs a number from 1 to 4"},
-        {{"--partition", "x", "a.img"}, "--partition needs a number from 1 to 4"},
+        {{"--partition", "0", "a.img"}, "--partition needs a number from 1 to 256"},
+        {{"--partition", "257", "a.img"}, "--partition needs a number from 1 to 256"},
+        {{"--partition", "x", "a.img"}, "--partition needs a number from 1 to 256"},
+        {{"--format", "", "a.img"}, "--format needs a format name"},
         {{"--fail-at", "0", "a.img"}, "--fail-at needs a command number from 1"},
         {{"--fail-at", "4294967296", "a.img"}, "--fail-at needs a command number from 1"},
         {{"a.img", "--fail-at"}, "--fail-at needs a command number from 1"},
@@ -395,9 +399,14 @@ TEST(ReadPartitionTable, BootSectorsAndBlankDisksHoldNoTable) {
         EXPECT_EQ(DescribePartitionCheck(table, 1, FindPartition(table, 1)),
                   "no partition 1: the disk has no partition table");
     }
+    // Too small for a table is no table; a first sector that cannot be read
+    // may hide one.
     PartitionTable table;
     std::string reason;
-    EXPECT_EQ(ReadPartitionTable(read, &disk, 100, &table, &reason), 0);
+    EXPECT_EQ(ReadPartitionTable(read, &disk, 100, &table, &reason), 1);
+    EXPECT_EQ(table.scheme, kSchemeNone);
+    std::vector<uint8_t> unreadable;
+    EXPECT_EQ(ReadPartitionTable(read, &unreadable, 4096, &table, &reason), 0);
     EXPECT_EQ(reason, "the first sector of the disk cannot be read");
 }
 
