@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "image_file.h"
+#include "image_store.h"
 
 #include <string>
 #include <vector>
@@ -35,10 +36,22 @@ struct HostDevice {
 };
 
 struct HostDisk {
-    ImageFile file;  // kNoImageFile when not attached
-    int64_t size;    // learnt when attached; TRIM never changes it
+    ImageFile file;     // kNoImageFile when not attached
+    ImageStore *store;  // instead of the file, when set
+    int64_t size;       // learnt when attached; TRIM never changes it
     int writable;
 };
+
+int Attached(const HostDisk &disk) { return disk.file != kNoImageFile || disk.store != 0; }
+
+int DiskRead(const HostDisk &disk, int64_t position, void *buffer, uint32_t size) {
+    return disk.store != 0 ? disk.store->read(disk.store, position, buffer, size)
+                           : ImageFileRead(disk.file, position, buffer, size);
+}
+
+int DiskDiscard(const HostDisk &disk, int64_t position, int64_t size) {
+    return disk.store != 0 ? disk.store->trim(disk.store, position, size) : ImageFileDiscard(disk.file, position, size);
+}
 
 struct HostState {
     HostDisk disks[kMaxDisks];
@@ -186,7 +199,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     // A trimmed range reads zeros afterwards, as on a drive that reports
     // deterministic zeros after TRIM; a read-only image stays as it was.
     for (uint32_t i = 0; accepted && disk.writable && i < count; i++) {
-        accepted = ImageFileDiscard(disk.file, (int64_t)(ranges[i].lba * 512), (int64_t)ranges[i].blockCount * 512);
+        accepted = DiskDiscard(disk, (int64_t)(ranges[i].lba * 512), (int64_t)ranges[i].blockCount * 512);
     }
     for (uint32_t i = 0; accepted && i < count; i++) {
         state.counters.trimmedBytes += (uint64_t)ranges[i].blockCount * 512;
@@ -204,7 +217,7 @@ int VolumeControl(HostDevice *device, uint32_t code, uint8_t *out, uint32_t outS
     if (code == kIoctlVolumeGetVolumeDiskExtents) {
         if (volume.extentsFail || out == 0 || outSize < kExtentsOneExtentSize) return 0;
         int64_t length = volume.extentLength;
-        if (length == 0 && volume.diskNumber < kMaxDisks && state.disks[volume.diskNumber].file != kNoImageFile) {
+        if (length == 0 && volume.diskNumber < kMaxDisks && Attached(state.disks[volume.diskNumber])) {
             length = state.disks[volume.diskNumber].size - volume.partitionOffset;
         }
         memset(out, 0, kExtentsOneExtentSize);
@@ -229,6 +242,7 @@ void HostReset() {
     for (HostDisk &disk : state.disks) {
         if (disk.file != kNoImageFile) ImageFileClose(disk.file);
         disk.file = kNoImageFile;
+        disk.store = 0;
     }
     memset(state.volumes, 0, sizeof state.volumes);
     memset(state.volumeAttached, 0, sizeof state.volumeAttached);
@@ -259,8 +273,21 @@ int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable) {
     }
     if (state.disks[diskNumber].file != kNoImageFile) ImageFileClose(state.disks[diskNumber].file);
     state.disks[diskNumber].file = file;
+    state.disks[diskNumber].store = 0;
     state.disks[diskNumber].size = size;
     state.disks[diskNumber].writable = writable;
+    return 1;
+}
+
+int HostAttachStore(uint32_t diskNumber, ImageStore *store) {
+    HostState &state = State();
+    if (diskNumber >= kMaxDisks || store == 0 || store->size < 0) return 0;
+    HostDisk &disk = state.disks[diskNumber];
+    if (disk.file != kNoImageFile) ImageFileClose(disk.file);
+    disk.file = kNoImageFile;
+    disk.store = store;
+    disk.size = store->size;
+    disk.writable = 1;  // a read-only store refuses the trims itself
     return 1;
 }
 
@@ -311,7 +338,7 @@ DeviceHandle BindingOpenDevice(const char *name) {
         unsigned long number = strtoul(digits, &end, 10);
         // "PhysicalDrive007" is not a name the platform hands out.
         if (*digits < '0' || *digits > '9' || *end != 0 || (digits[0] == '0' && digits[1] != 0)) return 0;
-        if (number >= kMaxDisks || state.disks[number].file == kNoImageFile) return 0;
+        if (number >= kMaxDisks || !Attached(state.disks[number])) return 0;
         device.kind = kDriveDevice;
         device.disk = (uint32_t)number;
     } else {
@@ -340,8 +367,8 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     // would hide an addressing fault.
     if (device == 0 || device->kind != kDriveDevice || position < 0) return 0;
     if (state.readsUntilFailure != 0 && --state.readsUntilFailure == 0) return 0;
-    ImageFile file = state.disks[device->disk].file;
-    if (file == kNoImageFile || !ImageFileRead(file, position, buffer, size)) return 0;
+    const HostDisk &disk = state.disks[device->disk];
+    if (!Attached(disk) || !DiskRead(disk, position, buffer, size)) return 0;
     state.counters.reads++;
     return 1;
 }

@@ -63,6 +63,11 @@ int HostAttachDisk(uint32_t diskNumber, const char *path, int writable);
 // the drive owns `file` from here on, also when attaching fails.
 int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable);
 
+struct ImageStore;
+// Disk `diskNumber` is served by `store` (not owned): its reads and TRIMs
+// go there instead of to an image file.
+int HostAttachStore(uint32_t diskNumber, ImageStore *store);
+
 // Adds (or replaces) a volume; returns its settings for further changes.
 EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset);
 

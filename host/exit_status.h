@@ -8,12 +8,12 @@
 
 enum ExitStatus {
     kExitOk = 0,            // trimmed, answered no, or --help / --version
-    kExitInUse = 4,         // in use, locked by another run, or left unsafe by Windows
+    kExitInUse = 4,         // in use, locked by another run or by QEMU, or left unsafe by Windows
     kExitNotNtfs = 8,       // no NTFS volume there
     kExitDamaged = 9,       // the volume's metadata cannot be trusted
     kExitTrimFailed = 10,   // no TRIM, or the drive refused a command
     kExitUsage = 64,        // a mistake on the command line, and nothing else
-    kExitNoInput = 66,      // the image, partition or partition entry does not exist or cannot be read
+    kExitNoInput = 66,      // the image, partition, partition table or entry does not exist or cannot be read
     kExitCannotCreate = 73, // the command list cannot be created
     kExitIoError = 74,      // reading, sending or writing the command list failed
     kExitNoPermission = 77, // the system refused access

@@ -3,11 +3,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "image_store.h"
+
 const char kImageToolUsage[] =
-    "usage: quillet-image [-o BYTES | -p N] [-c FILE] [-n] [-q | -v] IMAGE\n"
+    "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] IMAGE\n"
     "       quillet-image --help | --version\n"
-    "  -o, --offset=BYTES    the NTFS volume starts at this byte of IMAGE (default 0)\n"
-    "  -p, --partition=N     the NTFS volume is MBR partition N (1 to 4)\n"
+    "  -o, --offset=BYTES    the NTFS volume starts at this byte of the disk (alone)\n"
+    "  -p, --partition=N     the NTFS volume is partition N, numbered as Linux does\n"
+    "                        (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical);\n"
+    "                        without -o or -p: every NTFS partition, or the volume at 0\n"
+    "  -f, --format=FORMAT   raw, qcow2, vmdk, vhdx or vdi (default: from the header)\n"
     "  -c, --commands=FILE   list each TRIM command (first LBA, block count)\n"
     "  -n, --dry-run         punch no holes; say what would be sent\n"
     "  -q, --quiet           print errors only\n"
@@ -20,7 +25,8 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     uint64_t offset = kNotGiven, partition = 0, failAt = 0;
     const ToolOption kOptions[] = {
         {"--offset", 'o', kOptionNumber, &offset, 0, (uint64_t)INT64_MAX, "--offset needs a byte count"},
-        {"--partition", 'p', kOptionNumber, &partition, 1, 4, "--partition needs a number from 1 to 4"},
+        {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a number from 1 to 256"},
+        {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
     };
@@ -33,6 +39,11 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         snprintf(error, errorSize, "--offset and --partition exclude each other");
         return 0;
     }
+    if (options->format != 0 && ImageFormatByName(options->format) == kFormatUnknown) {
+        snprintf(error, errorSize, "--format needs one of raw, qcow2, vmdk, vhdx, vdi, not %s", options->format);
+        return 0;
+    }
+    options->offsetGiven = offset != kNotGiven;
     options->offset = offset == kNotGiven ? 0 : (int64_t)offset;
     options->partition = (int)partition;
     options->failAt = (uint32_t)failAt;

@@ -10,7 +10,9 @@ struct ImageToolOptions {
     ToolCommonOptions common;  // common.operand is the image
     int64_t offset;
     int64_t length;  // of the partition; 0 up to the end of the image
-    int partition;   // 1 to 4, or 0 when --offset (or nothing) was given
+    int offsetGiven;  // --offset was written, even as 0: that volume alone
+    int partition;    // as Linux numbers it, or 0 when not given
+    const char *format;  // --format, checked; null: from the image's header
     // Test hooks for the emulated drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails

@@ -112,7 +112,7 @@ size_t ReadInputHead(const OfflineTarget &target, uint8_t *bytes) {
 int RunOfflineTrim(const OfflineTarget &target) {
     const ToolCommonOptions &options = *target.options;
     TrimRun run;
-    StartTrimRun(&run, target.program, options.operand);
+    StartTrimRun(&run, target.program, target.subject.empty() ? options.operand : target.subject.c_str());
     run.showProgress = !options.quiet && isatty(STDERR_FILENO);
     int status = CheckListPlace(target, run);
     if (status != kExitOk) return status;
@@ -145,13 +145,15 @@ int RunOfflineTrim(const OfflineTarget &target) {
         return readFailed ? kExitIoError : kExitDamaged;
     }
     if (options.commandsFile != 0) {
-        run.commands = OpenCommandList(options.commandsFile);
+        int append = target.listCreated != 0 && *target.listCreated;
+        run.commands = OpenCommandList(options.commandsFile, append);
         if (run.commands < 0) {
             ReportRunFailure(&run, std::string("cannot create the command list ") + options.commandsFile + " (" +
                                        strerror(errno) + ")");
             ReleaseTrimVolume(volume);
             return kExitCannotCreate;
         }
+        if (target.listCreated != 0) *target.listCreated = 1;
     }
     Describe(target, volume);
     // Said before the question when there is nothing to agree to.
@@ -172,8 +174,13 @@ int RunOfflineTrim(const OfflineTarget &target) {
     TrimRunReport report;
     int64_t before = AllocatedBytes(target.imageFd);
     TrimFreeSpaceWith(volume, &trim, &report);
+    int finished = target.finishTrims == 0 || options.dryRun || target.finishTrims(target.finishContext);
     int64_t after = AllocatedBytes(target.imageFd);
     status = FinishTrimRun(&run, &report);
+    if (!finished && status == kExitOk) {
+        ReportRunFailure(&run, "the image did not take every trim: the last ones did not reach it");
+        status = kExitTrimFailed;
+    }
     if (!options.quiet) {
         TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after};
         fputs(FormatTrimSummary(summary).c_str(), stdout);

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "offline_checks.h"
+#include "disk_read.h"
 #include "tool_arguments.h"
 
 struct OfflineTarget {
@@ -30,6 +30,15 @@ struct OfflineTarget {
     int64_t volumeOffset;
     int64_t inputBytes;
     std::string pathTaken;  // for -v: how the commands reach the drive
+    std::string subject;    // what messages name; empty: the operand
+    // Several runs of one process (the partitions of a disk) write one
+    // command list: set, it says whether an earlier run created the list
+    // already (then this run appends), and is set once this run has.
+    int *listCreated;
+    // Hands on what the medium held back after the engine's last command
+    // (an image store's tail); 0 when something did not go through.
+    int (*finishTrims)(void *context);
+    void *finishContext;
 };
 
 // The whole run; returns the exit status (exit_status.h).

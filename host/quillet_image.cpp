@@ -1,11 +1,13 @@
 // quillet-image: runs the trim engine on a disk image, the image standing
 // for the physical drive and an emulated SSD answering the ATA commands.
+// Raw images are read directly; QEMU's formats through qemu-nbd.
 //
 // Nobody has locked the volume for us, so before the engine may trust the
 // bitmap the image must be ours alone (not mounted, not behind a loop
-// device, not in another run) and Windows must have left the volume closed.
-// The image is opened once: that descriptor holds the run's lock, serves
-// the partition table and becomes the emulated drive's medium.
+// device, not in another run, not open in QEMU) and Windows must have left
+// the volume closed. The image is opened once: that descriptor holds the
+// run's locks and, for a raw image, serves the partition table and becomes
+// the emulated drive's medium.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -14,12 +16,15 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "emulated_ssd.h"
 #include "exit_status.h"
+#include "image_in_use.h"
+#include "image_store.h"
 #include "image_tool.h"
-#include "offline_checks.h"
 #include "offline_run.h"
+#include "partition_table.h"
 #include "run_texts.h"
 #include "trim_engine.h"
 
@@ -33,19 +38,118 @@ int Fail(const char *image, const std::string &text, int status) {
     return status;
 }
 
-// The partition's place from the MBR; kExitOk, or the status after saying
-// why it is refused.
-int ResolvePartition(int fd, int64_t imageBytes, ImageToolOptions *options) {
-    if (options->partition == 0) return kExitOk;
+std::string InUse(const char *what, const char *advice) {
+    return std::string(OpenStatusText(kOpenLockFailed)) + " The image is in use: " + what + ". " + advice;
+}
+
+int ReadFromStore(void *context, int64_t position, void *buffer, uint32_t size) {
+    ImageStore *store = (ImageStore *)context;
+    return store->read(store, position, buffer, size);
+}
+
+int FinishStore(void *context) { return FinishImageStore((ImageStore *)context); }
+
+// Where the disk's bytes come from: the image file, or qemu-nbd.
+struct DiskSource {
+    DiskReadFunction read;
+    void *context;
+    int64_t bytes;
+};
+
+// The volumes to trim: the one at --offset alone, partition N, or (with
+// neither) every partition of the table, or the volume at byte 0 of a disk
+// without one. *eachPartition tells the last case. kExitOk, or the status
+// after saying why the table or the entry is refused.
+int SelectVolumes(const ImageToolOptions &options, const DiskSource &disk, PartitionTable *table,
+                  std::vector<DiskPartition> *volumes, int *eachPartition) {
+    const char *image = options.common.operand;
+    *eachPartition = 0;
+    DiskPartition whole = {};
+    whole.offset = options.offset;
+    if (options.offsetGiven) {
+        volumes->push_back(whole);
+        return kExitOk;
+    }
+    std::string reason;
+    if (!ReadPartitionTable(disk.read, disk.context, disk.bytes, table, &reason)) {
+        return Fail(image, reason, kExitNoInput);
+    }
+    if (options.partition != 0) {
+        const DiskPartition *partition = FindPartition(*table, options.partition);
+        if (partition == 0 || partition->check != kPartitionOk) {
+            return Fail(image, DescribePartitionCheck(*table, options.partition, partition), kExitNoInput);
+        }
+        volumes->push_back(*partition);
+        return kExitOk;
+    }
+    if (table->partitions.empty()) {
+        volumes->push_back(whole);
+        return kExitOk;
+    }
+    *volumes = table->partitions;
+    *eachPartition = 1;
+    return kExitOk;
+}
+
+// Whether partition `partition` is one to trim: 1 for an NTFS volume; 0
+// when it is skipped (named on stdout unless quiet) or refused (*status
+// raised after saying why).
+int IsVolumeToTrim(const OfflineTarget &target, const PartitionTable &table, const DiskPartition &partition,
+                   const DiskSource &disk, int *status) {
+    const char *image = target.options->operand;
+    // Extended containers and unused entries are no volumes.
+    if (partition.check == kPartitionExtended || partition.check == kPartitionEmpty) return 0;
+    int refused = kExitOk;
     uint8_t sector[512];
-    int other = 0;
-    int check = ReadFromDescriptor(&fd, 0, sector, sizeof sector)
-                    ? CheckMbrPartition(sector, options->partition, imageBytes, &options->offset, &options->length, &other)
-                    : kPartitionNoMbr;
-    if (check == kPartitionOk) return kExitOk;
-    char reason[128];
-    DescribePartitionCheck(check, options->partition, other, reason, sizeof reason);
-    return Fail(options->common.operand, reason, kExitNoInput);
+    if (partition.check != kPartitionOk) {
+        refused = Fail(image, DescribePartitionCheck(table, partition.number, &partition), kExitNoInput);
+    } else if (!disk.read(disk.context, partition.offset, sector, sizeof sector)) {
+        refused = Fail(image, "partition " + std::to_string(partition.number) + " cannot be read", kExitIoError);
+    }
+    if (refused != kExitOk) {
+        if (refused > *status) *status = refused;
+        return 0;
+    }
+    std::string name = "Partition " + std::to_string(partition.number) + " (" + PartitionTypeName(table, partition) + ")";
+    if (!IsNtfsBootSector(sector)) {
+        if (!target.options->quiet) printf("%s: no NTFS volume, skipped\n", name.c_str());
+        return 0;
+    }
+    if (!target.options->quiet) printf("%s:\n", name.c_str());
+    fflush(stdout);
+    return 1;
+}
+
+// Every volume by itself: its own checks, its own summary. The worst
+// status of them all.
+int TrimVolumes(OfflineTarget *target, const PartitionTable &table, const std::vector<DiskPartition> &volumes,
+                int eachPartition, const DiskSource &disk) {
+    const char *image = target->options->operand;
+    const std::string path = target->pathTaken;
+    int listCreated = 0;
+    target->listCreated = &listCreated;
+    int status = kExitOk;
+    int trimmed = 0;
+    for (const DiskPartition &volume : volumes) {
+        if (eachPartition && !IsVolumeToTrim(*target, table, volume, disk, &status)) continue;
+        HostAttachVolume(kDriveLetter, 0, volume.offset)->extentLength = volume.length;
+        target->volumeOffset = volume.offset;
+        target->pathTaken = path;
+        target->subject.clear();
+        if (volume.number != 0) {
+            target->pathTaken += std::string("; ") + (table.scheme == kSchemeGpt ? "GPT" : "MBR") + " partition " +
+                                 std::to_string(volume.number);
+            target->subject = std::string(image) + " partition " + std::to_string(volume.number);
+        }
+        int result = RunOfflineTrim(*target);
+        if (result > status) status = result;
+        trimmed++;
+    }
+    if (eachPartition && trimmed == 0 && status == kExitOk) {
+        status = Fail(image, std::string(OpenStatusText(kOpenNotNtfs)) + " No partition holds an NTFS volume.",
+                      kExitNotNtfs);
+    }
+    return status;
 }
 
 }  // namespace
@@ -57,9 +161,10 @@ int main(int argc, char **argv) {
     int status = kExitOk;
     if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
     const char *image = options.common.operand;
+    const int dryRun = options.common.dryRun;
 
     // A dry run punches no holes: reading is all it needs.
-    int fd = open(image, (options.common.dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    int fd = open(image, (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) {
         int cause = errno;
         return Fail(image, std::string("cannot open the image (") + strerror(cause) + ")", ExitStatusForErrno(cause));
@@ -77,22 +182,43 @@ int main(int argc, char **argv) {
     char where[4200];
     if (FindImageInUse(fd, where, sizeof where)) {
         close(fd);
-        return Fail(image,
-                    std::string(OpenStatusText(kOpenLockFailed)) + " The image is in use: " + where +
-                        ". Unmount it (or detach the loop device) first.",
-                    kExitInUse);
+        return Fail(image, InUse(where, "Unmount it (or detach the loop device) first."), kExitInUse);
     }
-    status = ResolvePartition(fd, (int64_t)target.input.st_size, &options);
-    if (status != kExitOk) {
+    uint8_t header[512];
+    int format = options.format != 0 ? ImageFormatByName(options.format)
+                 : ReadFromDescriptor(&fd, 0, header, sizeof header) ? DetectImageFormat(header)
+                                                                     : kFormatRaw;
+    // A raw image is ours under QEMU's locks for the whole run (this
+    // descriptor holds them); qemu-nbd takes the same locks itself for the
+    // other formats, so there they are only tested, to say plainly why.
+    char why[256];
+    if (format == kFormatRaw ? !TakeQemuLocks(fd, why, sizeof why) : FindQemuLock(fd, why, sizeof why)) {
         close(fd);
-        return status;
+        return Fail(image, InUse(why, "Stop the virtual machine (or the QEMU tool) first."), kExitInUse);
     }
 
     HostReset();
-    if (!HostAttachDiskFile(0, fd, !options.common.dryRun)) {
-        return Fail(image, "cannot measure the image", kExitIoError);
+    DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
+    ImageStore *store = 0;
+    target.pathTaken = std::string("the emulated SSD over ") + image;
+    if (format == kFormatRaw) {
+        // The drive owns the descriptor from here; HostReset closes it.
+        if (!HostAttachDiskFile(0, fd, !dryRun)) return Fail(image, "cannot measure the image", kExitIoError);
+        target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
+    } else {
+        store = OpenNbdImageStore(image, format, !dryRun, why, sizeof why);
+        if (store == 0 || !HostAttachStore(0, store)) {
+            ReleaseImageStore(store);
+            close(fd);
+            return Fail(image, std::string("cannot read the ") + ImageFormatName(format) + " image: " + why,
+                        kExitNoInput);
+        }
+        disk = {ReadFromStore, store, store->size};
+        target.finishTrims = FinishStore;
+        target.finishContext = store;
+        target.pathTaken += std::string(" (") + ImageFormatName(format) + ") through qemu-nbd" +
+                            (dryRun ? ", read only (dry run)" : "; TRIM becomes an NBD request that frees its clusters");
     }
-    HostAttachVolume(kDriveLetter, 0, options.offset)->extentLength = options.length;
     EmulatedDrive *drive = HostDrive();
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;
@@ -101,14 +227,17 @@ int main(int argc, char **argv) {
     target.options = &options.common;
     target.volumeLetter = kDriveLetter;
     target.imageFd = fd;
-    target.readInput = ReadFromDescriptor;
-    target.readContext = &fd;
-    target.volumeOffset = options.offset;
-    target.inputBytes = (int64_t)target.input.st_size;
-    target.pathTaken = std::string("the emulated SSD over ") + image +
-                       (options.common.dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)");
-    if (options.partition != 0) target.pathTaken += "; MBR partition " + std::to_string(options.partition);
-    status = RunOfflineTrim(target);
-    HostReset();  // closes the image, ending the lock
+    target.readInput = disk.read;
+    target.readContext = disk.context;
+    target.inputBytes = disk.bytes;
+    PartitionTable table;
+    std::vector<DiskPartition> volumes;
+    int eachPartition = 0;
+    status = SelectVolumes(options, disk, &table, &volumes, &eachPartition);
+    if (status == kExitOk) status = TrimVolumes(&target, table, volumes, eachPartition, disk);
+    // qemu-nbd ends before the image's lock does.
+    ReleaseImageStore(store);
+    HostReset();  // closes a raw image, ending its locks
+    if (store != 0) close(fd);
     return status;
 }

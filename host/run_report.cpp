@@ -10,8 +10,8 @@
 #include "run_texts.h"
 #include "trim_engine.h"
 
-int OpenCommandList(const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+int OpenCommandList(const char *path, int append) {
+    int fd = open(path, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     // An empty write reaches the file's own write path: /dev/full and the
     // like refuse it, a regular file takes it.
@@ -89,9 +89,9 @@ std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
         const char *magic;
         const char *found;
     } kMagics[] = {
-        {0, "QFI\xfb", "a qcow2 image header (convert the image to raw first)"},
-        {0, "vhdxfile", "a VHDX image header (convert the image to raw first)"},
-        {0, "KDMV", "a VMDK image header (convert the image to raw first)"},
+        {0, "QFI\xfb", "a qcow2 image header (read as raw: leave out --format raw)"},
+        {0, "vhdxfile", "a VHDX image header (read as raw: leave out --format raw)"},
+        {0, "KDMV", "a VMDK image header (read as raw: leave out --format raw)"},
         {3, "NTFS    ", "an NTFS boot sector whose geometry is unsound or larger than its partition"},
         {3, "EXFAT   ", "an exFAT file system"},
         {54, "FAT1", "a FAT file system"},

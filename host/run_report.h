@@ -11,10 +11,10 @@
 
 #include "trim_engine.h"
 
-// Creates or truncates the command list at `path` and checks that it takes
-// writes, so a list that cannot be written fails before the first command.
-// The descriptor, or -1 with errno set.
-int OpenCommandList(const char *path);
+// Creates or truncates (`append`: appends to) the command list at `path`
+// and checks that it takes writes, so a list that cannot be written fails
+// before the first command. The descriptor, or -1 with errno set.
+int OpenCommandList(const char *path, int append);
 
 // Appends "LBA COUNT\n" unbuffered. 1 when the whole line was written.
 int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount);

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "offline_checks.h"
+#include "disk_read.h"
 
 struct TrimVolume;
 

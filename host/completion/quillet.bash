@@ -9,6 +9,17 @@ _quillet_partitions() {
     COMPREPLY=($(compgen -W "$devices" -- "$1"))
 }
 
+# The partition numbers of the image named on the command line, as sfdisk
+# (and Linux) number them; 1 to 4 when no raw image with a table is named.
+_quillet_image_partitions() {
+    local word numbers=
+    for word in "${COMP_WORDS[@]:1}"; do
+        [[ $word != -* && -f $word ]] || continue
+        numbers=$(sfdisk -d -- "$word" 2>/dev/null | sed -n 's/^.*[^0-9]\([0-9][0-9]*\) : start=.*/\1/p')
+    done
+    COMPREPLY=($(compgen -W "${numbers:-1 2 3 4}" -- "$1"))
+}
+
 _quillet() {
     local cur prev words cword split
     _init_completion -s 2>/dev/null || {
@@ -19,7 +30,7 @@ _quillet() {
     local common="--commands --dry-run --quiet --verbose --help --version"
     local options
     if [[ $1 == *quillet-image ]]; then
-        options="--offset --partition $common"
+        options="--offset --partition --format $common"
     else
         options="--yes $common"
     fi
@@ -28,7 +39,10 @@ _quillet() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
         -p | --partition)
-            COMPREPLY=($(compgen -W "1 2 3 4" -- "$cur"))
+            _quillet_image_partitions "$cur"
+            return ;;
+        -f | --format)
+            COMPREPLY=($(compgen -W "raw qcow2 vmdk vhdx vdi" -- "$cur"))
             return ;;
         -o | --offset)
             return ;;

@@ -2,20 +2,26 @@
 // quillet-disk's question, MBR partition entries, the reasons of a failed
 // trim and the mapping-pair runs the volume checks walk.
 #include <errno.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "disk_tool.h"
 #include "exit_status.h"
+#include "image_in_use.h"
+#include "image_store.h"
 #include "image_tool.h"
 #include "mft_record.h"
 #include "ntfs_volumes.h"
-#include "offline_checks.h"
+#include "partition_table.h"
 #include "run_report.h"
 
 namespace {
@@ -25,6 +31,7 @@ struct Parsed {
     ImageToolOptions options;  // its strings point into Parse's copy of argv
     std::string image;
     std::string commandsFile;
+    std::string format;
     std::string error;
 };
 
@@ -49,7 +56,8 @@ Parsed Parse(std::vector<std::string> arguments) {
     ToolCommonOptions &common = parsed.options.common;
     if (parsed.ok) parsed.image = common.operand != nullptr ? common.operand : "<none>";
     if (parsed.ok && common.commandsFile != nullptr) parsed.commandsFile = common.commandsFile;
-    common.operand = common.commandsFile = nullptr;
+    if (parsed.ok && parsed.options.format != nullptr) parsed.format = parsed.options.format;
+    common.operand = common.commandsFile = parsed.options.format = nullptr;
     return parsed;
 }
 
@@ -86,16 +94,20 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(all.options.noTrim, 1);
     EXPECT_EQ(all.options.failAt, 4294967295u);
 
-    Parsed after = Parse({"disk.img", "--partition", "4"});
+    Parsed after = Parse({"disk.img", "--partition", "128", "--format", "qcow2"});
     ASSERT_EQ(after.ok, 1) << after.error;
-    EXPECT_EQ(after.options.partition, 4);
+    EXPECT_EQ(after.options.partition, 128);
+    EXPECT_EQ(after.format, "qcow2");
     EXPECT_EQ(after.options.offset, 0);
     EXPECT_EQ(after.image, "disk.img");
 
     Parsed plain = Parse({"disk.img"});
     ASSERT_EQ(plain.ok, 1);
     EXPECT_EQ(plain.commandsFile, "");
-    EXPECT_EQ(plain.options.offset | plain.options.partition | plain.options.common.dryRun | plain.options.noTrim, 0);
+    EXPECT_EQ(plain.options.offset | plain.options.offsetGiven | plain.options.partition |
+                  plain.options.common.dryRun | plain.options.noTrim, 0);
+    // An offset written as 0 still names that volume alone.
+    EXPECT_EQ(Parse({"-o", "0", "-f", "raw", "disk.img"}).options.offsetGiven, 1);
     EXPECT_EQ(plain.options.failAt, 0u);
 
     // The largest offset a signed 64-bit position holds; "-" alone is a name.
@@ -148,9 +160,11 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--offset", "1k", "a.img"}, "--offset needs a byte count"},
         {{"--offset", "", "a.img"}, "--offset needs a byte count"},
         {{"a.img", "--offset"}, "--offset needs a byte count"},
-        {{"--partition", "0", "a.img"}, "--partition needs a number from 1 to 4"},
-        {{"--partition", "5", "a.img"}, "--partition needs a number from 1 to 4"},
-        {{"--partition", "x", "a.img"}, "--partition needs a number from 1 to 4"},
+        {{"--partition", "0", "a.img"}, "--partition needs a number from 1 to 256"},
+        {{"--partition", "257", "a.img"}, "--partition needs a number from 1 to 256"},
+        {{"--partition", "x", "a.img"}, "--partition needs a number from 1 to 256"},
+        {{"--format", "", "a.img"}, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
+        {{"-f", "vpc", "a.img"}, "--format needs one of raw, qcow2, vmdk, vhdx, vdi, not vpc"},
         {{"--fail-at", "0", "a.img"}, "--fail-at needs a command number from 1"},
         {{"--fail-at", "4294967296", "a.img"}, "--fail-at needs a command number from 1"},
         {{"a.img", "--fail-at"}, "--fail-at needs a command number from 1"},
@@ -264,6 +278,326 @@ TEST(CheckMbrPartition, RefusesEntriesThatAreNoVolumeToTrim) {
     }
     sector[511] = 0;  // no boot signature: not an MBR at all
     EXPECT_EQ(CheckMbrPartition(sector, 1, disk, &offset, &length, &other), kPartitionNoMbr);
+}
+
+// Partition tables that sfdisk writes, read back as Linux numbers them:
+// sfdisk's own dump (its device names end in the kernel's numbers) is the
+// referee, the disk's file the device.
+struct SfdiskDisk {
+    std::string path;
+    std::vector<std::vector<int64_t>> partitions;  // number, start, size (sectors), from sfdisk -d
+    int fd;
+};
+
+int MakeSfdiskDisk(const std::string &directory, const char *name, const char *script, SfdiskDisk *disk) {
+    disk->path = directory + "/" + name;
+    disk->fd = -1;
+    unlink(disk->path.c_str());
+    if (!CopySparse("/dev/zero", 0, disk->path, 0, 0) || truncate(disk->path.c_str(), 64 << 20) != 0) return 0;
+    ToolRun made = RunTool({"sh", "-c", "printf \"$1\" | sfdisk -q \"$0\"", disk->path, script});
+    ToolRun dump = RunTool({"sfdisk", "-d", disk->path});
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(dump.status, 0) << dump.err;
+    for (size_t at = dump.out.find(disk->path); at != std::string::npos; at = dump.out.find(disk->path, at + 1)) {
+        unsigned long long number = 0, start = 0, size = 0;
+        if (sscanf(dump.out.c_str() + at + disk->path.size(), "%llu : start= %llu, size= %llu", &number, &start,
+                   &size) == 3) {
+            disk->partitions.push_back({(int64_t)number, (int64_t)start, (int64_t)size});
+        }
+    }
+    disk->fd = open(disk->path.c_str(), O_RDWR | O_CLOEXEC);
+    return made.status == 0 && disk->fd >= 0;
+}
+
+std::string ReadTable(const SfdiskDisk &disk, PartitionTable *table) {
+    std::string reason;
+    int fd = disk.fd;
+    return ReadPartitionTable(ReadFromDescriptor, &fd, FileSize(disk.path), table, &reason) ? "" : "refused: " + reason;
+}
+
+const char kWindowsGpt[] = "label: gpt\nsize=2MiB, type=U\nsize=1MiB, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE\n"
+                           "size=20MiB, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                           "type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC\n";
+// Primary 1, the extended partition as 2, primary 3, then logicals 5 to 7,
+// whose extended boot records are at sectors 18432, 36864 and 55296.
+const char kLogicalMbr[] = "label: dos\nunit: sectors\n/dev/x1 : start=2048, size=16384, type=7\n"
+                           "/dev/x2 : start=18432, size=81920, type=5\n/dev/x3 : start=100352, size=16384, type=83\n"
+                           "/dev/x5 : start=20480, size=16384, type=7\n/dev/x6 : start=38912, size=16384, type=c\n"
+                           "/dev/x7 : start=57344, size=40960, type=7\n";
+
+TEST(ReadPartitionTable, NumbersAndPlacesPartitionsAsLinuxDoes) {
+    std::string scratch = MakeScratchDirectory("partition-tables-");
+    ASSERT_FALSE(scratch.empty());
+    const struct {
+        const char *name, *script;
+        int scheme;
+        std::vector<std::string> types;  // by number, as PartitionTypeName gives them
+    } cases[] = {
+        {"gpt.img", kWindowsGpt, kSchemeGpt,
+         {"EFI system", "Microsoft reserved", "Microsoft basic data", "Windows recovery"}},
+        {"mbr.img", kLogicalMbr, kSchemeMbr, {"NTFS or exFAT", "extended", "Linux", "NTFS or exFAT", "FAT32",
+                                               "NTFS or exFAT"}},
+        {"gpt-gap.img", "label: gpt\nstart=4096, size=4MiB, type=L\n", kSchemeGpt, {"Linux filesystem"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SfdiskDisk disk;
+        ASSERT_TRUE(MakeSfdiskDisk(scratch, c.name, c.script, &disk));
+        PartitionTable table;
+        ASSERT_EQ(ReadTable(disk, &table), "");
+        EXPECT_EQ(table.scheme, c.scheme);
+        ASSERT_EQ(table.partitions.size(), disk.partitions.size());
+        for (size_t i = 0; i < disk.partitions.size(); i++) {
+            const DiskPartition &partition = table.partitions[i];
+            const bool container = partition.check == kPartitionExtended;
+            EXPECT_EQ(partition.number, disk.partitions[i][0]);
+            EXPECT_EQ(partition.offset, disk.partitions[i][1] * 512);
+            // sfdisk shows an extended partition's own size.
+            EXPECT_EQ(partition.length, disk.partitions[i][2] * 512);
+            EXPECT_EQ(partition.check, container && c.scheme == kSchemeMbr ? kPartitionExtended : kPartitionOk);
+            EXPECT_EQ(PartitionTypeName(table, partition), c.types[i]);
+        }
+        close(disk.fd);
+    }
+    RemoveScratchDirectory(scratch);
+}
+
+// Each case damages a table sfdisk wrote (bytes at a position; a negative
+// position counts from the end of the disk) and expects it refused whole.
+TEST(ReadPartitionTable, RefusesDamagedOrUnusualTablesWithTheReason) {
+    std::string scratch = MakeScratchDirectory("partition-tables-");
+    ASSERT_FALSE(scratch.empty());
+    const int64_t ebr = 18432 * 512;  // the first extended boot record of kLogicalMbr
+    const struct {
+        const char *script;
+        int64_t position;
+        std::string bytes;
+        const char *reason;
+    } cases[] = {
+        {kWindowsGpt, 512 + 40, "\x01", "the GPT header at sector 1 fails its CRC32 check"},
+        {kWindowsGpt, 1024 + 32, "\x01", "the GPT's partition entry array fails its CRC32 check"},
+        {kWindowsGpt, 512, std::string(8, '\0'), "protective one for a GPT, but there is no GPT header at sector 1"},
+        {kWindowsGpt, -512 + 40, "\x01", "the backup GPT header is damaged: the GPT header at sector 131071 fails"},
+        {kLogicalMbr, 446 + 16 + 4, "\x05", ""},  // still sound: the control row
+        {kLogicalMbr, 446 + 32 + 4, "\x0F", "the MBR holds more than one extended partition"},
+        {kLogicalMbr, ebr + 446 + 32 + 12, "\x01", "is not of the usual layout"},
+        {kLogicalMbr, ebr + 446 + 16 + 8, std::string(4, '\0'), "outside the chain's order"},
+        {kLogicalMbr, ebr + 446 + 16 + 8, "\xFF\xFF\x01\x00", "outside the chain's order or its extended partition"},
+        {kLogicalMbr, ebr + 18432 * 512 + 510, std::string(1, '\0'), "at sector 36864 has no boot signature"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reason);
+        SfdiskDisk disk;
+        ASSERT_TRUE(MakeSfdiskDisk(scratch, "damaged.img", c.script, &disk));
+        int64_t position = c.position < 0 ? FileSize(disk.path) + c.position : c.position;
+        ASSERT_TRUE(WriteBytes(disk.path, position, c.bytes.data(), c.bytes.size()));
+        PartitionTable table;
+        std::string result = ReadTable(disk, &table);
+        if (*c.reason == 0) {
+            EXPECT_EQ(result, "");
+        } else {
+            EXPECT_NE(result.find(c.reason), std::string::npos) << result;
+            EXPECT_TRUE(table.partitions.empty());
+        }
+        close(disk.fd);
+    }
+    RemoveScratchDirectory(scratch);
+}
+
+// A bare NTFS volume's boot sector ends in the boot signature too; its boot
+// code is no table. A sector without the signature holds none either.
+TEST(ReadPartitionTable, BootSectorsAndBlankDisksHoldNoTable) {
+    std::vector<uint8_t> disk(4096, 0);
+    memcpy(disk.data() + 3, "NTFS    ", 8);
+    memset(disk.data() + 446, 0x37, 64);  // boot code where entries would be
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    auto read = [](void *context, int64_t position, void *buffer, uint32_t size) {
+        const std::vector<uint8_t> &bytes = *(const std::vector<uint8_t> *)context;
+        if (position < 0 || (uint64_t)position + size > bytes.size()) return 0;
+        memcpy(buffer, bytes.data() + position, size);
+        return 1;
+    };
+    for (int signature : {1, 0}) {
+        disk[510] = signature ? 0x55 : 0;
+        PartitionTable table;
+        std::string reason;
+        EXPECT_EQ(ReadPartitionTable(read, &disk, (int64_t)disk.size(), &table, &reason), 1) << reason;
+        EXPECT_EQ(table.scheme, kSchemeNone);
+        EXPECT_TRUE(table.partitions.empty());
+        EXPECT_EQ(DescribePartitionCheck(table, 1, FindPartition(table, 1)),
+                  "no partition 1: the disk has no partition table");
+    }
+    // Too small for a table is no table; a first sector that cannot be read
+    // may hide one.
+    PartitionTable table;
+    std::string reason;
+    EXPECT_EQ(ReadPartitionTable(read, &disk, 100, &table, &reason), 1);
+    EXPECT_EQ(table.scheme, kSchemeNone);
+    std::vector<uint8_t> unreadable;
+    EXPECT_EQ(ReadPartitionTable(read, &unreadable, 4096, &table, &reason), 0);
+    EXPECT_EQ(reason, "the first sector of the disk cannot be read");
+}
+
+// QEMU's image locks, with QEMU's own tools as the other side: what they
+// hold is refused, and what we hold keeps them from writing until we close.
+TEST(QemuLocks, RefusedWhileQemuHoldsThemAndHeldAgainstItUntilClosed) {
+    std::string scratch = MakeScratchDirectory("qemu-locks-");
+    ASSERT_FALSE(scratch.empty());
+    std::string image = scratch + "/disk.raw";
+    ASSERT_TRUE(CopySparse("/dev/zero", 0, image, 0, 1 << 20));
+    const struct {
+        std::vector<const char *> holder;  // empty: nobody
+        const char *found;
+    } cases[] = {
+        {{"qemu-io", "-f", "raw", "-c", "sleep 60000"}, "holds QEMU's image lock on byte 100 of it"},
+        {{"qemu-io", "-r", "-f", "raw", "-c", "sleep 60000"}, "holds QEMU's image lock on byte 100 of it"},
+        {{"qemu-nbd", "-f", "raw", "-k"}, "holds QEMU's image lock on byte 100 of it"},
+        {{}, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv(c.holder.begin(), c.holder.end());
+        if (!argv.empty() && argv[0] == "qemu-nbd") argv.push_back(scratch + "/socket");
+        if (!argv.empty()) argv.push_back(image);
+        SCOPED_TRACE(argv.empty() ? "nobody" : argv[0] + " " + argv[1]);
+        int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        pid_t holder = -1;
+        char why[256] = "";
+        if (!argv.empty()) {
+            holder = fork();
+            if (holder == 0) {
+                std::vector<char *> args;
+                for (std::string &argument : argv) args.push_back(&argument[0]);
+                args.push_back(nullptr);
+                execvp(args[0], args.data());
+                _exit(127);
+            }
+            for (int i = 0; i < 500 && !FindQemuLock(fd, why, sizeof why); i++) usleep(10000);
+        }
+        EXPECT_EQ(FindQemuLock(fd, why, sizeof why), !argv.empty());
+        int taken = TakeQemuLocks(fd, why, sizeof why);
+        EXPECT_EQ(taken, argv.empty());
+        EXPECT_NE(std::string(why).find(c.found), std::string::npos) << why;
+        if (holder > 0) {
+            kill(holder, SIGTERM);
+            waitpid(holder, nullptr, 0);
+        }
+        if (!taken) {
+            EXPECT_EQ(TakeQemuLocks(fd, why, sizeof why), 1) << "a refusal left locks behind: " << why;
+        }
+        ToolRun reader = RunTool({"qemu-img", "info", "-f", "raw", image});
+        ToolRun writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 0 512", image});
+        EXPECT_EQ(reader.status, 0) << reader.err;
+        EXPECT_NE(writer.err.find("Failed to get \"write\" lock"), std::string::npos) << writer.err;
+        close(fd);
+        writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 0 512", image});
+        EXPECT_EQ(writer.status, 0) << writer.err;
+    }
+    RemoveScratchDirectory(scratch);
+}
+
+// Contiguous ranges are cut only at multiples of the alignment, so no
+// image cluster is ever half-covered by two requests.
+TEST(JoinTrim, CutsContiguousRangesOnlyAtAlignedPoints) {
+    const int64_t k = 1024;
+    const struct {
+        std::vector<std::pair<int64_t, int64_t>> ranges;  // position, size
+        std::vector<std::pair<int64_t, int64_t>> requests;
+    } cases[] = {
+        {{{4 * k, 60 * k}, {64 * k, 100 * k}, {164 * k, 40 * k}},
+         {{4 * k, 60 * k}, {64 * k, 64 * k}, {128 * k, 64 * k}, {192 * k, 12 * k}}},
+        {{{0, 64 * k}}, {{0, 64 * k}}},
+        {{{8 * k, 8 * k}, {16 * k, 8 * k}}, {{8 * k, 16 * k}}},
+        // A gap ends the held part; the next range starts afresh.
+        {{{8 * k, 8 * k}, {20 * k, 50 * k}}, {{8 * k, 8 * k}, {20 * k, 44 * k}, {64 * k, 6 * k}}},
+        {{{100 * k, 200 * k}, {0, 4 * k}}, {{100 * k, 156 * k}, {256 * k, 44 * k}, {0, 4 * k}}},
+    };
+    for (const auto &c : cases) {
+        TrimJoiner joiner = {64 * k, 0, 0};
+        std::vector<std::pair<int64_t, int64_t>> requests;
+        for (const auto &range : c.ranges) {
+            int64_t flushedStart, flushedSize, start, size;
+            JoinTrim(&joiner, range.first, range.second, &flushedStart, &flushedSize, &start, &size);
+            if (flushedSize != 0) requests.push_back({flushedStart, flushedSize});
+            if (size != 0) requests.push_back({start, size});
+        }
+        int64_t start, size;
+        FlushTrim(&joiner, &start, &size);
+        if (size != 0) requests.push_back({start, size});
+        EXPECT_EQ(requests, c.requests) << testing::PrintToString(c.ranges);
+    }
+}
+
+// The stores on one disk of data: a raw file and the same as qcow2 of 64
+// KiB clusters through qemu-nbd, trimmed in 2 MiB commands that start off
+// every cluster boundary, then read back through qemu-img. Every cluster the
+// commands cover whole is given back; every byte outside reads as before.
+TEST(ImageStores, TrimReleasesWholeClustersAndKeepsEverythingElse) {
+    std::string scratch = MakeScratchDirectory("image-stores-");
+    ASSERT_FALSE(scratch.empty());
+    const int64_t diskBytes = 32 << 20, first = (1 << 20) + 4096, commands = 8, command = 2 << 20;
+    std::string data(diskBytes, '\0');
+    for (int64_t i = 0; i < diskBytes; i += 512) data[i] = (char)(1 + i / 512 % 251);
+    std::string raw = scratch + "/disk.raw", qcow2 = scratch + "/disk.qcow2";
+    ASSERT_TRUE(WriteBytes(raw, 0, data.data(), data.size()));
+    ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", "-o", "cluster_size=65536", raw, qcow2}).status, 0);
+    const struct {
+        const char *path;
+        int format;
+        int64_t released;  // at least
+    } cases[] = {
+        {raw.c_str(), kFormatRaw, commands * command},
+        // The clusters covered whole, less one that qcow2 may take for its
+        // own tables.
+        {qcow2.c_str(), kFormatQcow2, commands * command - 65536 - 65536},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<uint8_t> header;
+        ASSERT_TRUE(ReadBytes(c.path, 0, 512, &header));
+        EXPECT_EQ(DetectImageFormat(header.data()), c.format);
+        char reason[256] = "";
+        ImageStore *store = c.format == kFormatRaw ? OpenRawImageStore(c.path, 1)
+                                                   : OpenNbdImageStore(c.path, c.format, 1, reason, sizeof reason);
+        ASSERT_NE(store, nullptr) << reason;
+        EXPECT_EQ(store->size, diskBytes);
+        std::string read(4096, '\0');
+        ASSERT_EQ(store->read(store, diskBytes - 4096, &read[0], 4096), 1);
+        EXPECT_TRUE(read == data.substr(diskBytes - 4096));
+        EXPECT_EQ(store->read(store, diskBytes - 4096, &read[0], 4097), 0);
+        int64_t before = AllocatedBytes(c.path);
+        for (int64_t i = 0; i < commands; i++) EXPECT_EQ(store->trim(store, first + i * command, command), 1);
+        EXPECT_EQ(FinishImageStore(store), 1);
+        ReleaseImageStore(store);
+        EXPECT_GE(before - AllocatedBytes(c.path), c.released);
+        std::string back = scratch + "/back.raw";
+        ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", ImageFormatName(c.format), "-O", "raw", c.path, back}).status, 0);
+        std::vector<uint8_t> after;
+        ASSERT_TRUE(ReadBytes(back, 0, diskBytes, &after));
+        std::string expected = data;
+        std::fill(expected.begin() + first, expected.begin() + first + commands * command, '\0');
+        EXPECT_TRUE(std::string(after.begin(), after.end()) == expected);
+    }
+
+    // qemu-nbd's own locking: an image QEMU holds is not served.
+    pid_t holder = fork();
+    if (holder == 0) {
+        execlp("qemu-io", "qemu-io", "-f", "qcow2", "-c", "sleep 60000", qcow2.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    int fd = open(qcow2.c_str(), O_RDONLY | O_CLOEXEC);
+    char why[256];
+    for (int i = 0; i < 500 && !FindQemuLock(fd, why, sizeof why); i++) usleep(10000);
+    close(fd);
+    char reason[256] = "";
+    ImageStore *store = OpenNbdImageStore(qcow2.c_str(), kFormatQcow2, 1, reason, sizeof reason);
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(store, nullptr);
+    ReleaseImageStore(store);
+    EXPECT_NE(std::string(reason).find("qemu-nbd does not serve the image"), std::string::npos) << reason;
+    RemoveScratchDirectory(scratch);
 }
 
 TEST(DescribeTrimFailure, NamesTheReasonAndItsExitStatus) {

@@ -29,4 +29,12 @@ done
 got=$(bash -c 'source "$1"; COMP_WORDS=(quillet-image --partition ""); COMP_CWORD=2; _quillet quillet-image; echo "${COMPREPLY[*]}"' \
   _ "$base/share/bash-completion/completions/quillet-image")
 [ "$got" = "1 2 3 4" ] || fail "--partition completes to '$got'"
+# With an image named, its own partitions (a logical one included).
+disk=$root/disk.img
+truncate -s 8M "$disk"
+printf 'label: dos\nstart=2048, size=2048, type=7\nstart=4096, type=5\nstart=6144, size=2048, type=7\n' |
+  sfdisk -q "$disk" || fail "sfdisk cannot partition $disk"
+got=$(bash -c 'source "$1"; COMP_WORDS=(quillet-image --partition "" "$2"); COMP_CWORD=2; _quillet quillet-image; echo "${COMPREPLY[*]}"' \
+  _ "$base/share/bash-completion/completions/quillet-image" "$disk")
+[ "$got" = "1 2 5" ] || fail "--partition completes to '$got' with $disk named"
 exit $failed

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -293,9 +294,17 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
         }
         cases.push_back({image, {}, 8, notNtfs + other.found + " at byte 0, not an NTFS boot sector."});
     }
-    cases.push_back({MbrDisk(), {}, 8,
+    // --offset names that volume alone, also at 0 on a partitioned disk.
+    cases.push_back({MbrDisk(), {"--offset", "0"}, 8,
                      notNtfs + "an MBR partition table (the volume lies inside one of its partitions) at byte 0, "
                                "not an NTFS boot sector."});
+    // A table without an NTFS partition trims nothing and says so.
+    std::string linuxOnly = scratch + "/linux-only.img";
+    ASSERT_TRUE(CopySparse("/dev/zero", 0, linuxOnly, 0, 1 << 20));
+    uint8_t mbr[512] = {0};
+    PutMbrEntry(mbr, 1, 0x83, 1024, 1024);
+    ASSERT_TRUE(WriteBytes(linuxOnly, 0, mbr, sizeof mbr));
+    cases.push_back({linuxOnly, {"-q"}, 8, "Unsupported file system! No partition holds an NTFS volume."});
 
     std::string tiny = scratch + "/tiny.img";
     ASSERT_TRUE(WriteBytes(tiny, 0, "NTFS", 4));
@@ -341,7 +350,7 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
         {{missing}, 66, "cannot open the image (No such file or directory)"},
         {{scratch}, 66, "cannot open the image (Is a directory)"},
         {{"-n", scratch}, 66, "not a regular file"},
-        {{"--partition", "1", image}, 66, "no MBR partition 1"},
+        {{"--partition", "1", image}, 66, "no partition 1: the disk has no partition table"},
         {{"--commands", scratch + "/no-such-dir/list", image}, 73, "cannot create the command list"},
         {{"--commands", "/dev/full", image}, 73, "/dev/full (No space left on device)"},
     };
@@ -428,6 +437,248 @@ TEST_F(QuilletImageTest, TrimsMbrPartitionsAndNothingAroundThem) {
     EXPECT_TRUE(std::equal(before.begin() + gap, before.begin() + kThirdPartition, after.begin() + gap));
 }
 
+// Disks as virtual machines carry them, partitioned by sfdisk: `narrow`
+// and `wide` in the partitions named, the others holding a FAT file system
+// (the EFI system partition) or a byte pattern (the rest), which must come
+// through every run unchanged.
+struct VmDisk {
+    const char *name;
+    const char *sfdisk;  // the script; partition sizes match the volumes
+    int narrowPartition, widePartition;
+};
+
+const VmDisk kWindowsGpt = {
+    "windows-gpt.img",
+    "label: gpt\nunit: sectors\n/dev/x1 : start=2048, size=4096, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+    "/dev/x2 : start=6144, size=2048, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE\n"
+    "/dev/x3 : start=8192, size=49152, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+    "/dev/x4 : start=57344, size=32768, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC\n",
+    4, 3};
+const VmDisk kLogicalMbr = {
+    "logical-mbr.img",
+    "label: dos\nunit: sectors\n/dev/x1 : start=2048, size=4096, type=83\n/dev/x2 : start=6144, size=90112, type=5\n"
+    "/dev/x5 : start=8192, size=32768, type=7\n/dev/x6 : start=43008, size=49152, type=7\n",
+    5, 6};
+
+struct VmPartition {
+    int number;
+    int64_t offset, length;
+};
+
+// sfdisk -d of `disk`: every partition's number and place.
+std::vector<VmPartition> SfdiskPartitions(const std::string &disk) {
+    std::vector<VmPartition> partitions;
+    ToolRun dump = RunTool({"sfdisk", "-d", disk});
+    for (size_t at = dump.out.find(disk); at != std::string::npos; at = dump.out.find(disk, at + 1)) {
+        unsigned long long number = 0, start = 0, size = 0;
+        if (sscanf(dump.out.c_str() + at + disk.size(), "%llu : start= %llu, size= %llu", &number, &start, &size) == 3) {
+            partitions.push_back({(int)number, (int64_t)start * 512, (int64_t)size * 512});
+        }
+    }
+    return partitions;
+}
+
+std::string MakeVmDisk(const VmDisk &layout) {
+    std::string path = scratch + "/" + layout.name;
+    unlink(path.c_str());
+    EXPECT_TRUE(CopySparse("/dev/zero", 0, path, 0, 0));
+    EXPECT_EQ(truncate(path.c_str(), 48 << 20), 0);
+    ToolRun made = RunTool({"sh", "-c", "printf \"$1\" | sfdisk -q \"$0\"", path, layout.sfdisk});
+    EXPECT_EQ(made.status, 0) << made.err;
+    for (const VmPartition &partition : SfdiskPartitions(path)) {
+        if (partition.number == layout.narrowPartition) {
+            EXPECT_TRUE(CopySparse(narrow.path, 0, path, partition.offset, (int64_t)narrow.volumeBytes));
+        } else if (partition.number == layout.widePartition) {
+            EXPECT_TRUE(CopySparse(wide.path, 0, path, partition.offset, (int64_t)wide.volumeBytes));
+        } else if (partition.number == 1) {
+            ToolRun fat = RunTool({"mkfs.fat", "--offset", std::to_string(partition.offset / 512), path,
+                                   std::to_string(partition.length / 1024)});
+            EXPECT_EQ(fat.status, 0) << fat.err;
+        } else if (partition.length < (8 << 20)) {
+            std::string pattern(partition.length, 'M');
+            EXPECT_TRUE(WriteBytes(path, partition.offset, pattern.data(), pattern.size()));
+        }
+    }
+    return path;
+}
+
+class QuilletImageVmDiskTest : public QuilletImageTest {
+protected:
+    // The commands of the volumes in `numbers`, in that order, from their
+    // ntfscat '$Bitmap'.
+    std::vector<TrimCommand> CommandsOf(const VmDisk &layout, const std::string &disk, std::vector<int> numbers) {
+        std::vector<TrimCommand> commands;
+        for (int number : numbers) {
+            for (const VmPartition &partition : SfdiskPartitions(disk)) {
+                if (partition.number != number) continue;
+                const NtfsVolume &volume = number == layout.narrowPartition ? narrow : wide;
+                std::vector<TrimCommand> some = Reference(volume, partition.offset);
+                commands.insert(commands.end(), some.begin(), some.end());
+            }
+        }
+        return commands;
+    }
+
+    // Every partition of `trimmed` against `original`: the volumes trimmed
+    // by `commands` exactly, everything else byte for byte as it was.
+    void ExpectOnlyVolumesTrimmed(const VmDisk &layout, const std::string &original, const std::string &trimmed,
+                                  const std::vector<TrimCommand> &commands) {
+        std::vector<uint8_t> before = Contents(original), after = Contents(trimmed);
+        ASSERT_EQ(before.size(), after.size());
+        std::vector<uint8_t> expected = before;
+        for (const VmPartition &partition : SfdiskPartitions(original)) {
+            if (partition.number != layout.narrowPartition && partition.number != layout.widePartition) continue;
+            const NtfsVolume &volume = partition.number == layout.narrowPartition ? narrow : wide;
+            std::vector<TrimCommand> mine;
+            for (const TrimCommand &command : commands) {
+                int64_t at = (int64_t)command.lba * 512;
+                if (at >= partition.offset && at < partition.offset + partition.length) mine.push_back(command);
+            }
+            std::vector<uint8_t> volumeBefore(before.begin() + partition.offset,
+                                              before.begin() + partition.offset + volume.volumeBytes);
+            std::vector<uint8_t> volumeAfter(after.begin() + partition.offset,
+                                             after.begin() + partition.offset + volume.volumeBytes);
+            EXPECT_EQ(CompareAfterTrim(volumeBefore, volumeAfter, mine, partition.offset, volume), "") << partition.number;
+            std::copy(volumeAfter.begin(), volumeAfter.end(), expected.begin() + partition.offset);
+        }
+        EXPECT_TRUE(expected == after) << "bytes outside the NTFS volumes changed";
+    }
+};
+
+TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneRawOrQcow2) {
+    const struct {
+        const VmDisk *layout;
+        std::vector<std::string> options;
+        std::vector<int> trimmed;  // partitions, in order
+        int qcow2;
+    } cases[] = {
+        {&kWindowsGpt, {"--partition", "3"}, {3}, 0},
+        {&kWindowsGpt, {}, {3, 4}, 0},
+        {&kWindowsGpt, {}, {3, 4}, 1},
+        {&kLogicalMbr, {"--partition", "6"}, {6}, 0},
+        {&kLogicalMbr, {}, {5, 6}, 0},
+        {&kLogicalMbr, {"--partition", "5"}, {5}, 1},
+    };
+    int64_t rawReclaimed = 0;
+    for (const auto &c : cases) {
+        std::string shown = std::string(c.layout->name) + testing::PrintToString(c.options) + (c.qcow2 ? " qcow2" : "");
+        SCOPED_TRACE(shown);
+        std::string original = MakeVmDisk(*c.layout);
+        std::string disk = scratch + "/vm-disk." + (c.qcow2 ? "qcow2" : "raw");
+        unlink(disk.c_str());
+        if (c.qcow2) {
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", original, disk}).status, 0);
+        } else {
+            ASSERT_TRUE(CopySparse(original, 0, disk, 0, FileSize(original)));
+        }
+        struct stat before, after;
+        ASSERT_EQ(stat(disk.c_str(), &before), 0);
+        std::string list = scratch + "/vm-disk.list";
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {"--commands", list, disk});
+        ToolRun run = QuilletImage(arguments);
+        ASSERT_EQ(run.status, 0) << run.err << run.out;
+        ASSERT_EQ(stat(disk.c_str(), &after), 0);
+        std::vector<TrimCommand> commands = CommandsOf(*c.layout, original, c.trimmed);
+        EXPECT_EQ(ListedSpans(list), TrimmedSpans(commands));
+        if (c.options.empty() && c.layout == &kWindowsGpt) {
+            EXPECT_NE(run.out.find("Partition 1 (EFI system): no NTFS volume, skipped\n"), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("Partition 2 (Microsoft reserved): no NTFS volume, skipped\n"), std::string::npos);
+            EXPECT_NE(run.out.find("Partition 4 (Windows recovery):\n"), std::string::npos);
+        }
+        std::string trimmed = disk;
+        int64_t reclaimed = ((int64_t)before.st_blocks - (int64_t)after.st_blocks) * 512;
+        // Each volume's own allocation line; together they add up to the run's.
+        static const std::regex allocation("Image allocation: ([0-9]+) bytes before, ([0-9]+) after");
+        int64_t chained = (int64_t)before.st_blocks * 512;
+        size_t lines = 0;
+        for (std::sregex_iterator at(run.out.begin(), run.out.end(), allocation), end; at != end; ++at, lines++) {
+            EXPECT_EQ(std::stoll((*at)[1]), chained) << run.out;
+            chained = std::stoll((*at)[2]);
+        }
+        EXPECT_EQ(lines, c.trimmed.size());
+        EXPECT_EQ(chained, (int64_t)after.st_blocks * 512) << run.out;
+        if (c.qcow2) {
+            trimmed = scratch + "/vm-disk-back.raw";
+            unlink(trimmed.c_str());
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "qcow2", "-O", "raw", disk, trimmed}).status, 0);
+            // At least 95 % of what the same disk gives back as raw.
+            if (c.options.empty()) {
+                EXPECT_GE(reclaimed * 100, rawReclaimed * 95) << reclaimed << " of " << rawReclaimed;
+            }
+        } else if (c.options.empty()) {
+            rawReclaimed = reclaimed;
+        }
+        ExpectOnlyVolumesTrimmed(*c.layout, original, trimmed, commands);
+        for (int number : c.trimmed) {
+            std::string volume = scratch + "/vm-volume.img";
+            for (const VmPartition &partition : SfdiskPartitions(original)) {
+                if (partition.number != number) continue;
+                unlink(volume.c_str());
+                ASSERT_TRUE(CopySparse(trimmed, partition.offset, volume, 0, partition.length));
+                EXPECT_EQ(FilesThatDiffer(volume, number == c.layout->narrowPartition ? narrow : wide), "") << number;
+            }
+        }
+    }
+}
+
+// An image a virtual machine has open is refused untouched; QEMU cannot
+// start on an image a run holds; the run's lock ends with it.
+TEST_F(QuilletImageVmDiskTest, ImageQemuHoldsIsRefusedAndOneWeHoldKeepsQemuOut) {
+    std::string disk = MakeVmDisk(kWindowsGpt);
+    std::string qcow2 = scratch + "/held.qcow2";
+    unlink(qcow2.c_str());
+    ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", disk, qcow2}).status, 0);
+    for (const std::string &image : {disk, qcow2}) {
+        SCOPED_TRACE(image);
+        std::vector<uint8_t> before = Contents(image);
+        std::string drive = "file=" + image + ",format=" + (image == disk ? "raw" : "qcow2") + ",if=ide";
+        pid_t vm = fork();
+        if (vm == 0) {
+            execlp("qemu-system-x86_64", "qemu-system-x86_64", "-S", "-display", "none", "-nodefaults", "-drive",
+                   drive.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        // The kernel's lock table shows when the VM holds the image (a run
+        // of ours meanwhile could keep the VM out instead).
+        struct stat info;
+        ASSERT_EQ(stat(image.c_str(), &info), 0);
+        const std::string held = ":" + std::to_string(info.st_ino) + " 100 ";
+        for (int i = 0; i < 200 && RunTool({"cat", "/proc/locks"}).out.find(held) == std::string::npos; i++) {
+            usleep(50000);
+        }
+        ToolRun run = QuilletImage({image});
+        kill(vm, SIGTERM);
+        waitpid(vm, nullptr, 0);
+        EXPECT_EQ(run.status, 4) << run.out;
+        EXPECT_NE(run.err.find("Lock partition failed! The image is in use: a QEMU process (a virtual machine, qemu-img "
+                               "or qemu-nbd) holds QEMU's image lock on byte 10"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_TRUE(Contents(image) == before);
+    }
+
+    // While a run waits for its command list (a FIFO nobody reads yet),
+    // QEMU cannot open the image for writing; after the run it can.
+    std::string fifo = scratch + "/held.fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ToolRun held;
+    std::thread runner([&] { held = QuilletImage({"--dry-run", "-p", "3", "--commands", fifo, disk}); });
+    // The kernel's lock table shows when the run holds the image.
+    struct stat info;
+    ASSERT_EQ(stat(disk.c_str(), &info), 0);
+    const std::string inode = ":" + std::to_string(info.st_ino) + " 201 ";
+    for (int i = 0; i < 200 && RunTool({"cat", "/proc/locks"}).out.find(inode) == std::string::npos; i++) usleep(50000);
+    ToolRun writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 46M 512", disk});
+    EXPECT_NE(writer.err.find("Failed to get \"write\" lock"), std::string::npos) << writer.err;
+    EXPECT_EQ(RunTool({"timeout", "60", "cat", fifo}).status, 0);
+    runner.join();
+    EXPECT_EQ(held.status, 0) << held.err;
+    writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 46M 512", disk});
+    EXPECT_EQ(writer.status, 0) << writer.err;
+}
+
 // Opening the command list for writing would truncate the image when both
 // are one file, under any name.
 TEST_F(QuilletImageTest, CommandListNamingTheImageIsRefused) {
@@ -488,7 +739,7 @@ TEST_F(QuilletImageTest, PartitionTablesAreCheckedBeforeTheyAreTrusted) {
         // Partition 3 as if the image had been cut short.
         {3, 0x07, third, wideSectors + 2048, "3", "MBR partition 3 ends past the end of the disk"},
         {2, 0x05, first + narrowSectors, 2048, "2", "MBR partition 2 is an extended partition, not a volume"},
-        {4, 0xEE, 1, 0xFFFFFFFF, "1", "GPT is not supported (the MBR holds a protective 0xEE entry)"},
+        {4, 0xEE, 1, 0xFFFFFFFF, "1", "the MBR is a protective one for a GPT, but there is no GPT header at sector 1"},
     };
     for (const auto &c : cases) {
         std::string disk = MbrDisk();

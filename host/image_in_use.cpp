@@ -1,4 +1,4 @@
-#include "offline_checks.h"
+#include "image_in_use.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -12,95 +12,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
-#include "../engine/bytes.h"
-
-int ReadFromDescriptor(void *context, int64_t position, void *buffer, uint32_t size) {
-    int fd = *(int *)context;
-    uint8_t *bytes = (uint8_t *)buffer;
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(fd, bytes + done, size - done, (off_t)(position + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return 0;
-        done += (uint32_t)got;
-    }
-    return 1;
-}
-
-// Partition tables.
-
-namespace {
-
-enum {
-    kMbrFirstEntry = 446,
-    kMbrEntrySize = 16,
-    kMbrEntryCount = 4,
-    kSectorBytes = 512,
-};
-
-struct MbrEntry {
-    uint8_t type;
-    uint32_t firstSector;
-    uint32_t sectorCount;
-};
-
-MbrEntry ReadMbrEntry(const uint8_t *sector, int number) {
-    const uint8_t *entry = sector + kMbrFirstEntry + kMbrEntrySize * (number - 1);
-    MbrEntry result = {entry[4], LoadLe32(entry + 8), LoadLe32(entry + 12)};
-    return result;
-}
-
-int IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
-
-}  // namespace
-
-int CheckMbrPartition(const uint8_t *sector, int number, int64_t diskBytes, int64_t *offset, int64_t *length,
-                      int *other) {
-    if (number < 1 || number > kMbrEntryCount || sector[510] != 0x55 || sector[511] != 0xAA) return kPartitionNoMbr;
-    for (int i = 1; i <= kMbrEntryCount; i++) {
-        if (ReadMbrEntry(sector, i).type == 0xEE) return kPartitionGpt;
-    }
-    MbrEntry entry = ReadMbrEntry(sector, number);
-    if (entry.type == 0 || entry.sectorCount == 0 || entry.firstSector == 0) return kPartitionEmpty;
-    if (IsExtendedType(entry.type)) return kPartitionExtended;
-    uint64_t end = (uint64_t)entry.firstSector + entry.sectorCount;
-    if (diskBytes < 0 || end * kSectorBytes > (uint64_t)diskBytes) return kPartitionPastEnd;
-    for (int i = 1; i <= kMbrEntryCount; i++) {
-        MbrEntry next = ReadMbrEntry(sector, i);
-        if (i == number || next.type == 0 || next.sectorCount == 0) continue;
-        uint64_t nextEnd = (uint64_t)next.firstSector + next.sectorCount;
-        if (next.firstSector < end && entry.firstSector < nextEnd) {
-            *other = i;
-            return kPartitionOverlaps;
-        }
-    }
-    *offset = (int64_t)entry.firstSector * kSectorBytes;
-    *length = (int64_t)entry.sectorCount * kSectorBytes;
-    return kPartitionOk;
-}
-
-void DescribePartitionCheck(int check, int number, int other, char *text, uint32_t textSize) {
-    switch (check) {
-    case kPartitionGpt:
-        snprintf(text, textSize, "GPT is not supported (the MBR holds a protective 0xEE entry)");
-        break;
-    case kPartitionExtended:
-        snprintf(text, textSize, "MBR partition %d is an extended partition, not a volume", number);
-        break;
-    case kPartitionPastEnd:
-        snprintf(text, textSize, "MBR partition %d ends past the end of the disk", number);
-        break;
-    case kPartitionOverlaps:
-        snprintf(text, textSize, "MBR partition %d overlaps partition %d", number, other);
-        break;
-    default:
-        snprintf(text, textSize, "no MBR partition %d", number);
-        break;
-    }
-}
-
-// Images in use.
 
 namespace {
 
@@ -219,4 +130,78 @@ int LockImageExclusively(int fd) {
         if (errno != EINTR) return 0;
     }
     return 1;
+}
+
+
+// QEMU's image locks.
+
+namespace {
+
+// QEMU (the emulators, qemu-img, qemu-nbd, qemu-storage-daemon) takes read
+// locks through the image's open file description: byte 100 + n for each
+// permission n it holds, byte 200 + n for each it denies the others (n: 0
+// consistent read, 1 write, 2 write unchanged, 3 resize). A running VM on a
+// raw image holds 100 and 101; on qcow2 it also denies 201 and 203. Any of
+// the two hundred bytes counts, so that a permission added later does too.
+enum {
+    kQemuPermissionBase = 100,
+    kQemuDeniedBase = 200,
+    kQemuLockEnd = 300,
+    kPermissionConsistentRead = 0,
+    kPermissionWrite = 1,
+    kPermissionWriteUnchanged = 2,
+    kPermissionResize = 3,
+};
+
+int SetQemuLocks(int fd, short type, off_t first, off_t count) {
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);  // OFD locks want l_pid 0
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = first;
+    lock.l_len = count;
+    while (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        if (errno != EINTR) return 0;
+    }
+    return 1;
+}
+
+void ReleaseQemuLocks(int fd) { SetQemuLocks(fd, F_UNLCK, kQemuPermissionBase, kQemuLockEnd - kQemuPermissionBase); }
+
+}  // namespace
+
+int FindQemuLock(int fd, char *why, uint32_t whySize) {
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kQemuPermissionBase;
+    lock.l_len = kQemuLockEnd - kQemuPermissionBase;
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) {
+        snprintf(why, whySize, "QEMU's image locks cannot be tested on it (%s)", strerror(errno));
+        return 1;
+    }
+    if (lock.l_type == F_UNLCK) return 0;
+    snprintf(why, whySize, "a QEMU process (a virtual machine, qemu-img or qemu-nbd) holds QEMU's image lock on byte %lld "
+             "of it",
+             (long long)lock.l_start);
+    return 1;
+}
+
+int TakeQemuLocks(int fd, char *why, uint32_t whySize) {
+    // Ours first, then the test: of two processes that start at once, at
+    // least one sees the other's locks, as QEMU does it.
+    const int held[] = {kQemuPermissionBase + kPermissionConsistentRead, kQemuPermissionBase + kPermissionWrite,
+                        kQemuDeniedBase + kPermissionWrite, kQemuDeniedBase + kPermissionWriteUnchanged,
+                        kQemuDeniedBase + kPermissionResize};
+    for (int byte : held) {
+        if (!SetQemuLocks(fd, F_RDLCK, byte, 1)) {
+            snprintf(why, whySize, "QEMU's image locks cannot be taken on it (%s)", strerror(errno));
+            ReleaseQemuLocks(fd);
+            return 0;
+        }
+    }
+    if (!FindQemuLock(fd, why, whySize)) return 1;
+    ReleaseQemuLocks(fd);
+    return 0;
 }

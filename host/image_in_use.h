@@ -1,0 +1,30 @@
+// Whether a disk image is someone else's right now: mounted, behind a loop
+// device, in another quillet-image run, or open in QEMU. Each check either
+// finds nothing or names what it found.
+#ifndef QUILLET_HOST_IMAGE_IN_USE_H
+#define QUILLET_HOST_IMAGE_IN_USE_H
+
+#include <stdint.h>
+
+// 1 when the file open on `fd` is in use by the system: the source of a
+// mount (an ntfs-3g FUSE mount names the image itself) or the backing file
+// of a loop device. `where` gets the mount point or the loop device, or
+// why it could not be told (then the result is 1 as well).
+int FindImageInUse(int fd, char *where, uint32_t whereSize);
+
+// Takes an exclusive advisory lock on `fd` without waiting; it lasts until
+// the descriptor is closed. 1 when taken.
+int LockImageExclusively(int fd);
+
+// 1 when another open file description holds one of QEMU's image locks
+// (OFD byte-range locks) on the file, or when that cannot be told; `why`
+// says which. Our own locks on `fd` do not count.
+int FindQemuLock(int fd, char *why, uint32_t whySize);
+
+// Takes QEMU's image locks on `fd` as a writer that lets others read but
+// not write or resize: while `fd` stays open no virtual machine, qemu-img
+// or qemu-nbd can open the image for writing. 1 when taken and nobody else
+// holds any; otherwise 0 with the reason, and none of ours is left.
+int TakeQemuLocks(int fd, char *why, uint32_t whySize);
+
+#endif

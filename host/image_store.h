@@ -1,0 +1,68 @@
+// Where the emulated drive's reads and TRIMs go when the image is not a
+// plain raw file read directly: a store with a read, a trim (the range
+// reads back as zeros afterwards) and the disk's size. One implementation
+// over a raw file, one over an NBD connection to qemu-nbd for the formats
+// of QEMU's block layer.
+#ifndef QUILLET_HOST_IMAGE_STORE_H
+#define QUILLET_HOST_IMAGE_STORE_H
+
+#include <stdint.h>
+
+struct ImageStore {
+    // 1 when all `size` bytes at `position` of the disk were read.
+    int (*read)(ImageStore *store, int64_t position, void *buffer, uint32_t size);
+    // 1 when the range was handed on; a store may hold back the part after
+    // its last cut point until the next trim or FinishImageStore.
+    int (*trim)(ImageStore *store, int64_t position, int64_t size);
+    int (*finish)(ImageStore *store);  // sends what was held back; 1 when every trim went through
+    void (*release)(ImageStore *store);
+    int64_t size;  // of the disk the image holds, not of the file
+};
+
+// 1 when every trim went through; the store stays usable for reads.
+int FinishImageStore(ImageStore *store);
+void ReleaseImageStore(ImageStore *store);
+
+// A raw image file as a store (holes punched for trims). Null on failure.
+ImageStore *OpenRawImageStore(const char *path, int writable);
+
+enum ImageFormat {
+    kFormatUnknown = -1,
+    kFormatRaw = 0,
+    kFormatQcow2,
+    kFormatVmdk,
+    kFormatVhdx,
+    kFormatVdi,
+};
+
+// The format the file's first 512 bytes name; raw when none does.
+int DetectImageFormat(const uint8_t *header);
+int ImageFormatByName(const char *name);  // kFormatUnknown for a name not listed
+const char *ImageFormatName(int format);   // as qemu-img names it
+
+// Bytes the image file takes on its file system (holes excluded); -1 on
+// error. What a trim gives back to the host shows here.
+int64_t AllocatedBytes(const char *path);
+
+// Cuts a stream of trimmed ranges into requests that never split an image
+// cluster of up to `alignment` bytes (a power of two) between two requests:
+// contiguous ranges are joined and only cut at multiples of `alignment`.
+struct TrimJoiner {
+    int64_t alignment;
+    int64_t start, end;  // held back; empty when equal
+};
+// Adds a range; *sendStart/*sendSize get a request to send now (size 0:
+// none). A range that does not continue the held one first flushes it, so
+// up to two requests come out: `flushed*` then `send*`.
+void JoinTrim(TrimJoiner *joiner, int64_t position, int64_t size, int64_t *flushedStart, int64_t *flushedSize,
+              int64_t *sendStart, int64_t *sendSize);
+// What is still held back, handed out and forgotten.
+void FlushTrim(TrimJoiner *joiner, int64_t *start, int64_t *size);
+
+// qemu-nbd started by socket activation for the image at `path` in
+// `format`, behind a libnbd connection. Read-only unless `writable`. Null
+// with the reason (qemu-nbd's own, such as its lock refusal, also goes to
+// stderr) on failure.
+ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *reason, uint32_t reasonSize);
+
+#endif

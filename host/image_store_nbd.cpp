@@ -1,0 +1,117 @@
+// The NBD image store: qemu-nbd, started by libnbd through socket
+// activation (a listening socket as fd 3, LISTEN_FDS and LISTEN_PID), serves
+// the image over a private Unix socket: no kernel module, no root, no
+// mount. qemu-nbd takes QEMU's image locks itself, so it refuses an image a
+// running VM holds, and holds it against VMs while we run.
+#include <libnbd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "image_store.h"
+
+namespace {
+
+enum {
+    // qcow2 clusters go up to 2 MiB; every smaller power of two divides it.
+    kTrimAlignment = 2 << 20,
+    kLargestRead = 32 << 20,  // what qemu-nbd serves in one request
+};
+
+struct NbdImageStore {
+    ImageStore store;  // first, so the store is the record
+    struct nbd_handle *nbd;
+    int zeroes;  // write zeroes that may trim, or plain trims
+    int failed;  // a held-back request failed
+    TrimJoiner joiner;
+};
+
+int Send(NbdImageStore *nbd, int64_t start, int64_t size) {
+    if (size == 0) return 1;
+    int sent = nbd->zeroes ? nbd_zero(nbd->nbd, (uint64_t)size, (uint64_t)start, 0)
+                           : nbd_trim(nbd->nbd, (uint64_t)size, (uint64_t)start, 0);
+    if (sent != 0) nbd->failed = 1;
+    return sent == 0;
+}
+
+int NbdRead(ImageStore *store, int64_t position, void *buffer, uint32_t size) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    uint8_t *bytes = (uint8_t *)buffer;
+    if (position < 0 || position > store->size || size > store->size - position) return 0;
+    for (uint32_t done = 0; done < size;) {
+        uint32_t piece = size - done < (uint32_t)kLargestRead ? size - done : (uint32_t)kLargestRead;
+        if (nbd_pread(nbd->nbd, bytes + done, piece, (uint64_t)(position + done), 0) != 0) return 0;
+        done += piece;
+    }
+    return 1;
+}
+
+// The part that ends between two cut points waits for the next range: if
+// it continues this one, the cluster it shares is released whole.
+int NbdTrim(ImageStore *store, int64_t position, int64_t size) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    int64_t flushedStart, flushedSize, sendStart, sendSize;
+    JoinTrim(&nbd->joiner, position, size, &flushedStart, &flushedSize, &sendStart, &sendSize);
+    int flushed = Send(nbd, flushedStart, flushedSize);
+    return Send(nbd, sendStart, sendSize) && flushed && !nbd->failed;
+}
+
+int NbdFinish(ImageStore *store) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    int64_t start, size;
+    FlushTrim(&nbd->joiner, &start, &size);
+    Send(nbd, start, size);
+    return nbd_flush(nbd->nbd, 0) == 0 && !nbd->failed;
+}
+
+// Waits for qemu-nbd to end, so that the image is whole and unlocked.
+void NbdRelease(ImageStore *store) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    nbd_shutdown(nbd->nbd, 0);
+    nbd_close(nbd->nbd);
+    free(nbd);
+}
+
+}  // namespace
+
+ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *reason, uint32_t reasonSize) {
+    NbdImageStore *nbd = (NbdImageStore *)calloc(1, sizeof(NbdImageStore));
+    if (nbd == 0 || (nbd->nbd = nbd_create()) == 0) {
+        snprintf(reason, reasonSize, "no memory for the NBD connection");
+        free(nbd);
+        return 0;
+    }
+    // --discard=unmap: qemu-nbd ignores trims otherwise. The format is
+    // always named, so that qemu-nbd never guesses it from the contents.
+    char formatOption[32];
+    snprintf(formatOption, sizeof formatOption, "--format=%s", ImageFormatName(format));
+    char *argv[] = {(char *)"qemu-nbd", formatOption, (char *)"--discard=unmap", (char *)"--cache=none",
+                    (char *)path, 0, 0};
+    if (!writable) {
+        argv[4] = (char *)"--read-only";
+        argv[5] = (char *)path;
+    }
+    if (nbd_connect_systemd_socket_activation(nbd->nbd, argv) != 0) {
+        snprintf(reason, reasonSize, "qemu-nbd does not serve the image: %s", nbd_get_error());
+        nbd_close(nbd->nbd);
+        free(nbd);
+        return 0;
+    }
+    nbd->store.read = NbdRead;
+    nbd->store.trim = NbdTrim;
+    nbd->store.finish = NbdFinish;
+    nbd->store.release = NbdRelease;
+    nbd->store.size = nbd_get_size(nbd->nbd);
+    // Only qcow2 gives clusters back for write-zeroes that may trim and
+    // reads them back as zeros; for the formats whose QEMU driver cannot
+    // release space, write-zeroes would fill free space with allocated
+    // zeros, so those get plain trims, which QEMU drops there.
+    nbd->zeroes = format == kFormatQcow2 && nbd_can_zero(nbd->nbd) == 1;
+    nbd->joiner.alignment = kTrimAlignment;
+    if (nbd->store.size < 0 || (writable && (nbd_is_read_only(nbd->nbd) != 0 || (!nbd->zeroes && nbd_can_trim(nbd->nbd) != 1)))) {
+        snprintf(reason, reasonSize, "qemu-nbd serves the image without its size or without trims");
+        NbdRelease(&nbd->store);
+        return 0;
+    }
+    return &nbd->store;
+}
