@@ -13,6 +13,7 @@
 
 #include "offline_checks.h"
 #include "tool_arguments.h"
+#include "trim_engine.h"
 
 struct OfflineTarget {
     const char *program;               // "quillet-image"
@@ -30,6 +31,13 @@ struct OfflineTarget {
     int64_t volumeOffset;
     int64_t inputBytes;
     std::string pathTaken;  // for -v: how the commands reach the drive
+    int showPath;           // say it without -v too
+    // The front end's own open (quillet-disk: by drive and offset), in
+    // place of the engine's by volumeLetter: an OpenStatus, and on kOpenOk
+    // the path the commands take and, when the drive takes none, why not
+    // (empty: the plain reason).
+    int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);
+    void *openContext;
 };
 
 // The whole run; returns the exit status (exit_status.h).

@@ -207,6 +207,9 @@ int FinishTrimRun(TrimRun *run, const TrimRunReport *report) {
     fflush(stdout);
     char reason[224];
     int status = DescribeTrimFailure(report, run->listError, run->listCloseError, reason, sizeof reason);
+    if (report->outcome == kTrimNotSupported && run->noTrimReason != 0 && run->noTrimReason[0] != 0) {
+        snprintf(reason, sizeof reason, "%s; no command was sent", run->noTrimReason);
+    }
     ReportRunFailure(run, std::string("Trim error! ") + reason);
     return status;
 }

@@ -63,6 +63,7 @@ struct TrimRun {
     int showProgress;  // stderr is a terminal and the run is not quiet
     int lastPercent;
     int barShown;
+    const char *noTrimReason;  // why the drive takes no TRIM, when more is known than that; null otherwise
 };
 
 void StartTrimRun(TrimRun *run, const char *program, const char *subject);
