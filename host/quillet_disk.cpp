@@ -73,15 +73,15 @@ int OpenPartition(void *context, TrimVolume **volume, std::string *pathTaken, st
     if (status != kOpenOk) return status;
     if (LinuxTrimPathOf((*volume)->driveHandle) == kLinuxTrimAta) {
         *pathTaken = "ATA TRIM through SCSI-ATA translation (SG_IO) to " + diskPath;
+    } else if (disk.discardMaxBytes == 0) {
+        *pathTaken = "kernel discard (BLKDISCARD) on " + diskPath + ", which takes none";
+        *noTrimReason = "the kernel reports no discard for " + diskPath + " (discard_max_bytes is 0)";
     } else {
         *pathTaken = "kernel discard (BLKDISCARD) on " + diskPath + ", at most " +
                      std::to_string(disk.discardMaxBytes) + " bytes each, in units of " +
                      std::to_string(disk.discardGranularity > disk.logicalBlockSize ? disk.discardGranularity
                                                                                      : disk.logicalBlockSize) +
                      " bytes";
-        if (disk.discardMaxBytes == 0) {
-            *noTrimReason = "the kernel reports no discard for " + diskPath + " (discard_max_bytes is 0)";
-        }
     }
     if (request.dryRun) *pathTaken += " (dry run: TRIM is not sent)";
     return kOpenOk;

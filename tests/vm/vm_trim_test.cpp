@@ -1,7 +1,9 @@
-// quillet-disk on ATA drives that we did not write: QEMU's PIIX IDE and
-// AHCI emulation behind Debian's kernel (libata, sd, SG_IO), in one virtual
-// machine with eight drives. Each drive's model tells the guest's init what
-// to run (guest-init.sh); the results come back on the second serial port.
+// quillet-disk on drives that we did not write: QEMU's PIIX IDE and AHCI
+// emulation behind Debian's kernel (libata, sd, SG_IO), and NVMe, virtio-blk
+// and virtio-scsi, which take no ATA and get the kernel's discard, all in
+// one virtual machine. Each drive's model (the serial number of NVMe and
+// virtio-blk drives) tells the guest's init what to run (guest-init.sh);
+// the results come back on the second serial port.
 // The host then checks every backing file against ntfs-3g's view of the
 // volume: the ranges sent cover exactly the blocks `ntfscat '$Bitmap'` leaves free,
 // those ranges became holes and read zero, and every used cluster, every
@@ -34,7 +36,7 @@ const int64_t kEngineFlagsRange[2] = {6144 * 512, 8192 * 512};
 
 struct Drive {
     const char *model;  // 16 characters at most: libata shows no more
-    const char *bus;    // "ide" or "ahci"
+    const char *bus;    // "ide", "ahci", "nvme", "virtio-blk" or "scsi" (virtio-scsi)
     const char *layout; // pristine disk it starts from
     const char *qemuOptions;  // extra -device options
 };
@@ -49,16 +51,18 @@ struct Layout {
     NtfsVolume *volume;  // null: raw drive
     int64_t offset;
     int dirty;  // $Volume marked for a disk check, as Windows leaves it
+    uint32_t sectorSize;  // the unit of the partition table's entry
     std::string path;
 };
 
-NtfsVolume wide, narrow;
+NtfsVolume wide, narrow, wide4k;
 Layout layouts[] = {
-    {"wide-1m", &wide, 1 << 20, 0, ""},
-    {"narrow-63", &narrow, 63 * 512, 0, ""},
-    {"wide-63", &wide, 63 * 512, 0, ""},
-    {"dirty-1m", &wide, 1 << 20, 1, ""},
-    {"raw", nullptr, 0, 0, ""},
+    {"wide-1m", &wide, 1 << 20, 0, 512, ""},
+    {"narrow-63", &narrow, 63 * 512, 0, 512, ""},
+    {"wide-63", &wide, 63 * 512, 0, 512, ""},
+    {"dirty-1m", &wide, 1 << 20, 1, 512, ""},
+    {"wide4k-1m", &wide4k, 1 << 20, 0, 4096, ""},
+    {"raw", nullptr, 0, 0, 512, ""},
 };
 
 Drive drives[] = {
@@ -72,6 +76,11 @@ Drive drives[] = {
     {"flags-ahci", "ahci", "raw", ""},
     {"mounted-ahci", "ahci", "wide-63", ""},
     {"trim-ahci-dirty", "ahci", "dirty-1m", ""},
+    {"trim-nvme-1m", "nvme", "wide-1m", ""},
+    {"trim-vblk-63", "virtio-blk", "narrow-63", ""},
+    {"trim-scsi-4kn", "scsi", "wide4k-1m", ",logical_block_size=4096,physical_block_size=4096"},
+    // Offers no discard at all (discard_max_bytes 0).
+    {"trim-vblk-nodisc", "virtio-blk", "wide-1m", ",discard=off"},
 };
 
 struct StepResult {
@@ -121,7 +130,8 @@ int MakeLayout(Layout *layout) {
         }
         std::copy(bytes.begin(), bytes.end(), disk.begin() + layout->offset);
         memset(disk.data(), 0, 512);
-        PutMbrEntry(disk.data(), 1, 0x07, (uint32_t)(layout->offset / 512), (uint32_t)(volume->volumeBytes / 512));
+        PutMbrEntry(disk.data(), 1, 0x07, (uint32_t)(layout->offset / layout->sectorSize),
+                    (uint32_t)(volume->volumeBytes / layout->sectorSize));
     }
     unlink(layout->path.c_str());
     return WriteBytes(layout->path, 0, disk.data(), disk.size());
@@ -175,7 +185,7 @@ std::string Qemu(const std::string &kernel) {
         "-initrd", scratch + "/initramfs.cpio.gz",
         "-append", "console=ttyS0 quiet panic=-1 quillet.drives=" + std::to_string(sizeof drives / sizeof drives[0]),
         "-serial", "file:" + scratch + "/console.log", "-serial", "file:" + scratch + "/results.log",
-        "-device", "ahci,id=ahci"};
+        "-device", "ahci,id=ahci", "-device", "virtio-scsi-pci,id=scsi"};
     int ide = 0, ahci = 0, id = 0;
     for (const Drive &drive : drives) {
         const std::string path = PathOf(drive);
@@ -190,12 +200,22 @@ std::string Qemu(const std::string &kernel) {
         argv.push_back("-drive");
         argv.push_back("if=none,id=" + name + ",format=raw,file=" + path +
                        (noTrim ? ",discard=ignore" : ",discard=unmap"));
-        std::string bus = std::string(drive.bus) == "ide"
-                              ? "ide." + std::to_string(ide / 2) + ",unit=" + std::to_string(ide % 2)
-                              : "ahci." + std::to_string(ahci);
-        (std::string(drive.bus) == "ide" ? ide : ahci)++;
+        const std::string kind = drive.bus;
+        std::string device;
+        if (kind == "ide") {
+            device = "ide-hd,bus=ide." + std::to_string(ide / 2) + ",unit=" + std::to_string(ide % 2) + ",model=";
+            ide++;
+        } else if (kind == "ahci") {
+            device = "ide-hd,bus=ahci." + std::to_string(ahci++) + ",model=";
+        } else if (kind == "nvme") {
+            device = "nvme,serial=";
+        } else if (kind == "virtio-blk") {
+            device = "virtio-blk-pci,serial=";
+        } else {
+            device = "scsi-hd,bus=scsi.0,product=";
+        }
         argv.push_back("-device");
-        argv.push_back("ide-hd,drive=" + name + ",bus=" + bus + ",model=" + drive.model + drive.qemuOptions);
+        argv.push_back(device + drive.model + ",drive=" + name + drive.qemuOptions);
     }
     ToolRun run = RunTool(argv);
     if (run.status != 0) return "qemu ended with " + std::to_string(run.status) + ": " + run.err;
@@ -238,6 +258,7 @@ std::string SetUp(const std::string &kernel) {
     std::string error;
     if (!MakeNtfsVolume(scratch + "/wide.vol", 512, 4096, 16 << 20, 21, &wide, &error)) return error;
     if (!MakeNtfsVolume(scratch + "/narrow.vol", 512, 1024, 16 << 20, 22, &narrow, &error)) return error;
+    if (!MakeNtfsVolume(scratch + "/wide4k.vol", 4096, 4096, 16 << 20, 23, &wide4k, &error)) return error;
     for (Layout &layout : layouts)
         if (!MakeLayout(&layout)) return std::string("cannot make ") + layout.name;
     error = Qemu(kernel);
@@ -283,17 +304,34 @@ const Drive &DriveNamed(const char *model) {
 
 }  // namespace
 
-TEST(VmDrives, IdeAndAhciTrimExactlyWhatTheBitmapCallsFree) {
-    for (const char *model : {"trim-ide-1m", "trim-ide-63", "trim-ahci-1m", "trim-ahci-63"}) {
-        SCOPED_TRACE(model);
-        const Drive &drive = DriveNamed(model);
+TEST(VmDrives, EveryBusTrimsExactlyWhatTheBitmapCallsFree) {
+    const char kAta[] = "Path: ATA TRIM through SCSI-ATA translation (SG_IO) to /dev/sd";
+    const char kDiscard[] = "Path: kernel discard (BLKDISCARD) on /dev/";
+    const struct {
+        const char *model, *shownModel, *path;
+    } cases[] = {
+        {"trim-ide-1m", "trim-ide-1m", kAta},
+        {"trim-ide-63", "trim-ide-63", kAta},
+        {"trim-ahci-1m", "trim-ahci-1m", kAta},
+        {"trim-ahci-63", "trim-ahci-63", kAta},
+        // The model from sysfs: the NVMe controller's; virtio-blk has none.
+        {"trim-nvme-1m", "QEMU NVMe Ctrl", kDiscard},
+        {"trim-vblk-63", "unknown", kDiscard},
+        // 4096-byte logical sectors: the same ranges, as byte ranges.
+        {"trim-scsi-4kn", "trim-scsi-4kn", kDiscard},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.model);
+        const Drive &drive = DriveNamed(c.model);
         const StepResult &trim = Step(drive, "trim");
         ASSERT_EQ(trim.status, "0") << trim.output;
         const std::vector<TrimCommand> expected = Reference(LayoutOf(drive));
         ASSERT_FALSE(expected.empty());
         EXPECT_EQ(TrimmedSpans(trim.commands), TrimmedSpans(expected));
-        EXPECT_NE(trim.output.find("Drive model: " + std::string(model) + "\nTrim support: 1\n"), std::string::npos)
+        EXPECT_NE(trim.output.find("Drive model: " + std::string(c.shownModel) + "\nTrim support: 1\n"),
+                  std::string::npos)
             << trim.output;
+        EXPECT_NE(trim.output.find(c.path), std::string::npos) << trim.output;
         ExpectTrimmedExactly(drive, trim.commands);
     }
 }
@@ -335,6 +373,7 @@ TEST(VmDrives, RefusedDrivesLoseNothing) {
         {"trim-ide-notrim", "10", "Trim error! the drive does not support TRIM"},
         // A volume marked for a disk check: its bitmap may miss allocations.
         {"trim-ahci-dirty", "4", "Lock partition failed! "},
+        {"trim-vblk-nodisc", "10", "Trim error! the kernel reports no discard for /dev/vd"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.model);
