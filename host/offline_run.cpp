@@ -142,13 +142,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
         }
     }
     Describe(target, volume, pathTaken);
-    // TRIM names 512-byte blocks: a drive of larger sectors is no drive
-    // without TRIM, and should not be called one.
-    const DriveIdentity &identity = volume->identity;
-    if (noTrimReason.empty() && identity.trimBit && identity.logicalSectorSize != 512) {
-        noTrimReason = "the drive's logical sectors are " + std::to_string(identity.logicalSectorSize) +
-                       " bytes; ATA TRIM is sent only to drives of 512-byte sectors";
-    }
+    if (noTrimReason.empty()) noTrimReason = MissingTrimReason(volume->identity);
     run.noTrimReason = noTrimReason.c_str();
     // Said before the question when there is nothing to agree to.
     if (volume->trimSupported && !Confirmed(target)) {

@@ -39,6 +39,12 @@ int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount) {
     return 1;
 }
 
+std::string MissingTrimReason(const DriveIdentity &identity) {
+    if (!identity.trimBit || identity.logicalSectorSize == 512) return "";
+    return "the drive's logical sectors are " + std::to_string(identity.logicalSectorSize) +
+           " bytes; ATA TRIM is sent only to drives of 512-byte sectors";
+}
+
 int DescribeTrimFailure(const TrimRunReport *report, int listError, int listCloseError, char *text,
                         uint32_t textSize) {
     if (listError != 0) {
