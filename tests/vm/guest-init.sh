@@ -7,6 +7,9 @@
 #                with ntfs-3g; a dry run, which asks nothing, once it is
 #                unmounted
 #   flags-*      ata-flags-probe on the whole disk
+#   fstrim-*     mounted with ntfs-3g and trimmed with fstrim, the peer
+#                whose commands the host counts
+# Runs on drives named *-8g are timed.
 # Results go to the second serial port, one block per drive:
 #   BEGIN <model> / <step> status <n> / <step> command <lba> <count> /
 #   <step> output <line> / END <model>
@@ -61,6 +64,16 @@ for block in $(disks); do
   tries=0
   while [ ! -b "$part" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
   case $model in
+    trim-*-8g)
+      run trim time quillet-disk --yes --commands /tmp/list "$part" < /dev/null ;;
+    fstrim-*)
+      mkdir -p /mnt/volume
+      if ntfs-3g "$part" /mnt/volume; then
+        run fstrim time fstrim -v /mnt/volume < /dev/null
+        umount /mnt/volume
+      else
+        echo "fstrim status mount-failed" >> $results
+      fi ;;
     trim-*)
       run trim quillet-disk --yes --commands /tmp/list "$part" < /dev/null ;;
     mounted-*)
