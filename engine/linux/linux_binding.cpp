@@ -201,8 +201,10 @@ int ParseSysfsPartition(const char *root, uint32_t major_, uint32_t minor_, Sysf
 int ParseSysfsDisk(const char *root, uint32_t major_, uint32_t minor_, SysfsDisk *disk) {
     memset(disk, 0, sizeof *disk);
     char path[PATH_MAX], text[64];
-    uint64_t blockSize = 0;
-    if (!SysfsPath(path, sizeof path, root, major_, minor_, "queue/discard_max_bytes") ||
+    uint64_t blockSize = 0, sectors = 0;
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "size") || !ReadSysfsNumber(path, &sectors) ||
+        sectors > UINT64_MAX / 512 ||
+        !SysfsPath(path, sizeof path, root, major_, minor_, "queue/discard_max_bytes") ||
         !ReadSysfsNumber(path, &disk->discardMaxBytes) ||
         !SysfsPath(path, sizeof path, root, major_, minor_, "queue/discard_granularity") ||
         !ReadSysfsNumber(path, &disk->discardGranularity) ||
@@ -212,6 +214,7 @@ int ParseSysfsDisk(const char *root, uint32_t major_, uint32_t minor_, SysfsDisk
     }
     if (blockSize < 512 || blockSize > 65536 || (blockSize & (blockSize - 1)) != 0) return 0;
     disk->logicalBlockSize = (uint32_t)blockSize;
+    disk->bytes = sectors * 512;
     if (SysfsPath(path, sizeof path, root, major_, minor_, "device/model") && ReadSysfsText(path, text, sizeof text)) {
         uint32_t length = 0;
         for (uint32_t i = 0; text[i] != 0 && i < sizeof disk->model - 1; i++) {
@@ -299,13 +302,25 @@ int PlanDiscards(const TrimRange *ranges, uint32_t count, uint64_t maxBytes, uin
     return 1;
 }
 
+int AtaDriveIsTheDisk(const uint8_t *identify, uint64_t diskBytes) {
+    const uint16_t word83 = LoadLe16(identify + 2 * 83);
+    // Word 83 is valid when bit 14 is set and bit 15 clear; bit 10: 48-bit.
+    const int lba48 = (word83 & 0xC000) == 0x4000 && (word83 & 0x0400) != 0;
+    const uint64_t sectors = lba48 ? LoadLe64(identify + 2 * 100) & 0xFFFFFFFFFFFFull : LoadLe32(identify + 2 * 60);
+    return sectors != 0 && sectors <= UINT64_MAX / 512 && sectors * 512 == diskBytes;
+}
+
 int BindingIdentifyDrive(DeviceHandle handle, DriveIdentity *identity) {
     LinuxDevice *drive = (LinuxDevice *)handle;
-    if (AtaIdentifyDrive(handle, identity)) {
+    uint8_t data[kAtaDataSize];
+    if (AtaReadIdentify(handle, data) && AtaDriveIsTheDisk(data, drive->disk.bytes)) {
+        ZeroBytes(identity, sizeof *identity);
+        DecodeIdentify(data, identity);
         drive->trimPath = kLinuxTrimAta;
         return 1;
     }
-    // No ATA behind this disk: the kernel's discard is the way to it. The
+    // No ATA behind this disk (or not this disk's): the kernel's discard is
+    // the way to it. The
     // engine's ranges stay in 512-byte blocks and become byte ranges, so
     // the disk's own sector size plays no part here.
     ZeroBytes(identity, sizeof *identity);

@@ -29,10 +29,11 @@ struct SysfsPartition {
 // or out of range.
 int ParseSysfsPartition(const char *root, uint32_t major, uint32_t minor, SysfsPartition *partition);
 
-// What the kernel says of a disk: queue/discard_max_bytes,
+// What the kernel says of a disk: size, queue/discard_max_bytes,
 // queue/discard_granularity, queue/logical_block_size and device/model
 // (empty when the disk has none, as virtio-blk).
 struct SysfsDisk {
+    uint64_t bytes;              // size, counted in 512-byte units there
     uint64_t discardMaxBytes;    // 0: the disk takes no discard
     uint64_t discardGranularity;
     uint32_t logicalBlockSize;
@@ -48,6 +49,14 @@ DeviceHandle LinuxOpenDisk(const char *path, uint32_t major, uint32_t minor, con
 // The partition's lock: an exclusive open, refused while it is mounted or
 // another program holds it. Closing the handle ends it. Null on failure.
 DeviceHandle LinuxLockPartition(const char *path, uint32_t major, uint32_t minor);
+
+// 1 when the drive that answered IDENTIFY (512 bytes in `identify`) is as
+// large as the block device: its user-addressable sectors (words 100-103,
+// or 60-61 without 48-bit addressing) times 512 are `diskBytes`. A RAID
+// controller or bridge that passes ATA commands to a drive other than the
+// one the kernel maps would have TRIM land on other blocks; such a disk
+// gets the kernel's discard, which the kernel maps itself.
+int AtaDriveIsTheDisk(const uint8_t *identify, uint64_t diskBytes);
 
 // How TRIM reaches a disk, known once BindingIdentifyDrive ran.
 enum LinuxTrimPath { kLinuxTrimUnknown = 0, kLinuxTrimAta = 1, kLinuxTrimDiscard = 2 };

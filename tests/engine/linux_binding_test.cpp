@@ -70,15 +70,15 @@ TEST_F(SysfsPartitionTest, PlaceAndParentDiskOrNothing) {
         // Past 2^32 sectors, on an NVMe disk of another major.
         {"nvme0n1p1", "nvme/block/nvme0n1", "259:1", "1", "4294969344", "2048", 1, "nvme0n1", 259, 0,
          (int64_t)4294969344 * 512, 2048 * 512},
-        {"sda3 partition 0", "block/sda", "8:3", "0", "2048", "8", 0},
-        {"sda4 empty", "block/sda", "8:4", "4", "2048", "0", 0},
-        {"sda5 start not a number", "block/sda", "8:5", "5", "-1", "8", 0},
-        {"sda6 start past 64 bits", "block/sda", "8:6", "6", "99999999999999999999", "8", 0},
-        {"sda7 end past 63 bits", "block/sda", "8:7", "7", "18014398509481983", "1", 0},
-        {"sda8 no size", "block/sda", "8:8", "8", "2048", nullptr, 0},
-        {"sdb1 disk name leads out of /dev", "block/sdb", "8:17", "1", "2048", "8", 0},
-        {"sdc1 parent number malformed", "block/sdc", "8:33", "1", "2048", "8", 0},
-        {"sdd1 parent has no name", "block/sdd", "8:49", "1", "2048", "8", 0},
+        {"sda3 partition 0", "block/sda", "8:3", "0", "2048", "8", 0, "", 0, 0, 0, 0},
+        {"sda4 empty", "block/sda", "8:4", "4", "2048", "0", 0, "", 0, 0, 0, 0},
+        {"sda5 start not a number", "block/sda", "8:5", "5", "-1", "8", 0, "", 0, 0, 0, 0},
+        {"sda6 start past 64 bits", "block/sda", "8:6", "6", "99999999999999999999", "8", 0, "", 0, 0, 0, 0},
+        {"sda7 end past 63 bits", "block/sda", "8:7", "7", "18014398509481983", "1", 0, "", 0, 0, 0, 0},
+        {"sda8 no size", "block/sda", "8:8", "8", "2048", nullptr, 0, "", 0, 0, 0, 0},
+        {"sdb1 disk name leads out of /dev", "block/sdb", "8:17", "1", "2048", "8", 0, "", 0, 0, 0, 0},
+        {"sdc1 parent number malformed", "block/sdc", "8:33", "1", "2048", "8", 0, "", 0, 0, 0, 0},
+        {"sdd1 parent has no name", "block/sdd", "8:49", "1", "2048", "8", 0, "", 0, 0, 0, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,13 +109,18 @@ TEST_F(SysfsDiskTest, DiscardLimitsAndModel) {
         uint64_t expectMax, expectGranularity;
         uint32_t expectBlockSize;
         const char *expectModel;
+        const char *size;
     } cases[] = {
-        {"sata", "2147450880", "512", "512", "Samsung SSD 870   \n", 1, 2147450880, 512, 512, "Samsung SSD 870"},
-        {"nvme", "2199023255040", "4096", "4096", "QEMU NVMe Ctrl\n", 1, 2199023255040, 4096, 4096, "QEMU NVMe Ctrl"},
-        {"virtio without a model", "4294966784", "512", "512", nullptr, 1, 4294966784, 512, 512, ""},
-        {"no discard", "0", "0", "512", "old disk\tx\n", 1, 0, 0, 512, "old disk?x"},
-        {"odd block size", "4096", "512", "1000", nullptr, 0},
-        {"no discard file", nullptr, "512", "512", nullptr, 0},
+        {"sata", "2147450880", "512", "512", "Samsung SSD 870   \n", 1, 2147450880, 512, 512, "Samsung SSD 870",
+         nullptr},
+        {"nvme", "2199023255040", "4096", "4096", "QEMU NVMe Ctrl\n", 1, 2199023255040, 4096, 4096, "QEMU NVMe Ctrl",
+         nullptr},
+        {"virtio without a model", "4294966784", "512", "512", nullptr, 1, 4294966784, 512, 512, "", nullptr},
+        {"no discard", "0", "0", "512", "old disk\tx\n", 1, 0, 0, 512, "old disk?x", nullptr},
+        {"odd block size", "4096", "512", "1000", nullptr, 0, 0, 0, 0, "", nullptr},
+        {"no discard file", nullptr, "512", "512", nullptr, 0, 0, 0, 0, "", nullptr},
+        {"size past 64 bits in bytes", "4096", "512", "512", nullptr, 0, 0, 0, 0, "", "36028797018963968"},
+        {"no size", "4096", "512", "512", nullptr, 0, 0, 0, 0, "", ""},
     };
     int minor_ = 0;
     for (const auto &c : cases) {
@@ -123,6 +128,8 @@ TEST_F(SysfsDiskTest, DiscardLimitsAndModel) {
         std::map<std::string, std::string> files = {{"queue/discard_granularity", c.granularity},
                                                     {"queue/logical_block_size", c.blockSize}};
         if (c.maxBytes != nullptr) files["queue/discard_max_bytes"] = c.maxBytes;
+        const std::string size = c.size != nullptr ? c.size : "1000215216";
+        if (!size.empty()) files["size"] = size;
         if (c.model != nullptr) files["device/model"] = c.model;
         Device("block/disk" + std::to_string(minor_), "8:" + std::to_string(minor_), files);
         SysfsDisk disk;
@@ -132,6 +139,36 @@ TEST_F(SysfsDiskTest, DiscardLimitsAndModel) {
         EXPECT_EQ(disk.discardGranularity, c.expectGranularity);
         EXPECT_EQ(disk.logicalBlockSize, c.expectBlockSize);
         EXPECT_STREQ(disk.model, c.expectModel);
+        EXPECT_EQ(disk.bytes, (uint64_t)1000215216 * 512);
+    }
+}
+
+TEST(AtaDriveIsTheDisk, ItsSectorsMakeTheBlockDevicesSize) {
+    const uint64_t kDisk = (uint64_t)1000215216 * 512;
+    const struct {
+        const char *name;
+        uint16_t word83;
+        uint64_t sectors48;
+        uint32_t sectors28;
+        uint64_t diskBytes;
+        int same;
+    } cases[] = {
+        {"48-bit", 0x4400, 1000215216, 0x0FFFFFFF, kDisk, 1},
+        {"48-bit, above 2^32 sectors", 0x4400, (uint64_t)1 << 33, 0x0FFFFFFF, (uint64_t)1 << 42, 1},
+        {"one sector fewer", 0x4400, 1000215215, 0x0FFFFFFF, kDisk, 0},
+        {"another drive behind a controller", 0x4400, 1000215216, 0x0FFFFFFF, kDisk * 2, 0},
+        {"28-bit", 0x4000, 0, 16384, 16384 * 512, 1},
+        {"word 83 not valid: 28-bit", 0xC400, 1000215216, 16384, kDisk, 0},
+        {"no sectors", 0x4400, 0, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t identify[512] = {};
+        identify[2 * 83] = (uint8_t)c.word83;
+        identify[2 * 83 + 1] = (uint8_t)(c.word83 >> 8);
+        for (int i = 0; i < 8; i++) identify[2 * 100 + i] = (uint8_t)(c.sectors48 >> (8 * i));
+        for (int i = 0; i < 4; i++) identify[2 * 60 + i] = (uint8_t)(c.sectors28 >> (8 * i));
+        EXPECT_EQ(AtaDriveIsTheDisk(identify, c.diskBytes), c.same);
     }
 }
 
@@ -162,7 +199,9 @@ TEST_F(ReadAlignedTest, EveryByteAskedForOrFailure) {
         SCOPED_TRACE(std::to_string(c.position) + " " + std::to_string(c.size));
         std::vector<uint8_t> buffer(c.size, 0xEE);
         ASSERT_EQ(LinuxReadAligned(fd, c.position, buffer.data(), c.size), c.ok);
-        if (c.ok) EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), bytes.begin() + c.position));
+        if (c.ok) {
+            EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), bytes.begin() + c.position));
+        }
     }
     close(fd);
 }
@@ -188,8 +227,8 @@ TEST(PlanDiscards, JoinedAlignedInwardsAndCut) {
         {"touching ranges join", {{8, 8}, {16, 8}, {40, 8}}, kMiB, 512, 0, 1, {{4096, 8192}, {20480, 4096}}},
         {"cut at the limit", {{0, 65528}, {65528, 6152}}, 16 * kMiB, 4096, 0, 1,
          {{0, 16 * kMiB}, {16 * kMiB, 16 * kMiB}, {32 * kMiB, 3 * kMiB}}},
-        {"limit rounded down to whole units", {{0, 64}}, 12288 + 100, 8192, 0, 1, {{0, 8192}, {8192, 8192}, {16384, 8192},
-                                                                                  {24576, 8192}}},
+        {"limit rounded down to whole units", {{0, 64}}, 12288 + 100, 8192, 0, 1,
+         {{0, 8192}, {8192, 8192}, {16384, 8192}, {24576, 8192}}},
         {"64 KiB granules inwards", {{8, 264}}, kMiB, 65536, 0, 1, {{65536, 65536}}},
         {"no whole granule", {{8, 120}}, kMiB, 65536, 0, 1, {}},
         {"4096-byte sectors", {{8, 8}}, kMiB, 4096, 0, 1, {{4096, 4096}}},

@@ -300,7 +300,8 @@ TEST(DescribeTrimFailure, NamesTheReasonAndItsExitStatus) {
         DriveIdentity identity;
         const char *reason;
     } missing[] = {
-        {{1, 1, 4096, ""}, "the drive's logical sectors are 4096 bytes; ATA TRIM is sent only to drives of 512-byte sectors"},
+        {{1, 1, 4096, ""},
+         "the drive's logical sectors are 4096 bytes; ATA TRIM is sent only to drives of 512-byte sectors"},
         {{0, 1, 4096, ""}, ""},
         {{1, 1, 512, ""}, ""},
     };

@@ -332,7 +332,9 @@ const Drive &DriveNamed(const char *model) {
     return drives[0];
 }
 
-bool IsAta(const Drive &drive) { return std::string(drive.bus) == "ide" || std::string(drive.bus).rfind("ahci", 0) == 0; }
+bool IsAta(const Drive &drive) {
+    return std::string(drive.bus) == "ide" || std::string(drive.bus).rfind("ahci", 0) == 0;
+}
 
 // "N TRIM commands sent" of a run's summary; -1 when it has none.
 long CommandsSent(const StepResult &step) {
