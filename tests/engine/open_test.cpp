@@ -88,15 +88,18 @@ TEST_F(Open, ByDriveOffsetAndLength) {
         int64_t offset, length;
         bool drive, lock;
         int status;
+        uint32_t failAllocation;
     } cases[] = {
-        {"sound", offset, volumeBytes, true, true, kOpenOk},
-        {"no lock", offset, volumeBytes, true, false, kOpenOk},
-        {"partition a sector short", offset, volumeBytes - 512, true, true, kOpenNotNtfs},
-        {"no boot sector there", offset - 4096, volumeBytes, true, true, kOpenNotNtfs},
-        {"past the disk's end", offset + volumeBytes + (1 << 20), volumeBytes, true, true, kOpenBootSectorFailed},
-        {"no drive", offset, volumeBytes, false, true, kOpenDriveFailed},
-        {"negative offset", -4096, volumeBytes, true, true, kOpenExtentsFailed},
-        {"empty partition", offset, 0, true, true, kOpenExtentsFailed},
+        {"sound", offset, volumeBytes, true, true, kOpenOk, 0},
+        {"no lock", offset, volumeBytes, true, false, kOpenOk, 0},
+        {"partition a sector short", offset, volumeBytes - 512, true, true, kOpenNotNtfs, 0},
+        {"no boot sector there", offset - 4096, volumeBytes, true, true, kOpenNotNtfs, 0},
+        {"past the disk's end", offset + volumeBytes + (1 << 20), volumeBytes, true, true, kOpenBootSectorFailed, 0},
+        {"no drive", offset, volumeBytes, false, true, kOpenDriveFailed, 0},
+        {"negative offset", -4096, volumeBytes, true, true, kOpenExtentsFailed, 0},
+        {"empty partition", offset, 0, true, true, kOpenExtentsFailed, 0},
+        {"no memory for the record", offset, volumeBytes, true, true, kOpenNoMemory, 1},
+        {"no memory for the bitmap", offset, volumeBytes, true, true, kOpenBitmapFailed, 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,6 +108,7 @@ TEST_F(Open, ByDriveOffsetAndLength) {
         DeviceHandle lock = c.lock ? BindingOpenDevice("\\\\.\\Q:") : nullptr;
         ASSERT_EQ(drive != nullptr, c.drive);
         ASSERT_EQ(lock != nullptr, c.lock);
+        HostFailAllocationAt(c.failAllocation);
         if (c.status != kOpenOk) {
             ExpectFailure(OpenTrimVolumeOnDrive(drive, lock, c.offset, c.length, &volume), c.status);
             HostReset();
