@@ -122,6 +122,15 @@ struct TrimRunReport {
 // ReleaseTrimVolume. A failed open leaves nothing to release.
 int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume);
 
+// Opens the volume that starts at byte `offset` of an opened `drive` and
+// spans `length` bytes (its partition), where the platform names no volume
+// by letter. `lock` is what keeps others off the volume while it is open
+// (may be null). The record takes both handles, as volumeHandle and
+// driveHandle; a failed open closes them. The steps from IDENTIFY on are
+// OpenTrimVolume's.
+int OpenTrimVolumeOnDrive(DeviceHandle drive, DeviceHandle lock, int64_t offset, int64_t length,
+                          TrimVolume **result);
+
 // Closes both handles (ending any lock), frees the bitmap and the record.
 // A null volume is ignored.
 void ReleaseTrimVolume(TrimVolume *volume);

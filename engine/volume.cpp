@@ -94,6 +94,26 @@ void ReleaseTrimVolume(TrimVolume *volume) {
     BindingFree(volume);
 }
 
+// The steps after the drive is open, the same whichever way the volume's
+// place was learnt: IDENTIFY, boot sector, geometry inside the extent, bitmap.
+static int OpenOnDrive(TrimVolume *volume, uint64_t extentLength) {
+    // IDENTIFY failing is no failure of opening: the drive then has no TRIM.
+    if (BindingIdentifyDrive(volume->driveHandle, &volume->identity)) {
+        volume->trimSupported = IdentityAllowsTrim(&volume->identity);
+    } else {
+        ZeroBytes(&volume->identity, sizeof volume->identity);
+    }
+
+    if (!ReadBootSector(volume)) return kOpenBootSectorFailed;
+    if (volume->oemId != kNtfsOemId || volume->bytesPerCluster == 0) return kOpenNotNtfs;
+    // A file system that claims more sectors than its partition holds (a
+    // partition shrunk in the table, a stale boot sector) would have us trim
+    // the next partition's blocks as free space.
+    if ((uint64_t)volume->totalSectors * volume->bytesPerSector > extentLength) return kOpenNotNtfs;
+    if (!LocateVolumeBitmap(volume)) return kOpenBitmapFailed;
+    return kOpenOk;
+}
+
 static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
     char name[kMaxDeviceName];
     BuildVolumeName(name, driveLetter);
@@ -122,22 +142,7 @@ static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
     BuildDriveName(name, volume->diskNumber);
     volume->driveHandle = BindingOpenDevice(name);
     if (volume->driveHandle == 0) return kOpenDriveFailed;
-
-    // IDENTIFY failing is no failure of opening: the drive then has no TRIM.
-    if (BindingIdentifyDrive(volume->driveHandle, &volume->identity)) {
-        volume->trimSupported = IdentityAllowsTrim(&volume->identity);
-    } else {
-        ZeroBytes(&volume->identity, sizeof volume->identity);
-    }
-
-    if (!ReadBootSector(volume)) return kOpenBootSectorFailed;
-    if (volume->oemId != kNtfsOemId || volume->bytesPerCluster == 0) return kOpenNotNtfs;
-    // A file system that claims more sectors than its partition holds (a
-    // partition shrunk in the table, a stale boot sector) would have us trim
-    // the next partition's blocks as free space.
-    if ((uint64_t)volume->totalSectors * volume->bytesPerSector > extentLength) return kOpenNotNtfs;
-    if (!LocateVolumeBitmap(volume)) return kOpenBitmapFailed;
-    return kOpenOk;
+    return OpenOnDrive(volume, extentLength);
 }
 
 int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume) {
@@ -146,6 +151,36 @@ int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume) {
     if (volume == 0) return kOpenNoMemory;
     ZeroBytes(volume, sizeof(TrimVolume));
     int status = OpenSteps(volume, driveLetter, lockVolume);
+    if (status != kOpenOk) {
+        ReleaseTrimVolume(volume);
+        return status;
+    }
+    *result = volume;
+    return kOpenOk;
+}
+
+int OpenTrimVolumeOnDrive(DeviceHandle drive, DeviceHandle lock, int64_t offset, int64_t length,
+                          TrimVolume **result) {
+    *result = 0;
+    TrimVolume *volume = (TrimVolume *)BindingAllocate(sizeof(TrimVolume));
+    if (volume == 0) {
+        if (drive != 0) BindingClose(drive);
+        if (lock != 0) BindingClose(lock);
+        return kOpenNoMemory;
+    }
+    ZeroBytes(volume, sizeof(TrimVolume));
+    // The record owns both from here: releasing it closes them.
+    volume->driveHandle = drive;
+    volume->volumeHandle = lock;
+    volume->partitionOffset = offset;
+    int status = kOpenOk;
+    if (offset < 0 || length <= 0) {
+        status = kOpenExtentsFailed;
+    } else if (drive == 0) {
+        status = kOpenDriveFailed;
+    } else {
+        status = OpenOnDrive(volume, (uint64_t)length);
+    }
     if (status != kOpenOk) {
         ReleaseTrimVolume(volume);
         return status;

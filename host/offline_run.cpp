@@ -65,7 +65,7 @@ int64_t AllocatedBytes(int fd) {
     return fd >= 0 && fstat(fd, &info) == 0 ? (int64_t)info.st_blocks * 512 : -1;
 }
 
-void Describe(const OfflineTarget &target, TrimVolume *volume) {
+void Describe(const OfflineTarget &target, TrimVolume *volume, const std::string &pathTaken) {
     const ToolCommonOptions &options = *target.options;
     if (options.quiet) return;
     if (target.showDriveModel || options.verbose) {
@@ -80,8 +80,8 @@ void Describe(const OfflineTarget &target, TrimVolume *volume) {
         if (identified) fputs(DescribeDriveLimits(identify).c_str(), stdout);
         printf("Volume: at byte %lld, %lld clusters of %u bytes\n", (long long)volume->partitionOffset,
                (long long)volume->totalClusters, volume->bytesPerCluster);
-        printf("Path: %s\n", target.pathTaken.c_str());
     }
+    if (options.verbose || target.showPath) printf("Path: %s\n", pathTaken.c_str());
     fflush(stdout);
 }
 
@@ -118,7 +118,9 @@ int RunOfflineTrim(const OfflineTarget &target) {
     if (status != kExitOk) return status;
 
     TrimVolume *volume = 0;
-    status = OpenTrimVolume(target.volumeLetter, &volume, target.lockVolume);
+    std::string pathTaken = target.pathTaken, noTrimReason;
+    status = target.openVolume != 0 ? target.openVolume(target.openContext, &volume, &pathTaken, &noTrimReason)
+                                    : OpenTrimVolume(target.volumeLetter, &volume, target.lockVolume);
     if (status != kOpenOk) {
         ReportRunFailure(&run, OpenFailure(target, status));
         return status;
@@ -155,7 +157,9 @@ int RunOfflineTrim(const OfflineTarget &target) {
         }
         if (target.listCreated != 0) *target.listCreated = 1;
     }
-    Describe(target, volume);
+    Describe(target, volume, pathTaken);
+    if (noTrimReason.empty()) noTrimReason = MissingTrimReason(volume->identity);
+    run.noTrimReason = noTrimReason.c_str();
     // Said before the question when there is nothing to agree to.
     if (volume->trimSupported && !Confirmed(target)) {
         if (!options.quiet) printf("Nothing trimmed.\n");

@@ -13,6 +13,7 @@
 
 #include "disk_read.h"
 #include "tool_arguments.h"
+#include "trim_engine.h"
 
 struct OfflineTarget {
     const char *program;               // "quillet-image"
@@ -39,6 +40,13 @@ struct OfflineTarget {
     // (an image store's tail); 0 when something did not go through.
     int (*finishTrims)(void *context);
     void *finishContext;
+    int showPath;           // say it without -v too
+    // The front end's own open (quillet-disk: by drive and offset), in
+    // place of the engine's by volumeLetter: an OpenStatus, and on kOpenOk
+    // the path the commands take and, when the drive takes none, why not
+    // (empty: the plain reason).
+    int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);
+    void *openContext;
 };
 
 // The whole run; returns the exit status (exit_status.h).

@@ -1,10 +1,11 @@
-// quillet-disk: trims the free space of an unmounted NTFS partition of an
-// ATA drive from Linux (a dual-boot machine, a rescue system). The engine
-// runs on the Linux binding: the partition is locked by an exclusive open,
-// the bitmap is read from the disk itself and TRIM goes to the drive
-// through SG_IO. The run itself is quillet-image's (offline_run.h): nobody
-// but us holds the partition, yet Windows may have left it hibernated or
-// unclean.
+// quillet-disk: trims the free space of an unmounted NTFS partition from
+// Linux (a dual-boot machine, a rescue system). The engine runs on the
+// Linux binding: the partition's place and parent disk come from sysfs, the
+// partition is locked by an exclusive open, the bitmap is read from the
+// disk itself and TRIM goes to the drive as ATA through SG_IO or, where no
+// ATA answers, as the kernel's discard. The run itself is quillet-image's
+// (offline_run.h): nobody but us holds the partition, yet Windows may have
+// left it hibernated or unclean.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -19,16 +20,15 @@
 
 #include "disk_tool.h"
 #include "exit_status.h"
+#include "binding.h"
 #include "linux_binding.h"
 #include "offline_run.h"
+#include "trim_engine.h"
 
 namespace {
 
 const char kProgram[] = "quillet-disk";
-
-// The engine opens volumes by letter; the binding maps this one to the
-// partition given.
-const char kVolumeLetter = 'Q';
+const char kSysfs[] = "/sys";
 
 int Fail(const char *partition, const std::string &text, int status) {
     fprintf(stderr, "%s: %s: %s\n", kProgram, partition, text.c_str());
@@ -45,16 +45,46 @@ int ReadPartition(void *context, int64_t position, void *buffer, uint32_t size) 
     return got == (ssize_t)size;
 }
 
-// "/dev/sda" for a partition of sda, from sysfs; "" when it cannot be told.
-std::string ParentDisk(const struct stat &partition) {
-    char link[64], resolved[PATH_MAX];
-    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(partition.st_rdev), minor(partition.st_rdev));
-    if (realpath(link, resolved) == 0) return "";
-    std::string path = resolved;
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return "";
-    path.resize(slash);
-    return "/dev/" + path.substr(path.rfind('/') + 1);
+struct PartitionOpen {
+    const char *partition;
+    dev_t device;
+    int dryRun;
+};
+
+// The partition's place and disk from sysfs, its lock, the disk, then the
+// engine; an OpenStatus.
+int OpenPartition(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason) {
+    const PartitionOpen &request = *(const PartitionOpen *)context;
+    *volume = 0;
+    SysfsPartition place;
+    if (!ParseSysfsPartition(kSysfs, major(request.device), minor(request.device), &place)) return kOpenExtentsFailed;
+    DeviceHandle lock = LinuxLockPartition(request.partition, major(request.device), minor(request.device));
+    if (lock == 0) return kOpenLockFailed;
+    SysfsDisk disk;
+    const std::string diskPath = std::string("/dev/") + place.diskName;
+    DeviceHandle drive = ParseSysfsDisk(kSysfs, place.diskMajor, place.diskMinor, &disk)
+                             ? LinuxOpenDisk(diskPath.c_str(), place.diskMajor, place.diskMinor, &disk)
+                             : 0;
+    if (drive == 0) {
+        BindingClose(lock);
+        return kOpenDriveFailed;
+    }
+    int status = OpenTrimVolumeOnDrive(drive, lock, place.offset, place.length, volume);
+    if (status != kOpenOk) return status;
+    if (LinuxTrimPathOf((*volume)->driveHandle) == kLinuxTrimAta) {
+        *pathTaken = "ATA TRIM through SCSI-ATA translation (SG_IO) to " + diskPath;
+    } else if (disk.discardMaxBytes == 0) {
+        *pathTaken = "kernel discard (BLKDISCARD) on " + diskPath + ", which takes none";
+        *noTrimReason = "the kernel reports no discard for " + diskPath + " (discard_max_bytes is 0)";
+    } else {
+        *pathTaken = "kernel discard (BLKDISCARD) on " + diskPath + ", at most " +
+                     std::to_string(disk.discardMaxBytes) + " bytes each, in units of " +
+                     std::to_string(disk.discardGranularity > disk.logicalBlockSize ? disk.discardGranularity
+                                                                                     : disk.logicalBlockSize) +
+                     " bytes";
+    }
+    if (request.dryRun) *pathTaken += " (dry run: TRIM is not sent)";
+    return kOpenOk;
 }
 
 }  // namespace
@@ -89,14 +119,14 @@ int main(int argc, char **argv) {
                     ExitStatusForErrno(cause));
     }
     close(probe);
-    if (!LinuxBindVolume(kVolumeLetter, partition)) {
-        return Fail(partition, "cannot be bound as the volume to trim", kExitNoInput);
-    }
+    PartitionOpen place = {partition, target.input.st_rdev, options.common.dryRun};
 
     target.program = kProgram;
     target.options = &options.common;
-    target.volumeLetter = kVolumeLetter;
     target.lockVolume = 1;
+    target.openVolume = OpenPartition;
+    target.openContext = &place;
+    target.showPath = 1;
     target.ask = ask;
     target.showDriveModel = 1;
     target.imageFd = -1;
@@ -104,8 +134,5 @@ int main(int argc, char **argv) {
     target.readContext = (void *)partition;
     target.volumeOffset = 0;
     target.inputBytes = -1;
-    std::string disk = ParentDisk(target.input);
-    target.pathTaken = "ATA DATA SET MANAGEMENT through SG_IO to " + (disk.empty() ? "the parent disk" : disk) +
-                       (options.common.dryRun ? " (dry run: TRIM is not sent)" : "");
     return RunOfflineTrim(target);
 }

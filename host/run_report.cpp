@@ -39,6 +39,12 @@ int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount) {
     return 1;
 }
 
+std::string MissingTrimReason(const DriveIdentity &identity) {
+    if (!identity.trimBit || identity.logicalSectorSize == 512) return "";
+    return "the drive's logical sectors are " + std::to_string(identity.logicalSectorSize) +
+           " bytes; ATA TRIM is sent only to drives of 512-byte sectors";
+}
+
 int DescribeTrimFailure(const TrimRunReport *report, int listError, int listCloseError, char *text,
                         uint32_t textSize) {
     if (listError != 0) {
@@ -207,6 +213,9 @@ int FinishTrimRun(TrimRun *run, const TrimRunReport *report) {
     fflush(stdout);
     char reason[224];
     int status = DescribeTrimFailure(report, run->listError, run->listCloseError, reason, sizeof reason);
+    if (report->outcome == kTrimNotSupported && run->noTrimReason != 0 && run->noTrimReason[0] != 0) {
+        snprintf(reason, sizeof reason, "%s; no command was sent", run->noTrimReason);
+    }
     ReportRunFailure(run, std::string("Trim error! ") + reason);
     return status;
 }

@@ -30,6 +30,11 @@ int WriteCommandLine(int fd, uint64_t lba, uint32_t blockCount);
 int DescribeTrimFailure(const TrimRunReport *report, int listError, int listCloseError, char *text,
                         uint32_t textSize);
 
+// Why a drive that announces TRIM still gets none, from its IDENTIFY: its
+// logical sectors are not the 512 bytes a range entry counts. Empty when
+// "does not support TRIM" is the whole truth.
+std::string MissingTrimReason(const DriveIdentity &identity);
+
 // What the first bytes at a volume's place hold when the engine found no
 // NTFS there: "a FAT file system", "an ext2/3/4 file system", "a qcow2
 // image header", "an MBR partition table", "only zeros", "nothing" (the
@@ -63,6 +68,7 @@ struct TrimRun {
     int showProgress;  // stderr is a terminal and the run is not quiet
     int lastPercent;
     int barShown;
+    const char *noTrimReason;  // why the drive takes no TRIM, when more is known than that; null otherwise
 };
 
 void StartTrimRun(TrimRun *run, const char *program, const char *subject);

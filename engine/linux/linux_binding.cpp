@@ -1,13 +1,12 @@
-// Linux binding of the engine: a volume is a partition block device, its
-// drive the parent disk. The extents query comes from sysfs, the lock is an
-// exclusive open (refused while the partition is mounted or otherwise
-// claimed), reads bypass the page cache, and ATA pass-through goes out as
-// SG_IO ATA PASS-THROUGH (16).
+// Linux binding of the engine: the drive is a whole-disk block device read
+// without the page cache; TRIM goes out as SG_IO ATA PASS-THROUGH (16) to
+// a disk that answers IDENTIFY that way, otherwise as the kernel's discard.
 #include "linux_binding.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <scsi/sg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,9 +19,10 @@
 #include "../ata_request.h"
 #include "../binding.h"
 #include "../bytes.h"
-#include "../volume_controls.h"
 #include "sat_pass_through.h"
 
+// The engine's letter path builds names with it; Linux has no such names
+// and BindingOpenDevice opens none.
 const char kDeviceNamePrefix[] = "";
 
 namespace {
@@ -33,22 +33,14 @@ enum {
     kStatusReady = 0x50,           // DRDY | DSC
     kDriverStatusError = 0x07,     // the driver byte less DRIVER_SENSE
     kScsiGood = 0x00,
+    kLogicalBlock = 512,           // the engine's ranges count 512-byte blocks
 };
 
 struct LinuxDevice {
     int fd;
-    int exclusiveFd;       // the lock: an exclusive open of the partition
-    const char *path;      // volumes: the bound partition
-    dev_t device;
-    int isVolume;
+    int trimPath;       // LinuxTrimPath, once IDENTIFY was tried
+    SysfsDisk disk;     // disks: what sysfs says of discards
 };
-
-const char *boundVolumes[26];
-
-int LetterIndex(char letter) {
-    if (letter >= 'a' && letter <= 'z') letter = (char)(letter - 'a' + 'A');
-    return letter >= 'A' && letter <= 'Z' ? letter - 'A' : -1;
-}
 
 // Reads a small sysfs file into `text` without its line end. 1 on success.
 int ReadSysfsText(const char *path, char *text, size_t size) {
@@ -73,113 +65,44 @@ int ReadSysfsNumber(const char *path, uint64_t *value) {
     return 1;
 }
 
-int ParseDeviceNumber(const char *text, dev_t *device) {
-    unsigned int major_ = 0, minor_ = 0;
+// "MAJOR:MINOR" and nothing else.
+int ParseDeviceNumber(const char *text, uint32_t *major_, uint32_t *minor_) {
+    unsigned int a = 0, b = 0;
     char tail = 0;
-    if (sscanf(text, "%u:%u%c", &major_, &minor_, &tail) != 2) return 0;
-    *device = makedev(major_, minor_);
+    if (text[0] < '0' || text[0] > '9' || sscanf(text, "%u:%u%c", &a, &b, &tail) != 2) return 0;
+    *major_ = a;
+    *minor_ = b;
     return 1;
 }
 
-int EncodeDiskNumber(dev_t device, uint32_t *number) {
-    if (major(device) >= (1u << 12) || minor(device) >= (1u << 20)) return 0;
-    *number = (uint32_t)(major(device) << 20 | minor(device));
-    return 1;
+// ROOT/dev/block/MAJOR:MINOR/ITEM into `path`; 0 when it does not fit.
+int SysfsPath(char *path, size_t size, const char *root, uint32_t major_, uint32_t minor_, const char *item) {
+    int length = snprintf(path, size, "%s/dev/block/%u:%u/%s", root, major_, minor_, item);
+    return length > 0 && (size_t)length < size;
 }
 
-DeviceHandle NewDevice(int fd, dev_t device, const char *path, int isVolume) {
+DeviceHandle NewDevice(int fd) {
     LinuxDevice *handle = (LinuxDevice *)calloc(1, sizeof(LinuxDevice));
     if (handle == 0) {
         close(fd);
+        errno = ENOMEM;
         return 0;
     }
     handle->fd = fd;
-    handle->exclusiveFd = -1;
-    handle->path = path;
-    handle->device = device;
-    handle->isVolume = isVolume;
     return handle;
 }
 
-// Opens `path` and checks it is the block device `expected` (0: any).
-int OpenBlockDevice(const char *path, int flags, dev_t expected, dev_t *device) {
+// Opens `path` and checks it is the block device MAJOR:MINOR.
+int OpenBlockDevice(const char *path, int flags, uint32_t major_, uint32_t minor_) {
     int fd = open(path, flags | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode) || (expected != 0 && info.st_rdev != expected)) {
+    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode) || info.st_rdev != makedev(major_, minor_)) {
         close(fd);
+        errno = ENODEV;
         return -1;
     }
-    *device = info.st_rdev;
     return fd;
-}
-
-DeviceHandle OpenVolume(char letter) {
-    int index = LetterIndex(letter);
-    if (index < 0 || boundVolumes[index] == 0) return 0;
-    dev_t device = 0;
-    int fd = OpenBlockDevice(boundVolumes[index], O_RDONLY, 0, &device);
-    return fd < 0 ? 0 : NewDevice(fd, device, boundVolumes[index], 1);
-}
-
-DeviceHandle OpenDrive(const char *digits) {
-    char *end = 0;
-    errno = 0;
-    unsigned long number = strtoul(digits, &end, 10);
-    if (*digits < '0' || *digits > '9' || *end != 0 || errno != 0 || number > 0xFFFFFFFFul) return 0;
-    const dev_t expected = makedev((unsigned)(number >> 20), (unsigned)(number & 0xFFFFF));
-    char path[PATH_MAX], uevent[512];
-    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/uevent", major(expected), minor(expected));
-    if (!ReadSysfsText(path, uevent, sizeof uevent)) return 0;
-    const char *name = strstr(uevent, "DEVNAME=");
-    if (name == 0) return 0;
-    name += 8;
-    size_t length = strcspn(name, "\n");
-    if (length == 0 || length > 200 || memchr(name, '/', length) != 0) return 0;
-    snprintf(path, sizeof path, "/dev/%.*s", (int)length, name);
-    // O_DIRECT: what the drive holds, not what the page cache remembers of
-    // it; a stale bitmap would trim clusters in use.
-    dev_t device = 0;
-    int fd = OpenBlockDevice(path, O_RDWR | O_DIRECT, expected, &device);
-    return fd < 0 ? 0 : NewDevice(fd, device, 0, 0);
-}
-
-// VOLUME_DISK_EXTENTS with one extent: the partition's parent disk, start
-// and length, all from sysfs (start and size in 512-byte units).
-int QueryExtents(const LinuxDevice *volume, uint8_t *out, uint32_t outSize) {
-    if (out == 0 || outSize < kExtentsOneExtentSize) return 0;
-    char base[64], path[PATH_MAX], text[32];
-    snprintf(base, sizeof base, "/sys/dev/block/%u:%u", major(volume->device), minor(volume->device));
-    uint64_t partition = 0, start = 0, sectors = 0;
-    snprintf(path, sizeof path, "%s/partition", base);
-    if (!ReadSysfsNumber(path, &partition) || partition == 0) return 0;  // a whole disk is no partition
-    snprintf(path, sizeof path, "%s/start", base);
-    if (!ReadSysfsNumber(path, &start)) return 0;
-    snprintf(path, sizeof path, "%s/size", base);
-    if (!ReadSysfsNumber(path, &sectors)) return 0;
-    snprintf(path, sizeof path, "%s/../dev", base);
-    dev_t disk = 0;
-    uint32_t diskNumber = 0;
-    if (!ReadSysfsText(path, text, sizeof text) || !ParseDeviceNumber(text, &disk) ||
-        !EncodeDiskNumber(disk, &diskNumber)) {
-        return 0;
-    }
-    if (start > (uint64_t)INT64_MAX / 512 || sectors > (uint64_t)INT64_MAX / 512) return 0;
-    memset(out, 0, kExtentsOneExtentSize);
-    StoreLe32(out + kExtentsCount, 1);
-    StoreLe32(out + kExtentsFirstDiskNumber, diskNumber);
-    StoreLe64(out + kExtentsFirstStartingOffset, start * 512);
-    StoreLe64(out + kExtentsFirstLength, sectors * 512);
-    return 1;
-}
-
-int LockVolume(LinuxDevice *volume) {
-    if (volume->exclusiveFd >= 0) return 1;
-    dev_t device = 0;
-    int fd = OpenBlockDevice(volume->path, O_RDONLY | O_EXCL, volume->device, &device);
-    if (fd < 0) return 0;
-    volume->exclusiveFd = fd;
-    return 1;
 }
 
 int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t *out, uint32_t outSize) {
@@ -220,54 +143,109 @@ int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t 
     return 1;
 }
 
+int SendDiscard(void *context, uint64_t start, uint64_t length) {
+    uint64_t range[2] = {start, length};
+    return ioctl(*(int *)context, BLKDISCARD, range) == 0;
+}
+
+int DiscardRanges(LinuxDevice *drive, const TrimRange *ranges, uint32_t count) {
+    uint64_t unit = drive->disk.discardGranularity;
+    if (unit < drive->disk.logicalBlockSize) unit = drive->disk.logicalBlockSize;
+    errno = 0;
+    if (PlanDiscards(ranges, count, drive->disk.discardMaxBytes, unit, SendDiscard, &drive->fd)) {
+        return kTrimBatchAccepted;
+    }
+    // The device failed it; anything else (a request the kernel refused)
+    // never reached it.
+    return errno == EIO || errno == EREMOTEIO ? kTrimBatchRefused : kTrimBatchFailed;
+}
+
 }  // namespace
 
-int LinuxBindVolume(char letter, const char *partitionPath) {
-    int index = LetterIndex(letter);
-    if (index < 0 || partitionPath == 0) return 0;
-    boundVolumes[index] = partitionPath;
+int ParseSysfsPartition(const char *root, uint32_t major_, uint32_t minor_, SysfsPartition *partition) {
+    memset(partition, 0, sizeof *partition);
+    char path[PATH_MAX], text[512];
+    uint64_t number = 0, start = 0, sectors = 0;
+    // A whole disk has no partition file (or 0 in it): it is no partition.
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "partition") || !ReadSysfsNumber(path, &number) ||
+        number == 0) {
+        return 0;
+    }
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "start") || !ReadSysfsNumber(path, &start)) return 0;
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "size") || !ReadSysfsNumber(path, &sectors)) return 0;
+    if (sectors == 0 || start > (uint64_t)INT64_MAX / 512 || sectors > (uint64_t)INT64_MAX / 512 - start) return 0;
+    // The parent folder is the disk the partition belongs to.
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "../dev") || !ReadSysfsText(path, text, sizeof text) ||
+        !ParseDeviceNumber(text, &partition->diskMajor, &partition->diskMinor)) {
+        return 0;
+    }
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "../uevent") || !ReadSysfsText(path, text, sizeof text)) {
+        return 0;
+    }
+    const char *name = strstr(text, "DEVNAME=");
+    if (name == 0 || (name != text && name[-1] != '\n')) return 0;
+    name += 8;
+    size_t length = strcspn(name, "\n");
+    // A name that could lead out of /dev is no disk of ours.
+    if (length == 0 || length >= sizeof partition->diskName || memchr(name, '/', length) != 0 ||
+        (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.')))) {
+        return 0;
+    }
+    memcpy(partition->diskName, name, length);
+    partition->diskName[length] = 0;
+    partition->offset = (int64_t)(start * 512);
+    partition->length = (int64_t)(sectors * 512);
     return 1;
 }
 
-int LinuxDiskNumber(const char *diskPath, uint32_t *diskNumber) {
-    struct stat info;
-    if (stat(diskPath, &info) != 0 || !S_ISBLK(info.st_mode)) return 0;
-    return EncodeDiskNumber(info.st_rdev, diskNumber);
-}
-
-int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
-
-int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
-    return AtaTrimRanges(drive, ranges, count);
-}
-
-DeviceHandle BindingOpenDevice(const char *name) {
-    size_t prefix = strlen(kDeviceNamePrefix);
-    if (strncmp(name, kDeviceNamePrefix, prefix) != 0) return 0;
-    const char *rest = name + prefix;
-    if (rest[0] != 0 && rest[1] == ':' && rest[2] == 0) return OpenVolume(rest[0]);
-    if (strncmp(rest, "PhysicalDrive", 13) == 0) return OpenDrive(rest + 13);
-    return 0;
-}
-
-int BindingDeviceControl(DeviceHandle handle, uint32_t code, void *input, uint32_t inputSize, void *output,
-                         uint32_t outputSize) {
-    LinuxDevice *device = (LinuxDevice *)handle;
-    if (device == 0) return 0;
-    if (device->isVolume) {
-        if (code == kIoctlVolumeGetVolumeDiskExtents) return QueryExtents(device, (uint8_t *)output, outputSize);
-        if (code == kFsctlLockVolume) return LockVolume(device);
+int ParseSysfsDisk(const char *root, uint32_t major_, uint32_t minor_, SysfsDisk *disk) {
+    memset(disk, 0, sizeof *disk);
+    char path[PATH_MAX], text[64];
+    uint64_t blockSize = 0, sectors = 0;
+    if (!SysfsPath(path, sizeof path, root, major_, minor_, "size") || !ReadSysfsNumber(path, &sectors) ||
+        sectors > UINT64_MAX / 512 ||
+        !SysfsPath(path, sizeof path, root, major_, minor_, "queue/discard_max_bytes") ||
+        !ReadSysfsNumber(path, &disk->discardMaxBytes) ||
+        !SysfsPath(path, sizeof path, root, major_, minor_, "queue/discard_granularity") ||
+        !ReadSysfsNumber(path, &disk->discardGranularity) ||
+        !SysfsPath(path, sizeof path, root, major_, minor_, "queue/logical_block_size") ||
+        !ReadSysfsNumber(path, &blockSize)) {
         return 0;
     }
-    if (code != kIoctlAtaPassThrough) return 0;
-    return PassThrough(device, (const uint8_t *)input, inputSize, (uint8_t *)output, outputSize);
+    if (blockSize < 512 || blockSize > 65536 || (blockSize & (blockSize - 1)) != 0) return 0;
+    disk->logicalBlockSize = (uint32_t)blockSize;
+    disk->bytes = sectors * 512;
+    if (SysfsPath(path, sizeof path, root, major_, minor_, "device/model") && ReadSysfsText(path, text, sizeof text)) {
+        uint32_t length = 0;
+        for (uint32_t i = 0; text[i] != 0 && i < sizeof disk->model - 1; i++) {
+            const unsigned char c = (unsigned char)text[i];
+            disk->model[i] = c >= 0x20 && c < 0x7F ? (char)c : '?';
+            if (c != ' ') length = i + 1;
+        }
+        disk->model[length] = 0;
+    }
+    return 1;
 }
 
-int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t size) {
-    LinuxDevice *device = (LinuxDevice *)handle;
-    if (device == 0 || device->isVolume || position < 0) return 0;
-    // Direct I/O wants aligned positions, lengths and memory: read whole
-    // aligned pieces into a bounce buffer and copy out the part asked for.
+DeviceHandle LinuxOpenDisk(const char *path, uint32_t major_, uint32_t minor_, const SysfsDisk *disk) {
+    // O_DIRECT: what the drive holds, not what the page cache remembers of
+    // it; a stale bitmap would trim clusters in use.
+    int fd = OpenBlockDevice(path, O_RDWR | O_DIRECT, major_, minor_);
+    if (fd < 0) return 0;
+    LinuxDevice *device = (LinuxDevice *)NewDevice(fd);
+    if (device != 0) device->disk = *disk;
+    return device;
+}
+
+DeviceHandle LinuxLockPartition(const char *path, uint32_t major_, uint32_t minor_) {
+    int fd = OpenBlockDevice(path, O_RDONLY | O_EXCL, major_, minor_);
+    return fd < 0 ? 0 : NewDevice(fd);
+}
+
+int LinuxTrimPathOf(DeviceHandle drive) { return drive == 0 ? kLinuxTrimUnknown : ((LinuxDevice *)drive)->trimPath; }
+
+int LinuxReadAligned(int fd, int64_t position, void *buffer, uint32_t size) {
+    if (position < 0) return 0;
     uint64_t bounceSize = ((uint64_t)size + 2 * kDirectAlignment - 1) & ~(uint64_t)(kDirectAlignment - 1);
     if (bounceSize > kDirectChunk) bounceSize = kDirectChunk;
     void *bounce = 0;
@@ -284,13 +262,15 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
         const uint32_t span = (skip + want + kDirectAlignment - 1) & ~(uint32_t)(kDirectAlignment - 1);
         uint32_t got = 0;
         while (got < skip + want) {
-            ssize_t n = pread(device->fd, (uint8_t *)bounce + got, span - got, alignedStart + got);
+            ssize_t n = pread(fd, (uint8_t *)bounce + got, span - got, alignedStart + got);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;  // the end of the disk, or an error
             got += (uint32_t)n;
         }
+        // The bytes asked for end at skip + want: fewer would leave stale
+        // bounce bytes in the copy, and stale bitmap bytes read as free.
         if (got < skip + want) {
-            ok = 0;  // a short read is a failed read
+            ok = 0;
         } else {
             memcpy(target + done, (uint8_t *)bounce + skip, want);
             done += want;
@@ -300,6 +280,88 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     return ok;
 }
 
+int PlanDiscards(const TrimRange *ranges, uint32_t count, uint64_t maxBytes, uint64_t unit, DiscardSender send,
+                 void *context) {
+    if (unit == 0) return 0;
+    const uint64_t piece = maxBytes / unit * unit;
+    if (piece == 0) return 0;
+    for (uint32_t i = 0; i < count;) {
+        uint64_t start = ranges[i].lba * kLogicalBlock;
+        uint64_t end = start + (uint64_t)ranges[i].blockCount * kLogicalBlock;
+        for (i++; i < count && ranges[i].lba * kLogicalBlock == end; i++) {
+            end += (uint64_t)ranges[i].blockCount * kLogicalBlock;
+        }
+        // Inwards: a unit only partly free must stay.
+        start = (start + unit - 1) / unit * unit;
+        end = end / unit * unit;
+        for (; start < end; start += piece) {
+            const uint64_t length = end - start < piece ? end - start : piece;
+            if (!send(context, start, length)) return 0;
+        }
+    }
+    return 1;
+}
+
+int AtaDriveIsTheDisk(const uint8_t *identify, uint64_t diskBytes) {
+    const uint16_t word83 = LoadLe16(identify + 2 * 83);
+    // Word 83 is valid when bit 14 is set and bit 15 clear; bit 10: 48-bit.
+    const int lba48 = (word83 & 0xC000) == 0x4000 && (word83 & 0x0400) != 0;
+    const uint64_t sectors = lba48 ? LoadLe64(identify + 2 * 100) & 0xFFFFFFFFFFFFull : LoadLe32(identify + 2 * 60);
+    return sectors != 0 && sectors <= UINT64_MAX / 512 && sectors * 512 == diskBytes;
+}
+
+int BindingIdentifyDrive(DeviceHandle handle, DriveIdentity *identity) {
+    LinuxDevice *drive = (LinuxDevice *)handle;
+    uint8_t data[kAtaDataSize];
+    if (AtaReadIdentify(handle, data) && AtaDriveIsTheDisk(data, drive->disk.bytes)) {
+        ZeroBytes(identity, sizeof *identity);
+        DecodeIdentify(data, identity);
+        drive->trimPath = kLinuxTrimAta;
+        return 1;
+    }
+    // No ATA behind this disk (or not this disk's): the kernel's discard is
+    // the way to it. The
+    // engine's ranges stay in 512-byte blocks and become byte ranges, so
+    // the disk's own sector size plays no part here.
+    ZeroBytes(identity, sizeof *identity);
+    drive->trimPath = kLinuxTrimDiscard;
+    identity->trimBit = drive->disk.discardMaxBytes != 0;
+    identity->rangeBlocks = kMaxTrimPayloadBlocks;
+    identity->logicalSectorSize = kLogicalBlock;
+    memcpy(identity->model, drive->disk.model, sizeof identity->model);
+    return 1;
+}
+
+int BindingTrimRanges(DeviceHandle handle, const TrimRange *ranges, uint32_t count) {
+    LinuxDevice *drive = (LinuxDevice *)handle;
+    if (drive == 0) return kTrimBatchFailed;
+    if (drive->trimPath == kLinuxTrimAta) return AtaTrimRanges(handle, ranges, count);
+    if (drive->trimPath != kLinuxTrimDiscard || count == 0 || count > kMaxTrimRangesPerCommand) {
+        return kTrimBatchFailed;
+    }
+    // The same bounds as an ATA range entry: what the engine hands over is
+    // the same either way.
+    for (uint32_t i = 0; i < count; i++) {
+        const uint32_t blocks = ranges[i].blockCount;
+        if (blocks == 0 || blocks > 0xFFFF || ranges[i].lba > ((uint64_t)1 << 48) - blocks) return kTrimBatchFailed;
+    }
+    return DiscardRanges(drive, ranges, count);
+}
+
+DeviceHandle BindingOpenDevice(const char *) { return 0; }
+
+int BindingDeviceControl(DeviceHandle handle, uint32_t code, void *input, uint32_t inputSize, void *output,
+                         uint32_t outputSize) {
+    LinuxDevice *device = (LinuxDevice *)handle;
+    if (device == 0 || code != kIoctlAtaPassThrough) return 0;
+    return PassThrough(device, (const uint8_t *)input, inputSize, (uint8_t *)output, outputSize);
+}
+
+int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t size) {
+    LinuxDevice *device = (LinuxDevice *)handle;
+    return device != 0 && LinuxReadAligned(device->fd, position, buffer, size);
+}
+
 void *BindingAllocate(uint32_t size) { return malloc(size == 0 ? 1 : size); }
 
 void BindingFree(void *block) { free(block); }
@@ -307,7 +369,6 @@ void BindingFree(void *block) { free(block); }
 void BindingClose(DeviceHandle handle) {
     LinuxDevice *device = (LinuxDevice *)handle;
     if (device == 0) return;
-    if (device->exclusiveFd >= 0) close(device->exclusiveFd);
     close(device->fd);
     free(device);
 }

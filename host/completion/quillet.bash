@@ -2,10 +2,10 @@
 # each name; the command name being completed picks the options.
 
 _quillet_partitions() {
-    # Partitions of whole disks; quillet-disk speaks ATA, so sd* only.
+    # Partitions of whole disks: SATA and SCSI, NVMe and virtio.
     local devices
-    devices=$(lsblk -rpno NAME,TYPE 2>/dev/null | awk '$2 == "part" && $1 ~ /^\/dev\/sd/ {print $1}')
-    [[ -n $devices ]] || devices=$(compgen -G '/dev/sd*[0-9]')
+    devices=$(lsblk -rpno NAME,TYPE 2>/dev/null | awk '$2 == "part" && $1 ~ /^\/dev\/(sd|nvme|vd)/ {print $1}')
+    [[ -n $devices ]] || devices=$(compgen -G '/dev/sd*[0-9]'; compgen -G '/dev/nvme*n*p[0-9]*'; compgen -G '/dev/vd*[0-9]')
     COMPREPLY=($(compgen -W "$devices" -- "$1"))
 }
 

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "binding.h"
 #include "bytes.h"
 #include "host_fixture.h"
 #include "mft_record.h"
@@ -75,6 +76,56 @@ TEST_F(Open, SoundVolume) {
     ReleaseTrimVolume(volume);
     EXPECT_NOTHING_LEFT();
     ReleaseTrimVolume(nullptr);
+}
+
+TEST_F(Open, ByDriveOffsetAndLength) {
+    // Where no volume has a letter: the same steps from the drive on, the
+    // record owning both handles whatever the outcome.
+    const int64_t offset = (int64_t)1 << 32;
+    const int64_t volumeBytes = crafted.geometry.totalSectors * crafted.geometry.bytesPerSector;
+    const struct {
+        const char *name;
+        int64_t offset, length;
+        bool drive, lock;
+        int status;
+        uint32_t failAllocation;
+    } cases[] = {
+        {"sound", offset, volumeBytes, true, true, kOpenOk, 0},
+        {"no lock", offset, volumeBytes, true, false, kOpenOk, 0},
+        {"partition a sector short", offset, volumeBytes - 512, true, true, kOpenNotNtfs, 0},
+        {"no boot sector there", offset - 4096, volumeBytes, true, true, kOpenNotNtfs, 0},
+        {"past the disk's end", offset + volumeBytes + (1 << 20), volumeBytes, true, true, kOpenBootSectorFailed, 0},
+        {"no drive", offset, volumeBytes, false, true, kOpenDriveFailed, 0},
+        {"negative offset", -4096, volumeBytes, true, true, kOpenExtentsFailed, 0},
+        {"empty partition", offset, 0, true, true, kOpenExtentsFailed, 0},
+        {"no memory for the record", offset, volumeBytes, true, true, kOpenNoMemory, 1},
+        {"no memory for the bitmap", offset, volumeBytes, true, true, kOpenBitmapFailed, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(Attach(crafted, offset), nullptr);
+        DeviceHandle drive = c.drive ? BindingOpenDevice("\\\\.\\PhysicalDrive0") : nullptr;
+        DeviceHandle lock = c.lock ? BindingOpenDevice("\\\\.\\Q:") : nullptr;
+        ASSERT_EQ(drive != nullptr, c.drive);
+        ASSERT_EQ(lock != nullptr, c.lock);
+        HostFailAllocationAt(c.failAllocation);
+        if (c.status != kOpenOk) {
+            ExpectFailure(OpenTrimVolumeOnDrive(drive, lock, c.offset, c.length, &volume), c.status);
+            HostReset();
+            continue;
+        }
+        ASSERT_EQ(OpenTrimVolumeOnDrive(drive, lock, c.offset, c.length, &volume), kOpenOk);
+        EXPECT_EQ(volume->driveHandle, drive);
+        EXPECT_EQ(volume->volumeHandle, lock);
+        EXPECT_EQ(volume->partitionOffset, offset);
+        EXPECT_EQ(volume->trimSupported, 1);
+        ASSERT_EQ(volume->bitmapSize, crafted.bitmap.size());
+        EXPECT_EQ(memcmp(volume->bitmap, crafted.bitmap.data(), crafted.bitmap.size()), 0);
+        ReleaseTrimVolume(volume);
+        volume = nullptr;
+        EXPECT_NOTHING_LEFT();
+        HostReset();
+    }
 }
 
 TEST_F(Open, ClusterSizesAndMinimumRuns) {

@@ -629,6 +629,17 @@ TEST(DescribeTrimFailure, NamesTheReasonAndItsExitStatus) {
         EXPECT_EQ(DescribeTrimFailure(&c.report, c.listError, c.listCloseError, text, sizeof text), c.status) << text;
         EXPECT_EQ(std::string(text).find(c.reason), 0u) << text;
     }
+    // A drive of 4096-byte sectors has TRIM, just not for 512-byte LBAs.
+    const struct {
+        DriveIdentity identity;
+        const char *reason;
+    } missing[] = {
+        {{1, 1, 4096, ""},
+         "the drive's logical sectors are 4096 bytes; ATA TRIM is sent only to drives of 512-byte sectors"},
+        {{0, 1, 4096, ""}, ""},
+        {{1, 1, 512, ""}, ""},
+    };
+    for (const auto &c : missing) EXPECT_EQ(MissingTrimReason(c.identity), c.reason);
 }
 
 // A list whose close fails may lack its last lines: the run must fail even

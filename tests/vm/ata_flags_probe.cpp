@@ -6,6 +6,8 @@
 // and prints whether the drive accepted each. The host then checks which
 // range became a hole in the drive's backing file.
 #include <stdio.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "ata_request.h"
 #include "binding.h"
@@ -25,14 +27,13 @@ static const char *Send(DeviceHandle drive, uint64_t lba, uint16_t blocks, int o
 }
 
 int main(int argc, char **argv) {
-    uint32_t diskNumber = 0;
-    if (argc != 2 || !LinuxDiskNumber(argv[1], &diskNumber)) {
+    struct stat info;
+    if (argc != 2 || stat(argv[1], &info) != 0 || !S_ISBLK(info.st_mode)) {
         fprintf(stderr, "usage: ata-flags-probe DISK\n");
         return 2;
     }
-    char name[32];
-    snprintf(name, sizeof name, "%sPhysicalDrive%u", kDeviceNamePrefix, diskNumber);
-    DeviceHandle drive = BindingOpenDevice(name);
+    SysfsDisk disk = {};
+    DeviceHandle drive = LinuxOpenDisk(argv[1], major(info.st_rdev), minor(info.st_rdev), &disk);
     if (drive == 0) {
         fprintf(stderr, "ata-flags-probe: cannot open %s\n", argv[1]);
         return 2;

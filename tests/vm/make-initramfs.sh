@@ -56,7 +56,7 @@ add_module() {
   for ((i = ${#dependencies[@]} - 1; i >= 0; i--)); do add_module "${dependencies[i]}"; done
   order+=("$path")
 }
-for name in ata_piix ahci sd_mod fuse; do
+for name in ata_piix ahci sd_mod virtio_pci virtio_blk virtio_scsi nvme fuse; do
   path=$(grep -m1 -E "/$name\.ko(\.xz|\.zst|\.gz)?:" "$modules/modules.dep" | cut -d: -f1) ||
     { echo "module $name not found in $modules" >&2; exit 1; }
   add_module "$path"

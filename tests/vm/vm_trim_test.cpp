@@ -1,7 +1,9 @@
-// quillet-disk on ATA drives that we did not write: QEMU's PIIX IDE and
-// AHCI emulation behind Debian's kernel (libata, sd, SG_IO), in one virtual
-// machine with eight drives. Each drive's model tells the guest's init what
-// to run (guest-init.sh); the results come back on the second serial port.
+// quillet-disk on drives that we did not write: QEMU's PIIX IDE and AHCI
+// emulation behind Debian's kernel (libata, sd, SG_IO), and NVMe, virtio-blk
+// and virtio-scsi, which take no ATA and get the kernel's discard, all in
+// one virtual machine. Each drive's model (the serial number of NVMe and
+// virtio-blk drives) tells the guest's init what to run (guest-init.sh);
+// the results come back on the second serial port.
 // The host then checks every backing file against ntfs-3g's view of the
 // volume: the ranges sent cover exactly the blocks `ntfscat '$Bitmap'` leaves free,
 // those ranges became holes and read zero, and every used cluster, every
@@ -13,6 +15,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,7 +37,7 @@ const int64_t kEngineFlagsRange[2] = {6144 * 512, 8192 * 512};
 
 struct Drive {
     const char *model;  // 16 characters at most: libata shows no more
-    const char *bus;    // "ide" or "ahci"
+    const char *bus;    // "ide", "ahci", "nvme", "virtio-blk" or "scsi" (virtio-scsi)
     const char *layout; // pristine disk it starts from
     const char *qemuOptions;  // extra -device options
 };
@@ -49,16 +52,20 @@ struct Layout {
     NtfsVolume *volume;  // null: raw drive
     int64_t offset;
     int dirty;  // $Volume marked for a disk check, as Windows leaves it
+    uint32_t sectorSize;  // the unit of the partition table's entry
     std::string path;
 };
 
-NtfsVolume wide, narrow;
+NtfsVolume wide, narrow, wide4k, big;
 Layout layouts[] = {
-    {"wide-1m", &wide, 1 << 20, 0, ""},
-    {"narrow-63", &narrow, 63 * 512, 0, ""},
-    {"wide-63", &wide, 63 * 512, 0, ""},
-    {"dirty-1m", &wide, 1 << 20, 1, ""},
-    {"raw", nullptr, 0, 0, ""},
+    {"wide-1m", &wide, 1 << 20, 0, 512, ""},
+    {"narrow-63", &narrow, 63 * 512, 0, 512, ""},
+    {"wide-63", &wide, 63 * 512, 0, 512, ""},
+    {"dirty-1m", &wide, 1 << 20, 1, 512, ""},
+    {"wide4k-1m", &wide4k, 1 << 20, 0, 4096, ""},
+    // Nearly empty: its free space stays holes (no pattern), too big to hold in memory.
+    {"empty-8g", &big, 1 << 20, 0, 512, ""},
+    {"raw", nullptr, 0, 0, 512, ""},
 };
 
 Drive drives[] = {
@@ -72,7 +79,21 @@ Drive drives[] = {
     {"flags-ahci", "ahci", "raw", ""},
     {"mounted-ahci", "ahci", "wide-63", ""},
     {"trim-ahci-dirty", "ahci", "dirty-1m", ""},
+    {"trim-nvme-1m", "nvme", "wide-1m", ""},
+    {"trim-vblk-63", "virtio-blk", "narrow-63", ""},
+    {"trim-scsi-4kn", "scsi", "wide4k-1m", ",logical_block_size=4096,physical_block_size=4096"},
+    // Offers no discard at all (discard_max_bytes 0).
+    {"trim-vblk-nodisc", "virtio-blk", "wide-1m", ",discard=off"},
+    // On a second AHCI controller, the peer: ntfs-3g with fstrim on the
+    // volumes quillet-disk trims on the first (fragmented) and here (nearly
+    // empty).
+    {"trim-ahci-8g", "ahci2", "empty-8g", ""},
+    {"fstrim-ahci-8g", "ahci2", "empty-8g", ""},
+    {"fstrim-ahci-1m", "ahci2", "wide-1m", ""},
 };
+
+const uint64_t kBigVolumeBytes = (uint64_t)8 << 30;
+bool IsBig(const Layout &layout) { return layout.volume == &big; }
 
 struct StepResult {
     std::string status;  // empty: the step did not run
@@ -80,6 +101,7 @@ struct StepResult {
     std::string output;
 };
 std::map<std::string, std::map<std::string, StepResult>> results;  // model, step
+std::vector<std::string> driveOrder;  // models, in the order the guest ran them
 
 std::string scratch;
 
@@ -99,6 +121,14 @@ int MakeLayout(Layout *layout) {
     layout->path = scratch + "/" + layout->name + ".img";
     const NtfsVolume *volume = layout->volume;
     const int64_t size = volume != nullptr ? layout->offset + (int64_t)volume->volumeBytes + (1 << 20) : kRawDriveBytes;
+    if (IsBig(*layout)) {
+        std::vector<uint8_t> mbr(512, 0);
+        PutMbrEntry(mbr.data(), 1, 0x07, (uint32_t)(layout->offset / 512), (uint32_t)(volume->volumeBytes / 512));
+        unlink(layout->path.c_str());
+        return WriteBytes(layout->path, 0, mbr.data(), mbr.size()) &&
+               CopySparse(volume->path, 0, layout->path, layout->offset, (int64_t)volume->volumeBytes) &&
+               truncate(layout->path.c_str(), size) == 0;
+    }
     std::vector<uint8_t> disk((size_t)size, kFreeSpacePattern);
     if (volume != nullptr) {
         std::string source = volume->path;
@@ -121,7 +151,8 @@ int MakeLayout(Layout *layout) {
         }
         std::copy(bytes.begin(), bytes.end(), disk.begin() + layout->offset);
         memset(disk.data(), 0, 512);
-        PutMbrEntry(disk.data(), 1, 0x07, (uint32_t)(layout->offset / 512), (uint32_t)(volume->volumeBytes / 512));
+        PutMbrEntry(disk.data(), 1, 0x07, (uint32_t)(layout->offset / layout->sectorSize),
+                    (uint32_t)(volume->volumeBytes / layout->sectorSize));
     }
     unlink(layout->path.c_str());
     return WriteBytes(layout->path, 0, disk.data(), disk.size());
@@ -175,14 +206,17 @@ std::string Qemu(const std::string &kernel) {
         "-initrd", scratch + "/initramfs.cpio.gz",
         "-append", "console=ttyS0 quiet panic=-1 quillet.drives=" + std::to_string(sizeof drives / sizeof drives[0]),
         "-serial", "file:" + scratch + "/console.log", "-serial", "file:" + scratch + "/results.log",
-        "-device", "ahci,id=ahci"};
-    int ide = 0, ahci = 0, id = 0;
+        "-device", "ahci,id=ahci", "-device", "ahci,id=ahci2", "-device", "virtio-scsi-pci,id=scsi",
+        "-trace", "enable=ide_exec_cmd,file=" + scratch + "/ide-trace.log"};
+    int ide = 0, ahci = 0, ahci2 = 0, id = 0;
     for (const Drive &drive : drives) {
         const std::string path = PathOf(drive);
         unlink(path.c_str());
         std::vector<uint8_t> bytes;
         const std::string &from = LayoutOf(drive).path;
-        if (!ReadBytes(from, 0, FileSize(from), &bytes) || !WriteBytes(path, 0, bytes.data(), bytes.size())) {
+        if (IsBig(LayoutOf(drive)) ? !CopySparse(from, 0, path, 0, FileSize(from))
+                                   : !ReadBytes(from, 0, FileSize(from), &bytes) ||
+                                         !WriteBytes(path, 0, bytes.data(), bytes.size())) {
             return "cannot copy " + from;
         }
         const std::string name = "d" + std::to_string(id++);
@@ -190,12 +224,24 @@ std::string Qemu(const std::string &kernel) {
         argv.push_back("-drive");
         argv.push_back("if=none,id=" + name + ",format=raw,file=" + path +
                        (noTrim ? ",discard=ignore" : ",discard=unmap"));
-        std::string bus = std::string(drive.bus) == "ide"
-                              ? "ide." + std::to_string(ide / 2) + ",unit=" + std::to_string(ide % 2)
-                              : "ahci." + std::to_string(ahci);
-        (std::string(drive.bus) == "ide" ? ide : ahci)++;
+        const std::string kind = drive.bus;
+        std::string device;
+        if (kind == "ide") {
+            device = "ide-hd,bus=ide." + std::to_string(ide / 2) + ",unit=" + std::to_string(ide % 2) + ",model=";
+            ide++;
+        } else if (kind == "ahci") {
+            device = "ide-hd,bus=ahci." + std::to_string(ahci++) + ",model=";
+        } else if (kind == "ahci2") {
+            device = "ide-hd,bus=ahci2." + std::to_string(ahci2++) + ",model=";
+        } else if (kind == "nvme") {
+            device = "nvme,serial=";
+        } else if (kind == "virtio-blk") {
+            device = "virtio-blk-pci,serial=";
+        } else {
+            device = "scsi-hd,bus=scsi.0,product=";
+        }
         argv.push_back("-device");
-        argv.push_back("ide-hd,drive=" + name + ",bus=" + bus + ",model=" + drive.model + drive.qemuOptions);
+        argv.push_back(device + drive.model + ",drive=" + name + drive.qemuOptions);
     }
     ToolRun run = RunTool(argv);
     if (run.status != 0) return "qemu ended with " + std::to_string(run.status) + ": " + run.err;
@@ -214,7 +260,10 @@ std::string ReadResults() {
         std::istringstream words(line);
         std::string first, what;
         words >> first;
-        if (first == "BEGIN") words >> model;
+        if (first == "BEGIN") {
+            words >> model;
+            driveOrder.push_back(model);
+        }
         if (first == "ALL") done = true;
         if (first == "BEGIN" || first == "END" || first == "ALL" || model.empty()) continue;
         StepResult &step = results[model][first];
@@ -238,6 +287,8 @@ std::string SetUp(const std::string &kernel) {
     std::string error;
     if (!MakeNtfsVolume(scratch + "/wide.vol", 512, 4096, 16 << 20, 21, &wide, &error)) return error;
     if (!MakeNtfsVolume(scratch + "/narrow.vol", 512, 1024, 16 << 20, 22, &narrow, &error)) return error;
+    if (!MakeNtfsVolume(scratch + "/wide4k.vol", 4096, 4096, 16 << 20, 23, &wide4k, &error)) return error;
+    if (!MakeNtfsVolume(scratch + "/big.vol", 512, 4096, kBigVolumeBytes, 24, &big, &error)) return error;
     for (Layout &layout : layouts)
         if (!MakeLayout(&layout)) return std::string("cannot make ") + layout.name;
     error = Qemu(kernel);
@@ -281,21 +332,136 @@ const Drive &DriveNamed(const char *model) {
     return drives[0];
 }
 
+bool IsAta(const Drive &drive) {
+    return std::string(drive.bus) == "ide" || std::string(drive.bus).rfind("ahci", 0) == 0;
+}
+
+// "N TRIM commands sent" of a run's summary; -1 when it has none.
+long CommandsSent(const StepResult &step) {
+    size_t at = step.output.find(" TRIM commands sent");
+    if (at == std::string::npos) return -1;
+    size_t start = step.output.rfind('\n', at);
+    return atol(step.output.c_str() + (start == std::string::npos ? 0 : start + 1));
+}
+
+// DATA SET MANAGEMENT commands per drive as QEMU executed them (its
+// ide_exec_cmd trace, command 0x06). The guest runs the drives one after
+// another, so each drive that sends any makes one run of lines of one IDE
+// state; the runs are matched to those drives in the guest's order. Empty
+// when they do not line up.
+std::map<std::string, long> DsmCommandsPerDrive() {
+    std::vector<uint8_t> bytes;
+    const std::string path = scratch + "/ide-trace.log";
+    if (!ReadBytes(path, 0, std::max<int64_t>(FileSize(path), 0), &bytes)) return {};
+    std::istringstream lines(std::string(bytes.begin(), bytes.end()));
+    std::vector<std::pair<std::string, long>> runs;
+    for (std::string line; std::getline(lines, line);) {
+        size_t state = line.find("state ");
+        if (line.find("ide_exec_cmd") == std::string::npos || state == std::string::npos ||
+            line.find("cmd 0x06") == std::string::npos) {
+            continue;
+        }
+        const std::string id = line.substr(state + 6, line.find(';', state) - state - 6);
+        if (runs.empty() || runs.back().first != id) runs.push_back({id, 0});
+        runs.back().second++;
+    }
+    std::vector<std::string> senders;
+    for (const std::string &model : driveOrder) {
+        const Drive &drive = DriveNamed(model.c_str());
+        if (!IsAta(drive) || std::string(drive.model) != model) continue;
+        if (model.rfind("flags-", 0) == 0 || model.rfind("fstrim-", 0) == 0 || !Step(drive, "trim").commands.empty()) {
+            senders.push_back(model);
+        }
+    }
+    if (senders.size() != runs.size()) return {};
+    std::map<std::string, long> counts;
+    for (size_t i = 0; i < runs.size(); i++) counts[senders[i]] = runs[i].second;
+    return counts;
+}
+
 }  // namespace
 
-TEST(VmDrives, IdeAndAhciTrimExactlyWhatTheBitmapCallsFree) {
-    for (const char *model : {"trim-ide-1m", "trim-ide-63", "trim-ahci-1m", "trim-ahci-63"}) {
-        SCOPED_TRACE(model);
-        const Drive &drive = DriveNamed(model);
+TEST(VmDrives, EveryBusTrimsExactlyWhatTheBitmapCallsFree) {
+    const char kAta[] = "Path: ATA TRIM through SCSI-ATA translation (SG_IO) to /dev/sd";
+    const char kDiscard[] = "Path: kernel discard (BLKDISCARD) on /dev/";
+    const struct {
+        const char *model, *shownModel, *path;
+    } cases[] = {
+        {"trim-ide-1m", "trim-ide-1m", kAta},
+        {"trim-ide-63", "trim-ide-63", kAta},
+        {"trim-ahci-1m", "trim-ahci-1m", kAta},
+        {"trim-ahci-63", "trim-ahci-63", kAta},
+        // The model from sysfs: the NVMe controller's; virtio-blk has none.
+        {"trim-nvme-1m", "QEMU NVMe Ctrl", kDiscard},
+        {"trim-vblk-63", "unknown", kDiscard},
+        // 4096-byte logical sectors: the same ranges, as byte ranges.
+        {"trim-scsi-4kn", "trim-scsi-4kn", kDiscard},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.model);
+        const Drive &drive = DriveNamed(c.model);
         const StepResult &trim = Step(drive, "trim");
         ASSERT_EQ(trim.status, "0") << trim.output;
         const std::vector<TrimCommand> expected = Reference(LayoutOf(drive));
         ASSERT_FALSE(expected.empty());
         EXPECT_EQ(TrimmedSpans(trim.commands), TrimmedSpans(expected));
-        EXPECT_NE(trim.output.find("Drive model: " + std::string(model) + "\nTrim support: 1\n"), std::string::npos)
+        EXPECT_NE(trim.output.find("Drive model: " + std::string(c.shownModel) + "\nTrim support: 1\n"),
+                  std::string::npos)
             << trim.output;
+        EXPECT_NE(trim.output.find(c.path), std::string::npos) << trim.output;
         ExpectTrimmedExactly(drive, trim.commands);
     }
+}
+
+TEST(VmDrives, NoMoreCommandsThanThePeer) {
+    const std::map<std::string, long> dsm = DsmCommandsPerDrive();
+    ASSERT_FALSE(dsm.empty()) << "the trace's commands do not line up with the drives";
+    // QEMU saw what each run says it sent.
+    for (const auto &entry : dsm) {
+        const StepResult &step = Step(DriveNamed(entry.first.c_str()), "trim");
+        if (entry.first.rfind("trim-", 0) == 0) {
+            EXPECT_EQ(entry.second, CommandsSent(step)) << entry.first;
+        }
+    }
+    // 8 GiB with about 16 MiB in use: the kernel's ntfs3 with FITRIM needed
+    // 27 DATA SET MANAGEMENT commands there, the fewest of the peers.
+    const struct {
+        const char *ours, *peer;
+        long most;
+    } cases[] = {
+        {"trim-ahci-1m", "fstrim-ahci-1m", 0},
+        {"trim-ahci-8g", "fstrim-ahci-8g", 27},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ours);
+        const StepResult &peer = Step(DriveNamed(c.peer), "fstrim");
+        EXPECT_EQ(peer.status, "0") << peer.output;
+        ASSERT_EQ(dsm.count(c.ours), 1u);
+        ASSERT_EQ(dsm.count(c.peer), 1u);
+        EXPECT_LE(dsm.at(c.ours), dsm.at(c.peer));
+        if (c.most > 0) {
+            EXPECT_LE(dsm.at(c.ours), c.most);
+        }
+        printf("%s: %ld DATA SET MANAGEMENT commands; ntfs-3g + fstrim: %ld\n%s%s", c.ours, dsm.at(c.ours),
+               dsm.at(c.peer), Step(DriveNamed(c.ours), "trim").output.c_str(), peer.output.c_str());
+    }
+}
+
+TEST(VmDrives, NearlyEmptyVolumeTrimsExactly) {
+    // Its free space was never written: the ranges against ntfs-3g's bitmap,
+    // and every file and the partition table as they were.
+    const Drive &drive = DriveNamed("trim-ahci-8g");
+    const Layout &layout = LayoutOf(drive);
+    const StepResult &trim = Step(drive, "trim");
+    ASSERT_EQ(trim.status, "0") << trim.output;
+    EXPECT_EQ(TrimmedSpans(trim.commands), TrimmedSpans(Reference(layout)));
+    std::vector<uint8_t> before, after;
+    ASSERT_TRUE(ReadBytes(layout.path, 0, layout.offset, &before));
+    ASSERT_TRUE(ReadBytes(PathOf(drive), 0, layout.offset, &after));
+    EXPECT_EQ(before, after);
+    const std::string extracted = PathOf(drive) + ".volume";
+    ASSERT_TRUE(CopySparse(PathOf(drive), layout.offset, extracted, 0, (int64_t)big.volumeBytes));
+    EXPECT_EQ(FilesThatDiffer(extracted, big), "");
 }
 
 TEST(VmDrives, OldFlagsFailOnIdeWhereTheEngineFlagsTrim) {
@@ -335,6 +501,7 @@ TEST(VmDrives, RefusedDrivesLoseNothing) {
         {"trim-ide-notrim", "10", "Trim error! the drive does not support TRIM"},
         // A volume marked for a disk check: its bitmap may miss allocations.
         {"trim-ahci-dirty", "4", "Lock partition failed! "},
+        {"trim-vblk-nodisc", "10", "Trim error! the kernel reports no discard for /dev/vd"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.model);
