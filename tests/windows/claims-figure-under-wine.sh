@@ -22,7 +22,7 @@ run() {
 
 if [ $# -ge 3 ]; then
   run "$2" "$3"
-  sed 's/\\n$//' "$work/shown"
+  while IFS= read -r line; do printf '%b\n' "${line%\\n}"; done <"$work/shown"
   exit "$status"
 fi
 

@@ -219,10 +219,20 @@ struct MemoryMft {
     int64_t at;
 };
 
+// Copies by machine words, not through ntdll's memcpy: under Wine 8 that
+// copy took 0.5 to 0.7 s per GiB, five times the check itself. The
+// engine's reads (pieces of 1 MiB, whole records) are multiples of 8 bytes.
+__attribute__((optimize("no-tree-loop-distribute-patterns")))
 int ReadMemory(void *context, int64_t position, void *buffer, uint32_t size) {
     const MemoryMft *memory = (const MemoryMft *)context;
-    if (position < memory->at || (uint64_t)(position - memory->at) + size > memory->size) return 0;
-    memcpy(buffer, memory->mft + (position - memory->at), size);
+    if (position < memory->at || (uint64_t)(position - memory->at) + size > memory->size || size % 8 != 0) return 0;
+    const uint8_t *from = memory->mft + (position - memory->at);
+    uint8_t *to = (uint8_t *)buffer;
+    for (uint32_t at = 0; at < size; at += 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, from + at, 8);
+        __builtin_memcpy(to + at, &word, 8);
+    }
     return 1;
 }
 
