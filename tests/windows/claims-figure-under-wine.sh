@@ -23,6 +23,7 @@ run() {
 if [ $# -ge 3 ]; then
   run "$2" "$3"
   while IFS= read -r line; do printf '%b\n' "${line%\\n}"; done <"$work/shown"
+  [ -s "$work/shown" ] || cat "$work/err" >&2
   exit "$status"
 fi
 
