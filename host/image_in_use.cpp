@@ -39,7 +39,7 @@ void UnescapeMountField(char *field) {
 // Looks through a mount table for a mount whose source is the image. In
 // mountinfo the source follows the "-" field; in /proc/mounts it comes first.
 // -1 when the table cannot be read.
-int FindMountOf(const char *tablePath, int isMountinfo, const struct stat &image, char *where, uint32_t whereSize) {
+int FindMountOf(const char *tablePath, int isMountinfo, const struct stat &image, std::string *where) {
     FILE *table = fopen(tablePath, "re");
     if (table == 0) return -1;
     char *line = 0;
@@ -66,7 +66,7 @@ int FindMountOf(const char *tablePath, int isMountinfo, const struct stat &image
         UnescapeMountField(source);
         UnescapeMountField(mountPoint);
         if (IsSameFile(source, image)) {
-            snprintf(where, whereSize, "it is mounted at %s", mountPoint);
+            *where = std::string("it is mounted at ") + mountPoint;
             found = 1;
         }
     }
@@ -77,7 +77,7 @@ int FindMountOf(const char *tablePath, int isMountinfo, const struct stat &image
 
 // A loop device backed by the image, by its backing file's name or by the
 // device and inode the driver holds (names can differ between namespaces).
-int FindLoopDeviceOf(const struct stat &image, char *where, uint32_t whereSize) {
+int FindLoopDeviceOf(const struct stat &image, std::string *where) {
     DIR *devices = opendir("/sys/block");
     if (devices == 0) return 0;  // no sysfs: no loop device can be set up either
     int found = 0;
@@ -102,7 +102,7 @@ int FindLoopDeviceOf(const struct stat &image, char *where, uint32_t whereSize) 
                     devMinor == minor(image.st_dev);
         }
         if (fd >= 0) close(fd);
-        if (found) snprintf(where, whereSize, "loop device %s is backed by it", path);
+        if (found) *where = std::string("loop device ") + path + " is backed by it";
     }
     closedir(devices);
     return found;
@@ -110,19 +110,19 @@ int FindLoopDeviceOf(const struct stat &image, char *where, uint32_t whereSize) 
 
 }  // namespace
 
-int FindImageInUse(int fd, char *where, uint32_t whereSize) {
+int FindImageInUse(int fd, std::string *where) {
     struct stat image;
     if (fstat(fd, &image) != 0) {
-        snprintf(where, whereSize, "it cannot be examined");
+        *where = "it cannot be examined";
         return 1;
     }
-    int mounted = FindMountOf("/proc/self/mountinfo", 1, image, where, whereSize);
-    if (mounted < 0) mounted = FindMountOf("/proc/mounts", 0, image, where, whereSize);
+    int mounted = FindMountOf("/proc/self/mountinfo", 1, image, where);
+    if (mounted < 0) mounted = FindMountOf("/proc/mounts", 0, image, where);
     if (mounted < 0) {
-        snprintf(where, whereSize, "the mount table cannot be read to tell whether it is mounted");
+        *where = "the mount table cannot be read to tell whether it is mounted";
         return 1;
     }
-    return mounted || FindLoopDeviceOf(image, where, whereSize);
+    return mounted || FindLoopDeviceOf(image, where);
 }
 
 int LockImageExclusively(int fd) {
@@ -170,7 +170,7 @@ void ReleaseQemuLocks(int fd) { SetQemuLocks(fd, F_UNLCK, kQemuPermissionBase, k
 
 }  // namespace
 
-int FindQemuLock(int fd, char *why, uint32_t whySize) {
+int FindQemuLock(int fd, std::string *why) {
     struct flock lock;
     memset(&lock, 0, sizeof lock);
     lock.l_type = F_WRLCK;
@@ -178,17 +178,16 @@ int FindQemuLock(int fd, char *why, uint32_t whySize) {
     lock.l_start = kQemuPermissionBase;
     lock.l_len = kQemuLockEnd - kQemuPermissionBase;
     if (fcntl(fd, F_OFD_GETLK, &lock) != 0) {
-        snprintf(why, whySize, "QEMU's image locks cannot be tested on it (%s)", strerror(errno));
+        *why = std::string("QEMU's image locks cannot be tested on it (") + strerror(errno) + ")";
         return 1;
     }
     if (lock.l_type == F_UNLCK) return 0;
-    snprintf(why, whySize, "a QEMU process (a virtual machine, qemu-img or qemu-nbd) holds QEMU's image lock on byte %lld "
-             "of it",
-             (long long)lock.l_start);
+    *why = "a QEMU process (a virtual machine, qemu-img or qemu-nbd) holds QEMU's image lock on byte " +
+           std::to_string((long long)lock.l_start) + " of it";
     return 1;
 }
 
-int TakeQemuLocks(int fd, char *why, uint32_t whySize) {
+int TakeQemuLocks(int fd, std::string *why) {
     // Ours first, then the test: of two processes that start at once, at
     // least one sees the other's locks, as QEMU does it.
     const int held[] = {kQemuPermissionBase + kPermissionConsistentRead, kQemuPermissionBase + kPermissionWrite,
@@ -196,12 +195,12 @@ int TakeQemuLocks(int fd, char *why, uint32_t whySize) {
                         kQemuDeniedBase + kPermissionResize};
     for (int byte : held) {
         if (!SetQemuLocks(fd, F_RDLCK, byte, 1)) {
-            snprintf(why, whySize, "QEMU's image locks cannot be taken on it (%s)", strerror(errno));
+            *why = std::string("QEMU's image locks cannot be taken on it (") + strerror(errno) + ")";
             ReleaseQemuLocks(fd);
             return 0;
         }
     }
-    if (!FindQemuLock(fd, why, whySize)) return 1;
+    if (!FindQemuLock(fd, why)) return 1;
     ReleaseQemuLocks(fd);
     return 0;
 }

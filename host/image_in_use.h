@@ -6,11 +6,13 @@
 
 #include <stdint.h>
 
+#include <string>
+
 // 1 when the file open on `fd` is in use by the system: the source of a
 // mount (an ntfs-3g FUSE mount names the image itself) or the backing file
 // of a loop device. `where` gets the mount point or the loop device, or
 // why it could not be told (then the result is 1 as well).
-int FindImageInUse(int fd, char *where, uint32_t whereSize);
+int FindImageInUse(int fd, std::string *where);
 
 // Takes an exclusive advisory lock on `fd` without waiting; it lasts until
 // the descriptor is closed. 1 when taken.
@@ -19,12 +21,12 @@ int LockImageExclusively(int fd);
 // 1 when another open file description holds one of QEMU's image locks
 // (OFD byte-range locks) on the file, or when that cannot be told; `why`
 // says which. Our own locks on `fd` do not count.
-int FindQemuLock(int fd, char *why, uint32_t whySize);
+int FindQemuLock(int fd, std::string *why);
 
 // Takes QEMU's image locks on `fd` as a writer that lets others read but
 // not write or resize: while `fd` stays open no virtual machine, qemu-img
 // or qemu-nbd can open the image for writing. 1 when taken and nobody else
 // holds any; otherwise 0 with the reason, and none of ours is left.
-int TakeQemuLocks(int fd, char *why, uint32_t whySize);
+int TakeQemuLocks(int fd, std::string *why);
 
 #endif

@@ -38,7 +38,7 @@ int Fail(const char *image, const std::string &text, int status) {
     return status;
 }
 
-std::string InUse(const char *what, const char *advice) {
+std::string InUse(const std::string &what, const char *advice) {
     return std::string(OpenStatusText(kOpenLockFailed)) + " The image is in use: " + what + ". " + advice;
 }
 
@@ -179,8 +179,8 @@ int main(int argc, char **argv) {
         return Fail(image, std::string(OpenStatusText(kOpenLockFailed)) + " Another quillet-image run is using the image.",
                     kExitInUse);
     }
-    char where[4200];
-    if (FindImageInUse(fd, where, sizeof where)) {
+    std::string where;
+    if (FindImageInUse(fd, &where)) {
         close(fd);
         return Fail(image, InUse(where, "Unmount it (or detach the loop device) first."), kExitInUse);
     }
@@ -191,8 +191,8 @@ int main(int argc, char **argv) {
     // A raw image is ours under QEMU's locks for the whole run (this
     // descriptor holds them); qemu-nbd takes the same locks itself for the
     // other formats, so there they are only tested, to say plainly why.
-    char why[256];
-    if (format == kFormatRaw ? !TakeQemuLocks(fd, why, sizeof why) : FindQemuLock(fd, why, sizeof why)) {
+    std::string why;
+    if (format == kFormatRaw ? !TakeQemuLocks(fd, &why) : FindQemuLock(fd, &why)) {
         close(fd);
         return Fail(image, InUse(why, "Stop the virtual machine (or the QEMU tool) first."), kExitInUse);
     }
@@ -206,11 +206,12 @@ int main(int argc, char **argv) {
         if (!HostAttachDiskFile(0, fd, !dryRun)) return Fail(image, "cannot measure the image", kExitIoError);
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
     } else {
-        store = OpenNbdImageStore(image, format, !dryRun, why, sizeof why);
+        char reason[256] = "";
+        store = OpenNbdImageStore(image, format, !dryRun, reason, sizeof reason);
         if (store == 0 || !HostAttachStore(0, store)) {
             ReleaseImageStore(store);
             close(fd);
-            return Fail(image, std::string("cannot read the ") + ImageFormatName(format) + " image: " + why,
+            return Fail(image, std::string("cannot read the ") + ImageFormatName(format) + " image: " + reason,
                         kExitNoInput);
         }
         disk = {ReadFromStore, store, store->size};

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "bytes.h"
 #include "mft_record.h"
 #include "ntfs_layout.h"
@@ -60,9 +62,9 @@ int ReadRestartPage(const uint8_t *page, uint32_t available, uint32_t position, 
     }
     // The second copy follows the first at one system page.
     if ((position != 0 && position != systemPageSize) || systemPageSize > available) return 0;
-    uint8_t *copy = (uint8_t *)malloc(systemPageSize);
-    if (copy == 0) return 0;
-    memcpy(copy, page, systemPageSize);
+    // The update sequence is applied to a copy: the caller's bytes stay.
+    std::vector<uint8_t> pageCopy(page, page + systemPageSize);
+    uint8_t *copy = pageCopy.data();
     int valid = ApplyUpdateSequence(copy, systemPageSize);
     int16_t major = (int16_t)LoadLe16(copy + kRestartMajorVersion);
     int16_t minor = (int16_t)LoadLe16(copy + kRestartMinorVersion);
@@ -85,7 +87,6 @@ int ReadRestartPage(const uint8_t *page, uint32_t available, uint32_t position, 
             *state = kVolumeClean;
         }
     }
-    free(copy);
     return valid;
 }
 
@@ -99,13 +100,11 @@ int CheckLogFile(NtfsReader *reader) {
         return loaded ? kVolumeLogUnreadable : Unreadable(reader, kVolumeLogUnreadable, kVolumeLogReadFailed);
     }
     uint32_t scanned = data.realSize < kLogScanBytes ? (uint32_t)data.realSize : (uint32_t)kLogScanBytes;
-    uint8_t *log = (uint8_t *)malloc(scanned);
-    int read = log != 0 && ReadNtfsAttribute(reader, &data, 0, scanned, log);
+    std::vector<uint8_t> bytes(scanned);
+    const uint8_t *log = bytes.data();
+    int read = ReadNtfsAttribute(reader, &data, 0, scanned, bytes.data());
     ReleaseNtfsAttribute(&data);
-    if (!read) {
-        free(log);
-        return log == 0 ? kVolumeNoMemory : Unreadable(reader, kVolumeLogUnreadable, kVolumeLogReadFailed);
-    }
+    if (!read) return Unreadable(reader, kVolumeLogUnreadable, kVolumeLogReadFailed);
     int empty = 1, pages = 0, result = kVolumeLogUnreadable;
     uint64_t newest = 0;
     for (uint32_t position = 0; position + kNtfsBootSectorSize <= scanned;
@@ -125,7 +124,6 @@ int CheckLogFile(NtfsReader *reader) {
         }
         if (++pages == 2) break;
     }
-    free(log);
     if (pages == 0) return empty ? kVolumeClean : kVolumeLogUnreadable;
     return result;
 }

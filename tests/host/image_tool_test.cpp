@@ -463,7 +463,7 @@ TEST(QemuLocks, RefusedWhileQemuHoldsThemAndHeldAgainstItUntilClosed) {
         int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         pid_t holder = -1;
-        char why[256] = "";
+        std::string why;
         if (!argv.empty()) {
             holder = fork();
             if (holder == 0) {
@@ -473,18 +473,18 @@ TEST(QemuLocks, RefusedWhileQemuHoldsThemAndHeldAgainstItUntilClosed) {
                 execvp(args[0], args.data());
                 _exit(127);
             }
-            for (int i = 0; i < 500 && !FindQemuLock(fd, why, sizeof why); i++) usleep(10000);
+            for (int i = 0; i < 500 && !FindQemuLock(fd, &why); i++) usleep(10000);
         }
-        EXPECT_EQ(FindQemuLock(fd, why, sizeof why), !argv.empty());
-        int taken = TakeQemuLocks(fd, why, sizeof why);
+        EXPECT_EQ(FindQemuLock(fd, &why), !argv.empty());
+        int taken = TakeQemuLocks(fd, &why);
         EXPECT_EQ(taken, argv.empty());
-        EXPECT_NE(std::string(why).find(c.found), std::string::npos) << why;
+        EXPECT_NE(why.find(c.found), std::string::npos) << why;
         if (holder > 0) {
             kill(holder, SIGTERM);
             waitpid(holder, nullptr, 0);
         }
         if (!taken) {
-            EXPECT_EQ(TakeQemuLocks(fd, why, sizeof why), 1) << "a refusal left locks behind: " << why;
+            EXPECT_EQ(TakeQemuLocks(fd, &why), 1) << "a refusal left locks behind: " << why;
         }
         ToolRun reader = RunTool({"qemu-img", "info", "-f", "raw", image});
         ToolRun writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 0 512", image});
@@ -587,8 +587,8 @@ TEST(ImageStores, TrimReleasesWholeClustersAndKeepsEverythingElse) {
         _exit(127);
     }
     int fd = open(qcow2.c_str(), O_RDONLY | O_CLOEXEC);
-    char why[256];
-    for (int i = 0; i < 500 && !FindQemuLock(fd, why, sizeof why); i++) usleep(10000);
+    std::string why;
+    for (int i = 0; i < 500 && !FindQemuLock(fd, &why); i++) usleep(10000);
     close(fd);
     char reason[256] = "";
     ImageStore *store = OpenNbdImageStore(qcow2.c_str(), kFormatQcow2, 1, reason, sizeof reason);
