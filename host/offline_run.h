@@ -39,6 +39,7 @@ struct OfflineTarget {
     // (an image store's tail); 0 when something did not go through.
     int (*finishTrims)(void *context);
     void *finishContext;
+    const char *keepsSpace;  // the image format's name when trims release nothing there
 };
 
 // The whole run; returns the exit status (exit_status.h).
