@@ -43,9 +43,11 @@ void RawRelease(ImageStore *store) {
 struct FormatName {
     int format;
     const char *name;
+    int releasesSpace;
 };
 const FormatName kFormatNames[] = {
-    {kFormatRaw, "raw"}, {kFormatQcow2, "qcow2"}, {kFormatVmdk, "vmdk"}, {kFormatVhdx, "vhdx"}, {kFormatVdi, "vdi"},
+    {kFormatRaw, "raw", 1},   {kFormatQcow2, "qcow2", 1}, {kFormatVmdk, "vmdk", 0},
+    {kFormatVhdx, "vhdx", 0}, {kFormatVdi, "vdi", 0},
 };
 
 }  // namespace
@@ -94,6 +96,13 @@ const char *ImageFormatName(int format) {
         if (known.format == format) return known.name;
     }
     return "unknown";
+}
+
+int FormatReleasesSpace(int format) {
+    for (const FormatName &known : kFormatNames) {
+        if (known.format == format) return known.releasesSpace;
+    }
+    return 0;
 }
 
 int64_t AllocatedBytes(const char *path) {

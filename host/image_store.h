@@ -39,6 +39,11 @@ enum ImageFormat {
 int DetectImageFormat(const uint8_t *header);
 int ImageFormatByName(const char *name);  // kFormatUnknown for a name not listed
 const char *ImageFormatName(int format);   // as qemu-img names it
+// 1 when a trim through QEMU gives the format's clusters back to the host.
+// QEMU 7.2's vmdk, vhdx and vdi drivers have no discard, and their
+// write-zeroes writes zeros in place (allocating where nothing was): no
+// request releases space there, so they get plain trims, which QEMU drops.
+int FormatReleasesSpace(int format);
 
 // Bytes the image file takes on its file system (holes excluded); -1 on
 // error. What a trim gives back to the host shows here.

@@ -186,7 +186,8 @@ int RunOfflineTrim(const OfflineTarget &target) {
         status = kExitTrimFailed;
     }
     if (!options.quiet) {
-        TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after};
+        TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after,
+                               target.keepsSpace};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
     }
     ReleaseTrimVolume(volume);

@@ -47,6 +47,7 @@ struct OfflineTarget {
     // (empty: the plain reason).
     int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);
     void *openContext;
+    const char *keepsSpace;  // the image format's name when trims release nothing there
 };
 
 // The whole run; returns the exit status (exit_status.h).

@@ -217,8 +217,12 @@ int main(int argc, char **argv) {
         disk = {ReadFromStore, store, store->size};
         target.finishTrims = FinishStore;
         target.finishContext = store;
+        const int releases = FormatReleasesSpace(format);
+        if (!releases) target.keepsSpace = ImageFormatName(format);
         target.pathTaken += std::string(" (") + ImageFormatName(format) + ") through qemu-nbd" +
-                            (dryRun ? ", read only (dry run)" : "; TRIM becomes an NBD request that frees its clusters");
+                            (dryRun     ? ", read only (dry run)"
+                             : releases ? "; TRIM becomes an NBD request that frees its clusters"
+                                        : "; TRIM becomes an NBD trim, which QEMU drops for this format");
     }
     EmulatedDrive *drive = HostDrive();
     drive->trimSupported = !options.noTrim;

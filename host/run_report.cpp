@@ -159,9 +159,14 @@ std::string FormatTrimSummary(const TrimSummary &summary) {
     std::string out = text;
     if (summary.allocatedBefore >= 0 && summary.allocatedAfter >= 0) {
         int64_t released = summary.allocatedBefore - summary.allocatedAfter;
-        snprintf(text, sizeof text, "Image allocation: %lld bytes before, %lld after: %lld bytes released\n",
-                 (long long)summary.allocatedBefore, (long long)summary.allocatedAfter,
-                 (long long)(released > 0 ? released : 0));
+        int shown = snprintf(text, sizeof text, "Image allocation: %lld bytes before, %lld after: ",
+                             (long long)summary.allocatedBefore, (long long)summary.allocatedAfter);
+        if (summary.keepsSpace != 0) {
+            snprintf(text + shown, sizeof text - shown, "the %s format releases no space for trimmed ranges\n",
+                     summary.keepsSpace);
+        } else {
+            snprintf(text + shown, sizeof text - shown, "%lld bytes released\n", (long long)(released > 0 ? released : 0));
+        }
         out += text;
     }
     return out;

@@ -54,6 +54,9 @@ struct TrimSummary {
     uint64_t bytesAccepted;  // of accepted commands
     int dryRun;
     int64_t allocatedBefore, allocatedAfter;  // bytes (st_blocks); -1 when not an image
+    // The image format's name when its trims give nothing back: then no
+    // change of allocation passes for bytes released. 0 otherwise.
+    const char *keepsSpace;
 };
 std::string FormatTrimSummary(const TrimSummary &summary);
 
