@@ -65,7 +65,8 @@ std::vector<Sweep> Sweeps() {
         sweeps.push_back({"300 names of 200+" + at, longNames});
 
         NtfsRecipe notes = r;
-        notes.volumeBytes = 24 * kMiB;
+        // Small files take a cluster each: room for them on large clusters.
+        notes.volumeBytes = (c <= 16384 ? 24 : c / 256) * kMiB;
         notes.rootNotes = 30;
         notes.rootFiles = 1500;
         notes.nameLength = 100;
@@ -73,7 +74,7 @@ std::vector<Sweep> Sweeps() {
         sweeps.push_back({"root notes, 1500 names" + at, notes});
 
         NtfsRecipe many = r;
-        many.volumeBytes = 128 * kMiB;
+        many.volumeBytes = (c <= 32768 ? 128 : 512) * kMiB;
         many.rootFiles = 5000;
         many.nameLength = 40 + 10 * i;
         many.hiberfil = "";
@@ -115,7 +116,7 @@ std::vector<Sweep> Sweeps() {
         sweeps.push_back({"pagefile.sys" + at, pagefile});
 
         NtfsRecipe pieces = r;
-        const uint64_t piecesMiB[] = {8, 12, 16, 24, 64, 128, 256, 512};
+        const uint64_t piecesMiB[] = {16, 24, 16, 48, 64, 128, 256, 512};
         pieces.volumeBytes = piecesMiB[i] * kMiB;
         pieces.rootFiles = 20;
         pieces.nameLength = 30;
@@ -238,8 +239,18 @@ std::string CompareTrimmedImage(const std::string &before, const std::string &af
 // What ntfsinfo shows of the shapes the checks once stumbled on.
 std::string Traits(const NtfsVolume &volume) {
     std::string traits;
-    const std::string mft = RunTool({"ntfsinfo", "-f", "-i", "0", volume.path}).out;
-    const int listed = mft.find("$ATTRIBUTE_LIST") != std::string::npos;
+    const std::string mft = RunTool({"ntfsinfo", "-v", "-f", "-i", "0", volume.path}).out;
+    const int listed = mft.find("Dumping attribute $ATTRIBUTE_LIST") != std::string::npos;
+    // Runs of $MFT's $DATA, wherever its segments are.
+    std::istringstream lines(mft);
+    std::string line;
+    int inData = 0, runs = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Dumping attribute ", 0) == 0) inData = line.find("$DATA") != std::string::npos;
+        unsigned long long vcn, lcn, count;
+        if (inData && sscanf(line.c_str(), " 0x%llx 0x%llx 0x%llx", &vcn, &lcn, &count) == 3) runs++;
+    }
+    if (runs > 1) traits += " $MFT-in-" + std::to_string(runs) + "-runs";
     if (listed) traits += " $MFT-list";
     const std::string root = RunTool({"ntfsinfo", "-f", "-i", "5", volume.path}).out;
     for (size_t at = root.find("from mft record "); at != std::string::npos; at = root.find("from mft record ", at + 1)) {

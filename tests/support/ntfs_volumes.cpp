@@ -562,28 +562,6 @@ int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint
                        value.size(), 0) == 0,
               "a note on the root folder");
     }
-    size_t pieces = 0;
-    if (recipe.fragmentMft) {
-        // As kHiberfilPastMftFirstSegment, with records enough after the
-        // deletes for 200 more pieces of $MFT.
-        check(mkdir((root + "pieces").c_str(), 0755) == 0, "mkdir pieces");
-        for (; failed.empty(); pieces++) {
-            const std::string name = "pieces/piece " + std::to_string(pieces);
-            const std::string content = RandomBytes(&random, recipe.clusterSize - 24);
-            if (!WriteBytes(root + name, 0, content.data(), content.size())) {
-                check(unlink((root + name).c_str()) == 0 || errno == ENOENT, "unlink " + name);
-                break;
-            }
-            if (pieces % 2 == 1) keep(name, content);
-        }
-        for (size_t i = 0; i < pieces && failed.empty(); i += 2) {
-            check(unlink((root + "pieces/piece " + std::to_string(i)).c_str()) == 0, "unlink piece");
-        }
-        const uint32_t perCluster = std::max<uint32_t>(1, recipe.clusterSize / std::max(1024u, recipe.sectorSize));
-        for (size_t i = 0; i < pieces / 2 + 200 * perCluster && failed.empty(); i++) {
-            add("pieces/small " + std::to_string(i), RandomBytes(&random, 100));
-        }
-    }
     check(std::filesystem::create_directories(root + "Documents/Letters/2019"), "mkdir Documents");
     const size_t kSizes[] = {0, 60, 700, 1500, 5000, 40000, 300000};
     for (int i = 0; i < 6 && failed.empty(); i++) {
@@ -641,13 +619,47 @@ int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint
               "writing " + name);
         keep(name, head + std::string(gap - head.size(), 0) + tail);
     }
+    size_t pieces = 0;
+    const uint32_t record = std::max(1024u, recipe.sectorSize);
+    if (recipe.fragmentMft) {
+        // As kHiberfilPastMftFirstSegment, last but for hiberfil.sys: pieces
+        // of a cluster or a record, the larger, until the volume is full;
+        // then records enough for a few hundred more pieces of $MFT.
+        check(mkdir((root + "pieces").c_str(), 0755) == 0, "mkdir pieces");
+        for (; failed.empty(); pieces++) {
+            const std::string name = "pieces/piece " + std::to_string(pieces);
+            const std::string content = RandomBytes(&random, std::max(recipe.clusterSize, record) - 24);
+            if (!WriteBytes(root + name, 0, content.data(), content.size())) {
+                check(unlink((root + name).c_str()) == 0 || errno == ENOENT, "unlink " + name);
+                break;
+            }
+            if (pieces % 2 == 1) keep(name, content);
+        }
+        for (size_t i = 0; i < pieces && failed.empty(); i += 2) {
+            check(unlink((root + "pieces/piece " + std::to_string(i)).c_str()) == 0, "unlink piece");
+        }
+        // On clusters past 4 KiB ntfs-3g grows $MFT a cluster at a time,
+        // and few pieces come of many records: a few hundred are enough.
+        const uint32_t perCluster = std::max<uint32_t>(1, recipe.clusterSize / record);
+        const size_t more = (recipe.clusterSize <= 4096 ? 1000 : 100) * perCluster;
+        // $MFT may fill the holes first: then the last few go again, so
+        // that hiberfil.sys finds a record.
+        for (size_t i = 0; i < pieces / 2 + more && failed.empty(); i++) {
+            const std::string name = "pieces/small " + std::to_string(i), content = RandomBytes(&random, 100);
+            if (WriteBytes(root + name, 0, content.data(), content.size())) {
+                keep(name, content);
+                continue;
+            }
+            for (size_t back = 0; back <= 16 && back <= i && failed.empty(); back++) {
+                const std::string gone = "pieces/small " + std::to_string(i - back);
+                check(unlink((root + gone).c_str()) == 0 || errno == ENOENT, "unlink " + gone);
+                if (!volume->files.empty() && volume->files.back().name == gone) volume->files.pop_back();
+            }
+            break;
+        }
+    }
     if (recipe.largeBytes != 0 && failed.empty()) write("large.bin", recipe.largeBytes, 0);
     if (recipe.pagefileBytes != 0 && failed.empty()) write("pagefile.sys", recipe.pagefileBytes, 0);
-    if (recipe.hiberfil != 0 && failed.empty()) {
-        std::string content(65536, 0);
-        memcpy(&content[0], recipe.hiberfil, strlen(recipe.hiberfil));
-        add("hiberfil.sys", content);
-    }
     if (recipe.nearlyFull && failed.empty()) {
         struct statvfs space;
         check(statvfs(mount.directory.c_str(), &space) == 0, "statvfs");
@@ -668,6 +680,11 @@ int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint
         volume->files.erase(std::remove_if(volume->files.begin(), volume->files.end(),
                                            [](const NtfsFile &file) { return file.name.empty(); }),
                             volume->files.end());
+    }
+    if (recipe.hiberfil != 0 && failed.empty()) {
+        std::string content(65536, 0);
+        memcpy(&content[0], recipe.hiberfil, strlen(recipe.hiberfil));
+        add("hiberfil.sys", content);
     }
     if (!failed.empty()) *error = "making the volume through the mount failed: " + failed;
     if (!UnmountNtfs(&mount, error) || !failed.empty()) return 0;
