@@ -213,7 +213,8 @@ int ReadNtfsOracle(const std::string &path, NtfsVolume *volume, std::string *err
 
 // A sparse file of `volumeBytes` at `path` with a fresh file system in it.
 static int FormatNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize,
-                            uint64_t volumeBytes, NtfsVolume *volume, std::string *error) {
+                            uint64_t volumeBytes, NtfsVolume *volume, std::string *error,
+                            const std::vector<std::string> &options = {}) {
     volume->path = path;
     volume->clusterSize = clusterSize;
     volume->volumeBytes = volumeBytes;
@@ -223,8 +224,11 @@ static int FormatNtfsVolume(const std::string &path, uint32_t sectorSize, uint32
         *error = "cannot create " + path;
         return 0;
     }
-    ToolRun made = RunTool({"mkntfs", "-F", "-Q", "-q", "-s", std::to_string(sectorSize), "-c",
-                             std::to_string(clusterSize), path});
+    std::vector<std::string> argv = {"mkntfs", "-F", "-Q", "-q", "-s", std::to_string(sectorSize), "-c",
+                                     std::to_string(clusterSize)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(path);
+    ToolRun made = RunTool(argv);
     if (made.status != 0) {
         *error = "mkntfs failed: " + made.err;
         return 0;
@@ -508,6 +512,182 @@ int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed
     }
     if (!ok) *error = std::string("shaping through the mount failed: ") + strerror(errno);
     if (!UnmountNtfs(&mount, error) || !ok) return 0;
+    return ReadNtfsOracle(path, volume, error);
+}
+
+int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint32_t seed, NtfsVolume *volume,
+                         std::string *error) {
+    if (!FormatNtfsVolume(path, recipe.sectorSize, recipe.clusterSize, recipe.volumeBytes, volume, error,
+                          recipe.mkntfsOptions)) {
+        return 0;
+    }
+    NtfsMount mount;
+    if (!MountNtfs(path, recipe.compressed ? "compression" : "", &mount, error)) return 0;
+    std::mt19937 random(seed);
+    const std::string root = mount.directory + "/";
+    std::string failed;
+    const auto check = [&](int result, const std::string &what) {
+        if (!result && failed.empty()) failed = what + ": " + strerror(errno);
+        return failed.empty();
+    };
+    const auto keep = [&](const std::string &name, const std::string &content) {
+        if (content.size() <= (4u << 20)) volume->files.push_back({name, content});
+    };
+    const auto add = [&](const std::string &name, const std::string &content) {
+        if (check(WriteBytes(root + name, 0, content.data(), content.size()), "writing " + name)) keep(name, content);
+    };
+    // Large contents: one random MiB over and over, each copy stamped with
+    // its number, written a MiB at a time; returns what was written.
+    const std::string mebibyte = RandomBytes(&random, 1 << 20);
+    const auto write = [&](const std::string &name, uint64_t size, int tolerateFull) {
+        const int fd = open((root + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        uint64_t done = 0;
+        std::string chunk = mebibyte;
+        for (uint64_t n = 0; fd >= 0 && done < size; n++) {
+            memcpy(&chunk[0], &n, sizeof n);
+            const size_t piece = (size_t)std::min<uint64_t>(size - done, chunk.size());
+            const ssize_t written = ::write(fd, chunk.data(), piece);
+            if (written != (ssize_t)piece) {
+                if (!(tolerateFull && errno == ENOSPC)) check(0, "writing " + name);
+                break;
+            }
+            done += piece;
+        }
+        check(fd >= 0 && close(fd) == 0, "closing " + name);
+        return done;
+    };
+    for (uint32_t i = 0; i < recipe.rootNotes && failed.empty(); i++) {
+        const std::string value = RandomBytes(&random, 40);
+        check(setxattr(mount.directory.c_str(), ("user.note-" + std::to_string(i)).c_str(), value.data(),
+                       value.size(), 0) == 0,
+              "a note on the root folder");
+    }
+    check(std::filesystem::create_directories(root + "Documents/Letters/2019"), "mkdir Documents");
+    const size_t kSizes[] = {0, 60, 700, 1500, 5000, 40000, 300000};
+    for (int i = 0; i < 6 && failed.empty(); i++) {
+        add("Documents/Letters/2019/letter " + std::to_string(i) + ".doc", RandomBytes(&random, kSizes[i + 1]));
+    }
+    for (uint32_t i = 0; i < recipe.rootFiles && failed.empty(); i++) {
+        std::string name = "Entry " + std::to_string(i) + " ";
+        while (name.size() + 4 < recipe.nameLength) name += (char)('a' + (name.size() * 7 + i) % 26);
+        name += ".txt";
+        // Many files: small ones, so thousands fit on small volumes.
+        add(name, RandomBytes(&random, kSizes[random() % (recipe.rootFiles > 400 ? 4 : 7)]));
+    }
+    for (int i = 0; recipe.streams && i < 6 && failed.empty(); i++) {
+        const std::string name = "Documents/photo " + std::to_string(i) + ".jpg";
+        add(name, RandomBytes(&random, kSizes[i]));
+        const std::string summary = RandomBytes(&random, 100), thumbnail = RandomBytes(&random, 20000 + 4096 * i);
+        check(setxattr((root + name).c_str(), "user.summary", summary.data(), summary.size(), 0) == 0 &&
+                  setxattr((root + name).c_str(), "user.thumbnail", thumbnail.data(), thumbnail.size(), 0) == 0,
+              "streams of " + name);
+    }
+    if (recipe.streams) {
+        const std::string zone = "[ZoneTransfer]\r\nZoneId=3\r\n";
+        check(setxattr((root + "Documents").c_str(), "user.Zone.Identifier", zone.data(), zone.size(), 0) == 0,
+              "a stream on a folder");
+    }
+    for (int i = 0; recipe.hardLinks && i < 5 && failed.empty(); i++) {
+        const std::string name = "shared " + std::to_string(i) + ".bin";
+        const std::string content = RandomBytes(&random, kSizes[i + 2]);
+        add(name, content);
+        if (check(link((root + name).c_str(), (root + "Documents/also " + name).c_str()) == 0, "link " + name)) {
+            keep("Documents/also " + name, content);
+        }
+    }
+    if (recipe.compressed && failed.empty()) {
+        check(mkdir((root + "Compressed").c_str(), 0755) == 0, "mkdir Compressed");
+        const uint8_t compressedFlag[4] = {0, 0, 0x08, 0};  // FILE_ATTRIBUTE_COMPRESSED, big-endian
+        check(setxattr((root + "Compressed").c_str(), "system.ntfs_attrib_be", compressedFlag, 4, 0) == 0,
+              "compressing a folder");
+        for (int i = 0; i < 8 && failed.empty(); i++) {
+            std::string text;
+            while (text.size() < (size_t)(20000 << (i % 5))) {
+                text += "Line " + std::to_string(text.size()) + " of a report that repeats itself.\n";
+            }
+            // Every other file barely compresses: a unit stays whole.
+            add("Compressed/report " + std::to_string(i) + ".txt",
+                i % 2 ? text : RandomBytes(&random, text.size() / 3) + text.substr(0, text.size() / 2));
+        }
+    }
+    for (int i = 0; recipe.sparse && i < 3 && failed.empty(); i++) {
+        const std::string name = "sparse " + std::to_string(i) + ".vhd";
+        const std::string head = RandomBytes(&random, 5000), tail = RandomBytes(&random, 3000);
+        const uint64_t gap = (uint64_t)(1 + i) << 21;
+        check(WriteBytes(root + name, 0, head.data(), head.size()) &&
+                  WriteBytes(root + name, (int64_t)gap, tail.data(), tail.size()),
+              "writing " + name);
+        keep(name, head + std::string(gap - head.size(), 0) + tail);
+    }
+    size_t pieces = 0;
+    const uint32_t record = std::max(1024u, recipe.sectorSize);
+    if (recipe.fragmentMft) {
+        // As kHiberfilPastMftFirstSegment, last but for hiberfil.sys: pieces
+        // of a cluster or a record, the larger, until the volume is full;
+        // then records enough for a few hundred more pieces of $MFT.
+        check(mkdir((root + "pieces").c_str(), 0755) == 0, "mkdir pieces");
+        for (; failed.empty(); pieces++) {
+            const std::string name = "pieces/piece " + std::to_string(pieces);
+            const std::string content = RandomBytes(&random, std::max(recipe.clusterSize, record) - 24);
+            if (!WriteBytes(root + name, 0, content.data(), content.size())) {
+                check(unlink((root + name).c_str()) == 0 || errno == ENOENT, "unlink " + name);
+                break;
+            }
+            if (pieces % 2 == 1) keep(name, content);
+        }
+        for (size_t i = 0; i < pieces && failed.empty(); i += 2) {
+            check(unlink((root + "pieces/piece " + std::to_string(i)).c_str()) == 0, "unlink piece");
+        }
+        // On clusters past 4 KiB ntfs-3g grows $MFT a cluster at a time,
+        // and few pieces come of many records: a few hundred are enough.
+        const uint32_t perCluster = std::max<uint32_t>(1, recipe.clusterSize / record);
+        const size_t more = (recipe.clusterSize <= 4096 ? 1000 : 100) * perCluster;
+        // $MFT may fill the holes first: then the last few go again, so
+        // that hiberfil.sys finds a record.
+        for (size_t i = 0; i < pieces / 2 + more && failed.empty(); i++) {
+            const std::string name = "pieces/small " + std::to_string(i), content = RandomBytes(&random, 100);
+            if (WriteBytes(root + name, 0, content.data(), content.size())) {
+                keep(name, content);
+                continue;
+            }
+            for (size_t back = 0; back <= 16 && back <= i && failed.empty(); back++) {
+                const std::string gone = "pieces/small " + std::to_string(i - back);
+                check(unlink((root + gone).c_str()) == 0 || errno == ENOENT, "unlink " + gone);
+                if (!volume->files.empty() && volume->files.back().name == gone) volume->files.pop_back();
+            }
+            break;
+        }
+    }
+    if (recipe.largeBytes != 0 && failed.empty()) write("large.bin", recipe.largeBytes, 0);
+    if (recipe.pagefileBytes != 0 && failed.empty()) write("pagefile.sys", recipe.pagefileBytes, 0);
+    if (recipe.nearlyFull && failed.empty()) {
+        struct statvfs space;
+        check(statvfs(mount.directory.c_str(), &space) == 0, "statvfs");
+        const uint64_t free = (uint64_t)space.f_bavail * space.f_frsize;
+        const uint64_t leave = recipe.volumeBytes / 100 + 16 * (uint64_t)recipe.clusterSize;
+        if (free > leave) write("filler.bin", free - leave, 1);
+    }
+    if (recipe.fragmentMft) {
+        // Free runs long enough to trim: the last third of the pieces goes.
+        for (NtfsFile &file : volume->files) {
+            const size_t at = file.name.find("piece ");
+            if (failed.empty() && at != std::string::npos &&
+                strtoul(file.name.c_str() + at + 6, 0, 10) >= pieces * 2 / 3) {
+                check(unlink((root + file.name).c_str()) == 0, "unlink " + file.name);
+                file.name.clear();
+            }
+        }
+        volume->files.erase(std::remove_if(volume->files.begin(), volume->files.end(),
+                                           [](const NtfsFile &file) { return file.name.empty(); }),
+                            volume->files.end());
+    }
+    if (recipe.hiberfil != 0 && failed.empty()) {
+        std::string content(65536, 0);
+        memcpy(&content[0], recipe.hiberfil, strlen(recipe.hiberfil));
+        add("hiberfil.sys", content);
+    }
+    if (!failed.empty()) *error = "making the volume through the mount failed: " + failed;
+    if (!UnmountNtfs(&mount, error) || !failed.empty()) return 0;
     return ReadNtfsOracle(path, volume, error);
 }
 

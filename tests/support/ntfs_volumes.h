@@ -98,6 +98,31 @@ enum NtfsShape {
 int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
                          std::string *error);
 
+// A sound volume of many traits, as a user's volume gets them through
+// ntfs-3g's FUSE mount. Files up to 4 MiB are kept in volume->files (both
+// names of a hard link); larger ones, named streams and the filler are
+// not.
+struct NtfsRecipe {
+    uint32_t sectorSize;  // mkntfs -s: MFT records are 1 KiB or one sector, the larger
+    uint32_t clusterSize;
+    uint64_t volumeBytes;
+    std::vector<std::string> mkntfsOptions;  // more options, such as {"-z", "3"}
+    uint32_t rootFiles;   // files in the root folder...
+    uint32_t nameLength;  // ...whose names have this many characters (at most 255)
+    uint32_t rootNotes;   // named streams on the root folder
+    int streams;          // files with named streams, resident and not
+    int hardLinks;        // files with a second name in another folder
+    int compressed;       // a folder whose files ntfs-3g compresses (clusters up to 4 KiB)
+    int sparse;           // files with holes
+    uint64_t largeBytes;  // one large file, 0 for none
+    uint64_t pagefileBytes;  // pagefile.sys in the root folder, 0 for none
+    const char *hiberfil;    // 0 none; else hiberfil.sys of 64 KiB of zeros starting with these bytes
+    int fragmentMft;      // one-cluster files, every other one deleted, then more records: $MFT in pieces
+    int nearlyFull;       // a filler leaves about 1 % free
+};
+int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint32_t seed, NtfsVolume *volume,
+                         std::string *error);
+
 // What the volume lacks of `shape`, as ntfsinfo shows its records; empty
 // when it is all there.
 std::string ShapeMissing(const NtfsVolume &volume, NtfsShape shape);
