@@ -152,9 +152,10 @@ ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *
         free(nbd);
         return 0;
     }
+    // Asked for before connecting; a server without it gets every request whole.
+    nbd_add_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION);
     // --discard=unmap: qemu-nbd ignores trims otherwise. The format is
     // always named, so that qemu-nbd never guesses it from the contents.
-    nbd_add_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION);
     char formatOption[32];
     snprintf(formatOption, sizeof formatOption, "--format=%s", ImageFormatName(format));
     char *argv[] = {(char *)"qemu-nbd", formatOption, (char *)"--discard=unmap", (char *)"--cache=none",
