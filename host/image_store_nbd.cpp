@@ -3,6 +3,11 @@
 // the image over a private Unix socket: no kernel module, no root, no
 // mount. qemu-nbd takes QEMU's image locks itself, so it refuses an image a
 // running VM holds, and holds it against VMs while we run.
+//
+// A write-zeroes over qcow2 clusters that were never allocated still makes
+// QEMU allocate L2 tables to mark them zero: the image grows for nothing.
+// So each request is first asked about ("base:allocation" block status),
+// and only its parts that are not holes reading as zeros are sent.
 #include <libnbd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,22 +21,88 @@ enum {
     // qcow2 clusters go up to 2 MiB; every smaller power of two divides it.
     kTrimAlignment = 2 << 20,
     kLargestRead = 32 << 20,  // what qemu-nbd serves in one request
+    kMostStatusRuns = 64,     // kept from one block-status reply
+    kMostStatusAsks = 4096,   // per request; the rest is sent unasked
 };
 
 struct NbdImageStore {
     ImageStore store;  // first, so the store is the record
     struct nbd_handle *nbd;
     int zeroes;  // write zeroes that may trim, or plain trims
+    int asks;    // the server answers "base:allocation" block status
     int failed;  // a held-back request failed
     TrimJoiner joiner;
 };
 
-int Send(NbdImageStore *nbd, int64_t start, int64_t size) {
+int SendAll(NbdImageStore *nbd, int64_t start, int64_t size) {
     if (size == 0) return 1;
     int sent = nbd->zeroes ? nbd_zero(nbd->nbd, (uint64_t)size, (uint64_t)start, 0)
                            : nbd_trim(nbd->nbd, (uint64_t)size, (uint64_t)start, 0);
     if (sent != 0) nbd->failed = 1;
     return sent == 0;
+}
+
+// What one block-status reply says about [start, end): runs that alternate
+// between holes reading as zeros (skip) and the rest, from `start` on.
+struct StatusRuns {
+    int64_t start, end;
+    int answered;
+    int count;
+    int64_t runEnd[kMostStatusRuns];
+    int skip[kMostStatusRuns];
+};
+
+int TakeStatus(void *data, const char *context, uint64_t offset, uint32_t *entries, size_t entryCount, int *) {
+    StatusRuns *runs = (StatusRuns *)data;
+    // A server may answer more than once: only the first answer counts.
+    if (strcmp(context, LIBNBD_CONTEXT_BASE_ALLOCATION) != 0 || runs->answered) return 0;
+    runs->answered = 1;
+    if ((int64_t)offset != runs->start) return 0;
+    int64_t at = runs->start;
+    for (size_t i = 0; i + 1 < entryCount && at < runs->end; i += 2) {
+        if (entries[i] == 0) break;
+        int64_t end = at + entries[i] < runs->end ? at + entries[i] : runs->end;
+        const uint32_t holeOfZeros = LIBNBD_STATE_HOLE | LIBNBD_STATE_ZERO;
+        int skip = (entries[i + 1] & holeOfZeros) == holeOfZeros;
+        if (runs->count > 0 && runs->skip[runs->count - 1] == skip) {
+            runs->runEnd[runs->count - 1] = end;
+        } else if (runs->count < kMostStatusRuns) {
+            runs->runEnd[runs->count] = end;
+            runs->skip[runs->count++] = skip;
+        } else {
+            break;
+        }
+        at = end;
+    }
+    return 0;
+}
+
+// Sends the parts of [start, start + size) that are not holes reading as
+// zeros, each contiguous part as one request. Only what the server calls a
+// hole of zeros is left out: a failed or unclear answer sends the rest as
+// it is. The parts end where the server's extents do, at the image's own
+// cluster boundaries, so no cluster is split between two requests.
+int Send(NbdImageStore *nbd, int64_t start, int64_t size) {
+    if (size == 0 || !nbd->asks) return SendAll(nbd, start, size);
+    const int64_t end = start + size;
+    int64_t at = start, pending = start;  // [pending, at) waits to be sent
+    int sent = 1;
+    for (int asks = 0; at < end && asks < kMostStatusAsks; asks++) {
+        StatusRuns runs;
+        memset(&runs, 0, sizeof runs);
+        runs.start = at;
+        runs.end = end;
+        nbd_extent_callback callback = {TakeStatus, &runs, 0};
+        if (nbd_block_status(nbd->nbd, (uint64_t)(end - at), (uint64_t)at, callback, 0) != 0 || runs.count == 0) break;
+        for (int i = 0; i < runs.count; i++) {
+            if (runs.skip[i]) {
+                sent = SendAll(nbd, pending, at - pending) && sent;
+                pending = runs.runEnd[i];
+            }
+            at = runs.runEnd[i];
+        }
+    }
+    return SendAll(nbd, pending, end - pending) && sent;
 }
 
 int NbdRead(ImageStore *store, int64_t position, void *buffer, uint32_t size) {
@@ -81,6 +152,8 @@ ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *
         free(nbd);
         return 0;
     }
+    // Asked for before connecting; a server without it gets every request whole.
+    nbd_add_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION);
     // --discard=unmap: qemu-nbd ignores trims otherwise. The format is
     // always named, so that qemu-nbd never guesses it from the contents.
     char formatOption[32];
@@ -107,6 +180,7 @@ ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *
     // release space, write-zeroes would fill free space with allocated
     // zeros, so those get plain trims, which QEMU drops there.
     nbd->zeroes = format == kFormatQcow2 && nbd_can_zero(nbd->nbd) == 1;
+    nbd->asks = nbd_can_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1;
     nbd->joiner.alignment = kTrimAlignment;
     if (nbd->store.size < 0 || (writable && (nbd_is_read_only(nbd->nbd) != 0 || (!nbd->zeroes && nbd_can_trim(nbd->nbd) != 1)))) {
         snprintf(reason, reasonSize, "qemu-nbd serves the image without its size or without trims");
