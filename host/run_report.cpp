@@ -164,8 +164,12 @@ std::string FormatTrimSummary(const TrimSummary &summary) {
         if (summary.keepsSpace != 0) {
             snprintf(text + shown, sizeof text - shown, "the %s format releases no space for trimmed ranges\n",
                      summary.keepsSpace);
+        } else if (released >= 0) {
+            snprintf(text + shown, sizeof text - shown, "%lld bytes released\n", (long long)released);
         } else {
-            snprintf(text + shown, sizeof text - shown, "%lld bytes released\n", (long long)(released > 0 ? released : 0));
+            // The format's own tables can grow; that is no release.
+            snprintf(text + shown, sizeof text - shown, "nothing released, the image grew by %lld bytes\n",
+                     (long long)-released);
         }
         out += text;
     }

@@ -720,6 +720,10 @@ TEST(FormatTrimSummary, SaysSentOnlyForWhatWasSentAndWhatTheImageGaveBack) {
         {{3, 8192, 0, 20480, 16384, "vmdk"},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 16384 after: the vmdk format releases no space for trimmed ranges\n"},
+        // An image that grew (a format's tables) says so.
+        {{3, 8192, 0, 20480, 24576, 0},
+         "3 TRIM commands sent; the drive accepted 8192 bytes\n"
+         "Image allocation: 20480 bytes before, 24576 after: nothing released, the image grew by 4096 bytes\n"},
     };
     for (const auto &c : cases) EXPECT_EQ(FormatTrimSummary(c.summary), c.text);
 }
