@@ -75,6 +75,14 @@ void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity) {
         if (c != ' ') length = i + 1;
     }
     identity->model[length] = 0;
+    // Word 83 is valid when bit 14 is set and bit 15 clear; bit 10: 48-bit.
+    const uint16_t word83 = LoadLe16(identify + 2 * 83);
+    const int lba48 = (word83 & 0xC000) == 0x4000 && (word83 & 0x0400) != 0;
+    identity->sectors = lba48 ? LoadLe64(identify + 2 * 100) & 0xFFFFFFFFFFFFull : LoadLe32(identify + 2 * 60);
+    const uint16_t word69 = LoadLe16(identify + 2 * 69);
+    identity->readsAfterTrim = (word69 & 0x4000) == 0   ? kTrimReadsNotDeterministic
+                               : (word69 & 0x0020) != 0 ? kTrimReadsZeros
+                                                        : kTrimReadsDeterministic;
 }
 
 int IdentityAllowsTrim(const DriveIdentity *identity) {

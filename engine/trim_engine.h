@@ -17,6 +17,16 @@ struct DriveIdentity {
     uint32_t rangeBlocks;        // word 105: 512-byte blocks of range entries one command may carry (0 counts as 1)
     uint32_t logicalSectorSize;  // bytes; 512 unless words 106 and 117-118 say otherwise
     char model[41];              // words 27-46 without trailing blanks
+    uint64_t sectors;            // user-addressable sectors: words 100-103, or 60-61 without 48-bit addressing
+    int32_t readsAfterTrim;      // word 69: a TrimReads value
+};
+
+// What a trimmed block reads as afterwards (IDENTIFY word 69).
+enum TrimReads {
+    kTrimReadsUntold = 0,
+    kTrimReadsNotDeterministic = 1,
+    kTrimReadsDeterministic = 2,
+    kTrimReadsZeros = 3,
 };
 
 struct TrimVolume {

@@ -6,7 +6,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "ata_request.h"
 #include "binding.h"
 #include "disk_tool.h"
 #include "exit_status.h"
@@ -71,13 +70,11 @@ void Describe(const OfflineTarget &target, TrimVolume *volume, const std::string
     if (target.showDriveModel || options.verbose) {
         printf("Drive model: %s\n", volume->identity.model[0] != 0 ? volume->identity.model : "unknown");
     }
-    // The limits' words beyond what the engine decodes, for -v alone.
-    uint8_t identify[kAtaDataSize];
-    int identified = options.verbose && AtaReadIdentify(volume->driveHandle, identify);
     printf("Trim support: %d\n", volume->trimSupported);
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
     if (options.verbose) {
-        if (identified) fputs(DescribeDriveLimits(identify).c_str(), stdout);
+        // As the open decoded it; all zero when the drive answered none.
+        if (volume->identity.logicalSectorSize != 0) fputs(DescribeDriveLimits(volume->identity).c_str(), stdout);
         printf("Volume: at byte %lld, %lld clusters of %u bytes\n", (long long)volume->partitionOffset,
                (long long)volume->totalClusters, volume->bytesPerCluster);
     }

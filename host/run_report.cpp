@@ -121,30 +121,24 @@ std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
     return "data of an unknown kind";
 }
 
-std::string DescribeDriveLimits(const uint8_t *identify) {
-    auto word = [identify](int n) { return (uint32_t)identify[2 * n] | (uint32_t)identify[2 * n + 1] << 8; };
-    uint32_t sectorSize = 512;
-    if ((word(106) & 0xC000) == 0x4000 && (word(106) & 0x1000) != 0) {
-        sectorSize = 2 * (word(117) | word(118) << 16);
-    }
+std::string DescribeDriveLimits(const DriveIdentity &identity) {
     char text[256];
-    std::string out;
-    snprintf(text, sizeof text, "Logical sector size: %u bytes\n", sectorSize);
+    snprintf(text, sizeof text, "Logical sector size: %u bytes\n", identity.logicalSectorSize);
+    std::string out = text;
+    if (!identity.trimBit) return out + "TRIM: not reported by the drive\n";
+    snprintf(text, sizeof text, "TRIM: supported; up to %u block%s of range entries (%u ranges) per command\n",
+             identity.rangeBlocks, identity.rangeBlocks == 1 ? "" : "s", identity.rangeBlocks * 64);
     out += text;
-    if ((word(169) & 1) == 0) return out + "TRIM: not reported by the drive\n";
-    uint32_t rangeBlocks = word(105);
-    if (rangeBlocks == 0) {
-        out += "TRIM: supported; range entries per command: not reported (one block of 64 is used)\n";
-    } else {
-        snprintf(text, sizeof text, "TRIM: supported; up to %u blocks of range entries (%u ranges) per command\n",
-                 rangeBlocks, rangeBlocks * 64);
-        out += text;
+    switch (identity.readsAfterTrim) {
+    case kTrimReadsNotDeterministic:
+        return out + "Reads after TRIM: not deterministic\n";
+    case kTrimReadsDeterministic:
+        return out + "Reads after TRIM: deterministic\n";
+    case kTrimReadsZeros:
+        return out + "Reads after TRIM: zeros\n";
+    default:
+        return out;
     }
-    const uint32_t w69 = word(69);
-    out += (w69 & 0x4000) == 0 ? "Reads after TRIM: not deterministic\n"
-           : (w69 & 0x0020) != 0 ? "Reads after TRIM: zeros\n"
-                                 : "Reads after TRIM: deterministic\n";
-    return out;
 }
 
 std::string FormatTrimSummary(const TrimSummary &summary) {

@@ -42,10 +42,10 @@ std::string MissingTrimReason(const DriveIdentity &identity);
 // (0 to 4096); an ext superblock lies at byte 1024.
 std::string DescribeFoundInstead(const uint8_t *bytes, size_t size);
 
-// The drive's IDENTIFY DEVICE data in words for -v: model, logical sector
-// size, TRIM and how many 512-byte blocks of range entries one command may
-// carry (word 105), deterministic reads after TRIM.
-std::string DescribeDriveLimits(const uint8_t *identify);
+// The drive's identity as the open decoded it, in words for -v: logical
+// sector size, TRIM and how many 512-byte blocks of range entries one
+// command may carry, what trimmed blocks read as.
+std::string DescribeDriveLimits(const DriveIdentity &identity);
 
 // The summary line(s): what was sent (or, on a dry run, would be sent) and
 // for how many bytes; for an image also what its allocation gave back.

@@ -302,26 +302,18 @@ int PlanDiscards(const TrimRange *ranges, uint32_t count, uint64_t maxBytes, uin
     return 1;
 }
 
-int AtaDriveIsTheDisk(const uint8_t *identify, uint64_t diskBytes) {
-    const uint16_t word83 = LoadLe16(identify + 2 * 83);
-    // Word 83 is valid when bit 14 is set and bit 15 clear; bit 10: 48-bit.
-    const int lba48 = (word83 & 0xC000) == 0x4000 && (word83 & 0x0400) != 0;
-    const uint64_t sectors = lba48 ? LoadLe64(identify + 2 * 100) & 0xFFFFFFFFFFFFull : LoadLe32(identify + 2 * 60);
-    return sectors != 0 && sectors <= UINT64_MAX / 512 && sectors * 512 == diskBytes;
+int AtaDriveIsTheDisk(const DriveIdentity *identity, uint64_t diskBytes) {
+    return identity->sectors != 0 && identity->sectors <= UINT64_MAX / 512 && identity->sectors * 512 == diskBytes;
 }
 
 int BindingIdentifyDrive(DeviceHandle handle, DriveIdentity *identity) {
     LinuxDevice *drive = (LinuxDevice *)handle;
-    uint8_t data[kAtaDataSize];
-    if (AtaReadIdentify(handle, data) && AtaDriveIsTheDisk(data, drive->disk.bytes)) {
-        ZeroBytes(identity, sizeof *identity);
-        DecodeIdentify(data, identity);
+    if (AtaIdentifyDrive(handle, identity) && AtaDriveIsTheDisk(identity, drive->disk.bytes)) {
         drive->trimPath = kLinuxTrimAta;
         return 1;
     }
     // No ATA behind this disk (or not this disk's): the kernel's discard is
-    // the way to it. The
-    // engine's ranges stay in 512-byte blocks and become byte ranges, so
+    // the way to it. The engine's ranges stay in 512-byte blocks and become byte ranges, so
     // the disk's own sector size plays no part here.
     ZeroBytes(identity, sizeof *identity);
     drive->trimPath = kLinuxTrimDiscard;

@@ -50,13 +50,12 @@ DeviceHandle LinuxOpenDisk(const char *path, uint32_t major, uint32_t minor, con
 // another program holds it. Closing the handle ends it. Null on failure.
 DeviceHandle LinuxLockPartition(const char *path, uint32_t major, uint32_t minor);
 
-// 1 when the drive that answered IDENTIFY (512 bytes in `identify`) is as
-// large as the block device: its user-addressable sectors (words 100-103,
-// or 60-61 without 48-bit addressing) times 512 are `diskBytes`. A RAID
+// 1 when the drive that answered IDENTIFY is as large as the block device:
+// its user-addressable sectors times 512 are `diskBytes`. A RAID
 // controller or bridge that passes ATA commands to a drive other than the
 // one the kernel maps would have TRIM land on other blocks; such a disk
 // gets the kernel's discard, which the kernel maps itself.
-int AtaDriveIsTheDisk(const uint8_t *identify, uint64_t diskBytes);
+int AtaDriveIsTheDisk(const DriveIdentity *identity, uint64_t diskBytes);
 
 // How TRIM reaches a disk, known once BindingIdentifyDrive ran.
 enum LinuxTrimPath { kLinuxTrimUnknown = 0, kLinuxTrimAta = 1, kLinuxTrimDiscard = 2 };

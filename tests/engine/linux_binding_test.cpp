@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "binding.h"
+#include "ata_request.h"
 #include "linux_binding.h"
 #include "ntfs_volumes.h"
 
@@ -168,7 +169,9 @@ TEST(AtaDriveIsTheDisk, ItsSectorsMakeTheBlockDevicesSize) {
         identify[2 * 83 + 1] = (uint8_t)(c.word83 >> 8);
         for (int i = 0; i < 8; i++) identify[2 * 100 + i] = (uint8_t)(c.sectors48 >> (8 * i));
         for (int i = 0; i < 4; i++) identify[2 * 60 + i] = (uint8_t)(c.sectors28 >> (8 * i));
-        EXPECT_EQ(AtaDriveIsTheDisk(identify, c.diskBytes), c.same);
+        DriveIdentity identity = {};
+        DecodeIdentify(identify, &identity);
+        EXPECT_EQ(AtaDriveIsTheDisk(&identity, c.diskBytes), c.same);
     }
 }
 

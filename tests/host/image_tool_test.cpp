@@ -647,10 +647,10 @@ TEST(DescribeTrimFailure, NamesTheReasonAndItsExitStatus) {
         DriveIdentity identity;
         const char *reason;
     } missing[] = {
-        {{1, 1, 4096, ""},
+        {{1, 1, 4096, "", 0, 0},
          "the drive's logical sectors are 4096 bytes; ATA TRIM is sent only to drives of 512-byte sectors"},
-        {{0, 1, 4096, ""}, ""},
-        {{1, 1, 512, ""}, ""},
+        {{0, 1, 4096, "", 0, 0}, ""},
+        {{1, 1, 512, "", 0, 0}, ""},
     };
     for (const auto &c : missing) EXPECT_EQ(MissingTrimReason(c.identity), c.reason);
 }
