@@ -391,13 +391,10 @@ int main(int argc, char **argv) {
             total.byStatus[run.status]++;
             total.byKind[kind][run.status]++;
             if (run.status != 0) continue;
-            std::vector<uint8_t> text;
-            ReadBytes(list, 0, FileSize(list), &text);
-            std::istringstream lines(std::string(text.begin(), text.end()));
-            uint64_t lba = 0, blocks = 0, trimmedUsed = 0, first = 0;
-            while (lines >> lba >> blocks) {
-                for (uint64_t cluster = lba * 512 / volume.clusterSize;
-                     cluster < (lba + blocks) * 512 / volume.clusterSize; cluster++) {
+            uint64_t trimmedUsed = 0, first = 0;
+            for (const TrimCommand &span : ListedSpans(list)) {
+                for (uint64_t cluster = span.lba * 512 / volume.clusterSize;
+                     cluster < (span.lba + span.blocks) * 512 / volume.clusterSize; cluster++) {
                     if (Used(volume, cluster) && trimmedUsed++ == 0) first = cluster;
                 }
             }

@@ -41,121 +41,76 @@ const uint64_t kMiB = 1 << 20, kGiB = 1 << 30;
 // Ten kinds of volume at each cluster size, and the volume of 1 TiB.
 std::vector<Sweep> Sweeps() {
     std::vector<Sweep> sweeps;
+    // A volume of `base` with its size, root files and their names' length
+    // and hiberfil.sys; the caller sets the rest on what it returns (before
+    // the next one is added).
+    const auto add = [&sweeps](const std::string &name, const NtfsRecipe &base, uint64_t volumeBytes,
+                               uint32_t rootFiles, uint32_t nameLength, const char *hiberfil) -> NtfsRecipe & {
+        sweeps.push_back({name, base});
+        NtfsRecipe &recipe = sweeps.back().recipe;
+        recipe.volumeBytes = volumeBytes;
+        recipe.rootFiles = rootFiles;
+        recipe.nameLength = nameLength;
+        recipe.hiberfil = hiberfil;
+        return recipe;
+    };
     const uint32_t clusterSizes[] = {512, 1024, 2048, 4096, 8192, 16384, 32768, 65536};
     for (int i = 0; i < 8; i++) {
         const uint32_t c = clusterSizes[i];
         const auto sector = [&](uint32_t wanted) { return std::min(wanted, std::min(c, 4096u)); };
+        const auto records = [](uint32_t sectorSize) { return std::to_string(std::max(1024u, sectorSize)); };
         const std::string at = " " + std::to_string(c / 1024 ? c / 1024 : c) + (c >= 1024 ? "K" : "B");
         NtfsRecipe r = {};
         r.sectorSize = 512;
         r.clusterSize = c;
 
-        NtfsRecipe few = r;
-        few.volumeBytes = (c >= 16384 ? 32 : 8) * kMiB;
-        few.rootFiles = 20;
-        few.nameLength = 24;
-        few.hiberfil = "";
-        sweeps.push_back({"20 entries" + at, few});
-
-        NtfsRecipe longNames = r;
-        longNames.volumeBytes = 32 * kMiB;
-        longNames.rootFiles = 300;
-        longNames.nameLength = 200 + i * 7;
-        longNames.hiberfil = "wake";
-        sweeps.push_back({"300 names of 200+" + at, longNames});
-
-        NtfsRecipe notes = r;
+        add("20 entries" + at, r, (c >= 16384 ? 32 : 8) * kMiB, 20, 24, "");
+        add("300 names of 200+" + at, r, 32 * kMiB, 300, 200 + i * 7, "wake");
         // Small files take a cluster each: room for them on large clusters.
-        notes.volumeBytes = (c <= 16384 ? 24 : c / 256) * kMiB;
-        notes.rootNotes = 30;
-        notes.rootFiles = 1500;
-        notes.nameLength = 100;
-        notes.hiberfil = "";
-        sweeps.push_back({"root notes, 1500 names" + at, notes});
+        add("root notes, 1500 names" + at, r, (c <= 16384 ? 24 : c / 256) * kMiB, 1500, 100, "").rootNotes = 30;
+        add("5000 entries" + at, r, (c <= 32768 ? 128 : 512) * kMiB, 5000, 40 + 10 * i, "");
 
-        NtfsRecipe many = r;
-        many.volumeBytes = (c <= 32768 ? 128 : 512) * kMiB;
-        many.rootFiles = 5000;
-        many.nameLength = 40 + 10 * i;
-        many.hiberfil = "";
-        sweeps.push_back({"5000 entries" + at, many});
-
-        NtfsRecipe streams = r;
+        NtfsRecipe &streams = add("streams, links, sparse, records " + records(sector(4096)) + at, r, 64 * kMiB,
+                                  100, 40, "wake");
         streams.sectorSize = sector(4096);
-        streams.volumeBytes = 64 * kMiB;
-        streams.rootFiles = 100;
-        streams.nameLength = 40;
         streams.streams = streams.hardLinks = streams.sparse = 1;
-        streams.hiberfil = "wake";
-        sweeps.push_back({"streams, links, sparse, records " + std::to_string(std::max(1024u, streams.sectorSize)) + at,
-                          streams});
 
-        NtfsRecipe compressed = r;
-        compressed.volumeBytes = 48 * kMiB;
-        compressed.rootFiles = 200;
-        compressed.nameLength = 30;
+        NtfsRecipe &compressed = add(c <= 4096 ? "compressed" + at : "MFT zone x4, no indexing, records 2048" + at,
+                                     r, 48 * kMiB, 200, 30, "");
         compressed.streams = 1;
-        compressed.hiberfil = "";
         if (c <= 4096) {
             compressed.compressed = 1;
             compressed.mkntfsOptions = {"-C"};
-            sweeps.push_back({"compressed" + at, compressed});
         } else {
             compressed.sectorSize = sector(2048);
             compressed.mkntfsOptions = {"-z", "4", "-I"};
-            sweeps.push_back({"MFT zone x4, no indexing, records 2048" + at, compressed});
         }
 
-        NtfsRecipe pagefile = r;
-        pagefile.volumeBytes = 256 * kMiB;
-        pagefile.rootFiles = 50;
-        pagefile.nameLength = 30;
+        NtfsRecipe &pagefile = add("pagefile.sys" + at, r, 256 * kMiB, 50, 30, "");
         pagefile.sparse = 1;
         pagefile.pagefileBytes = 64 * kMiB;
-        pagefile.hiberfil = "";
-        sweeps.push_back({"pagefile.sys" + at, pagefile});
 
-        NtfsRecipe pieces = r;
         const uint64_t piecesMiB[] = {16, 24, 16, 48, 64, 128, 256, 512};
-        pieces.volumeBytes = piecesMiB[i] * kMiB;
-        pieces.rootFiles = 20;
-        pieces.nameLength = 30;
-        pieces.fragmentMft = 1;
-        pieces.hiberfil = "";
-        sweeps.push_back({"$MFT in pieces" + at, pieces});
+        add("$MFT in pieces" + at, r, piecesMiB[i] * kMiB, 20, 30, "").fragmentMft = 1;
 
-        NtfsRecipe full = r;
-        full.volumeBytes = (c >= 32768 ? 128 : 64) * kMiB;
-        full.rootFiles = 200;
-        full.nameLength = 30;
+        NtfsRecipe &full = add("nearly full" + at, r, (c >= 32768 ? 128 : 64) * kMiB, 200, 30, "wake");
         full.streams = 1;
         full.nearlyFull = 1;
-        full.hiberfil = "wake";
-        sweeps.push_back({"nearly full" + at, full});
 
-        NtfsRecipe large = r;
         const uint64_t largeGiB[] = {1, 2, 4, 4, 2, 4, 1, 4};
-        large.sectorSize = sector(512u << (i % 4));
-        large.volumeBytes = largeGiB[i] * kGiB;
-        large.rootFiles = 1000;
-        large.nameLength = 80;
+        const uint32_t largeSector = sector(512u << (i % 4));
+        NtfsRecipe &large = add(std::to_string(largeGiB[i]) + " GiB, records " + records(largeSector) + at, r,
+                                largeGiB[i] * kGiB, 1000, 80, "");
+        large.sectorSize = largeSector;
         large.hardLinks = 1;
         large.largeBytes = 200 * kMiB;
-        large.hiberfil = "";
-        sweeps.push_back({std::to_string(largeGiB[i]) + " GiB, records " +
-                              std::to_string(std::max(1024u, large.sectorSize)) + at,
-                          large});
     }
-    NtfsRecipe tebibyte = {};
-    tebibyte.sectorSize = 512;
-    tebibyte.clusterSize = 4096;
-    tebibyte.volumeBytes = 1024 * kGiB;
-    tebibyte.rootFiles = 500;
-    tebibyte.nameLength = 60;
+    NtfsRecipe base = {};
+    base.sectorSize = 512;
+    base.clusterSize = 4096;
+    NtfsRecipe &tebibyte = add("1 TiB sparse 4K", base, 1024 * kGiB, 500, 60, "");
     tebibyte.largeBytes = 64 * kMiB;
     tebibyte.pagefileBytes = 16 * kMiB;
-    tebibyte.hiberfil = "";
-    sweeps.push_back({"1 TiB sparse 4K", tebibyte});
     return sweeps;
 }
 
@@ -163,21 +118,6 @@ double Now() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (double)now.tv_sec + now.tv_nsec / 1e9;
-}
-
-std::string ReadText(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    const int64_t size = FileSize(path);
-    if (size < 0 || !ReadBytes(path, 0, size, &bytes)) return "";
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::vector<TrimCommand> ListedSpans(const std::string &path) {
-    std::vector<TrimCommand> ranges;
-    std::istringstream lines(ReadText(path));
-    TrimCommand range;
-    while (lines >> range.lba >> range.blocks) ranges.push_back(range);
-    return TrimmedSpans(ranges);
 }
 
 // The byte ranges of `path` that hold data, joined with `ranges`.

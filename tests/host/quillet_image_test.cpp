@@ -42,13 +42,6 @@ ToolRun QuilletImage(std::vector<std::string> arguments) {
     return RunTool(arguments);
 }
 
-std::string ReadText(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    int64_t size = FileSize(path);
-    if (size < 0 || !ReadBytes(path, 0, size, &bytes)) return "<unreadable>";
-    return std::string(bytes.begin(), bytes.end());
-}
-
 uint64_t ScannedBytes(const NtfsVolume &volume) {
     return std::min<uint64_t>((uint64_t)volume.clusters / 8, volume.bitmap.size());
 }
@@ -80,16 +73,6 @@ std::string Summary(const std::vector<TrimCommand> &trimmed, int64_t before, int
     return commands + " TRIM commands sent; the drive accepted " + bytes + " bytes\nImage allocation: " +
            std::to_string(before) + " bytes before, " + std::to_string(after) + " after: " +
            std::to_string(before - after) + " bytes released\n";
-}
-
-// The blocks a command list names, joined into spans: what was trimmed,
-// whatever the shape of the commands.
-std::vector<TrimCommand> ListedSpans(const std::string &path) {
-    std::vector<TrimCommand> ranges;
-    std::istringstream lines(ReadText(path));
-    TrimCommand range;
-    while (lines >> range.lba >> range.blocks) ranges.push_back(range);
-    return TrimmedSpans(ranges);
 }
 
 // The program's output without the bar's frames before "Done." and with

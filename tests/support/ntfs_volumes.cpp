@@ -831,6 +831,21 @@ std::vector<TrimCommand> TrimmedSpans(std::vector<TrimCommand> ranges) {
     return spans;
 }
 
+std::vector<TrimCommand> ListedSpans(const std::string &path) {
+    std::vector<TrimCommand> ranges;
+    std::istringstream lines(ReadText(path));
+    TrimCommand range;
+    while (lines >> range.lba >> range.blocks) ranges.push_back(range);
+    return TrimmedSpans(ranges);
+}
+
+std::string ReadText(const std::string &path) {
+    std::vector<uint8_t> bytes;
+    const int64_t size = FileSize(path);
+    if (size < 0 || !ReadBytes(path, 0, size, &bytes)) return "<unreadable>";
+    return std::string(bytes.begin(), bytes.end());
+}
+
 std::string FormatCommandList(const std::vector<TrimCommand> &commands) {
     std::string text;
     for (const TrimCommand &command : commands) {

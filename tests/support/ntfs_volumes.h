@@ -171,6 +171,14 @@ std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitma
 // may hold more blocks than one range entry.
 std::vector<TrimCommand> TrimmedSpans(std::vector<TrimCommand> ranges);
 
+// The spans a command list ("LBA BLOCKS" lines, as --commands writes it)
+// names, as TrimmedSpans gives them.
+std::vector<TrimCommand> ListedSpans(const std::string &path);
+
+// A file's contents as text; "<unreadable>" when it cannot be read, so that
+// a missing file never passes for an empty one.
+std::string ReadText(const std::string &path);
+
 // "LBA COUNT" lines, as quillet-image writes its command list.
 std::string FormatCommandList(const std::vector<TrimCommand> &commands);
 

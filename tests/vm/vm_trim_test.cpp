@@ -350,10 +350,7 @@ long CommandsSent(const StepResult &step) {
 // state; the runs are matched to those drives in the guest's order. Empty
 // when they do not line up.
 std::map<std::string, long> DsmCommandsPerDrive() {
-    std::vector<uint8_t> bytes;
-    const std::string path = scratch + "/ide-trace.log";
-    if (!ReadBytes(path, 0, std::max<int64_t>(FileSize(path), 0), &bytes)) return {};
-    std::istringstream lines(std::string(bytes.begin(), bytes.end()));
+    std::istringstream lines(ReadText(scratch + "/ide-trace.log"));
     std::vector<std::pair<std::string, long>> runs;
     for (std::string line; std::getline(lines, line);) {
         size_t state = line.find("state ");
