@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "exit_status.h"
+#include "image_store.h"
 #include "run_texts.h"
 #include "trim_engine.h"
 
@@ -90,14 +91,16 @@ std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
     size_t zeros = 0;
     while (zeros < size && bytes[zeros] == 0) zeros++;
     if (zeros == size) return "only zeros";
+    // An image format's header where a raw volume was asked for.
+    const int format = size >= 512 ? DetectImageFormat(bytes) : kFormatRaw;
+    if (format != kFormatRaw) {
+        return std::string("a ") + ImageFormatName(format) + " image header (read as raw: leave out --format raw)";
+    }
     const struct {
         size_t at;
         const char *magic;
         const char *found;
     } kMagics[] = {
-        {0, "QFI\xfb", "a qcow2 image header (read as raw: leave out --format raw)"},
-        {0, "vhdxfile", "a VHDX image header (read as raw: leave out --format raw)"},
-        {0, "KDMV", "a VMDK image header (read as raw: leave out --format raw)"},
         {3, "NTFS    ", "an NTFS boot sector whose geometry is unsound or larger than its partition"},
         {3, "EXFAT   ", "an exFAT file system"},
         {54, "FAT1", "a FAT file system"},
