@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "binding.h"
 #include "disk_tool.h"
 #include "exit_status.h"
@@ -122,6 +124,8 @@ int RunOfflineTrim(const OfflineTarget &target) {
         ReportRunFailure(&run, OpenFailure(target, status));
         return status;
     }
+    // Released (ending the lock) on every way out.
+    const std::unique_ptr<TrimVolume, void (*)(TrimVolume *)> opened(volume, ReleaseTrimVolume);
     // A hibernated or uncleanly closed Windows may own clusters its bitmap
     // on the disk does not show yet.
     int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
@@ -131,7 +135,6 @@ int RunOfflineTrim(const OfflineTarget &target) {
         int readFailed = VolumeStateReadFailed(state), damaged = VolumeStateDamaged(state);
         int opened = readFailed || damaged ? kOpenBitmapFailed : kOpenLockFailed;
         ReportRunFailure(&run, std::string(OpenStatusText(opened)) + " " + VolumeStateText(state) + ".");
-        ReleaseTrimVolume(volume);
         return readFailed ? kExitIoError : damaged ? kExitDamaged : kExitInUse;
     }
     // Every cluster a file claims must be in use in the bitmap we loaded:
@@ -140,7 +143,6 @@ int RunOfflineTrim(const OfflineTarget &target) {
     int readFailed = 0;
     if (!CheckBitmapClaims(volume, claims, sizeof claims, &readFailed)) {
         ReportRunFailure(&run, claims);
-        ReleaseTrimVolume(volume);
         return readFailed ? kExitIoError : kExitDamaged;
     }
     if (options.commandsFile != 0) {
@@ -149,8 +151,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
         if (run.commands < 0) {
             ReportRunFailure(&run, std::string("cannot create the command list ") + options.commandsFile + " (" +
                                        strerror(errno) + ")");
-            ReleaseTrimVolume(volume);
-            return kExitCannotCreate;
+                return kExitCannotCreate;
         }
         if (target.listCreated != 0) *target.listCreated = 1;
     }
@@ -161,7 +162,6 @@ int RunOfflineTrim(const OfflineTarget &target) {
     if (volume->trimSupported && !Confirmed(target)) {
         if (!options.quiet) printf("Nothing trimmed.\n");
         if (run.commands >= 0) close(run.commands);
-        ReleaseTrimVolume(volume);
         return kExitOk;
     }
     // The drive's own limits: as many ranges per command as it takes.
@@ -187,6 +187,5 @@ int RunOfflineTrim(const OfflineTarget &target) {
                                target.keepsSpace};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
     }
-    ReleaseTrimVolume(volume);
     return status;
 }
