@@ -10,7 +10,6 @@
 
 #include "boot_execute_list.h"
 #include "boot_execute_value.h"
-#include "main_window.h"
 #include "platform.h"
 #include "resource_ids.h"
 #include "texts.h"
@@ -55,23 +54,23 @@ static void TurnRedirectionBack(Redirection *redirection) {
     redirection->disabled = 0;
 }
 
-static int ShowCannotCreate(const char *path) {
+static int ShowCannotCreate(const DesktopOwner *owner, const char *path) {
     char text[512];
     snprintf(text, sizeof text, kFormatCannotCreateFile, path);
-    ShowError(text);
+    ShowError(owner, text);
     return 0;
 }
 
-int InstallBootProgram() {
+int InstallBootProgram(const DesktopOwner *owner) {
     Redirection redirection = {NULL, 0};
 
     int id = RunningUnderWow64() ? IDR_BOOT_PROGRAM_X64 : IDR_BOOT_PROGRAM_X86;
-    HRSRC resource = FindResourceA(gInstance, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(RT_BOOT_PROGRAM));
+    HRSRC resource = FindResourceA(owner->instance, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(RT_BOOT_PROGRAM));
     if (resource == NULL) return 0;
-    HGLOBAL loaded = LoadResource(gInstance, resource);
+    HGLOBAL loaded = LoadResource(owner->instance, resource);
     if (loaded == NULL) return 0;
     const void *program = LockResource(loaded);
-    DWORD programSize = SizeofResource(gInstance, resource);
+    DWORD programSize = SizeofResource(owner->instance, resource);
     if (program == NULL || programSize == 0) return 0;
 
     // Without the switch the x64 build would land in the 32-bit system
@@ -87,7 +86,7 @@ int InstallBootProgram() {
         file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     }
     TurnRedirectionBack(&redirection);
-    if (file == INVALID_HANDLE_VALUE) return ShowCannotCreate(path);
+    if (file == INVALID_HANDLE_VALUE) return ShowCannotCreate(owner, path);
 
     DWORD written = 0;
     BOOL wrote = WriteFile(file, program, programSize, &written, NULL);
@@ -100,7 +99,7 @@ int InstallBootProgram() {
     // stays then, and no entry is written for it.
     if (TurnRedirectionOff(&redirection)) DeleteFileA(path);
     TurnRedirectionBack(&redirection);
-    return ShowCannotCreate(path);
+    return ShowCannotCreate(owner, path);
 }
 
 // Reads the current list, in the registry's UTF-16 units, into a buffer the

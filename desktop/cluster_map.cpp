@@ -6,7 +6,6 @@
 #include "cluster_map.h"
 
 #include "cluster_cells.h"
-#include "main_window.h"
 #include "resource_ids.h"
 
 enum {
@@ -33,6 +32,7 @@ static int32_t lastMarkedCell = kNoMarkedCell;
 static uint32_t dataCells;            // cells that hold data; the rest stay class 0
 static const TrimVolume *mapVolume;   // the volume the map was built from
 static LONG mapShown;                 // 1 from the first PaintClusterMap on
+static HWND mapWindow;                // the window the map is drawn on
 
 void InitClusterMap(HINSTANCE instance) {
     for (int i = 0; i < kBrushCount; i++) brushes[i] = CreateSolidBrush(kBrushColours[i]);
@@ -65,13 +65,14 @@ static void CopyMapTo(HDC windowDc) {
 }
 
 static void CopyMapToWindow() {
-    HDC windowDc = GetDC(gMainWindow);
+    HDC windowDc = GetDC(mapWindow);
     CopyMapTo(windowDc);
-    ReleaseDC(gMainWindow, windowDc);
+    ReleaseDC(mapWindow, windowDc);
 }
 
-void BuildClusterMap(TrimVolume *volume) {
+void BuildClusterMap(TrimVolume *volume, HWND window) {
     EnterCriticalSection(&mapLock);
+    mapWindow = window;
     uint32_t clustersPerCell = 0;
     dataCells = ClassifyBitmap(volume->bitmap, volume->bitmapSize, volume->totalClusters, cellClass,
                                &clustersPerCell);

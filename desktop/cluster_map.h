@@ -13,7 +13,8 @@
 // picture shown until the first map (bitmap 102 of `instance`) and the
 // lock. They are never freed: the end of the process frees them.
 void InitClusterMap(HINSTANCE instance);
-void BuildClusterMap(TrimVolume *volume);
+// The map of `volume`, drawn on `window` from here on.
+void BuildClusterMap(TrimVolume *volume, HWND window);
 void PaintClusterMap();
 // The worker's TrimProgressSink: the cells it reached turn green.
 void MarkTrimProgress(TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount);

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include "owner.h"
+
 // The main window's WM_COMMAND.
-void HandleCommand(WPARAM wParam);
+void HandleCommand(const DesktopOwner *owner, WPARAM wParam);
 
 #endif

@@ -1,6 +1,6 @@
 // Process entry and the main window: the fixed 610 x 420 layout with the
 // map area, the status label, the volume list and the TRIM button.
-#include "main_window.h"
+#include <windows.h>
 
 #include <commctrl.h>
 #include <ole2.h>
@@ -10,22 +10,22 @@
 #include "banner_pane.h"
 #include "cluster_map.h"
 #include "commands.h"
+#include "owner.h"
 #include "platform.h"
 #include "resource_ids.h"
 #include "start_page_offer.h"
 #include "texts.h"
 #include "volume_list.h"
 
-HINSTANCE gInstance;
-HWND gMainWindow;
+// The window procedure has nowhere else to keep it: set in WinMain and at
+// the first step of WM_CREATE, never changed after.
+static DesktopOwner gOwner;
 
 static HFONT gFont;
 
 static const char kClassName[] = "Quillet";
 
 enum { kClientWidth = 610, kClientHeight = 420 };
-
-void ShowError(const char *text) { MessageBoxA(gMainWindow, text, NULL, MB_ICONERROR); }
 
 static BOOL CALLBACK GiveFont(HWND child, LPARAM font) {
     SendMessageA(child, WM_SETFONT, (WPARAM)font, TRUE);
@@ -44,16 +44,16 @@ static void MakeClientSize(HWND window) {
 
 static void CreateControls(HWND window) {
     CreateWindowExA(0, "ComboBox", NULL, WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | CBS_DROPDOWNLIST,
-                    230, 385, 250, 60, window, (HMENU)IDC_VOLUME_LIST, gInstance, NULL);
+                    230, 385, 250, 60, window, (HMENU)IDC_VOLUME_LIST, gOwner.instance, NULL);
     CreateWindowExA(0, "STATIC", NULL, WS_CHILD | WS_VISIBLE | SS_RIGHT, 110, 388, 110, 16, window,
-                    (HMENU)IDC_STATUS_LABEL, gInstance, NULL);
+                    (HMENU)IDC_STATUS_LABEL, gOwner.instance, NULL);
     CreateWindowExA(0, "Button", kTrimButtonText, WS_CHILD | WS_VISIBLE, 500, 380, 100, 32, window,
-                    (HMENU)IDC_TRIM_BUTTON, gInstance, NULL);
+                    (HMENU)IDC_TRIM_BUTTON, gOwner.instance, NULL);
 }
 
 static void OnCreate(HWND window) {
-    gMainWindow = window;
-    HANDLE icon = LoadImageA(gInstance, MAKEINTRESOURCEA(IDI_QUILLET), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+    gOwner.mainWindow = window;
+    HANDLE icon = LoadImageA(gOwner.instance, MAKEINTRESOURCEA(IDI_QUILLET), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
     SendMessageA(window, WM_SETICON, ICON_BIG, (LPARAM)icon);
     MakeClientSize(window);
 
@@ -69,14 +69,14 @@ static void OnCreate(HWND window) {
     // pane reads the address while it is created; without one it stays an
     // empty strip.
     static char bannerPage[MAX_PATH + 64];
-    BannerPageAddress(gInstance, IDR_BANNER_PAGE, bannerPage, sizeof bannerPage);
+    BannerPageAddress(gOwner.instance, IDR_BANNER_PAGE, bannerPage, sizeof bannerPage);
     CreateBannerPane(window, 0, 0, kClientWidth, 64, bannerPage, IDC_BANNER_PANE);
 
     EnumChildWindows(window, GiveFont, (LPARAM)gFont);
 
     OfferStartPage(window);
 
-    FillVolumeList();
+    FillVolumeList(GetDlgItem(window, IDC_VOLUME_LIST));
 }
 
 static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -96,7 +96,7 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
         PostQuitMessage(0);
         return 0;
     case WM_COMMAND:
-        HandleCommand(wParam);
+        HandleCommand(&gOwner, wParam);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -109,7 +109,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     InitCommonControls();
     OleInitialize(NULL);
-    gInstance = instance;
+    gOwner.instance = instance;
     if (!PreparePlatform()) ExitProcess(1);
 
     WNDCLASSEXA windowClass;

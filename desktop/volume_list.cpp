@@ -6,7 +6,6 @@
 
 #include <string.h>
 
-#include "main_window.h"
 #include "platform.h"
 #include "resource_ids.h"
 #include "volume_entry.h"
@@ -18,8 +17,7 @@ static void ReadDriveModel(char driveLetter, char *model) {
     ModelFromIdentify(identify, model);
 }
 
-void FillVolumeList() {
-    HWND list = GetDlgItem(gMainWindow, IDC_VOLUME_LIST);
+void FillVolumeList(HWND list) {
     for (char driveLetter = 'A'; driveLetter <= 'Z'; driveLetter++) {
         char rootPath[4];
         RootPath(driveLetter, rootPath);

@@ -2,7 +2,9 @@
 #ifndef QUILLET_DESKTOP_VOLUME_LIST_H
 #define QUILLET_DESKTOP_VOLUME_LIST_H
 
-// Fills the main window's list; the item data of an entry is its letter.
-void FillVolumeList();
+#include <windows.h>
+
+// Fills the main window's list (a combo box); the item data of an entry is its letter.
+void FillVolumeList(HWND list);
 
 #endif
