@@ -6,7 +6,15 @@
 #                 [ENVIRONMENT <VAR=value...>])
 #
 # The command sees WINEPREFIX set to the prefix; a command that names a
-# target runs that program under Wine.
+# target runs that program under Wine. `wine` is the project's loader choice
+# (tests/support/wine/loader): the 64-bit loader where the kernel runs no
+# 32-bit programs. Every Wine test of the 32-bit tree runs 32-bit programs,
+# so on such a kernel it reports itself skipped, saying why.
+
+set(QUILLET_WINE_PATH "${CMAKE_SOURCE_DIR}/tests/support/wine/loader:$ENV{PATH}")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(QUILLET_WINE_GUARD ${CMAKE_SOURCE_DIR}/tests/support/wine/runs-32bit.sh)
+endif()
 
 function(quillet_wine_prefix arch)
     set(prefix ${CMAKE_BINARY_DIR}/wine-${arch})
@@ -16,9 +24,10 @@ function(quillet_wine_prefix arch)
     if(NOT prefix_defined)
         set_property(GLOBAL PROPERTY QUILLET_WINE_PREFIX_TEST_${arch} TRUE)
         add_test(NAME wine_prefix_${arch}
-                 COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${prefix} ${arch})
+                 COMMAND ${QUILLET_WINE_GUARD} ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${prefix} ${arch})
         set_tests_properties(wine_prefix_${arch} PROPERTIES
-            FIXTURES_SETUP wine_${arch} RUN_SERIAL TRUE TIMEOUT 300)
+            FIXTURES_SETUP wine_${arch} RUN_SERIAL TRUE TIMEOUT 300 SKIP_RETURN_CODE 77
+            ENVIRONMENT "PATH=${QUILLET_WINE_PATH}")
     endif()
     set(QUILLET_WINE_PREFIX_${arch} ${prefix} PARENT_SCOPE)
 endfunction()
@@ -26,10 +35,11 @@ endfunction()
 function(add_wine_test)
     cmake_parse_arguments(WT "" "NAME;PREFIX" "COMMAND;ENVIRONMENT" ${ARGN})
     quillet_wine_prefix(${WT_PREFIX})
-    add_test(NAME ${WT_NAME} COMMAND ${WT_COMMAND})
+    add_test(NAME ${WT_NAME} COMMAND ${QUILLET_WINE_GUARD} ${WT_COMMAND})
     set_tests_properties(${WT_NAME} PROPERTIES
         FIXTURES_REQUIRED wine_${WT_PREFIX}
         RUN_SERIAL TRUE
         TIMEOUT 300
-        ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wine-${WT_PREFIX};WINEDEBUG=-all,err+ntdll;WINEDLLOVERRIDES=mscoree,mshtml=;${WT_ENVIRONMENT}")
+        SKIP_RETURN_CODE 77
+        ENVIRONMENT "PATH=${QUILLET_WINE_PATH};WINEPREFIX=${CMAKE_BINARY_DIR}/wine-${WT_PREFIX};WINEDEBUG=-all,err+ntdll;WINEDLLOVERRIDES=mscoree,mshtml=;${WT_ENVIRONMENT}")
 endfunction()

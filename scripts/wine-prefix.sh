@@ -6,7 +6,7 @@ prefix=$1 arch=$2
 rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineboot -i >/dev/null 2>&1
+wine wineboot -i >/dev/null 2>&1
 wineserver -w
 test -d "$prefix/drive_c/windows/system32"
 # Window captions draw their buttons with the Marlett glyphs; Wine ships the
