@@ -7,7 +7,7 @@ set(QUILLET_NATIVE_COMPILE_OPTIONS
     ${QUILLET_NO_RUNTIME_OPTIONS} -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-stack-protector -fno-threadsafe-statics -fno-use-cxa-atexit)
 
-set(QUILLET_NTDLL_CRT_DEF ${CMAKE_SOURCE_DIR}/engine/native/ntdll_crt.def)
+set(QUILLET_NTDLL_CRT_DEF ${CMAKE_SOURCE_DIR}/bindings/native/ntdll_crt.def)
 set(QUILLET_NTDLL_CRT_LIB ${CMAKE_BINARY_DIR}/libntdll_crt.a)
 add_custom_command(
     OUTPUT ${QUILLET_NTDLL_CRT_LIB}

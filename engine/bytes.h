@@ -40,7 +40,7 @@ inline void StoreLe64(uint8_t *p, uint64_t v) {
 // Clears a block a machine word at a time (every ATA command clears its
 // request, so this is on the per-command path). The native program links
 // no C runtime but does have memset: ntdll exports it, through the import
-// library made from engine/native/ntdll_crt.def. volatile keeps the loops
+// library made from bindings/native/ntdll_crt.def. volatile keeps the loops
 // as they are all the same, so that every build clears requests with the
 // same code and the engine needs no runtime call for it.
 inline void ZeroBytes(void *block, uint32_t size) {

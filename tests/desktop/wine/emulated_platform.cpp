@@ -1,6 +1,6 @@
 // Platform answers of the test-only Quillet variant (never shipped): its
-// volumes are disk images on the emulated SSD of host/, which this variant
-// links in place of the engine's Win32 binding. Both come from the
+// volumes are disk images on the emulated SSD of bindings/image/, which
+// this variant links in place of the engine's Win32 binding. Both come from the
 // environment (a volume is NTFS when its boot sector's OEM id says so):
 //
 //   QUILLET_EMULATED_VOLUMES  "D=Z:/path/disk.img[,option...];E=..."

@@ -1,7 +1,7 @@
 #include "sat_pass_through.h"
 
-#include "../ata_request.h"
-#include "../bytes.h"
+#include "ata_request.h"
+#include "bytes.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 # fstrim, virt-sparsify --in-place. Run by hand as root (loop devices, FUSE
 # mounts); not part of `make test`.
 #
-#   scripts/measure-vm-disk.sh build/host/quillet-image [WORKDIR]
+#   measure/measure-vm-disk.sh build/host/quillet-image [WORKDIR]
 #
 # The disk is laid out as Windows Setup lays out a GPT disk: EFI system
 # partition (FAT32), Microsoft reserved, NTFS basic data, NTFS recovery.

@@ -10,7 +10,7 @@ set -uo pipefail
 exe=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-. "$(dirname "$0")/../support/wine/checks.sh"
+. "$(dirname "$0")/../tests/support/wine/checks.sh"
 export WINEDEBUG=-all,err+ntdll
 
 # Runs the program on the scratch file; its texts go to $work/shown.

@@ -2,8 +2,8 @@
 // boot-time program, which runs before the Win32 subsystem exists.
 #include "native_api.h"
 
-#include "../ata_request.h"
-#include "../binding.h"
+#include "ata_request.h"
+#include "binding.h"
 
 const char kDeviceNamePrefix[] = "\\??\\";
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "../engine/ata_request.h"
-#include "../engine/binding.h"
-#include "../engine/bytes.h"
-#include "../engine/volume_controls.h"
+#include "ata_request.h"
+#include "binding.h"
+#include "bytes.h"
+#include "volume_controls.h"
 
 const char kDeviceNamePrefix[] = "\\\\.\\";
 

@@ -16,9 +16,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "../ata_request.h"
-#include "../binding.h"
-#include "../bytes.h"
+#include "ata_request.h"
+#include "binding.h"
+#include "bytes.h"
 #include "sat_pass_through.h"
 
 // The engine's letter path builds names with it; Linux has no such names

@@ -5,9 +5,9 @@
 #include <stddef.h>
 #include <stdlib.h>
 
-#include "../ata_request.h"
-#include "../binding.h"
-#include "../volume_controls.h"
+#include "ata_request.h"
+#include "binding.h"
+#include "volume_controls.h"
 
 // The engine encodes these by hand; the platform's headers are the referee.
 static_assert(kIoctlVolumeGetVolumeDiskExtents == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, "extents control");

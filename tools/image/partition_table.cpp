@@ -4,8 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../engine/bytes.h"
-#include "../engine/ntfs_layout.h"
+#include "bytes.h"
+#include "ntfs_layout.h"
 
 namespace {
 
