@@ -1,22 +1,14 @@
-// What the engine needs from a platform. Each binding (Win32, NT native,
-// host images) implements these in one file of platform calls.
+// What the engine asks of a platform: read at a position, identify the
+// drive, trim a batch of ranges, memory, and closing what it was handed.
+// Each binding implements these in one file of platform calls; how a volume
+// is found (a Windows letter, a Linux partition, an image) is the binding's
+// own, and it hands the engine the opened drive.
 #ifndef QUILLET_ENGINE_BINDING_H
 #define QUILLET_ENGINE_BINDING_H
 
 #include <stdint.h>
 
 #include "trim_engine.h"
-
-// Prefix of device names: "\\.\" (Win32) or "\??\" (native).
-extern const char kDeviceNamePrefix[];
-
-// Opens a device for reading and writing, shared for both. Returns null
-// when the open fails (bindings translate the platform's invalid value).
-DeviceHandle BindingOpenDevice(const char *name);
-
-// Synchronous device control; 1 when the platform accepted the call.
-int BindingDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32_t inputSize,
-                         void *output, uint32_t outputSize);
 
 // Reads exactly `size` bytes at absolute byte `position`; 1 on success.
 // A short read is a failure: a half-filled buffer must never be taken

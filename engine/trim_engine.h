@@ -129,7 +129,9 @@ struct TrimRunReport {
 
 // Opens the volume of `driveLetter` ('A' to 'Z'). Sets *result to null first
 // and, on kOpenOk, to a record the caller owns and gives back with
-// ReleaseTrimVolume. A failed open leaves nothing to release.
+// ReleaseTrimVolume. A failed open leaves nothing to release. Windows names
+// volumes by letter: the Windows bindings supply this step
+// (bindings/windows/), and it ends in OpenTrimVolumeOnDrive.
 int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume);
 
 // Opens the volume that starts at byte `offset` of an opened `drive` and
@@ -164,7 +166,6 @@ int ReadBootSector(TrimVolume *volume);
 int LocateVolumeBitmap(TrimVolume *volume);
 int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount,
                      TrimProgressSink sink);
-int AtaIdentifyTrimSupport(DeviceHandle drive);
 
 // Before trimming a volume nobody else writes to: reads all of $MFT and
 // checks that the loaded bitmap marks every cluster any in-use record
@@ -173,6 +174,5 @@ int AtaIdentifyTrimSupport(DeviceHandle drive);
 // refuses with kOpenBitmapFailed.
 struct ClaimFinding;
 int CheckVolumeClaims(TrimVolume *volume, ClaimFinding *finding);
-int AtaTrimRange(DeviceHandle drive, uint64_t lba, uint16_t blockCount);
 
 #endif

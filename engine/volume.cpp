@@ -1,46 +1,12 @@
-// Opening a volume: device names, disk extent, lock, physical drive,
-// TRIM support, boot sector geometry and the bitmap.
+// Opening a volume on its drive: TRIM support, boot sector geometry and the
+// bitmap. How the drive and the volume's place were found is the binding's
+// (a Windows letter in bindings/windows/, a Linux partition, an image).
 #include "binding.h"
 #include "ata_request.h"
 #include "bytes.h"
 #include "mft_record.h"
 #include "ntfs_layout.h"
 #include "trim_engine.h"
-#include "volume_controls.h"
-
-enum {
-    kExtentsBufferSize = 1024,
-    kMaxDeviceName = 64,
-};
-
-// Appends `text` to `name` at `*length`, never past kMaxDeviceName - 1.
-static void AppendText(char *name, uint32_t *length, const char *text) {
-    while (*text != 0 && *length + 1 < kMaxDeviceName) name[(*length)++] = *text++;
-    name[*length] = 0;
-}
-
-static void BuildVolumeName(char *name, char driveLetter) {
-    uint32_t length = 0;
-    char tail[3] = {driveLetter, ':', 0};
-    AppendText(name, &length, kDeviceNamePrefix);
-    AppendText(name, &length, tail);
-}
-
-static void BuildDriveName(char *name, uint32_t diskNumber) {
-    uint32_t length = 0;
-    char digits[11];
-    uint32_t count = 0;
-    do {
-        digits[count++] = (char)('0' + diskNumber % 10);
-        diskNumber /= 10;
-    } while (diskNumber != 0);
-    char decimal[11];
-    for (uint32_t i = 0; i < count; i++) decimal[i] = digits[count - 1 - i];
-    decimal[count] = 0;
-    AppendText(name, &length, kDeviceNamePrefix);
-    AppendText(name, &length, "PhysicalDrive");
-    AppendText(name, &length, decimal);
-}
 
 static int IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -111,51 +77,6 @@ static int OpenOnDrive(TrimVolume *volume, uint64_t extentLength) {
     // the next partition's blocks as free space.
     if ((uint64_t)volume->totalSectors * volume->bytesPerSector > extentLength) return kOpenNotNtfs;
     if (!LocateVolumeBitmap(volume)) return kOpenBitmapFailed;
-    return kOpenOk;
-}
-
-static int OpenSteps(TrimVolume *volume, char driveLetter, int lockVolume) {
-    char name[kMaxDeviceName];
-    BuildVolumeName(name, driveLetter);
-    volume->volumeHandle = BindingOpenDevice(name);
-    if (volume->volumeHandle == 0) return kOpenVolumeFailed;
-
-    alignas(16) uint8_t extents[kExtentsBufferSize];
-    ZeroBytes(extents, sizeof extents);
-    if (!BindingDeviceControl(volume->volumeHandle, kIoctlVolumeGetVolumeDiskExtents, 0, 0, extents,
-                              sizeof extents)) {
-        return kOpenExtentsFailed;
-    }
-    // A spanned volume is refused: its first extent's offsets would send
-    // TRIM into other partitions' blocks.
-    if (LoadLe32(extents + kExtentsCount) != 1) return kOpenExtentsFailed;
-    volume->diskNumber = LoadLe32(extents + kExtentsFirstDiskNumber);
-    volume->partitionOffset = (int64_t)LoadLe64(extents + kExtentsFirstStartingOffset);
-    uint64_t extentLength = LoadLe64(extents + kExtentsFirstLength);
-    if (volume->partitionOffset < 0) return kOpenExtentsFailed;
-
-    if (lockVolume != 0 &&
-        !BindingDeviceControl(volume->volumeHandle, kFsctlLockVolume, 0, 0, 0, 0)) {
-        return kOpenLockFailed;
-    }
-
-    BuildDriveName(name, volume->diskNumber);
-    volume->driveHandle = BindingOpenDevice(name);
-    if (volume->driveHandle == 0) return kOpenDriveFailed;
-    return OpenOnDrive(volume, extentLength);
-}
-
-int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume) {
-    *result = 0;
-    TrimVolume *volume = (TrimVolume *)BindingAllocate(sizeof(TrimVolume));
-    if (volume == 0) return kOpenNoMemory;
-    ZeroBytes(volume, sizeof(TrimVolume));
-    int status = OpenSteps(volume, driveLetter, lockVolume);
-    if (status != kOpenOk) {
-        ReleaseTrimVolume(volume);
-        return status;
-    }
-    *result = volume;
     return kOpenOk;
 }
 

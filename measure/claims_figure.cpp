@@ -20,6 +20,7 @@
 #include "ntfs_reader.h"
 #include "run_texts.h"
 #include "trim_engine.h"
+#include "windows_device.h"
 
 extern "C" {
 NTSYSAPI NTSTATUS NTAPI NtTerminateProcess(HANDLE process, NTSTATUS status);
@@ -194,7 +195,7 @@ int ShowCheck(const char *what, int sound, const ClaimFinding &finding, const Cl
 // whose geometry is the crafted one.
 int CheckThroughFile(const char *name, const CraftedMftLayout &layout, uint8_t *bitmap) {
     TrimVolume volume = {};
-    volume.driveHandle = BindingOpenDevice(name);
+    volume.driveHandle = WindowsOpenDevice(name);
     if (volume.driveHandle == 0) {
         Show("Through the file: cannot open it\n");
         return -1;

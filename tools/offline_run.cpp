@@ -118,8 +118,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
 
     TrimVolume *volume = 0;
     std::string pathTaken = target.pathTaken, noTrimReason;
-    status = target.openVolume != 0 ? target.openVolume(target.openContext, &volume, &pathTaken, &noTrimReason)
-                                    : OpenTrimVolume(target.volumeLetter, &volume, target.lockVolume);
+    status = target.openVolume(target.openContext, &volume, &pathTaken, &noTrimReason);
     if (status != kOpenOk) {
         ReportRunFailure(&run, OpenFailure(target, status));
         return status;

@@ -18,7 +18,6 @@
 struct OfflineTarget {
     const char *program;               // "quillet-image"
     const ToolCommonOptions *options;  // options->operand names the input
-    char volumeLetter;                 // under which the binding serves the volume
     int lockVolume;                    // the engine's lock: quillet-disk's exclusive open
     int ask;                           // ask before trimming (needs a terminal on stdin)
     int showDriveModel;
@@ -41,8 +40,8 @@ struct OfflineTarget {
     int (*finishTrims)(void *context);
     void *finishContext;
     int showPath;           // say it without -v too
-    // The front end's own open (quillet-disk: by drive and offset), in
-    // place of the engine's by volumeLetter: an OpenStatus, and on kOpenOk
+    // The front end's open through its binding (quillet-disk: by drive and
+    // offset; quillet-image: the emulated drive's volume): an OpenStatus, and on kOpenOk
     // the path the commands take and, when the drive takes none, why not
     // (empty: the plain reason).
     int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);

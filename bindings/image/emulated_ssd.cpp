@@ -16,6 +16,7 @@
 #include "binding.h"
 #include "bytes.h"
 #include "volume_controls.h"
+#include "windows_device.h"
 
 const char kDeviceNamePrefix[] = "\\\\.\\";
 
@@ -318,9 +319,9 @@ const TrimRange *HostTrimmedRanges(uint32_t *count) {
 
 const char *HostOpenedNames() { return State().openedNames.c_str(); }
 
-// The binding itself.
+// The Windows devices it stands in for, and the binding's own calls.
 
-DeviceHandle BindingOpenDevice(const char *name) {
+DeviceHandle WindowsOpenDevice(const char *name) {
     HostState &state = State();
     state.openedNames += name;
     state.openedNames += '\n';
@@ -351,8 +352,8 @@ DeviceHandle BindingOpenDevice(const char *name) {
     return handle;
 }
 
-int BindingDeviceControl(DeviceHandle handle, uint32_t code, void *input, uint32_t inputSize,
-                         void *output, uint32_t outputSize) {
+int WindowsDeviceControl(DeviceHandle handle, uint32_t code, void *input, uint32_t inputSize, void *output,
+                         uint32_t outputSize) {
     HostDevice *device = (HostDevice *)handle;
     if (device == 0) return 0;
     if (device->kind == kVolumeDevice) return VolumeControl(device, code, (uint8_t *)output, outputSize);
@@ -371,12 +372,6 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     if (!Attached(disk) || !DiskRead(disk, position, buffer, size)) return 0;
     state.counters.reads++;
     return 1;
-}
-
-int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
-
-int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
-    return AtaTrimRanges(drive, ranges, count);
 }
 
 void *BindingAllocate(uint32_t size) {

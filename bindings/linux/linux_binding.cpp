@@ -21,10 +21,6 @@
 #include "bytes.h"
 #include "sat_pass_through.h"
 
-// The engine's letter path builds names with it; Linux has no such names
-// and BindingOpenDevice opens none.
-const char kDeviceNamePrefix[] = "";
-
 namespace {
 
 enum {
@@ -340,13 +336,9 @@ int BindingTrimRanges(DeviceHandle handle, const TrimRange *ranges, uint32_t cou
     return DiscardRanges(drive, ranges, count);
 }
 
-DeviceHandle BindingOpenDevice(const char *) { return 0; }
-
-int BindingDeviceControl(DeviceHandle handle, uint32_t code, void *input, uint32_t inputSize, void *output,
-                         uint32_t outputSize) {
+int BindingAtaPassThrough(DeviceHandle handle, uint8_t *block, uint32_t size) {
     LinuxDevice *device = (LinuxDevice *)handle;
-    if (device == 0 || code != kIoctlAtaPassThrough) return 0;
-    return PassThrough(device, (const uint8_t *)input, inputSize, (uint8_t *)output, outputSize);
+    return device != 0 && PassThrough(device, block, size, block, size);
 }
 
 int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t size) {

@@ -1,9 +1,10 @@
-// NT native binding of the engine: ntdll alone, no C runtime. Used by the
-// boot-time program, which runs before the Win32 subsystem exists.
+// NT native binding of the engine: ntdll alone, no C runtime, under the
+// Windows volume open of bindings/windows/. Used by the boot-time program,
+// which runs before the Win32 subsystem exists.
 #include "native_api.h"
 
-#include "ata_request.h"
 #include "binding.h"
+#include "windows_device.h"
 
 const char kDeviceNamePrefix[] = "\\??\\";
 
@@ -11,7 +12,7 @@ const char kDeviceNamePrefix[] = "\\??\\";
 // program allocates from it through the same two calls.
 static PVOID privateHeap = 0;
 
-DeviceHandle BindingOpenDevice(const char *name) {
+DeviceHandle WindowsOpenDevice(const char *name) {
     ANSI_STRING ansiName;
     UNICODE_STRING unicodeName;
     RtlInitAnsiString(&ansiName, name);
@@ -28,8 +29,8 @@ DeviceHandle BindingOpenDevice(const char *name) {
     return NT_SUCCESS(status) ? handle : 0;
 }
 
-int BindingDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32_t inputSize,
-                         void *output, uint32_t outputSize) {
+int WindowsDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32_t inputSize, void *output,
+                         uint32_t outputSize) {
     IO_STATUS_BLOCK ioStatus;
     // File-system controls (device type 9, FSCTL_LOCK_VOLUME among them) go
     // to the file system, not the device, as kernel32's DeviceIoControl does.
@@ -47,12 +48,6 @@ int BindingReadAt(DeviceHandle device, int64_t position, void *buffer, uint32_t 
     offset.QuadPart = position;
     NTSTATUS status = NtReadFile(device, NULL, NULL, NULL, &ioStatus, buffer, size, &offset, NULL);
     return NT_SUCCESS(status) && ioStatus.Information == size;
-}
-
-int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
-
-int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
-    return AtaTrimRanges(drive, ranges, count);
 }
 
 void *BindingAllocate(uint32_t size) {

@@ -1,4 +1,5 @@
-// Win32 binding of the engine: kernel32 device files and the C runtime heap.
+// Win32 binding of the engine: kernel32 device files and the C runtime heap,
+// under the Windows volume open of bindings/windows/.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -8,6 +9,7 @@
 #include "ata_request.h"
 #include "binding.h"
 #include "volume_controls.h"
+#include "windows_device.h"
 
 // The engine encodes these by hand; the platform's headers are the referee.
 static_assert(kIoctlVolumeGetVolumeDiskExtents == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, "extents control");
@@ -24,15 +26,15 @@ static_assert(kExtentsOneExtentSize == sizeof(VOLUME_DISK_EXTENTS), "one-extent 
 
 const char kDeviceNamePrefix[] = "\\\\.\\";
 
-DeviceHandle BindingOpenDevice(const char *name) {
+DeviceHandle WindowsOpenDevice(const char *name) {
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     // The engine's "not opened" is null; the platform's is all ones.
     return handle == INVALID_HANDLE_VALUE ? 0 : handle;
 }
 
-int BindingDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32_t inputSize,
-                         void *output, uint32_t outputSize) {
+int WindowsDeviceControl(DeviceHandle device, uint32_t code, void *input, uint32_t inputSize, void *output,
+                         uint32_t outputSize) {
     DWORD returned = 0;
     return DeviceIoControl(device, code, input, inputSize, output, outputSize, &returned, NULL) != 0;
 }
@@ -44,12 +46,6 @@ int BindingReadAt(DeviceHandle device, int64_t position, void *buffer, uint32_t 
     DWORD read = 0;
     if (!ReadFile(device, buffer, size, &read, NULL)) return 0;
     return read == size;
-}
-
-int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }
-
-int BindingTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count) {
-    return AtaTrimRanges(drive, ranges, count);
 }
 
 void *BindingAllocate(uint32_t size) { return malloc(size); }

@@ -79,10 +79,17 @@ void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity);
 // because the engine's LBAs are 512-byte units.
 int IdentityAllowsTrim(const DriveIdentity *identity);
 
+// What a binding that speaks ATA supplies: hands an encoded request block
+// (header at the native layout, `size` bytes with its data) to the drive
+// and takes the answer back in place. 1 when the request reached the drive,
+// whatever the drive answered. The Windows devices take the block as it is
+// (IOCTL_ATA_PASS_THROUGH); Linux turns it into SCSI ATA pass-through.
+int BindingAtaPassThrough(DeviceHandle drive, uint8_t *block, uint32_t size);
+
 // Sends IDENTIFY DEVICE; on 1 `identify` holds the drive's 512 bytes.
 int AtaReadIdentify(DeviceHandle drive, uint8_t *identify);
 
-// The bindings that speak ATA: IDENTIFY decoded, and one TRIM command
+// Through BindingAtaPassThrough: IDENTIFY decoded, and one TRIM command
 // (a TrimBatchResult).
 int AtaIdentifyDrive(DeviceHandle drive, DriveIdentity *identity);
 int AtaTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count);

@@ -13,6 +13,7 @@
 #include "bytes.h"
 #include "host_fixture.h"
 #include "sat_pass_through.h"
+#include "windows_device.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ protected:
         // 2 TiB and a bit, sparse: room for LBAs above 2^32.
         ASSERT_EQ(truncate(imagePath.c_str(), ((int64_t)1 << 41) + (1 << 22)), 0);
         ASSERT_TRUE(HostAttachDisk(0, imagePath.c_str(), 1));
-        drive = BindingOpenDevice("\\\\.\\PhysicalDrive0");
+        drive = WindowsOpenDevice("\\\\.\\PhysicalDrive0");
         ASSERT_NE(drive, nullptr);
     }
     void TearDown() override {
@@ -135,7 +136,7 @@ protected:
         return seen;
     }
     int Send(uint8_t *block, uint32_t size) {
-        return BindingDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size);
+        return BindingAtaPassThrough(drive, block, size);
     }
 
     DeviceHandle drive = nullptr;
@@ -214,7 +215,7 @@ TEST_F(AtaDrive, RefusesMalformedTrimRequests) {
     }
     uint8_t block[kAtaMaxBlockSize];
     EncodeAtaTrim(block, h, 4096, 16);
-    EXPECT_EQ(BindingDeviceControl(drive, kIoctlAtaPassThrough, block, h + 512, block, h + 504), 0);
+    EXPECT_EQ(WindowsDeviceControl(drive, kIoctlAtaPassThrough, block, h + 512, block, h + 504), 0);
     // More blocks of entries than IDENTIFY word 105 allows.
     std::vector<TrimRange> ranges(129, TrimRange{4096, 8});
     std::vector<uint8_t> large(kAtaMaxTrimBlockSize);
@@ -241,15 +242,22 @@ TEST_F(AtaDrive, IdentifyAnswersWithoutUsableTrim) {
         HostDrive()->logicalSectorSize = 512;
         HostDrive()->rejectPassThrough = 0;
         c.set(HostDrive());
-        EXPECT_EQ(AtaIdentifyTrimSupport(drive), 0);
+        DriveIdentity identity;
+        EXPECT_FALSE(BindingIdentifyDrive(drive, &identity) && IdentityAllowsTrim(&identity));
     }
     EXPECT_EQ(HostCountersNow()->malformedRequests, 0u);
 }
 
+// One TRIM command of one range: 1 when the drive accepted it.
+static int TrimOneRange(DeviceHandle drive, uint64_t lba, uint32_t blocks) {
+    const TrimRange range = {lba, blocks};
+    return BindingTrimRanges(drive, &range, 1) == kTrimBatchAccepted;
+}
+
 TEST_F(AtaDrive, TrimRangesAndTheirFailures) {
     // The range entry holds 48 bits; 2^48 would go out as LBA 0.
-    EXPECT_EQ(AtaTrimRange(drive, (uint64_t)1 << 48, 8), 0);
-    EXPECT_EQ(AtaTrimRange(drive, ((uint64_t)1 << 48) - 8, 16), 0);
+    EXPECT_EQ(TrimOneRange(drive, (uint64_t)1 << 48, 8), 0);
+    EXPECT_EQ(TrimOneRange(drive, ((uint64_t)1 << 48) - 8, 16), 0);
     EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
 
     const uint64_t diskEnd = (((uint64_t)1 << 41) + (1 << 22)) / 512;
@@ -278,11 +286,11 @@ TEST_F(AtaDrive, TrimRangesAndTheirFailures) {
     EXPECT_EQ(HostCountersNow()->malformedRequests, 0u);
 
     HostDrive()->failTrimAt = 6;
-    EXPECT_EQ(AtaTrimRange(drive, 8, 8), 1);
-    EXPECT_EQ(AtaTrimRange(drive, 16, 8), 0);  // ends with ERR
-    EXPECT_EQ(AtaTrimRange(drive, 24, 8), 1);
+    EXPECT_EQ(TrimOneRange(drive, 8, 8), 1);
+    EXPECT_EQ(TrimOneRange(drive, 16, 8), 0);  // ends with ERR
+    EXPECT_EQ(TrimOneRange(drive, 24, 8), 1);
     HostDrive()->rejectPassThrough = 1;
-    EXPECT_EQ(AtaTrimRange(drive, 32, 8), 0);
+    EXPECT_EQ(TrimOneRange(drive, 32, 8), 0);
 }
 
 // The Linux binding's translation into SCSI ATA PASS-THROUGH (16). The VM

@@ -10,6 +10,7 @@
 #include "bytes.h"
 #include "host_fixture.h"
 #include "mft_record.h"
+#include "windows_device.h"
 
 namespace {
 
@@ -104,8 +105,8 @@ TEST_F(Open, ByDriveOffsetAndLength) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_NE(Attach(crafted, offset), nullptr);
-        DeviceHandle drive = c.drive ? BindingOpenDevice("\\\\.\\PhysicalDrive0") : nullptr;
-        DeviceHandle lock = c.lock ? BindingOpenDevice("\\\\.\\Q:") : nullptr;
+        DeviceHandle drive = c.drive ? WindowsOpenDevice("\\\\.\\PhysicalDrive0") : nullptr;
+        DeviceHandle lock = c.lock ? WindowsOpenDevice("\\\\.\\Q:") : nullptr;
         ASSERT_EQ(drive != nullptr, c.drive);
         ASSERT_EQ(lock != nullptr, c.lock);
         HostFailAllocationAt(c.failAllocation);

@@ -19,10 +19,7 @@ static const char *Send(DeviceHandle drive, uint64_t lba, uint16_t blocks, int o
     alignas(16) uint8_t block[kAtaMaxBlockSize];
     EncodeAtaTrim(block, headerSize, lba, blocks);
     if (oldFlags) StoreLe16(block + kAtaFieldFlags, kAtaFlagDataOut);
-    if (!BindingDeviceControl(drive, kIoctlAtaPassThrough, block, headerSize + kAtaDataSize, block,
-                              headerSize + kAtaDataSize)) {
-        return "refused";
-    }
+    if (!BindingAtaPassThrough(drive, block, headerSize + kAtaDataSize)) return "refused";
     return (AtaReturnedStatus(block, headerSize) & kAtaStatusErr) ? "ended with ERR" : "accepted";
 }
 
@@ -38,7 +35,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "ata-flags-probe: cannot open %s\n", argv[1]);
         return 2;
     }
-    printf("trim support: %d\n", AtaIdentifyTrimSupport(drive));
+    DriveIdentity identity;
+    printf("trim support: %d\n", BindingIdentifyDrive(drive, &identity) && IdentityAllowsTrim(&identity));
     printf("old flags: %s\n", Send(drive, 2048, 2048, 1));
     printf("engine flags: %s\n", Send(drive, 6144, 2048, 0));
     BindingClose(drive);

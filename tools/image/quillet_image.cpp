@@ -49,6 +49,11 @@ int ReadFromStore(void *context, int64_t position, void *buffer, uint32_t size) 
 
 int FinishStore(void *context) { return FinishImageStore((ImageStore *)context); }
 
+// The volume attached to the emulated drive under kDriveLetter.
+int OpenAttachedVolume(void *, TrimVolume **volume, std::string *, std::string *) {
+    return OpenTrimVolume(kDriveLetter, volume, 0);
+}
+
 // Where the disk's bytes come from: the image file, or qemu-nbd.
 struct DiskSource {
     DiskReadFunction read;
@@ -230,7 +235,7 @@ int main(int argc, char **argv) {
 
     target.program = kProgram;
     target.options = &options.common;
-    target.volumeLetter = kDriveLetter;
+    target.openVolume = OpenAttachedVolume;
     target.imageFd = fd;
     target.readInput = disk.read;
     target.readContext = disk.context;
