@@ -20,9 +20,11 @@
 
 #include "emulated_ssd.h"
 #include "exit_status.h"
+#include "image_header.h"
 #include "image_in_use.h"
 #include "image_store.h"
 #include "image_tool.h"
+#include "landlock_wall.h"
 #include "offline_run.h"
 #include "partition_table.h"
 #include "run_texts.h"
@@ -48,6 +50,37 @@ int ReadFromStore(void *context, int64_t position, void *buffer, uint32_t size) 
 }
 
 int FinishStore(void *context) { return FinishImageStore((ImageStore *)context); }
+
+// The test hook between the checks and the serving: a test re-points a
+// name meanwhile, then writes to the FIFO.
+void WaitForTest(const char *fifo) {
+    int fd = open(fifo, O_RDONLY | O_CLOEXEC);
+    char bytes[64];
+    while (fd >= 0 && read(fd, bytes, sizeof bytes) > 0) {
+    }
+    if (fd >= 0) close(fd);
+}
+
+// The wall of this process, raised before its first trim.
+struct ImageWall {
+    int imageFd;
+    int qemuRuleset;  // qemu-nbd's, until it has started
+    int entered;
+    int verbose;
+};
+
+int EnterImageWall(void *context, int commandsFd, std::string *why) {
+    ImageWall *wall = (ImageWall *)context;
+    if (wall->entered) return 1;
+    const int writable[] = {wall->imageFd, commandsFd};
+    int ruleset = -1;
+    if (BuildWall(writable, commandsFd >= 0 ? 2 : 1, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
+        if (why->empty()) *why = "the Landlock wall cannot be raised";
+        return 0;
+    }
+    wall->entered = 1;
+    return 1;
+}
 
 // Where the disk's bytes come from: the image file, or qemu-nbd.
 struct DiskSource {
@@ -163,7 +196,9 @@ int main(int argc, char **argv) {
     const char *image = options.common.operand;
     const int dryRun = options.common.dryRun;
 
-    // A dry run punches no holes: reading is all it needs.
+    // The one open of the image by its name: everything after, qemu-nbd
+    // included, goes through this descriptor. A dry run punches no holes:
+    // reading is all it needs.
     int fd = open(image, (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) {
         int cause = errno;
@@ -184,10 +219,12 @@ int main(int argc, char **argv) {
         close(fd);
         return Fail(image, InUse(where, "Unmount it (or detach the loop device) first."), kExitInUse);
     }
-    uint8_t header[512];
+    // A vmdk descriptor may be shorter than a sector.
+    uint8_t header[512] = {0};
+    const uint32_t headerBytes = target.input.st_size < (off_t)sizeof header ? (uint32_t)target.input.st_size : sizeof header;
     int format = options.format != 0 ? ImageFormatByName(options.format)
-                 : ReadFromDescriptor(&fd, 0, header, sizeof header) ? DetectImageFormat(header)
-                                                                     : kFormatRaw;
+                 : ReadFromDescriptor(&fd, 0, header, headerBytes) ? DetectImageFormat(header)
+                                                                   : kFormatRaw;
     // A raw image is ours under QEMU's locks for the whole run (this
     // descriptor holds them); qemu-nbd takes the same locks itself for the
     // other formats, so there they are only tested, to say plainly why.
@@ -196,6 +233,31 @@ int main(int argc, char **argv) {
         close(fd);
         return Fail(image, InUse(why, "Stop the virtual machine (or the QEMU tool) first."), kExitInUse);
     }
+    // A virtual machine without QEMU's locks, or another hypervisor.
+    if (FindProcessHolding(fd, &why) || FindVmwareLock(image, &why)) {
+        close(fd);
+        return Fail(image, InUse(why, "Stop the virtual machine (or the program) first."), kExitInUse);
+    }
+    // What the header names is refused before QEMU reads a byte of it.
+    if (!options.noHeaderCheck &&
+        CheckImageHeader(ReadFromDescriptor, &fd, (int64_t)target.input.st_size, format, &why) != kHeaderSound) {
+        close(fd);
+        return Fail(image, why + ".", kExitNoInput);
+    }
+    if (options.waitFor != 0) WaitForTest(options.waitFor);
+
+    // Landlock: qemu-nbd and this process may write the image and the
+    // command list alone, whatever QEMU finds in the header.
+    ImageWall wall = {fd, -1, 0, options.common.verbose};
+    std::string unwalled;
+    int raised = BuildWall(&fd, 1, &wall.qemuRuleset, &unwalled);
+    if (raised == kWallFailed) {
+        close(fd);
+        return Fail(image, unwalled, kExitNoPermission);
+    }
+    if (raised == kWallUnavailable && options.common.verbose) printf("Wall: none (%s)\n", unwalled.c_str());
+    target.enterWall = raised == kWallRaised ? EnterImageWall : 0;
+    target.wallContext = &wall;
 
     HostReset();
     DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
@@ -207,9 +269,10 @@ int main(int argc, char **argv) {
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
     } else {
         char reason[256] = "";
-        store = OpenNbdImageStore(image, format, !dryRun, reason, sizeof reason);
+        store = OpenNbdImageStore(fd, format, !dryRun, wall.qemuRuleset, reason, sizeof reason);
         if (store == 0 || !HostAttachStore(0, store)) {
             ReleaseImageStore(store);
+            if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
             close(fd);
             return Fail(image, std::string("cannot read the ") + ImageFormatName(format) + " image: " + reason,
                         kExitNoInput);
@@ -224,6 +287,8 @@ int main(int argc, char **argv) {
                              : releases ? "; TRIM becomes an NBD request that frees its clusters"
                                         : "; TRIM becomes an NBD trim, which QEMU drops for this format");
     }
+    if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
+    wall.qemuRuleset = -1;
     EmulatedDrive *drive = HostDrive();
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;
