@@ -107,7 +107,7 @@ int CheckQcow2(const HeaderReader &reader) {
             return Refuse(reader, kHeaderDamaged, "has a header length of " + std::to_string(headerBytes) + " bytes");
         }
     }
-    const uint64_t backingOffset = LoadBe64(&header[8]);
+    uint64_t backingOffset = LoadBe64(&header[8]);
     const uint32_t backingBytes = LoadBe32(&header[16]);
     if (backingOffset != 0) {
         std::vector<uint8_t> name;
@@ -115,10 +115,8 @@ int CheckQcow2(const HeaderReader &reader) {
             return Refuse(reader, kHeaderRefersOut, "names a backing file of " + std::to_string(backingBytes) + " bytes" +
                                                         kBaseHoldsSpace);
         }
-        if (backingOffset > (uint64_t)INT64_MAX ||
-            !ReadInFile(reader, (int64_t)backingOffset, backingBytes, &name, "backing file name")) {
-            return kHeaderDamaged;
-        }
+        if (backingOffset > (uint64_t)INT64_MAX) backingOffset = INT64_MAX;  // outside any file
+        if (!ReadInFile(reader, (int64_t)backingOffset, backingBytes, &name, "backing file name")) return kHeaderDamaged;
         return Refuse(reader, kHeaderRefersOut,
                       "is an overlay: its backing file is " + Quoted(name.data(), name.size()) + kBaseHoldsSpace);
     }
@@ -190,6 +188,7 @@ struct VmdkDescriptor {
 };
 
 void ParseVmdkDescriptor(const uint8_t *text, size_t size, VmdkDescriptor *descriptor) {
+    if (size == 0) return;
     const uint8_t *end = (const uint8_t *)memchr(text, 0, size);
     if (end != 0) size = (size_t)(end - text);
     for (size_t at = 0; at < size;) {

@@ -23,7 +23,7 @@ const uint64_t kAbi1Rights = kFileRights | LANDLOCK_ACCESS_FS_READ_DIR | LANDLOC
 
 // Where programs and their libraries load from, and the configuration
 // the loader and QEMU read; all read-only under the wall.
-const char *const kSystemFolders[] = {"/usr", "/lib", "/lib64", "/lib32", "/bin", "/sbin", "/etc"};
+const char *const kSystemFolders[] = {"/usr", "/lib", "/lib64", "/lib32", "/bin", "/sbin", "/etc", "/sys/devices/system"};
 // Devices QEMU opens at start (its random seed, its null output).
 const char *const kSystemDevices[] = {"/dev/null", "/dev/urandom", "/dev/random"};
 
