@@ -103,7 +103,8 @@ int BootSectorAlsoHoldsPartitions(const DiskSource &disk, std::string *reason) {
             CheckMbrPartition(sector, number, disk.bytes, &offset, &length, &other) == kPartitionOk) {
             *reason = "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition " +
                       std::to_string(number) + " at byte " + std::to_string(offset) +
-                      "): say which is meant, --offset 0 for the volume or --partition " + std::to_string(number);
+                      "): say which is meant, --offset 0 for the volume or --offset " + std::to_string(offset) +
+                      " for the partition";
             return 1;
         }
     }

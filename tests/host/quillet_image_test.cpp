@@ -290,6 +290,18 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
     ASSERT_TRUE(WriteBytes(linuxOnly, 0, mbr, sizeof mbr));
     cases.push_back({linuxOnly, {"-q"}, 8, "Unsupported file system! No partition holds an NTFS volume."});
 
+    // A boot sector whose boot code also reads as a sound MBR entry: which
+    // reading is meant must be said (as --offset 0 does below).
+    std::string twoReadings = CopyOf(wide, "two-readings.img");
+    std::vector<uint8_t> boot;
+    ASSERT_TRUE(ReadBytes(twoReadings, 0, 512, &boot));
+    PutMbrEntry(boot.data(), 1, 0x07, 2048, 4096);
+    ASSERT_TRUE(WriteBytes(twoReadings, 0, boot.data(), 512));
+    cases.push_back({twoReadings, {}, 66,
+                     "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition 1 at byte "
+                     "1048576): say which is meant, --offset 0 for the volume or --offset 1048576 for the partition"});
+    EXPECT_EQ(QuilletImage({"-n", "-q", "--offset", "0", twoReadings}).status, 0);
+
     std::string tiny = scratch + "/tiny.img";
     ASSERT_TRUE(WriteBytes(tiny, 0, "NTFS", 4));
     cases.push_back({tiny, {}, 7, "Get boot sector failed! Found only 4 bytes at byte 0, not an NTFS boot sector."});
