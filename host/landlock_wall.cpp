@@ -24,8 +24,15 @@ const uint64_t kAbi1Rights = kFileRights | LANDLOCK_ACCESS_FS_READ_DIR | LANDLOC
 // Where programs and their libraries load from, and the configuration
 // the loader and QEMU read; all read-only under the wall.
 const char *const kSystemFolders[] = {"/usr", "/lib", "/lib64", "/lib32", "/bin", "/sbin", "/etc", "/sys/devices/system"};
-// Devices QEMU opens at start (its random seed, its null output).
-const char *const kSystemDevices[] = {"/dev/null", "/dev/urandom", "/dev/random"};
+// Devices QEMU opens at start: its null output, its random seed (read only).
+const struct {
+    const char *path;
+    uint64_t rights;
+} kSystemDevices[] = {
+    {"/dev/null", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE},
+    {"/dev/urandom", LANDLOCK_ACCESS_FS_READ_FILE},
+    {"/dev/random", LANDLOCK_ACCESS_FS_READ_FILE},
+};
 
 int AddRule(int ruleset, int fd, uint64_t rights) {
     struct landlock_path_beneath_attr rule;
@@ -73,9 +80,7 @@ int BuildWall(const int *writableFds, int writableCount, int *rulesetFd, std::st
         built = AddRule(ruleset, writableFds[i], fileRights & ~LANDLOCK_ACCESS_FS_EXECUTE);
     }
     for (const char *folder : kSystemFolders) built = built && AddPathRule(ruleset, folder, kReadRights);
-    for (const char *device : kSystemDevices) {
-        built = built && AddPathRule(ruleset, device, LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE);
-    }
+    for (const auto &device : kSystemDevices) built = built && AddPathRule(ruleset, device.path, device.rights);
     if (!built) {
         *why = std::string("a Landlock rule cannot be added (") + strerror(errno) + ")";
         close(ruleset);
