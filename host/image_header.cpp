@@ -236,8 +236,8 @@ int RefuseVmdkDescriptorFile(const HeaderReader &reader, const VmdkDescriptor &d
                           ", a raw file beside it. Run quillet-image --format raw on that file instead");
     }
     return Refuse(reader, kHeaderRefersOut,
-                  "is a descriptor whose data lies in " + std::to_string(descriptor.extents.size()) + " other files (" +
-                      first.name + " first)" +
+                  "is a descriptor whose data lies in other files (" + first.name + " first, " +
+                      std::to_string(descriptor.extents.size()) + " in all)" +
                       (flat ? ": run quillet-image --format raw on each of them instead"
                             : ": convert it into one monolithicSparse file (qemu-img convert -O vmdk) first"));
 }

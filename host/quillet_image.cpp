@@ -66,7 +66,6 @@ struct ImageWall {
     int imageFd;
     int qemuRuleset;  // qemu-nbd's, until it has started
     int entered;
-    int verbose;
 };
 
 int EnterImageWall(void *context, int commandsFd, std::string *why) {
@@ -272,7 +271,7 @@ int main(int argc, char **argv) {
 
     // Landlock: qemu-nbd and this process may write the image and the
     // command list alone, whatever QEMU finds in the header.
-    ImageWall wall = {fd, -1, 0, options.common.verbose};
+    ImageWall wall = {fd, -1, 0};
     std::string unwalled;
     int raised = BuildWall(&fd, 1, &wall.qemuRuleset, &unwalled);
     if (raised == kWallFailed) {

@@ -760,7 +760,7 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
         {"flat vmdk", "qemu-img create -q -f vmdk -o subformat=monolithicFlat hostile.vmdk 24M", {"hostile.vmdk"}, 66,
          "its data lies in \"hostile-flat.vmdk\", a raw file beside it. Run quillet-image --format raw on that file"},
         {"split flat vmdk", "qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentFlat hostile.vmdk 5G", {"hostile.vmdk"},
-         66, "is a descriptor whose data lies in 3 other files (\"hostile-f001.vmdk\" first)"},
+         66, "is a descriptor whose data lies in other files (\"hostile-f001.vmdk\" first, 3 in all)"},
         {"vmdk with an embedded descriptor",
          "qemu-img create -q -f vmdk hostile.vmdk 24M && "
          "dd if=/dev/zero of=hostile.vmdk bs=1 seek=12 count=8 conv=notrunc status=none",
