@@ -163,6 +163,12 @@ int RunOfflineTrim(const OfflineTarget &target) {
         if (run.commands >= 0) close(run.commands);
         return kExitOk;
     }
+    std::string unwalled;
+    if (target.enterWall != 0 && !target.enterWall(target.wallContext, run.commands, &unwalled)) {
+        ReportRunFailure(&run, unwalled);
+        if (run.commands >= 0) close(run.commands);
+        return kExitNoPermission;
+    }
     // The drive's own limits: as many ranges per command as it takes.
     TrimRunOptions trim = {};
     trim.progress = ShowRunProgress;

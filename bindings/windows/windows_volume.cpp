@@ -83,6 +83,10 @@ int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume) {
         return status;
     }
     // The record owns both handles from here, the lock with the volume's.
+    // An extent of no length leaves the file system no room; it goes on as
+    // one byte, so that the boot sector's read or the fit refuses it (with
+    // the better message) as it always has, not as an empty partition.
+    if (length == 0) length = 1;
     status = OpenTrimVolumeOnDrive(drive, volume, offset, length > INT64_MAX ? INT64_MAX : (int64_t)length, result);
     if (status == kOpenOk) (*result)->diskNumber = diskNumber;
     return status;

@@ -569,8 +569,10 @@ TEST(ImageStores, TrimReleasesWholeClustersAndKeepsEverythingElse) {
         for (const auto &pass : passes) {
             SCOPED_TRACE(pass.first);
             char reason[256] = "";
+            const int imageFd = open(c.path, O_RDWR | O_CLOEXEC);
+            ASSERT_GE(imageFd, 0);
             ImageStore *store = c.format == kFormatRaw ? OpenRawImageStore(c.path, 1)
-                                                       : OpenNbdImageStore(c.path, c.format, 1, reason, sizeof reason);
+                                                       : OpenNbdImageStore(imageFd, c.format, 1, -1, reason, sizeof reason);
             ASSERT_NE(store, nullptr) << reason;
             EXPECT_EQ(store->size, imageBytes);
             std::string read(4096, '\0');
@@ -581,6 +583,7 @@ TEST(ImageStores, TrimReleasesWholeClustersAndKeepsEverythingElse) {
             for (int64_t i = 0; i < commands; i++) EXPECT_EQ(store->trim(store, pass.first + i * command, command), 1);
             EXPECT_EQ(FinishImageStore(store), 1);
             ReleaseImageStore(store);
+            close(imageFd);
             if (c.format == kFormatRaw && pass.released != 0) {
                 // A raw file's allocation also counts the file system's
                 // own extent blocks, which punching holes may add: every
@@ -610,12 +613,12 @@ TEST(ImageStores, TrimReleasesWholeClustersAndKeepsEverythingElse) {
         execlp("qemu-io", "qemu-io", "-f", "qcow2", "-c", "sleep 60000", qcow2.c_str(), (char *)nullptr);
         _exit(127);
     }
-    int fd = open(qcow2.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(qcow2.c_str(), O_RDWR | O_CLOEXEC);
     std::string why;
     for (int i = 0; i < 500 && !FindQemuLock(fd, &why); i++) usleep(10000);
-    close(fd);
     char reason[256] = "";
-    ImageStore *store = OpenNbdImageStore(qcow2.c_str(), kFormatQcow2, 1, reason, sizeof reason);
+    ImageStore *store = OpenNbdImageStore(fd, kFormatQcow2, 1, -1, reason, sizeof reason);
+    close(fd);
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
     EXPECT_EQ(store, nullptr);

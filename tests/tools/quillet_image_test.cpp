@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -288,6 +289,18 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
     PutMbrEntry(mbr, 1, 0x83, 1024, 1024);
     ASSERT_TRUE(WriteBytes(linuxOnly, 0, mbr, sizeof mbr));
     cases.push_back({linuxOnly, {"-q"}, 8, "Unsupported file system! No partition holds an NTFS volume."});
+
+    // A boot sector whose boot code also reads as a sound MBR entry: which
+    // reading is meant must be said (as --offset 0 does below).
+    std::string twoReadings = CopyOf(wide, "two-readings.img");
+    std::vector<uint8_t> boot;
+    ASSERT_TRUE(ReadBytes(twoReadings, 0, 512, &boot));
+    PutMbrEntry(boot.data(), 1, 0x07, 2048, 4096);
+    ASSERT_TRUE(WriteBytes(twoReadings, 0, boot.data(), 512));
+    cases.push_back({twoReadings, {}, 66,
+                     "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition 1 at byte "
+                     "1048576): say which is meant, --offset 0 for the volume or --offset 1048576 for the partition"});
+    EXPECT_EQ(QuilletImage({"-n", "-q", "--offset", "0", twoReadings}).status, 0);
 
     std::string tiny = scratch + "/tiny.img";
     ASSERT_TRUE(WriteBytes(tiny, 0, "NTFS", 4));
@@ -677,6 +690,196 @@ TEST_F(QuilletImageVmDiskTest, ImageQemuHoldsIsRefusedAndOneWeHoldKeepsQemuOut) 
     EXPECT_EQ(held.status, 0) << held.err;
     writer = RunTool({"qemu-io", "-f", "raw", "-c", "write 46M 512", disk});
     EXPECT_EQ(writer.status, 0) << writer.err;
+}
+
+// quillet-image run from the scratch folder, so that an image's name is
+// given as the user typed it (relative, "file:x", "-x").
+ToolRun QuilletImageInScratch(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"sh", "-c", "cd \"$0\" && exec \"$@\"", scratch, program});
+    return RunTool(arguments);
+}
+
+// What a run may not change: a file's bytes and its allocation.
+struct FileState {
+    std::vector<uint8_t> bytes;
+    int64_t allocated;
+};
+FileState StateOf(const std::string &path) { return {Contents(path), Allocated(path)}; }
+bool operator==(const FileState &a, const FileState &b) { return a.bytes == b.bytes && a.allocated == b.allocated; }
+
+// Images whose header (or name) would have QEMU open another host file:
+// each built from scratch with qemu-img in the scratch folder, patched
+// with dd or sed where qemu-img does not write such a header. The victim
+// is a copy of `wide`, so a run that reached it would trim a real NTFS
+// volume: it must keep every byte and its allocation, as must every image
+// refused. Names of images that are served go to qemu-nbd as the
+// descriptor, never as a name it parses.
+TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouched) {
+    const std::string pointAtVictim =
+        "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+        "RW 49152 FLAT \"victim.raw\" 0\n";
+    const std::string jsonName = "json:{\"driver\":\"raw\",\"file\":{\"filename\":\"victim.raw\"}}";
+    const struct {
+        const char *name;
+        std::string recipe;  // sh, in the scratch folder
+        std::vector<std::string> arguments;
+        int status;
+        std::string message;  // in stderr; "" for a run that must succeed
+    } cases[] = {
+        {"backing file", "qemu-img create -q -f qcow2 -u -b victim.raw -F raw hostile.qcow2 24M", {"hostile.qcow2"},
+         66, "the qcow2 image is an overlay: its backing file is \"victim.raw\": the space of the disk it shows is held there"},
+        {"json: backing file", "qemu-img create -q -f qcow2 -u -b '" + jsonName + "' -F raw hostile.qcow2 24M",
+         {"hostile.qcow2"}, 66, "its backing file is \"json:{\\x22driver\\x22:\\x22raw\\x22,"},
+        {"block device backing file",
+         "qemu-img create -q -f qcow2 -u -b victim.raw -F raw hostile.qcow2 24M && sed -i 's|victim.raw|/dev/loop7|' hostile.qcow2",
+         {"hostile.qcow2"}, 66, "its backing file is \"/dev/loop7\""},
+        {"raw data file", "qemu-img create -q -f qcow2 -o data_file=victim.raw,data_file_raw=on hostile.qcow2 24M",
+         {"hostile.qcow2"}, 66, "the qcow2 image keeps its data in an external data file"},
+        {"data file", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M", {"hostile.qcow2"}, 66,
+         "external data file"},
+        {"block device data file",
+         "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M && sed -i 's|victim.raw|/dev/loop7|' hostile.qcow2",
+         {"hostile.qcow2"}, 66, "external data file"},
+        {"data file and backing file",
+         "qemu-img create -q -f qcow2 -u -b victim.raw -F raw -o data_file=victim.raw hostile.qcow2 24M",
+         {"hostile.qcow2"}, 66, "is an overlay"},
+        // The guest writes the header into sector 0 of its own raw disk.
+        {"qcow2 header on a raw disk",
+         "cp --sparse=always wide.img guest.raw && qemu-img create -q -f qcow2 -o data_file=victim.raw hd.qcow2 24M && "
+         "dd if=hd.qcow2 of=guest.raw bs=4096 count=1 conv=notrunc status=none",
+         {"guest.raw"}, 66, "external data file"},
+        {"vmdk descriptor on a raw disk",
+         "cp --sparse=always wide.img guest.raw && printf '" + pointAtVictim + "' | dd of=guest.raw conv=notrunc status=none",
+         {"guest.raw"}, 66, "the vmdk image is a descriptor: its data lies in \"victim.raw\", a raw file beside it. "
+                            "Run quillet-image --format raw on that file instead."},
+        // What the administrator asked for is what is read.
+        {"qcow2 header on a raw disk read as raw",
+         "cp --sparse=always wide.img guest.raw && qemu-img create -q -f qcow2 -o data_file=victim.raw hd.qcow2 24M && "
+         "dd if=hd.qcow2 of=guest.raw bs=4096 count=1 conv=notrunc status=none",
+         {"--format", "raw", "guest.raw"}, 8, "Unsupported file system! Found a qcow2 image header"},
+        {"flat vmdk", "qemu-img create -q -f vmdk -o subformat=monolithicFlat hostile.vmdk 24M", {"hostile.vmdk"}, 66,
+         "its data lies in \"hostile-flat.vmdk\", a raw file beside it. Run quillet-image --format raw on that file"},
+        {"split flat vmdk", "qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentFlat hostile.vmdk 5G", {"hostile.vmdk"},
+         66, "is a descriptor whose data lies in other files (\"hostile-f001.vmdk\" first, 3 in all)"},
+        {"vmdk with an embedded descriptor",
+         "qemu-img create -q -f vmdk hostile.vmdk 24M && "
+         "dd if=/dev/zero of=hostile.vmdk bs=1 seek=12 count=8 conv=notrunc status=none",
+         {"hostile.vmdk"}, 66, "is a sparse header of capacity 0: QEMU would open the extents its embedded descriptor"},
+        {"vdi differencing", "qemu-img create -q -f vdi hostile.vdi 24M && printf '\\004' | dd of=hostile.vdi bs=1 seek=76 "
+                             "conv=notrunc status=none",
+         {"hostile.vdi"}, 66, "the vdi image is a differencing disk"},
+        {"internal snapshot",
+         "qemu-img convert -f raw -O qcow2 wide.img hostile.qcow2 && qemu-img snapshot -c before hostile.qcow2",
+         {"hostile.qcow2"}, 66, "holds 1 internal snapshot(s): they keep the clusters a trim would free"},
+        // Without the header check the wall alone keeps qemu-nbd from the
+        // data file.
+        {"data file behind the wall alone", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M",
+         {"--no-header-check", "hostile.qcow2"}, 66, "Could not open 'victim.raw': Permission denied"},
+        // Names QEMU would parse as a protocol or an option, on sound images.
+        {"file: name", "qemu-img convert -f raw -O qcow2 wide.img './file:victim.raw'", {"-q", "file:victim.raw"}, 0, ""},
+        {"json: name", "qemu-img convert -f raw -O qcow2 wide.img './" + jsonName + "'", {"-q", jsonName}, 0, ""},
+        {"name of an option", "qemu-img convert -f raw -O qcow2 wide.img ./-x.qcow2", {"-q", "--", "-x.qcow2"}, 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(RunTool({"sh", "-c", "cd \"$0\" && rm -f hostile* guest.raw hd.qcow2 'file:victim.raw' json:* ./-x.qcow2",
+                           scratch}).status, 0);
+        ToolRun made = RunTool({"sh", "-c", "cd \"$0\" && " + c.recipe, scratch});
+        ASSERT_EQ(made.status, 0) << made.err;
+        // After the recipe: qemu-img creates a data file it is given.
+        const std::string victim = CopyOf(wide, "victim.raw");
+        const std::string image = scratch + "/" + c.arguments.back();
+        ASSERT_GE(FileSize(image), 0) << image;
+        const FileState victimBefore = StateOf(victim), imageBefore = StateOf(image);
+        ToolRun run = QuilletImageInScratch(c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.status != 0) {
+            EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+            EXPECT_TRUE(StateOf(image) == imageBefore) << "the image changed";
+        } else {
+            EXPECT_EQ(run.err, "");
+        }
+        EXPECT_TRUE(StateOf(victim) == victimBefore) << "the victim changed";
+    }
+}
+
+// Between the checks and qemu-nbd's start a name is re-pointed at another
+// image: the run goes on with the file it checked.
+TEST_F(QuilletImageTest, NameRepointedAfterTheChecksLeavesTheNewTargetAlone) {
+    const std::string checked = scratch + "/checked.qcow2", other = scratch + "/other.qcow2";
+    const std::string link = scratch + "/swapped.qcow2", fifo = scratch + "/swap.fifo";
+    for (const std::string &path : {checked, other, link, fifo}) unlink(path.c_str());
+    for (const std::string &path : {checked, other}) {
+        ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", wide.path, path}).status, 0);
+    }
+    ASSERT_EQ(symlink(checked.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const FileState otherBefore = StateOf(other), checkedBefore = StateOf(checked);
+    ToolRun run;
+    std::thread runner([&] { run = QuilletImage({"-q", "--wait-for", fifo, link}); });
+    int waiting = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // the run reached its pause
+    EXPECT_EQ(unlink(link.c_str()), 0);
+    EXPECT_EQ(symlink(other.c_str(), link.c_str()), 0);
+    close(waiting);
+    runner.join();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(StateOf(other) == otherBefore) << "the re-pointed name was trimmed";
+    EXPECT_FALSE(StateOf(checked) == checkedBefore) << "the checked image was not trimmed";
+}
+
+// A virtual machine that takes no QEMU lock, any other process holding
+// the image open, and VMware's lock folder beside it: each refused, by
+// name, with the image untouched.
+TEST_F(QuilletImageTest, ImageAnotherProgramHoldsIsRefusedWithoutItsLocks) {
+    const std::string image = CopyOf(wide, "held.raw");
+    const std::string lockFolder = image + ".lck";
+    const struct {
+        const char *name;
+        std::vector<std::string> holder;  // runs while quillet-image does; empty: none
+        std::string message;
+    } cases[] = {
+        {"QEMU without locks",
+         {"qemu-system-x86_64", "-S", "-display", "none", "-nodefaults", "-drive",
+          "file=" + image + ",format=raw,if=ide,file.locking=off"},
+         "Lock partition failed! The image is in use: process "},
+        {"a process", {"sh", "-c", "exec 3<\"$0\"; exec sleep 60", image}, ") holds it open. Stop the virtual machine"},
+        {"a VMware lock folder", {}, "The image is in use: VMware's lock folder " + lockFolder + " exists beside it."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const FileState before = StateOf(image);
+        pid_t holder = -1;
+        if (!c.holder.empty()) {
+            holder = fork();
+            if (holder == 0) {
+                std::vector<char *> argv;
+                for (const std::string &argument : c.holder) argv.push_back((char *)argument.c_str());
+                argv.push_back(nullptr);
+                execvp(argv[0], argv.data());
+                _exit(127);
+            }
+            // Until the holder has the image open.
+            struct stat info;
+            ASSERT_EQ(stat(image.c_str(), &info), 0);
+            for (int i = 0; i < 200; i++) {
+                ToolRun fuser = RunTool({"sh", "-c", "ls -l /proc/$0/fd | grep -q \"$1\"", std::to_string(holder), image});
+                if (fuser.status == 0) break;
+                usleep(50000);
+            }
+        } else {
+            ASSERT_EQ(mkdir(lockFolder.c_str(), 0755), 0);
+        }
+        ToolRun run = QuilletImage({image});
+        if (holder > 0) {
+            kill(holder, SIGTERM);
+            waitpid(holder, nullptr, 0);
+        } else {
+            rmdir(lockFolder.c_str());
+        }
+        EXPECT_EQ(run.status, 4) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_TRUE(StateOf(image) == before);
+    }
 }
 
 // Opening the command list for writing would truncate the image when both

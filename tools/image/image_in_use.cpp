@@ -204,3 +204,56 @@ int TakeQemuLocks(int fd, std::string *why) {
     ReleaseQemuLocks(fd);
     return 0;
 }
+
+
+// Processes that hold the image open without any lock.
+
+int FindProcessHolding(int fd, std::string *who) {
+    struct stat image;
+    if (fstat(fd, &image) != 0) {
+        *who = "it cannot be examined";
+        return 1;
+    }
+    DIR *processes = opendir("/proc");
+    if (processes == 0) {
+        *who = "/proc cannot be read to tell which processes hold it open";
+        return 1;
+    }
+    const long self = (long)getpid();
+    int found = 0;
+    for (struct dirent *process = readdir(processes); process != 0 && !found; process = readdir(processes)) {
+        char *end = 0;
+        long pid = strtol(process->d_name, &end, 10);
+        if (*end != 0 || pid <= 0 || pid == self) continue;
+        char path[96];
+        snprintf(path, sizeof path, "/proc/%ld/fd", pid);
+        DIR *descriptors = opendir(path);
+        if (descriptors == 0) continue;  // gone, or a kernel thread
+        for (struct dirent *entry = readdir(descriptors); entry != 0 && !found; entry = readdir(descriptors)) {
+            if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+            struct stat info;
+            if (fstatat(dirfd(descriptors), entry->d_name, &info, 0) != 0) continue;
+            found = info.st_dev == image.st_dev && info.st_ino == image.st_ino;
+        }
+        closedir(descriptors);
+        if (!found) continue;
+        char name[64] = "?";
+        snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+        FILE *comm = fopen(path, "re");
+        if (comm != 0) {
+            if (fgets(name, sizeof name, comm) != 0) name[strcspn(name, "\n")] = 0;
+            fclose(comm);
+        }
+        *who = "process " + std::to_string(pid) + " (" + name + ") holds it open";
+    }
+    closedir(processes);
+    return found;
+}
+
+int FindVmwareLock(const char *path, std::string *what) {
+    std::string folder = std::string(path) + ".lck";
+    struct stat info;
+    if (lstat(folder.c_str(), &info) != 0) return 0;
+    *what = "VMware's lock folder " + folder + " exists beside it";
+    return 1;
+}

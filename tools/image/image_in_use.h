@@ -1,5 +1,6 @@
 // Whether a disk image is someone else's right now: mounted, behind a loop
-// device, in another quillet-image run, or open in QEMU. Each check either
+// device, in another quillet-image run, open in QEMU, held open by any
+// other process, or locked by VMware. Each check either
 // finds nothing or names what it found.
 #ifndef QUILLET_HOST_IMAGE_IN_USE_H
 #define QUILLET_HOST_IMAGE_IN_USE_H
@@ -28,5 +29,16 @@ int FindQemuLock(int fd, std::string *why);
 // or qemu-nbd can open the image for writing. 1 when taken and nobody else
 // holds any; otherwise 0 with the reason, and none of ours is left.
 int TakeQemuLocks(int fd, std::string *why);
+
+// 1 when a process other than this one holds the file open on `fd` (as
+// fuser finds it through /proc/*/fd), or when that cannot be told; `who`
+// names the process by its pid and command name. A virtual machine run
+// without QEMU's locks (file.locking=off) or by another hypervisor is
+// found this way.
+int FindProcessHolding(int fd, std::string *who);
+
+// 1 when the lock folder VMware keeps beside an image it runs
+// (NAME.vmdk.lck) exists for the image at `path`; `what` names it.
+int FindVmwareLock(const char *path, std::string *what);
 
 #endif

@@ -29,6 +29,8 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
+        {"--no-header-check", 0, kOptionFlag, &options->noHeaderCheck, 0, 0, ""},
+        {"--wait-for", 0, kOptionText, &options->waitFor, 0, 0, "--wait-for needs a FIFO"},
     };
     if (!ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "image", &options->common,
                             error, errorSize)) {

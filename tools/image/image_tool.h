@@ -16,6 +16,9 @@ struct ImageToolOptions {
     // Test hooks for the emulated drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails
+    // Test hooks for the image's checks; left out of the usage.
+    int noHeaderCheck;    // the header is not read: the wall alone keeps QEMU in
+    const char *waitFor;  // read this FIFO to its end between the checks and the serving
 };
 
 // Parses argv; on failure writes a one-line reason into `error`. An option

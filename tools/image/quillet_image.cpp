@@ -20,9 +20,11 @@
 
 #include "emulated_ssd.h"
 #include "exit_status.h"
+#include "image_header.h"
 #include "image_in_use.h"
 #include "image_store.h"
 #include "image_tool.h"
+#include "landlock_wall.h"
 #include "offline_run.h"
 #include "partition_table.h"
 #include "run_texts.h"
@@ -54,12 +56,64 @@ int OpenAttachedVolume(void *, TrimVolume **volume, std::string *, std::string *
     return OpenTrimVolume(kDriveLetter, volume, 0);
 }
 
+// The test hook between the checks and the serving: a test re-points a
+// name meanwhile, then writes to the FIFO.
+void WaitForTest(const char *fifo) {
+    int fd = open(fifo, O_RDONLY | O_CLOEXEC);
+    char bytes[64];
+    while (fd >= 0 && read(fd, bytes, sizeof bytes) > 0) {
+    }
+    if (fd >= 0) close(fd);
+}
+
+// The wall of this process, raised before its first trim.
+struct ImageWall {
+    int imageFd;
+    int qemuRuleset;  // qemu-nbd's, until it has started
+    int entered;
+};
+
+int EnterImageWall(void *context, int commandsFd, std::string *why) {
+    ImageWall *wall = (ImageWall *)context;
+    if (wall->entered) return 1;
+    const int writable[] = {wall->imageFd, commandsFd};
+    int ruleset = -1;
+    if (BuildWall(writable, commandsFd >= 0 ? 2 : 1, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
+        if (why->empty()) *why = "the Landlock wall cannot be raised";
+        return 0;
+    }
+    wall->entered = 1;
+    return 1;
+}
+
 // Where the disk's bytes come from: the image file, or qemu-nbd.
 struct DiskSource {
     DiskReadFunction read;
     void *context;
     int64_t bytes;
 };
+
+// An NTFS boot sector at byte 0 whose bytes 446 to 509 also read as sound
+// MBR entries (boot flag 0 or 0x80, inside the disk, no overlap): fdisk
+// shows partitions where we would see a bare volume. 1 with the reason.
+int BootSectorAlsoHoldsPartitions(const DiskSource &disk, std::string *reason) {
+    uint8_t sector[512];
+    if (disk.bytes < 512 || !disk.read(disk.context, 0, sector, sizeof sector) || !IsNtfsBootSector(sector)) return 0;
+    for (int number = 1; number <= 4; number++) {
+        const uint8_t bootFlag = sector[446 + 16 * (number - 1)];
+        int64_t offset = 0, length = 0;
+        int other = 0;
+        if ((bootFlag == 0 || bootFlag == 0x80) &&
+            CheckMbrPartition(sector, number, disk.bytes, &offset, &length, &other) == kPartitionOk) {
+            *reason = "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition " +
+                      std::to_string(number) + " at byte " + std::to_string(offset) +
+                      "): say which is meant, --offset 0 for the volume or --offset " + std::to_string(offset) +
+                      " for the partition";
+            return 1;
+        }
+    }
+    return 0;
+}
 
 // The volumes to trim: the one at --offset alone, partition N, or (with
 // neither) every partition of the table, or the volume at byte 0 of a disk
@@ -88,6 +142,8 @@ int SelectVolumes(const ImageToolOptions &options, const DiskSource &disk, Parti
         return kExitOk;
     }
     if (table->partitions.empty()) {
+        std::string both;
+        if (BootSectorAlsoHoldsPartitions(disk, &both)) return Fail(image, both, kExitNoInput);
         volumes->push_back(whole);
         return kExitOk;
     }
@@ -168,7 +224,9 @@ int main(int argc, char **argv) {
     const char *image = options.common.operand;
     const int dryRun = options.common.dryRun;
 
-    // A dry run punches no holes: reading is all it needs.
+    // The one open of the image by its name: everything after, qemu-nbd
+    // included, goes through this descriptor. A dry run punches no holes:
+    // reading is all it needs.
     int fd = open(image, (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) {
         int cause = errno;
@@ -189,10 +247,12 @@ int main(int argc, char **argv) {
         close(fd);
         return Fail(image, InUse(where, "Unmount it (or detach the loop device) first."), kExitInUse);
     }
-    uint8_t header[512];
+    // A vmdk descriptor may be shorter than a sector.
+    uint8_t header[512] = {0};
+    const uint32_t headerBytes = target.input.st_size < (off_t)sizeof header ? (uint32_t)target.input.st_size : sizeof header;
     int format = options.format != 0 ? ImageFormatByName(options.format)
-                 : ReadFromDescriptor(&fd, 0, header, sizeof header) ? DetectImageFormat(header)
-                                                                     : kFormatRaw;
+                 : ReadFromDescriptor(&fd, 0, header, headerBytes) ? DetectImageFormat(header)
+                                                                   : kFormatRaw;
     // A raw image is ours under QEMU's locks for the whole run (this
     // descriptor holds them); qemu-nbd takes the same locks itself for the
     // other formats, so there they are only tested, to say plainly why.
@@ -201,6 +261,31 @@ int main(int argc, char **argv) {
         close(fd);
         return Fail(image, InUse(why, "Stop the virtual machine (or the QEMU tool) first."), kExitInUse);
     }
+    // A virtual machine without QEMU's locks, or another hypervisor.
+    if (FindProcessHolding(fd, &why) || FindVmwareLock(image, &why)) {
+        close(fd);
+        return Fail(image, InUse(why, "Stop the virtual machine (or the program) first."), kExitInUse);
+    }
+    // What the header names is refused before QEMU reads a byte of it.
+    if (!options.noHeaderCheck &&
+        CheckImageHeader(ReadFromDescriptor, &fd, (int64_t)target.input.st_size, format, &why) != kHeaderSound) {
+        close(fd);
+        return Fail(image, why + ".", kExitNoInput);
+    }
+    if (options.waitFor != 0) WaitForTest(options.waitFor);
+
+    // Landlock: qemu-nbd and this process may write the image and the
+    // command list alone, whatever QEMU finds in the header.
+    ImageWall wall = {fd, -1, 0};
+    std::string unwalled;
+    int raised = BuildWall(&fd, 1, &wall.qemuRuleset, &unwalled);
+    if (raised == kWallFailed) {
+        close(fd);
+        return Fail(image, unwalled, kExitNoPermission);
+    }
+    if (raised == kWallUnavailable && options.common.verbose) printf("Wall: none (%s)\n", unwalled.c_str());
+    target.enterWall = raised == kWallRaised ? EnterImageWall : 0;
+    target.wallContext = &wall;
 
     HostReset();
     DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
@@ -212,9 +297,10 @@ int main(int argc, char **argv) {
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
     } else {
         char reason[256] = "";
-        store = OpenNbdImageStore(image, format, !dryRun, reason, sizeof reason);
+        store = OpenNbdImageStore(fd, format, !dryRun, wall.qemuRuleset, reason, sizeof reason);
         if (store == 0 || !HostAttachStore(0, store)) {
             ReleaseImageStore(store);
+            if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
             close(fd);
             return Fail(image, std::string("cannot read the ") + ImageFormatName(format) + " image: " + reason,
                         kExitNoInput);
@@ -229,6 +315,8 @@ int main(int argc, char **argv) {
                              : releases ? "; TRIM becomes an NBD request that frees its clusters"
                                         : "; TRIM becomes an NBD trim, which QEMU drops for this format");
     }
+    if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
+    wall.qemuRuleset = -1;
     EmulatedDrive *drive = HostDrive();
     drive->trimSupported = !options.noTrim;
     drive->failTrimAt = options.failAt;

@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "image_header.h"
+
 struct ImageStore {
     // 1 when all `size` bytes at `position` of the disk were read.
     int (*read)(ImageStore *store, int64_t position, void *buffer, uint32_t size);
@@ -26,19 +28,6 @@ void ReleaseImageStore(ImageStore *store);
 // A raw image file as a store (holes punched for trims). Null on failure.
 ImageStore *OpenRawImageStore(const char *path, int writable);
 
-enum ImageFormat {
-    kFormatUnknown = -1,
-    kFormatRaw = 0,
-    kFormatQcow2,
-    kFormatVmdk,
-    kFormatVhdx,
-    kFormatVdi,
-};
-
-// The format the file's first 512 bytes name; raw when none does.
-int DetectImageFormat(const uint8_t *header);
-int ImageFormatByName(const char *name);  // kFormatUnknown for a name not listed
-const char *ImageFormatName(int format);   // as qemu-img names it
 // 1 when a trim through QEMU gives the format's clusters back to the host.
 // QEMU 7.2's vmdk, vhdx and vdi drivers have no discard, and their
 // write-zeroes writes zeros in place (allocating where nothing was): no
@@ -64,10 +53,13 @@ void JoinTrim(TrimJoiner *joiner, int64_t position, int64_t size, int64_t *flush
 // What is still held back, handed out and forgotten.
 void FlushTrim(TrimJoiner *joiner, int64_t *start, int64_t *size);
 
-// qemu-nbd started by socket activation for the image at `path` in
-// `format`, behind a libnbd connection. Read-only unless `writable`. Null
-// with the reason (qemu-nbd's own, such as its lock refusal, also goes to
-// stderr) on failure.
-ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *reason, uint32_t reasonSize);
+// qemu-nbd serving the image open on `imageFd` (the descriptor itself,
+// never its name) in `format`, started by socket activation behind a
+// libnbd connection, behind the Landlock wall `wallRuleset` (-1: none; the
+// caller's to close). Read-only unless `writable`. Null with the reason
+// (qemu-nbd's own, such as its lock refusal, also goes to stderr) on
+// failure.
+ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRuleset, char *reason,
+                              uint32_t reasonSize);
 
 #endif

@@ -40,15 +40,6 @@ void RawRelease(ImageStore *store) {
     free(store);
 }
 
-struct FormatName {
-    int format;
-    const char *name;
-    int releasesSpace;
-};
-const FormatName kFormatNames[] = {
-    {kFormatRaw, "raw", 1},   {kFormatQcow2, "qcow2", 1}, {kFormatVmdk, "vmdk", 0},
-    {kFormatVhdx, "vhdx", 0}, {kFormatVdi, "vdi", 0},
-};
 
 }  // namespace
 
@@ -73,37 +64,7 @@ ImageStore *OpenRawImageStore(const char *path, int writable) {
     return &raw->store;
 }
 
-int DetectImageFormat(const uint8_t *header) {
-    if (memcmp(header, "QFI\xfb", 4) == 0) return kFormatQcow2;
-    if (memcmp(header, "vhdxfile", 8) == 0) return kFormatVhdx;
-    // A sparse extent, or the text descriptor of a multi-file disk.
-    if (memcmp(header, "KDMV", 4) == 0 || memcmp(header, "# Disk DescriptorFile", 21) == 0) return kFormatVmdk;
-    if (header[0x40] == 0x7F && header[0x41] == 0x10 && header[0x42] == 0xDA && header[0x43] == 0xBE) {
-        return kFormatVdi;
-    }
-    return kFormatRaw;
-}
-
-int ImageFormatByName(const char *name) {
-    for (const FormatName &known : kFormatNames) {
-        if (strcmp(known.name, name) == 0) return known.format;
-    }
-    return kFormatUnknown;
-}
-
-const char *ImageFormatName(int format) {
-    for (const FormatName &known : kFormatNames) {
-        if (known.format == format) return known.name;
-    }
-    return "unknown";
-}
-
-int FormatReleasesSpace(int format) {
-    for (const FormatName &known : kFormatNames) {
-        if (known.format == format) return known.releasesSpace;
-    }
-    return 0;
-}
+int FormatReleasesSpace(int format) { return format == kFormatRaw || format == kFormatQcow2; }
 
 int64_t AllocatedBytes(const char *path) {
     struct stat info;

@@ -1,19 +1,26 @@
-// The NBD image store: qemu-nbd, started by libnbd through socket
-// activation (a listening socket as fd 3, LISTEN_FDS and LISTEN_PID), serves
-// the image over a private Unix socket: no kernel module, no root, no
-// mount. qemu-nbd takes QEMU's image locks itself, so it refuses an image a
+// The NBD image store: qemu-nbd, started here through socket activation (a
+// listening socket as fd 3, LISTEN_FDS and LISTEN_PID), serves the image
+// descriptor it inherits over a Unix socket only we are connected to: no
+// kernel module, no root, no mount. qemu-nbd takes QEMU's image locks itself, so it refuses an image a
 // running VM holds, and holds it against VMs while we run.
 //
 // A write-zeroes over qcow2 clusters that were never allocated still makes
 // QEMU allocate L2 tables to mark them zero: the image grows for nothing.
 // So each request is first asked about ("base:allocation" block status),
 // and only its parts that are not holes reading as zeros are sent.
+#include <errno.h>
+#include <fcntl.h>
 #include <libnbd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "image_store.h"
+#include "landlock_wall.h"
 
 namespace {
 
@@ -23,6 +30,10 @@ enum {
     kLargestRead = 32 << 20,  // what qemu-nbd serves in one request
     kMostStatusRuns = 64,     // kept from one block-status reply
     kMostStatusAsks = 4096,   // per request; the rest is sent unasked
+    // qemu-nbd's descriptors: socket activation's listening socket is 3;
+    // the image comes right after it.
+    kListenFd = 3,
+    kImageFd = 4,
 };
 
 struct NbdImageStore {
@@ -32,6 +43,7 @@ struct NbdImageStore {
     int asks;    // the server answers "base:allocation" block status
     int failed;  // a held-back request failed
     TrimJoiner joiner;
+    pid_t server;  // qemu-nbd, ours to wait for; -1 before it is started
 };
 
 int SendAll(NbdImageStore *nbd, int64_t start, int64_t size) {
@@ -135,39 +147,116 @@ int NbdFinish(ImageStore *store) {
     return nbd_flush(nbd->nbd, 0) == 0 && !nbd->failed;
 }
 
-// Waits for qemu-nbd to end, so that the image is whole and unlocked.
+// Waits for qemu-nbd to end, so that the image is whole and unlocked: it
+// ends by itself once its one client has gone.
 void NbdRelease(ImageStore *store) {
     NbdImageStore *nbd = (NbdImageStore *)store;
     nbd_shutdown(nbd->nbd, 0);
     nbd_close(nbd->nbd);
+    while (nbd->server > 0 && waitpid(nbd->server, 0, 0) < 0 && errno == EINTR) {
+    }
     free(nbd);
 }
 
 }  // namespace
 
-ImageStore *OpenNbdImageStore(const char *path, int format, int writable, char *reason, uint32_t reasonSize) {
+namespace {
+
+// A listening socket with one connection already queued on it, and no
+// name left anywhere: the socket file is made in a private folder and
+// both are removed once we are connected, so nothing else can reach
+// qemu-nbd and nothing of the run stays behind for the wall to allow.
+int ListenWithOneConnection(int *listening, int *connected, char *reason, uint32_t reasonSize) {
+    *listening = *connected = -1;
+    const char *tmp = getenv("TMPDIR");
+    char folder[256];
+    snprintf(folder, sizeof folder, "%s/quillet-nbd-XXXXXX", tmp != 0 && tmp[0] == '/' ? tmp : "/tmp");
+    if (mkdtemp(folder) == 0) {
+        snprintf(reason, reasonSize, "no private folder for the NBD socket: %s", strerror(errno));
+        return 0;
+    }
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    int fits = snprintf(address.sun_path, sizeof address.sun_path, "%s/socket", folder) < (int)sizeof address.sun_path;
+    *listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    *connected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int ready = fits && *listening >= 0 && *connected >= 0 &&
+                bind(*listening, (struct sockaddr *)&address, sizeof address) == 0 && listen(*listening, 1) == 0 &&
+                connect(*connected, (struct sockaddr *)&address, sizeof address) == 0;
+    if (!ready) snprintf(reason, reasonSize, "no NBD socket: %s", strerror(errno));
+    unlink(address.sun_path);
+    rmdir(folder);
+    if (!ready) {
+        if (*listening >= 0) close(*listening);
+        if (*connected >= 0) close(*connected);
+        *listening = *connected = -1;
+    }
+    return ready;
+}
+
+// In the child: the listening socket becomes fd 3 (socket activation) and
+// the image fd kImageFd, neither closed on exec; then the wall, then
+// qemu-nbd. Never returns.
+void RunQemuNbd(int listening, int imageFd, int wallRuleset, char **argv) {
+    // Each above the two places first, so that none is overwritten by another.
+    int socketCopy = fcntl(listening, F_DUPFD_CLOEXEC, 10);
+    int imageCopy = fcntl(imageFd, F_DUPFD_CLOEXEC, 10);
+    int wallCopy = wallRuleset >= 0 ? fcntl(wallRuleset, F_DUPFD_CLOEXEC, 10) : -1;
+    if (socketCopy < 0 || imageCopy < 0 || (wallRuleset >= 0 && wallCopy < 0) || dup2(socketCopy, kListenFd) < 0 ||
+        dup2(imageCopy, kImageFd) < 0) {
+        _exit(126);
+    }
+    char pid[32];
+    snprintf(pid, sizeof pid, "%d", (int)getpid());
+    setenv("LISTEN_PID", pid, 1);
+    setenv("LISTEN_FDS", "1", 1);
+    unsetenv("LISTEN_FDNAMES");
+    if (wallCopy >= 0 && !EnterWall(wallCopy)) _exit(126);
+    execvp(argv[0], argv);
+    _exit(127);
+}
+
+}  // namespace
+
+ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRuleset, char *reason,
+                              uint32_t reasonSize) {
     NbdImageStore *nbd = (NbdImageStore *)calloc(1, sizeof(NbdImageStore));
     if (nbd == 0 || (nbd->nbd = nbd_create()) == 0) {
         snprintf(reason, reasonSize, "no memory for the NBD connection");
         free(nbd);
         return 0;
     }
+    nbd->server = -1;
     // Asked for before connecting; a server without it gets every request whole.
     nbd_add_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION);
-    // --discard=unmap: qemu-nbd ignores trims otherwise. The format is
-    // always named, so that qemu-nbd never guesses it from the contents.
-    char formatOption[32];
-    snprintf(formatOption, sizeof formatOption, "--format=%s", ImageFormatName(format));
-    char *argv[] = {(char *)"qemu-nbd", formatOption, (char *)"--discard=unmap", (char *)"--cache=none",
-                    (char *)path, 0, 0};
+    // qemu-nbd gets the descriptor we opened and checked, never a name: the
+    // driver is named (no guess from the contents), the file is ours through
+    // /proc/self/fd, and no backing file is opened whatever the header says.
+    // --discard=unmap: qemu-nbd ignores trims otherwise.
+    char image[192];
+    snprintf(image, sizeof image,
+             "json:{\"driver\":\"%s\",\"file\":{\"driver\":\"file\",\"filename\":\"/proc/self/fd/%d\"},\"backing\":null}",
+             ImageFormatName(format), kImageFd);
+    char *argv[] = {(char *)"qemu-nbd", (char *)"--discard=unmap", (char *)"--cache=none", image, 0, 0};
     if (!writable) {
-        argv[4] = (char *)"--read-only";
-        argv[5] = (char *)path;
+        argv[3] = (char *)"--read-only";
+        argv[4] = image;
     }
-    if (nbd_connect_systemd_socket_activation(nbd->nbd, argv) != 0) {
-        snprintf(reason, reasonSize, "qemu-nbd does not serve the image: %s", nbd_get_error());
-        nbd_close(nbd->nbd);
-        free(nbd);
+    int listening, connected;
+    if (!ListenWithOneConnection(&listening, &connected, reason, reasonSize)) {
+        NbdRelease(&nbd->store);
+        return 0;
+    }
+    fflush(0);
+    nbd->server = fork();
+    if (nbd->server == 0) RunQemuNbd(listening, imageFd, wallRuleset, argv);
+    close(listening);
+    if (nbd->server < 0 || nbd_connect_socket(nbd->nbd, connected) != 0) {
+        snprintf(reason, reasonSize, "qemu-nbd does not serve the image: %s",
+                 nbd->server < 0 ? strerror(errno) : nbd_get_error());
+        if (nbd->server < 0) close(connected);
+        NbdRelease(&nbd->store);
         return 0;
     }
     nbd->store.read = NbdRead;
