@@ -700,7 +700,7 @@ TEST(DescribeFoundInstead, NamesWhatLiesThereInsteadOfNtfs) {
         {with({{0, "QFI\xfb"}}, 4096), "a qcow2 image header"},
         {with({{0, "vhdxfile"}}, 4096), "a vhdx image header"},
         {with({{0x40, "\x7f\x10\xda\xbe"}}, 4096), "a vdi image header"},
-        {with({{3, "NTFS    "}, {510, bootSignature}}, 512), "an NTFS boot sector whose geometry is unsound"},
+        {with({{3, "NTFS    "}, {510, bootSignature}}, 512), "an NTFS boot sector whose geometry cannot be used: its bytes per sector (offset 0x0B) reads 0,"},
         {with({{3, "MSDOS5.0"}, {54, "FAT16   "}, {510, bootSignature}}, 4096), "a FAT file system"},
         {with({{3, "mkfs.fat"}, {82, "FAT32   "}, {510, bootSignature}}, 4096), "a FAT file system"},
         {with({{3, "EXFAT   "}, {510, bootSignature}}, 4096), "an exFAT file system"},
