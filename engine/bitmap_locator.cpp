@@ -170,6 +170,10 @@ int CheckVolumeClaims(TrimVolume *volume, ClaimFinding *finding) {
                         : reader.problem == kNtfsNoMemory ? kClaimNoMemory
                                                             : kClaimRecordDamaged;
         finding->record = reader.problemRecord;
+        if (finding->kind == kClaimRecordDamaged) {
+            finding->differences = finding->named = 1;
+            finding->first[0] = {kClaimRecordDamaged, 0, 1, reader.problemRecord};
+        }
     } else {
         sound = CheckClusterClaims(&reader, volume->bitmap, (uint64_t)volume->totalClusters, finding);
     }

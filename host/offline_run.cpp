@@ -150,7 +150,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
     }
     // Every cluster a file claims must be in use in the bitmap we loaded:
     // a bitmap that lies would send TRIM into that file.
-    char claims[256];
+    char claims[768];
     int readFailed = 0;
     if (!CheckBitmapClaims(volume, claims, sizeof claims, &readFailed)) {
         ReportRunFailure(&run, claims);

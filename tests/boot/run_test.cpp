@@ -208,8 +208,8 @@ TEST_F(BootRun, TrimFailureMidwayKeepsTheBarAsFarAsItCame) {
 TEST_F(BootRun, BitmapThatCallsClaimedClustersFreeIsRefused) {
     Attach('C', volumes.lying);
     RunWith({"C"});
-    EXPECT_EQ(ScreenText(), Opening('C') + "Read partition bitmap failed! cluster 20 of MFT record 0 is marked free in "
-                                           "$Bitmap: run chkdsk /f\n");
+    EXPECT_EQ(ScreenText(), Opening('C') + "Read partition bitmap failed! clusters 20 to 26 of MFT record 0 are marked "
+                                           "free in $Bitmap: run chkdsk /f\n");
     EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
 }
 
