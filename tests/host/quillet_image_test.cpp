@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -844,6 +845,8 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
         const char *refereeSays;              // empty: accepts the volume
         const char *message;                  // empty: trimmed
         const char *hiberfilName = nullptr;   // null: "hiberfil.sys"
+        int secondClientInUse = -1;           // 0 or 1: the second restart page differs,
+        int secondNewer = 1;                  // with a newer or older LSN than the first
     } cases[] = {
         {"fresh", 0, 0, 0, 0, "", kMount, "", ""},
         {"log-clean", 1, 1, 0, 0, "", kMount, "", ""},
@@ -862,12 +865,22 @@ TEST_F(QuilletImageTest, VolumesWindowsLeftUnsafeAreRefusedAsNtfs3gRefusesThem) 
          "HIBERFIL.SYS"},
         {"dirty", 0, 0, 0, 1, "", kInfo, "Volume is scheduled for check",
          "The volume is marked dirty ($Volume schedules a disk check)"},
+        // The newer restart page decides, whichever of the two it is.
+        {"log-newer-unclean-second", 1, 1, 0, 0, "", kMount, "The disk contains an unclean file system",
+         "Windows did not close the volume cleanly", nullptr, 1, 1},
+        {"log-newer-unclean-first", 1, 1, 1, 0, "", kMount, "The disk contains an unclean file system",
+         "Windows did not close the volume cleanly", nullptr, 0, 0},
+        {"log-newer-clean-second", 1, 1, 1, 0, "", kMount, "", "", nullptr, 0, 1},
+        // Too short to hold the header: it cannot tell, so it counts as hibernated.
+        {"hiberfil-shorter-than-its-header", 0, 0, 0, 0, std::string(100, '\0'), kMount, "Hibernated non-system partition",
+         "Windows is hibernated on the volume"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::string image = CopyOf(narrow, (std::string(c.name) + ".img").c_str());
         std::string error;
-        ASSERT_TRUE(c.logMajor == 0 || WriteLogRestartPages(image, narrow, c.logMajor, c.logMinor, c.clientInUse, &error))
+        ASSERT_TRUE(c.logMajor == 0 || WriteLogRestartPages(image, narrow, c.logMajor, c.logMinor, c.clientInUse, &error,
+                                                          c.secondClientInUse, c.secondNewer))
             << error;
         ASSERT_TRUE(c.volumeFlags == 0 || SetVolumeFlags(image, narrow, c.volumeFlags, &error)) << error;
         ASSERT_TRUE(c.hiberfil.empty() ||
@@ -926,28 +939,81 @@ TEST_F(QuilletImageTest, BitmapsThatCallClaimedClustersFreeAreRefused) {
     const int64_t fileRecord = NtfsInode(wide.path, file);
     ASSERT_GT(fileRecord, 0);
     const int64_t mftPast16 = wide.mftCluster + 16 * (int64_t)wide.mftRecordSize / cluster;
-    const auto cleared = [&](int64_t lcn) {
+    const auto cleared = [&](const std::vector<int64_t> &lcns) {
         std::vector<uint8_t> bitmap = wide.bitmap;
-        bitmap[lcn / 8] &= (uint8_t) ~(1u << (lcn % 8));
+        for (int64_t lcn : lcns) bitmap[lcn / 8] &= (uint8_t) ~(1u << (lcn % 8));
         return bitmap;
     };
+    const int64_t recordBytes = wide.mftRecordSize;
+    const auto recordAt = [&](int64_t number) { return wide.mftCluster * cluster + number * recordBytes; };
+    // Points the first run of the unnamed $DATA of record `number` at `lcn`
+    // for `clusters`, within the record's first stride (the update
+    // sequence keeps its tail).
+    const auto pointRun = [&](const std::string &image, int64_t number, int64_t lcn, int64_t clusters) {
+        std::vector<uint8_t> record;
+        ASSERT_TRUE(ReadBytes(image, recordAt(number), recordBytes, &record));
+        uint32_t at = record[0x14] | record[0x15] << 8;
+        while (at + 0x48 < 510 && record[at] != 0x80) at += record[at + 4] | record[at + 5] << 8;
+        ASSERT_EQ(record[at], 0x80);
+        const uint32_t pairs = at + (record[at + 0x20] | record[at + 0x21] << 8);
+        const uint8_t run[] = {0x41, (uint8_t)clusters, (uint8_t)lcn, (uint8_t)(lcn >> 8), (uint8_t)(lcn >> 16),
+                               (uint8_t)(lcn >> 24), 0};
+        ASSERT_LT(pairs + sizeof run, 510u);
+        ASSERT_TRUE(WriteBytes(image, recordAt(number) + pairs, run, sizeof run));
+    };
+    const std::string fileRecordText = std::to_string(fileRecord);
+    const std::string other = wide.files[4].name;  // five clusters, kept
+    int64_t otherLcn = 0, otherLength = 0;
+    ASSERT_TRUE(FirstNtfsRun(wide.path, other, &otherLcn, &otherLength));
+    const int64_t otherRecord = NtfsInode(wide.path, other);
+    ASSERT_GT(otherRecord, fileRecord);
+    const auto at = [](int64_t lcn) { return "cluster " + std::to_string(lcn); };
+    const int64_t last = wide.clusters - 1;
+    const bool lastFree = (wide.bitmap[last / 8] >> (last % 8) & 1) == 0;
     const struct {
         const char *what;
-        int64_t clearedCluster;  // -1: $Bitmap's run moved onto a copy instead
+        std::vector<int64_t> clearedClusters;  // empty: the bitmap as it is
+        std::function<void(const std::string &)> patch;  // null: $Bitmap's run moved onto a copy
         std::string reason;
     } cases[] = {
-        {"user file", fileLcn, "cluster " + std::to_string(fileLcn) + " of MFT record " + std::to_string(fileRecord)},
-        {"$MFT past its first 16 records", mftPast16, "cluster " + std::to_string(mftPast16) + " of MFT record 0"},
-        {"$LogFile", logLcn, "cluster " + std::to_string(logLcn) + " of MFT record 2"},
-        {"$Boot's last cluster", bootLast, "cluster " + std::to_string(bootLast) + " of MFT record 7"},
-        {"$Bitmap's run on a copy with a file cleared", -1, ""},
+        {"user file", {fileLcn}, [](const std::string &) {}, at(fileLcn) + " of MFT record " + fileRecordText},
+        {"$MFT past its first 16 records", {mftPast16}, [](const std::string &) {}, at(mftPast16) + " of MFT record 0"},
+        {"$LogFile", {logLcn}, [](const std::string &) {}, at(logLcn) + " of MFT record 2"},
+        {"$Boot's last cluster", {bootLast}, [](const std::string &) {}, at(bootLast) + " of MFT record 7"},
+        {"$Bitmap's run on a copy with a file cleared", {}, nullptr, ""},
+        // Every difference is counted, the first four named in $MFT's order.
+        {"six clusters of five files",
+         {fileLcn, mftPast16, logLcn, bootLast, otherLcn, otherLcn + 2},
+         [](const std::string &) {},
+         "6 differences between $MFT and $Bitmap: " + at(mftPast16) + " of MFT record 0 is marked free in $Bitmap; " +
+             at(logLcn) + " of MFT record 2 is marked free in $Bitmap; " + at(bootLast) +
+             " of MFT record 7 is marked free in $Bitmap; " + at(fileLcn) + " of MFT record " + fileRecordText +
+             " is marked free in $Bitmap; and 2 more: run chkdsk /f"},
+        // Records patched as damage leaves them, the bitmap untouched.
+        {"two files claim the same clusters", {},
+         [&](const std::string &image) { pointRun(image, fileRecord, otherLcn, 2); },
+         "clusters " + std::to_string(otherLcn) + " to " + std::to_string(otherLcn + 1) +
+             " are claimed again by MFT record " + std::to_string(otherRecord) + ": run chkdsk /f"},
+        {"a run one cluster past the end", {},
+         [&](const std::string &image) { pointRun(image, fileRecord, wide.clusters - 1, 2); },
+         (lastFree ? "2 differences between $MFT and $Bitmap: " : "") + std::string("MFT record ") + fileRecordText +
+             " claims cluster " + std::to_string(wide.clusters) + ", past the volume's end" +
+             (lastFree ? "; " + at(wide.clusters - 1) + " of MFT record " + fileRecordText + " is marked free in $Bitmap"
+                       : "") + ": run chkdsk /f"},
+        {"an in-use record without its FILE signature", {},
+         [&](const std::string &image) { ASSERT_TRUE(WriteBytes(image, recordAt(fileRecord), "BAAD", 4)); },
+         "MFT record " + fileRecordText + " is damaged: run chkdsk /f"},
+        {"a torn record: its first stride fails the update sequence", {},
+         [&](const std::string &image) { ASSERT_TRUE(WriteBytes(image, recordAt(fileRecord) + 510, "\x5a\xa5", 2)); },
+         "MFT record " + fileRecordText + " is damaged: run chkdsk /f"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         std::string image = CopyOf(wide, "lying.img");
-        if (c.clearedCluster >= 0) {
-            std::vector<uint8_t> bitmap = cleared(c.clearedCluster);
+        if (c.patch) {
+            std::vector<uint8_t> bitmap = cleared(c.clearedClusters);
             ASSERT_TRUE(WriteBytes(image, bitmapLcn * cluster, bitmap.data(), bitmap.size()));
+            c.patch(image);
         } else {
             // A file that holds the bitmap with file2.bin's clusters
             // cleared, and $Bitmap's one run (in record 6) pointed at it.
@@ -960,17 +1026,7 @@ TEST_F(QuilletImageTest, BitmapsThatCallClaimedClustersFreeAreRefused) {
             // The copy calls its own clusters used, as the real bitmap now does.
             for (int64_t lcn = copyLcn; lcn < copyLcn + copyLength; lcn++) copy[lcn / 8] |= (uint8_t)(1u << (lcn % 8));
             ASSERT_TRUE(WriteBytes(image, copyLcn * cluster, copy.data(), copy.size()));
-            std::vector<uint8_t> record;
-            const int64_t recordAt = wide.mftCluster * cluster + 6 * (int64_t)wide.mftRecordSize;
-            ASSERT_TRUE(ReadBytes(image, recordAt, wide.mftRecordSize, &record));
-            uint32_t at = record[0x14] | record[0x15] << 8;
-            while (at + 0x48 < 510 && record[at] != 0x80) at += record[at + 4] | record[at + 5] << 8;
-            ASSERT_EQ(record[at], 0x80);
-            const uint32_t pairs = at + (record[at + 0x20] | record[at + 0x21] << 8);
-            const uint8_t run[] = {0x41, (uint8_t)bitmapLength, (uint8_t)copyLcn, (uint8_t)(copyLcn >> 8),
-                                   (uint8_t)(copyLcn >> 16), 0, 0};
-            ASSERT_LT(pairs + sizeof run, 510u);  // clear of the update sequence's tail
-            ASSERT_TRUE(WriteBytes(image, recordAt + pairs, run, sizeof run));
+            pointRun(image, 6, copyLcn, bitmapLength);
             int64_t movedLcn = 0;
             ASSERT_TRUE(FirstNtfsRun(image, "6", &movedLcn, &length));
             ASSERT_EQ(movedLcn, copyLcn) << "ntfs-3g does not see $Bitmap on the copy";
