@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "disk_tool.h"
 #include "exit_status.h"
 #include "image_in_use.h"
@@ -399,6 +400,42 @@ TEST(ReadPartitionTable, RefusesDamagedOrUnusualTablesWithTheReason) {
             EXPECT_NE(result.find(c.reason), std::string::npos) << result;
             EXPECT_TRUE(table.partitions.empty());
         }
+        close(disk.fd);
+    }
+    RemoveScratchDirectory(scratch);
+}
+
+// A GPT entry that ends one sector past the last usable LBA would reach
+// into the backup entry array: that partition is refused, its neighbours
+// kept. sfdisk's last partition grown to end on the last usable LBA fits;
+// one sector more does not (both copies' checksums made anew).
+TEST(ReadPartitionTable, GptEntryPastTheLastUsableSectorIsRefused) {
+    std::string scratch = MakeScratchDirectory("partition-tables-");
+    ASSERT_FALSE(scratch.empty());
+    for (int beyond : {0, 1}) {
+        SCOPED_TRACE(beyond);
+        SfdiskDisk disk;
+        ASSERT_TRUE(MakeSfdiskDisk(scratch, "usable.img", kWindowsGpt, &disk));
+        const int64_t sectors = FileSize(disk.path) / 512;
+        for (int64_t headerSector : {(int64_t)1, sectors - 1}) {
+            std::vector<uint8_t> header, entries;
+            ASSERT_TRUE(ReadBytes(disk.path, headerSector * 512, 512, &header));
+            const int64_t entriesAt = (int64_t)LoadLe64(&header[72]) * 512;
+            const uint32_t entriesBytes = LoadLe32(&header[80]) * LoadLe32(&header[84]);
+            ASSERT_TRUE(ReadBytes(disk.path, entriesAt, entriesBytes, &entries));
+            uint8_t *last = &entries[3 * LoadLe32(&header[84]) + 40];
+            StoreLe64(last, LoadLe64(&header[48]) + beyond);
+            StoreLe32(&header[88], Crc32(entries.data(), entriesBytes));
+            StoreLe32(&header[16], 0);
+            StoreLe32(&header[16], Crc32(header.data(), LoadLe32(&header[12])));
+            ASSERT_TRUE(WriteBytes(disk.path, entriesAt, entries.data(), entries.size()));
+            ASSERT_TRUE(WriteBytes(disk.path, headerSector * 512, header.data(), header.size()));
+        }
+        PartitionTable table;
+        ASSERT_EQ(ReadTable(disk, &table), "");
+        ASSERT_EQ(table.partitions.size(), 4u);
+        EXPECT_EQ(table.partitions[2].check, kPartitionOk);
+        EXPECT_EQ(table.partitions[3].check, beyond ? kPartitionPastEnd : kPartitionOk);
         close(disk.fd);
     }
     RemoveScratchDirectory(scratch);
