@@ -1002,9 +1002,16 @@ TEST_F(QuilletImageTest, BitmapsThatCallClaimedClustersFreeAreRefused) {
              (lastFree ? "; " + at(wide.clusters - 1) + " of MFT record " + fileRecordText + " is marked free in $Bitmap"
                        : "") + ": run chkdsk /f"},
         // The reader's bound on stored runs: $LogFile's one run moved to end
-        // one cluster past the volume, its length kept.
+        // one cluster past the volume, its length kept and its restart
+        // pages with it (so that only the bound tells).
         {"$LogFile's run one cluster past the end", {},
-         [&](const std::string &image) { pointRun(image, 2, wide.clusters - logLength + 1, logLength); },
+         [&](const std::string &image) {
+             const int64_t moved = wide.clusters - logLength + 1;
+             std::vector<uint8_t> pages;
+             ASSERT_TRUE(ReadBytes(image, logLcn * cluster, 128 << 10, &pages));  // all the check reads
+             ASSERT_TRUE(WriteBytes(image, moved * cluster, pages.data(), pages.size()));
+             pointRun(image, 2, moved, logLength);
+         },
          "The volume's $LogFile is damaged"},
         {"an in-use record without its FILE signature", {},
          [&](const std::string &image) { ASSERT_TRUE(WriteBytes(image, recordAt(fileRecord), "BAAD", 4)); },
