@@ -72,7 +72,7 @@ void TrimDrive(char driveLetter) {
     ClaimFinding finding;
     if (!CheckVolumeClaims(volume, &finding)) {
         char reason[kTextBufferUnits - 8];
-        FormatClaimFinding(reason, sizeof reason, finding.kind, finding.cluster, finding.record);
+        FormatClaimFinding(reason, sizeof reason, &finding);
         DisplayAscii(OpenStatusText(kOpenBitmapFailed), u" ");
         DisplayAscii(reason, u"\n");
         ReleaseTrimVolume(volume);

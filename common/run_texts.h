@@ -70,43 +70,73 @@ inline void AppendRunText(char *line, uint32_t size, uint32_t *length, const cha
     if (size != 0) line[*length] = 0;
 }
 
-// Why the bitmap is not trusted, from the finding of the claims check:
-// the cluster and record concerned, and what to do.
-inline void FormatClaimFinding(char *line, uint32_t size, uint32_t kind, uint64_t cluster, uint64_t record) {
-    static const char kChkdsk[] = ": run chkdsk /f";
-    uint32_t length = 0;
-    if (size != 0) line[0] = 0;
-    switch (kind) {
+// One difference the claims check found, as words.
+inline void AppendClaimDifference(char *line, uint32_t size, uint32_t *length, const ClaimDifference &difference) {
+    switch (difference.kind) {
     case kClaimFree:
-        AppendRunText(line, size, &length, "cluster ", 1, cluster);
-        AppendRunText(line, size, &length, " of MFT record ", 1, record);
-        AppendRunText(line, size, &length, " is marked free in $Bitmap");
-        AppendRunText(line, size, &length, kChkdsk);
-        break;
     case kClaimTwice:
-        AppendRunText(line, size, &length, "cluster ", 1, cluster);
-        AppendRunText(line, size, &length, " is claimed again by MFT record ", 1, record);
-        AppendRunText(line, size, &length, kChkdsk);
+        if (difference.count > 1) {
+            AppendRunText(line, size, length, "clusters ", 1, difference.cluster);
+            AppendRunText(line, size, length, " to ", 1, difference.cluster + difference.count - 1);
+        } else {
+            AppendRunText(line, size, length, "cluster ", 1, difference.cluster);
+        }
+        if (difference.kind == kClaimFree) {
+            AppendRunText(line, size, length, " of MFT record ", 1, difference.record);
+            AppendRunText(line, size, length, difference.count > 1 ? " are" : " is");
+            AppendRunText(line, size, length, " marked free in $Bitmap");
+        } else {
+            AppendRunText(line, size, length, difference.count > 1 ? " are" : " is");
+            AppendRunText(line, size, length, " claimed again by MFT record ", 1, difference.record);
+        }
         break;
     case kClaimPastEnd:
-        AppendRunText(line, size, &length, "MFT record ", 1, record);
-        AppendRunText(line, size, &length, " claims cluster ", 1, cluster);
-        AppendRunText(line, size, &length, ", past the volume's end");
-        AppendRunText(line, size, &length, kChkdsk);
+        AppendRunText(line, size, length, "MFT record ", 1, difference.record);
+        AppendRunText(line, size, length, " claims cluster ", 1, difference.cluster);
+        AppendRunText(line, size, length, ", past the volume's end");
         break;
-    case kClaimRecordDamaged:
-        AppendRunText(line, size, &length, "MFT record ", 1, record);
-        AppendRunText(line, size, &length, " is damaged");
-        AppendRunText(line, size, &length, kChkdsk);
-        break;
-    case kClaimUnreadable:
-        AppendRunText(line, size, &length, "$MFT could not be read at record ", 1, record);
-        AppendRunText(line, size, &length, " to check it against $Bitmap: the disk refused the read");
+    case kClaimForeignExtension:
+        AppendRunText(line, size, length, "MFT record ", 1, difference.record);
+        AppendRunText(line, size, length, ", named in the attribute list of MFT record ", 1, difference.cluster);
+        AppendRunText(line, size, length, ", belongs to another base record");
         break;
     default:
-        AppendRunText(line, size, &length, "not enough memory to check $MFT against $Bitmap");
+        AppendRunText(line, size, length, "MFT record ", 1, difference.record);
+        AppendRunText(line, size, length, " is damaged");
         break;
     }
+}
+
+// Why the bitmap is not trusted, from the finding of the claims check: the
+// first few differences by cluster and record, how many there are in all,
+// and what to do; or why the check could not be made.
+inline void FormatClaimFinding(char *line, uint32_t size, const ClaimFinding *finding) {
+    uint32_t length = 0;
+    if (size != 0) line[0] = 0;
+    if (finding->kind == kClaimUnreadable) {
+        AppendRunText(line, size, &length, "$MFT could not be read at record ", 1, finding->record);
+        AppendRunText(line, size, &length, " to check it against $Bitmap: the disk refused the read");
+        return;
+    }
+    if (finding->kind == kClaimNoMemory || finding->named == 0) {
+        AppendRunText(line, size, &length, "not enough memory to check $MFT against $Bitmap");
+        return;
+    }
+    uint64_t namedDifferences = 0;
+    for (uint32_t i = 0; i < finding->named; i++) namedDifferences += finding->first[i].count;
+    if (finding->differences > namedDifferences || finding->named > 1) {
+        AppendRunText(line, size, &length, "", 1, finding->differences);
+        AppendRunText(line, size, &length, " differences between $MFT and $Bitmap: ");
+    }
+    for (uint32_t i = 0; i < finding->named; i++) {
+        if (i != 0) AppendRunText(line, size, &length, "; ");
+        AppendClaimDifference(line, size, &length, finding->first[i]);
+    }
+    if (finding->differences > namedDifferences) {
+        AppendRunText(line, size, &length, "; and ", 1, finding->differences - namedDifferences);
+        AppendRunText(line, size, &length, " more");
+    }
+    AppendRunText(line, size, &length, ": run chkdsk /f");
 }
 
 #endif

@@ -43,8 +43,11 @@ static int SendBatch(TrimBatch *batch) {
     if (options->progress != 0) {
         const uint64_t start = first.lba * kLogicalBlock - (uint64_t)volume->partitionOffset;
         const uint64_t end = (last.lba + last.blockCount) * kLogicalBlock - (uint64_t)volume->partitionOffset;
+        // A command shorter than one cluster (a 2 MiB cluster cut inwards
+        // to the disk's 4096-byte blocks) still moves the progress on.
+        const uint64_t clusters = (end - start) / volume->bytesPerCluster;
         options->progress(options->progressContext, volume, (uint32_t)(start / volume->bytesPerCluster),
-                          (uint32_t)((end - start) / volume->bytesPerCluster));
+                          clusters != 0 ? (uint32_t)clusters : 1);
     }
     // The range entry holds 48 bits of LBA: a range reaching past them
     // would go out with its top bits cut off and name blocks near the

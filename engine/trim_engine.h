@@ -90,7 +90,7 @@ enum { kMaxTrimPayloadBlocks = 8, kTrimRangesPerBlock = 64, kMaxTrimRangesPerCom
 
 // The progress sink of a run: called before each command, in ascending
 // order, with the first cluster its ranges cover and the clusters from
-// there to the end of its last range.
+// there to the end of its last range (at least 1).
 typedef void (*TrimProgressFunction)(void *context, TrimVolume *volume, uint32_t firstCluster,
                                      uint32_t clusterCount);
 
@@ -161,9 +161,47 @@ int TrimFreeSpaceWith(TrimVolume *volume, const TrimRunOptions *options, TrimRun
 // per block of entries the drive takes (at most kMaxTrimPayloadBlocks).
 TrimLimits DriveTrimLimits(const TrimVolume *volume);
 
+// The geometry of an NTFS boot sector, decoded and checked.
+struct BootGeometry {
+    uint32_t bytesPerSector;
+    uint32_t sectorsPerCluster;  // decoded: 1 to 2^21 / bytesPerSector
+    uint32_t bytesPerCluster;    // 256 bytes (256-byte sectors) to 2 MiB
+    int64_t totalSectors;
+    int64_t totalClusters;
+    uint64_t mftCluster;
+    uint64_t mftMirrorCluster;
+    uint32_t mftRecordSize;
+};
+
+// The first boot sector field that makes a geometry unusable.
+enum BootGeometryFault {
+    kGeometrySound = 0,
+    kGeometryBytesPerSector,     // 0x0B: not a power of two from 256 to 4096
+    kGeometrySectorsPerCluster,  // 0x0D: no power of two, or a cluster past 2 MiB
+    kGeometryTotalSectors,       // 0x28: no cluster, or 2^32 clusters or more
+    kGeometryClustersPerRecord,  // 0x40: no MFT record of 512 to 4096 bytes
+    kGeometryMftCluster,         // 0x30: past the volume's end
+    kGeometryMftMirrorCluster,   // 0x38: past the volume's end
+};
+
+enum { kMaxBytesPerCluster = 2 * 1024 * 1024 };  // the largest Windows formats
+
+// The sectors-per-cluster byte: 1 to 128 as a power of two, above 0x80 a
+// negative exponent (sectors = 2^(256 - byte)). 1 when it is one of those
+// (at most 2^21 sectors); the caller bounds the cluster's bytes.
+int DecodeSectorsPerCluster(uint8_t stored, uint32_t *sectors);
+
+// Decodes the 512-byte NTFS boot sector `sector` (its OEM id is the
+// caller's to check). Returns a BootGeometryFault; *geometry is filled on
+// kGeometrySound and all zero otherwise.
+int DecodeBootGeometry(const uint8_t *sector, BootGeometry *geometry);
+
 // The steps above, callable on their own.
 int ReadBootSector(TrimVolume *volume);
 int LocateVolumeBitmap(TrimVolume *volume);
+// LocateVolumeBitmap telling why it failed: *problem gets an NtfsProblem
+// (ntfs_reader.h): a refused read, no memory, or damage.
+int LocateBitmap(TrimVolume *volume, uint32_t *problem);
 int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount,
                      TrimProgressSink sink);
 

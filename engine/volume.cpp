@@ -5,10 +5,64 @@
 #include "ata_request.h"
 #include "bytes.h"
 #include "mft_record.h"
+#include "ntfs_reader.h"
 #include "ntfs_layout.h"
 #include "trim_engine.h"
 
-static int IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+static int IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+int DecodeSectorsPerCluster(uint8_t stored, uint32_t *sectors) {
+    // Up to 128 the byte is the count; above it, since Windows 10 formats
+    // clusters of 128 KiB to 2 MiB, it is the negated exponent: 0xF4 is
+    // 2^12 sectors. Read as a count, 0xF4 would be 244 sectors: the
+    // wrong blocks for every TRIM.
+    if (stored <= 0x80) {
+        if (!IsPowerOfTwo(stored)) return 0;
+        *sectors = stored;
+        return 1;
+    }
+    uint32_t shift = 256u - stored;
+    if (shift > 21) return 0;  // no cluster of 2 MiB or less has more sectors
+    *sectors = 1u << shift;
+    return 1;
+}
+
+int DecodeBootGeometry(const uint8_t *sector, BootGeometry *geometry) {
+    ZeroBytes(geometry, sizeof *geometry);
+    const uint32_t bytesPerSector = LoadLe16(sector + kBootBytesPerSector);
+    const int64_t totalSectors = (int64_t)LoadLe64(sector + kBootTotalSectors);
+    const uint64_t mftCluster = LoadLe64(sector + kBootMftCluster);
+    const uint64_t mftMirrorCluster = LoadLe64(sector + kBootMftMirrorCluster);
+    uint32_t sectorsPerCluster = 0;
+    // A geometry we cannot trust would put every TRIM on the wrong blocks.
+    if (!IsPowerOfTwo(bytesPerSector) || bytesPerSector < 256 || bytesPerSector > 4096) return kGeometryBytesPerSector;
+    if (!DecodeSectorsPerCluster(sector[kBootSectorsPerCluster], &sectorsPerCluster) ||
+        (uint64_t)bytesPerSector * sectorsPerCluster > kMaxBytesPerCluster) {
+        return kGeometrySectorsPerCluster;
+    }
+    const uint32_t bytesPerCluster = bytesPerSector * sectorsPerCluster;
+    if (totalSectors <= 0) return kGeometryTotalSectors;
+    const int64_t totalClusters = totalSectors / sectorsPerCluster;
+    // Cluster numbers and run lengths are 32-bit: 2^32 clusters or more
+    // cannot be scanned without wrapping; no cluster at all holds no NTFS.
+    if (totalClusters == 0 || totalClusters > (int64_t)0xFFFFFFFF) return kGeometryTotalSectors;
+    uint32_t recordSize = 0;
+    if (!DecodeMftRecordSize(sector[kBootClustersPerRecord], bytesPerCluster, &recordSize)) {
+        return kGeometryClustersPerRecord;
+    }
+    // Both MFT copies must lie in the volume before a record is read.
+    if (mftCluster >= (uint64_t)totalClusters) return kGeometryMftCluster;
+    if (mftMirrorCluster >= (uint64_t)totalClusters) return kGeometryMftMirrorCluster;
+    geometry->bytesPerSector = bytesPerSector;
+    geometry->sectorsPerCluster = sectorsPerCluster;
+    geometry->bytesPerCluster = bytesPerCluster;
+    geometry->totalSectors = totalSectors;
+    geometry->totalClusters = totalClusters;
+    geometry->mftCluster = mftCluster;
+    geometry->mftMirrorCluster = mftMirrorCluster;
+    geometry->mftRecordSize = recordSize;
+    return kGeometrySound;
+}
 
 int ReadBootSector(TrimVolume *volume) {
     alignas(16) uint8_t sector[kNtfsBootSectorSize];  // some storage drivers need aligned buffers
@@ -16,39 +70,20 @@ int ReadBootSector(TrimVolume *volume) {
     volume->oemId = LoadLe32(sector + kBootOemId);
     if (volume->oemId != kNtfsOemId) return 1;
 
-    uint32_t bytesPerSector = LoadLe16(sector + kBootBytesPerSector);
-    uint32_t sectorsPerCluster = sector[kBootSectorsPerCluster];
-    int64_t totalSectors = (int64_t)LoadLe64(sector + kBootTotalSectors);
-    uint64_t mftCluster = LoadLe64(sector + kBootMftCluster);
-    uint64_t mftMirrorCluster = LoadLe64(sector + kBootMftMirrorCluster);
-
-    // A geometry we cannot trust would put every TRIM on the wrong blocks:
-    // leave bytesPerCluster at 0 and let the open refuse the volume.
-    if (!IsPowerOfTwo(bytesPerSector) || bytesPerSector < 256 || bytesPerSector > 4096) return 1;
-    if (!IsPowerOfTwo(sectorsPerCluster) || sectorsPerCluster > 128) return 1;
-    if (totalSectors <= 0) return 1;
-    int64_t totalClusters = totalSectors / sectorsPerCluster;
-    // Cluster numbers and run lengths are 32-bit: 2^32 clusters or more
-    // cannot be scanned without wrapping.
-    if (totalClusters > (int64_t)0xFFFFFFFF) return 1;
-    uint32_t recordSize = 0;
-    if (!DecodeMftRecordSize(sector[kBootClustersPerRecord], bytesPerSector * sectorsPerCluster, &recordSize)) {
-        return 1;
-    }
-    // Both MFT copies must lie in the volume before a record is read.
-    if (mftCluster >= (uint64_t)totalClusters || mftMirrorCluster >= (uint64_t)totalClusters) return 1;
-
-    volume->bytesPerSector = bytesPerSector;
-    volume->sectorsPerCluster = sectorsPerCluster;
-    volume->totalSectors = totalSectors;
-    volume->totalClusters = totalClusters;
-    volume->bytesPerCluster = bytesPerSector * sectorsPerCluster;
-    volume->minRunClusters = 4096 / volume->bytesPerCluster;
-    if (volume->minRunClusters == 0) volume->minRunClusters = 1;
-    volume->mftCluster = mftCluster;
-    volume->mftMirrorCluster = mftMirrorCluster;
-    volume->mftRecordSize = recordSize;
-    volume->mftPosition = volume->partitionOffset + (int64_t)(mftCluster * volume->bytesPerCluster);
+    // An unsound geometry leaves bytesPerCluster at 0: the open refuses it.
+    BootGeometry geometry;
+    if (DecodeBootGeometry(sector, &geometry) != kGeometrySound) return 1;
+    volume->bytesPerSector = geometry.bytesPerSector;
+    volume->sectorsPerCluster = geometry.sectorsPerCluster;
+    volume->totalSectors = geometry.totalSectors;
+    volume->totalClusters = geometry.totalClusters;
+    volume->bytesPerCluster = geometry.bytesPerCluster;
+    // At least 4096 bytes, and never less than one cluster.
+    volume->minRunClusters = geometry.bytesPerCluster >= 4096 ? 1 : 4096 / geometry.bytesPerCluster;
+    volume->mftCluster = geometry.mftCluster;
+    volume->mftMirrorCluster = geometry.mftMirrorCluster;
+    volume->mftRecordSize = geometry.mftRecordSize;
+    volume->mftPosition = volume->partitionOffset + (int64_t)(geometry.mftCluster * geometry.bytesPerCluster);
     return 1;
 }
 
@@ -76,7 +111,13 @@ static int OpenOnDrive(TrimVolume *volume, uint64_t extentLength) {
     // partition shrunk in the table, a stale boot sector) would have us trim
     // the next partition's blocks as free space.
     if ((uint64_t)volume->totalSectors * volume->bytesPerSector > extentLength) return kOpenNotNtfs;
-    if (!LocateVolumeBitmap(volume)) return kOpenBitmapFailed;
+    // A refused read is no damage, nor is a lack of memory.
+    uint32_t problem = kNtfsSound;
+    if (!LocateBitmap(volume, &problem)) {
+        return problem == kNtfsReadFailed ? kOpenBootSectorFailed
+               : problem == kNtfsNoMemory ? kOpenNoMemory
+                                          : kOpenBitmapFailed;
+    }
     return kOpenOk;
 }
 

@@ -183,7 +183,7 @@ int ShowCheck(const char *what, int sound, const ClaimFinding &finding, const Cl
         AppendTenths(line, &length, (uint64_t)(end.cpu - start.cpu) / 1000, " ms CPU\n");
     } else {
         char reason[kLineSize - 40];
-        FormatClaimFinding(reason, sizeof reason, finding.kind, finding.cluster, finding.record);
+        FormatClaimFinding(reason, sizeof reason, &finding);
         AppendRunText(line, kLineSize, &length, reason);
         AppendRunText(line, kLineSize, &length, "\n");
     }

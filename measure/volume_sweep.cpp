@@ -5,7 +5,8 @@
 // volume costs what is written), each one at a time: 512 B to 64 KiB
 // clusters, MFT records of 1 to 4 KiB, root folders of 20 to 5,000
 // entries and long names, named streams, hard links, compressed and sparse
-// files, pagefile.sys, hiberfil.sys of zeros or "wake", $MFT in pieces
+// files (and 128 KiB to 2 MiB clusters, as Windows 10 formats them),
+// pagefile.sys, hiberfil.sys of zeros or "wake", $MFT in pieces
 // until record 0 needs an attribute list, nearly full volumes, and one of
 // 1 TiB. The ntfs-3g tools referee each volume first: ntfsfix -n and
 // ntfsinfo without complaint, and a read-write mount. Then quillet-image
@@ -38,7 +39,8 @@ struct Sweep {
 
 const uint64_t kMiB = 1 << 20, kGiB = 1 << 30;
 
-// Ten kinds of volume at each cluster size, and the volume of 1 TiB.
+// Ten kinds of volume at each cluster size to 64 KiB, five from 128 KiB to
+// 2 MiB, and the volume of 1 TiB.
 std::vector<Sweep> Sweeps() {
     std::vector<Sweep> sweeps;
     // A volume of `base` with its size, root files and their names' length
@@ -104,6 +106,23 @@ std::vector<Sweep> Sweeps() {
         large.sectorSize = largeSector;
         large.hardLinks = 1;
         large.largeBytes = 200 * kMiB;
+    }
+    // What Windows 10 formats beyond 64 KiB: 128 KiB to 2 MiB, whose
+    // sectors-per-cluster byte is a negative exponent. mkntfs makes 2 MiB
+    // clusters from 512 MiB on.
+    for (uint32_t c : {131072u, 524288u, 2097152u}) {
+        const std::string at = " " + std::to_string(c / 1024) + "K";
+        const uint64_t bytes = std::max<uint64_t>(256 * kMiB, 256 * (uint64_t)c);
+        NtfsRecipe r = {};
+        r.sectorSize = 512;
+        r.clusterSize = c;
+        add("20 entries" + at, r, bytes, 20, 24, "");
+        NtfsRecipe &streams = add("streams, links, sparse" + at, r, bytes, 100, 40, "wake");
+        streams.streams = streams.hardLinks = streams.sparse = 1;
+        add("$MFT in pieces" + at, r, 2 * bytes, 20, 30, "").fragmentMft = 1;
+        NtfsRecipe &full = add("nearly full" + at, r, bytes, 200, 30, "wake");
+        full.nearlyFull = 1;
+        add("4 GiB, sector 4096" + at, r, 4 * kGiB, 1000, 80, "").sectorSize = 4096;
     }
     NtfsRecipe base = {};
     base.sectorSize = 512;

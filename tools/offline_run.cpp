@@ -47,8 +47,19 @@ std::string OpenFailure(const OfflineTarget &target, int status) {
     if (status == kOpenBootSectorFailed || status == kOpenNotNtfs) {
         uint8_t head[4096];
         size_t got = ReadInputHead(target, head);
+        const std::string at = " at byte " + std::to_string(target.volumeOffset);
+        if (got >= 512 && memcmp(head + 3, "NTFS    ", 8) == 0) {
+            // It is NTFS: what makes it unusable, or, when the boot
+            // sector reads well now, the read that failed after it.
+            text += status == kOpenNotNtfs
+                        ? " Found an NTFS boot sector" + at + " whose geometry cannot be used: " +
+                              DescribeNtfsGeometry(head) + "."
+                        : " The disk refused a read of the volume's metadata ($MFT or $Bitmap) after its boot sector" +
+                              at + ".";
+            return text;
+        }
         std::string found = got > 0 && got < 512 ? "only " + std::to_string(got) + " bytes" : DescribeFoundInstead(head, got);
-        text += " Found " + found + " at byte " + std::to_string(target.volumeOffset);
+        text += " Found " + found + at;
         if (got == 0 && target.inputBytes >= 0) text += ": the input has " + std::to_string(target.inputBytes) + " bytes";
         text += got == 0 ? "." : ", not an NTFS boot sector.";
     } else if (status == kOpenLockFailed && target.lockVolume) {
@@ -138,7 +149,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
     }
     // Every cluster a file claims must be in use in the bitmap we loaded:
     // a bitmap that lies would send TRIM into that file.
-    char claims[256];
+    char claims[768];
     int readFailed = 0;
     if (!CheckBitmapClaims(volume, claims, sizeof claims, &readFailed)) {
         ReportRunFailure(&run, claims);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include "exit_status.h"
+#include "bytes.h"
 #include "image_store.h"
+#include "ntfs_layout.h"
 #include "run_texts.h"
 #include "trim_engine.h"
 
@@ -86,6 +88,47 @@ int DescribeTrimFailure(const TrimRunReport *report, int listError, int listClos
     return kExitTrimFailed;
 }
 
+std::string DescribeNtfsGeometry(const uint8_t *sector) {
+    BootGeometry geometry;
+    const int fault = DecodeBootGeometry(sector, &geometry);
+    const unsigned long long total = LoadLe64(sector + kBootTotalSectors);
+    char text[256];
+    switch (fault) {
+    case kGeometryBytesPerSector:
+        snprintf(text, sizeof text, "its bytes per sector (offset 0x0B) reads %u, not a power of two from 256 to 4096",
+                 LoadLe16(sector + kBootBytesPerSector));
+        break;
+    case kGeometrySectorsPerCluster:
+        snprintf(text, sizeof text,
+                 "its sectors per cluster (offset 0x0D) reads 0x%02X, which gives no cluster of one sector to 2 MiB "
+                 "(a power of two up to 0x80, or 0xF4 to 0xFF for 2^12 down to 2^1 sectors)",
+                 sector[kBootSectorsPerCluster]);
+        break;
+    case kGeometryTotalSectors:
+        snprintf(text, sizeof text, "its total sectors (offset 0x28) reads %llu: not one cluster, or 2^32 clusters or more",
+                 total);
+        break;
+    case kGeometryClustersPerRecord:
+        snprintf(text, sizeof text, "its clusters per MFT record (offset 0x40) reads 0x%02X: no record of 512 to 4096 bytes",
+                 sector[kBootClustersPerRecord]);
+        break;
+    case kGeometryMftCluster:
+    case kGeometryMftMirrorCluster:
+        snprintf(text, sizeof text, "its %s cluster (offset 0x%02X) reads %llu, past the volume's end",
+                 fault == kGeometryMftCluster ? "$MFT" : "$MFTMirr",
+                 fault == kGeometryMftCluster ? kBootMftCluster : kBootMftMirrorCluster,
+                 (unsigned long long)LoadLe64(sector + (fault == kGeometryMftCluster ? kBootMftCluster
+                                                                                     : kBootMftMirrorCluster)));
+        break;
+    default:
+        // The one other reason the open has: the partition is smaller.
+        snprintf(text, sizeof text, "its %llu sectors of %u bytes reach past the end of its partition", total,
+                 geometry.bytesPerSector);
+        break;
+    }
+    return text;
+}
+
 std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
     if (size == 0) return "nothing";
     size_t zeros = 0;
@@ -101,12 +144,14 @@ std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
         const char *magic;
         const char *found;
     } kMagics[] = {
-        {3, "NTFS    ", "an NTFS boot sector whose geometry is unsound or larger than its partition"},
         {3, "EXFAT   ", "an exFAT file system"},
         {54, "FAT1", "a FAT file system"},
         {82, "FAT32   ", "a FAT file system"},
         {1080, "\x53\xef", "an ext2/3/4 file system"},
     };
+    if (size >= 512 && memcmp(bytes + kBootOemId, "NTFS    ", 8) == 0) {
+        return "an NTFS boot sector whose geometry cannot be used: " + DescribeNtfsGeometry(bytes);
+    }
     for (const auto &magic : kMagics) {
         size_t length = strlen(magic.magic);
         if (magic.at + length <= size && memcmp(bytes + magic.at, magic.magic, length) == 0) return magic.found;

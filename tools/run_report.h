@@ -42,6 +42,11 @@ std::string MissingTrimReason(const DriveIdentity &identity);
 // (0 to 4096); an ext superblock lies at byte 1024.
 std::string DescribeFoundInstead(const uint8_t *bytes, size_t size);
 
+// Why the open refused the NTFS boot sector `sector` (512 bytes): the
+// field that makes its geometry unusable, with what it reads, or, when
+// every field is sound, that the volume is larger than its partition.
+std::string DescribeNtfsGeometry(const uint8_t *sector);
+
 // The drive's identity as the open decoded it, in words for -v: logical
 // sector size, TRIM and how many 512-byte blocks of range entries one
 // command may carry, what trimmed blocks read as.

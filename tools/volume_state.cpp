@@ -276,8 +276,8 @@ int CheckBitmapClaims(TrimVolume *volume, char *reason, uint32_t reasonSize, int
     *readFailed = 0;
     if (CheckVolumeClaims(volume, &finding)) return 1;
     *readFailed = finding.kind == kClaimUnreadable || finding.kind == kClaimNoMemory;
-    char text[160];
-    FormatClaimFinding(text, sizeof text, finding.kind, finding.cluster, finding.record);
+    char text[640];
+    FormatClaimFinding(text, sizeof text, &finding);
     snprintf(reason, reasonSize, "%s %s.", OpenStatusText(kOpenBitmapFailed), text);
     return 0;
 }

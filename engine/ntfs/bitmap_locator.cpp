@@ -5,7 +5,7 @@
 // its own: every record is read whole and checked with its update
 // sequence, every walk is bounded, every field is checked against the ones
 // it depends on, and the bitmap that was loaded must call the volume's own
-// metadata in use before it is handed out. Any doubt ends with 0 (status 9).
+// metadata in use before it is handed out. Any doubt ends with 0 (status 9; a refused read or a lack of memory says so instead).
 #include "binding.h"
 #include "bytes.h"
 #include "mft_record.h"
@@ -73,6 +73,12 @@ static int ClustersInUse(const TrimVolume *volume, uint64_t first, uint64_t coun
 }
 
 int LocateVolumeBitmap(TrimVolume *volume) {
+    uint32_t problem = kNtfsSound;
+    return LocateBitmap(volume, &problem);
+}
+
+int LocateBitmap(TrimVolume *volume, uint32_t *problem) {
+    *problem = kNtfsDamaged;
     // Some storage drivers need aligned buffers.
     alignas(16) uint8_t record[kMaxMftRecordSize];
     uint32_t used = 0;
@@ -92,7 +98,11 @@ int LocateVolumeBitmap(TrimVolume *volume) {
         if (IsBitmapRecord(record, used, &at)) break;
     }
     ReleaseNtfsReader(&reader);
-    if (!opened) return 0;
+    if (!opened) {
+        // The reader tells a refused read or a lack of memory from damage.
+        if (reader.problem == kNtfsReadFailed || reader.problem == kNtfsNoMemory) *problem = reader.problem;
+        return 0;
+    }
     // $Bitmap has its fixed place; the name anywhere else is a damaged MFT.
     if (index != kMftRecordBitmap) return 0;
     volume->mftPosition += (int64_t)index * volume->mftRecordSize;
@@ -100,11 +110,18 @@ int LocateVolumeBitmap(TrimVolume *volume) {
     // The bitmap's size comes from its $DATA attribute, which the file
     // system keeps current, and must cover every cluster of the volume.
     NonResidentAttribute data;
-    uint64_t runClusters = 0, firstCluster = 0;
-    int moreRuns = 0;
+    uint64_t runClusters = 0, unused = 0;
+    int64_t firstLcn = 0;
+    int sparse = 0;
     if (!FindUnnamedData(record, used, &at, &data)) return 0;
-    if (!FirstDataRun(record, data.pairsAt, data.pairsEnd, &runClusters, &firstCluster, &moreRuns)) return 0;
-    if (moreRuns) return 0;  // only a bitmap in one contiguous run
+    // Only a bitmap in one stored run: the run list must end after it.
+    uint32_t pairs = data.pairsAt;
+    if (!NextDataRun(record, &pairs, data.pairsEnd, &runClusters, &firstLcn, &sparse) || sparse || firstLcn <= 0 ||
+        pairs >= data.pairsEnd || NextDataRun(record, &pairs, data.pairsEnd, &unused, &firstLcn, &sparse) ||
+        record[pairs] != 0) {
+        return 0;
+    }
+    const uint64_t firstCluster = (uint64_t)firstLcn;
     const uint64_t coveringBytes = CeilDiv((uint64_t)volume->totalClusters, 8);
     // Bytes past the initialized size read as zeros (free) to NTFS, whatever
     // the disk holds: every byte we scan must lie before it.
@@ -122,9 +139,15 @@ int LocateVolumeBitmap(TrimVolume *volume) {
     const uint64_t readSize = CeilDiv(coveringBytes, volume->bytesPerCluster) * volume->bytesPerCluster;
     if (readSize > runClusters * volume->bytesPerCluster || readSize > 0xFFFFFFFFu) return 0;
     volume->bitmap = (uint8_t *)BindingAllocate((uint32_t)readSize);
-    if (volume->bitmap == 0) return 0;
+    if (volume->bitmap == 0) {
+        *problem = kNtfsNoMemory;
+        return 0;
+    }
     int64_t position = volume->partitionOffset + (int64_t)(firstCluster * volume->bytesPerCluster);
-    if (!BindingReadAt(volume->driveHandle, position, volume->bitmap, (uint32_t)readSize)) return 0;
+    if (!BindingReadAt(volume->driveHandle, position, volume->bitmap, (uint32_t)readSize)) {
+        *problem = kNtfsReadFailed;
+        return 0;
+    }
     volume->bitmapSize = (uint32_t)(volume->totalClusters / 8);
 
     // A bitmap that calls the volume's own metadata free is not this
@@ -147,6 +170,10 @@ int CheckVolumeClaims(TrimVolume *volume, ClaimFinding *finding) {
                         : reader.problem == kNtfsNoMemory ? kClaimNoMemory
                                                             : kClaimRecordDamaged;
         finding->record = reader.problemRecord;
+        if (finding->kind == kClaimRecordDamaged) {
+            finding->differences = finding->named = 1;
+            finding->first[0] = {kClaimRecordDamaged, 0, 1, reader.problemRecord};
+        }
     } else {
         sound = CheckClusterClaims(&reader, volume->bitmap, (uint64_t)volume->totalClusters, finding);
     }

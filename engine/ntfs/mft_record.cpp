@@ -135,40 +135,21 @@ int ReadNonResident(const uint8_t *record, uint32_t at, NonResidentAttribute *at
            attribute->allocatedSize >= attribute->realSize;
 }
 
-// The run at `at`: its header byte's two field widths (wider fields than 8
-// bytes do not exist), its length, its raw offset field and where the next
-// run starts. 0 at the list's end or when the run does not fit.
-static int DecodeRun(const uint8_t *record, uint32_t at, uint32_t pairsEnd, uint64_t *length, uint64_t *offset,
-                     uint32_t *offsetWidth, uint32_t *next) {
-    if (at >= pairsEnd || record[at] == 0) return 0;
-    uint32_t lengthWidth = record[at] & 0x0F;
-    *offsetWidth = record[at] >> 4;
-    if (lengthWidth == 0 || lengthWidth > 8 || *offsetWidth > 8) return 0;
-    *next = at + 1 + lengthWidth + *offsetWidth;
-    if (*next > pairsEnd) return 0;
-    *length = LoadLeUnsigned(record + at + 1, lengthWidth);
-    *offset = LoadLeUnsigned(record + at + 1 + lengthWidth, *offsetWidth);
-    return *length != 0;
-}
-
-int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
-                 uint64_t *firstCluster, int *moreRuns) {
-    uint32_t offsetWidth = 0, next = 0;
-    if (!DecodeRun(record, pairsAt, pairsEnd, clusterCount, firstCluster, &offsetWidth, &next)) return 0;
-    // A run without an offset is sparse; the terminating byte must fit too.
-    if (offsetWidth == 0 || next >= pairsEnd) return 0;
-    *moreRuns = record[next] != 0;
-    return 1;
-}
-
 int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
                 int *sparse) {
-    uint64_t length = 0, raw = 0;
-    uint32_t offsetWidth = 0, next = 0;
-    if (!DecodeRun(record, *at, pairsEnd, &length, &raw, &offsetWidth, &next)) return 0;
-    if (length > (uint64_t)INT64_MAX) return 0;
+    // The header byte holds the two field widths; wider than 8 bytes do
+    // not exist.
+    if (*at >= pairsEnd || record[*at] == 0) return 0;
+    const uint32_t lengthWidth = record[*at] & 0x0F, offsetWidth = record[*at] >> 4;
+    if (lengthWidth == 0 || lengthWidth > 8 || offsetWidth > 8) return 0;
+    const uint32_t next = *at + 1 + lengthWidth + offsetWidth;
+    if (next > pairsEnd) return 0;
+    const uint64_t length = LoadLeUnsigned(record + *at + 1, lengthWidth);
+    uint64_t raw = LoadLeUnsigned(record + *at + 1 + lengthWidth, offsetWidth);
+    if (length == 0 || length > (uint64_t)INT64_MAX) return 0;
     if (offsetWidth != 0) {
-        // Sign-extend the offset from its stored width.
+        // Sign-extend the offset from its stored width: the first run's
+        // too, so 0x8000 in two bytes is -32768 wherever it stands.
         if (offsetWidth < 8 && (raw >> (8 * offsetWidth - 1)) != 0) raw |= ~(uint64_t)0 << (8 * offsetWidth);
         *lcn = (int64_t)((uint64_t)*lcn + raw);
     }

@@ -61,14 +61,6 @@ struct NonResidentAttribute {
 // order (allocated >= initialized, allocated >= real).
 int ReadNonResident(const uint8_t *record, uint32_t at, NonResidentAttribute *attribute);
 
-// The first run of the mapping pairs in [pairsAt, pairsEnd): its length and
-// first cluster, and whether more runs follow. 0 when the run does not fit,
-// is sparse (no offset), or its fields are empty or wider than 8 bytes.
-// The first cluster is read as an unsigned number.
-int FirstDataRun(const uint8_t *record, uint32_t pairsAt, uint32_t pairsEnd, uint64_t *clusterCount,
-                 uint64_t *firstCluster, int *moreRuns);
-
-
 // The update sequence of any multi-sector block (MFT records, index
 // blocks, log restart pages): checks that every 512-byte stride of the
 // `size` bytes ends with the sequence number and puts the saved bytes
@@ -81,6 +73,8 @@ int ApplyUpdateSequence(uint8_t *block, uint32_t size);
 // moves to the run's first cluster unless the run is sparse (no offset).
 // *at moves to the next run. 0 at the list's end (a zero header byte) and
 // when the run does not fit, has no length or fields wider than 8 bytes.
+// The one decoder of data runs: the bitmap locator, the reader and the
+// claims check all read runs through it.
 int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
                 int *sparse);
 

@@ -500,116 +500,199 @@ struct ClaimCheck {
     const uint8_t *bitmap;
     uint8_t *claimed;  // one bit per cluster, set once an attribute claims it
     uint64_t clusters;
+    // Per record, 1 + the base record: the one whose attribute list names
+    // it, and the one it says it belongs to (0: none).
+    uint32_t *listedBy;
+    uint32_t *belongsTo;
+    uint64_t records;
     ClaimFinding *finding;
 };
 
-static int Found(ClaimCheck *check, uint32_t kind, uint64_t cluster, uint64_t record) {
+// Counts a difference and names it among the first few, joining it to the
+// last one named when it continues that run.
+static void Differ(ClaimCheck *check, uint32_t kind, uint64_t cluster, uint64_t record) {
+    ClaimFinding *finding = check->finding;
+    if (finding->differences++ == 0) {
+        finding->kind = kind;
+        finding->cluster = cluster;
+        finding->record = record;
+    }
+    if (finding->named != 0) {
+        ClaimDifference *last = &finding->first[finding->named - 1];
+        if (last->kind == kind && last->record == record && (kind == kClaimFree || kind == kClaimTwice) &&
+            last->cluster + last->count == cluster) {
+            last->count++;
+            return;
+        }
+    }
+    if (finding->named < kClaimsNamed) finding->first[finding->named++] = {kind, cluster, 1, record};
+}
+
+// Ends the check: a read that failed or no memory is no difference.
+static int Stop(ClaimCheck *check, uint32_t kind, uint64_t record) {
     check->finding->kind = kind;
-    check->finding->cluster = cluster;
+    check->finding->cluster = 0;
     check->finding->record = record;
     return 0;
 }
 
-// One cluster: marked used, claimed for the first time.
-static int ClaimCluster(ClaimCheck *check, uint64_t cluster, uint64_t record) {
+// One cluster: marked used, claimed for the first time. A free one is
+// claimed all the same, so that a second claim counts too.
+static void ClaimCluster(ClaimCheck *check, uint64_t cluster, uint64_t record) {
     uint8_t bit = (uint8_t)(1u << (cluster % 8));
-    if ((check->bitmap[cluster / 8] & bit) == 0) return Found(check, kClaimFree, cluster, record);
-    if ((check->claimed[cluster / 8] & bit) != 0) return Found(check, kClaimTwice, cluster, record);
+    if ((check->bitmap[cluster / 8] & bit) == 0) Differ(check, kClaimFree, cluster, record);
+    if ((check->claimed[cluster / 8] & bit) != 0) Differ(check, kClaimTwice, cluster, record);
     check->claimed[cluster / 8] |= bit;
-    return 1;
 }
 
-// A run, whole bytes at a time where it can (large files are long runs).
-static int ClaimRun(ClaimCheck *check, uint64_t first, uint64_t count, uint64_t record) {
-    if (first >= check->clusters || count > check->clusters - first) {
-        return Found(check, kClaimPastEnd, first >= check->clusters ? first : check->clusters, record);
+// A run, whole bytes at a time where it can (large files are long runs);
+// the part inside the volume is claimed, a part past its end counted once.
+static void ClaimRun(ClaimCheck *check, uint64_t first, uint64_t count, uint64_t record) {
+    if (first >= check->clusters) {
+        Differ(check, kClaimPastEnd, first, record);
+        return;
     }
     uint64_t cluster = first, end = first + count;
-    for (; cluster < end && cluster % 8 != 0; cluster++) {
-        if (!ClaimCluster(check, cluster, record)) return 0;
+    if (count > check->clusters - first) {
+        Differ(check, kClaimPastEnd, check->clusters, record);
+        end = check->clusters;
     }
+    for (; cluster < end && cluster % 8 != 0; cluster++) ClaimCluster(check, cluster, record);
     for (; end - cluster >= 8; cluster += 8) {
         uint64_t at = cluster / 8;
         if (check->bitmap[at] != 0xFF || check->claimed[at] != 0) break;
         check->claimed[at] = 0xFF;
     }
-    for (; cluster < end; cluster++) {
-        if (!ClaimCluster(check, cluster, record)) return 0;
+    for (; cluster < end; cluster++) ClaimCluster(check, cluster, record);
+}
+
+// The extension records a resident attribute list names, for the check
+// at the end that each belongs to this base record.
+static int NoteListedExtensions(ClaimCheck *check, const uint8_t *record, uint32_t at, uint64_t number) {
+    uint32_t valueAt = 0, size = 0;
+    if (!ResidentValue(record, at, &valueAt, &size)) return 0;
+    for (uint32_t position = 0; position < size;) {
+        const uint8_t *entry = record + valueAt + position;
+        uint32_t length = size - position < kListMinEntry ? 0 : LoadLe16(entry + kListLength);
+        if (length < kListMinEntry || length > size - position) return 0;
+        uint64_t holder = LoadLe64(entry + kListReference) & kReferenceMask;
+        if (holder != number && holder < check->records) {
+            uint32_t &listed = check->listedBy[holder];
+            // Two base records naming one extension: one of them is wrong.
+            if (listed != 0 && listed != (uint32_t)number + 1) Differ(check, kClaimForeignExtension, number, holder);
+            listed = (uint32_t)number + 1;
+        }
+        position += length;
     }
     return 1;
 }
 
 // Every cluster the record's non-resident attributes store data in. The
-// record is in use and checked; its walk ends at the end marker.
+// record is in use and checked; its walk ends at the end marker. 0 when the
+// record turned out damaged (counted).
 static int ClaimRecord(ClaimCheck *check, const uint8_t *record, uint32_t used, uint64_t number) {
     uint32_t position = LoadLe16(record + kRecordFirstAttribute);
+    const int isBase = LoadLe64(record + kRecordBaseReference) == 0;
     for (;;) {
-        if (position > used || used - position < 4) return Found(check, kClaimRecordDamaged, 0, number);
-        if (LoadLe32(record + position + kAttributeType) == kEndMarker) return 1;
+        if (position > used || used - position < 4) break;
+        uint32_t type = LoadLe32(record + position + kAttributeType);
+        if (type == kEndMarker) return 1;
         uint32_t length = used - position < 16 ? 0 : LoadLe32(record + position + kAttributeLength);
-        if (length < 16 || length > used - position) return Found(check, kClaimRecordDamaged, 0, number);
-        if (record[position + kAttributeNonResident] != 0) {
+        if (length < 16 || length > used - position) break;
+        if (record[position + kAttributeNonResident] == 0) {
+            if (type == kAttributeList && isBase && !NoteListedExtensions(check, record, position, number)) break;
+        } else {
             NonResidentAttribute attribute;
-            if (!ReadNonResident(record, position, &attribute)) return Found(check, kClaimRecordDamaged, 0, number);
+            if (!ReadNonResident(record, position, &attribute)) break;
             uint32_t at = attribute.pairsAt;
             uint64_t vcn = attribute.firstVcn, count = 0;
             int64_t lcn = 0;
-            int sparse = 0;
+            int sparse = 0, damaged = 0;
             while (NextDataRun(record, &at, attribute.pairsEnd, &count, &lcn, &sparse)) {
-                if (count > ~(uint64_t)0 - vcn) return Found(check, kClaimRecordDamaged, 0, number);
+                if (count > ~(uint64_t)0 - vcn) {
+                    damaged = 1;
+                    break;
+                }
                 vcn += count;
                 if (sparse) continue;
-                if (lcn < 0) return Found(check, kClaimPastEnd, check->clusters, number);
-                if (!ClaimRun(check, (uint64_t)lcn, count, number)) return 0;
+                if (lcn < 0) {
+                    Differ(check, kClaimPastEnd, check->clusters, number);  // before the volume's start
+                } else {
+                    ClaimRun(check, (uint64_t)lcn, count, number);
+                }
             }
-            if ((at < attribute.pairsEnd && record[at] != 0) || vcn != attribute.lastVcn + 1) {
-                return Found(check, kClaimRecordDamaged, 0, number);
-            }
+            if (damaged || (at < attribute.pairsEnd && record[at] != 0) || vcn != attribute.lastVcn + 1) break;
         }
         position += length;
     }
+    Differ(check, kClaimRecordDamaged, 0, number);
+    return 0;
 }
 
 int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clusters, ClaimFinding *finding) {
     ZeroBytes(finding, sizeof *finding);
-    ClaimCheck check = {bitmap, 0, clusters, finding};
+    ClaimCheck check = {bitmap, 0, clusters, 0, 0, reader->mftRecords, finding};
     const uint32_t recordSize = reader->recordSize;
     uint8_t *piece = 0;
+    const uint64_t perRecord = 2 * sizeof(uint32_t);
     if (clusters / 8 + 1 <= 0xFFFFFFFFu) check.claimed = (uint8_t *)BindingAllocate((uint32_t)(clusters / 8 + 1));
-    if (check.claimed != 0) piece = (uint8_t *)BindingAllocate(kClaimPiece);
-    if (check.claimed == 0 || piece == 0) {
+    if (check.records < 0xFFFFFFFFu / perRecord) {
+        check.listedBy = (uint32_t *)BindingAllocate((uint32_t)(check.records * perRecord) + 8);
+        check.belongsTo = check.listedBy != 0 ? check.listedBy + check.records + 1 : 0;
+    }
+    if (check.claimed != 0 && check.listedBy != 0) piece = (uint8_t *)BindingAllocate(kClaimPiece);
+    if (check.claimed == 0 || check.listedBy == 0 || piece == 0) {
         if (check.claimed != 0) BindingFree(check.claimed);
-        return Found(&check, kClaimNoMemory, 0, 0);
+        if (check.listedBy != 0) BindingFree(check.listedBy);
+        return Stop(&check, kClaimNoMemory, 0);
     }
     ZeroBytes(check.claimed, (uint32_t)(clusters / 8 + 1));
-    int sound = 1;
+    ZeroBytes(check.listedBy, (uint32_t)(check.records * perRecord) + 8);
+    int going = 1;
     const uint64_t total = reader->mftRecords * recordSize;
-    for (uint64_t offset = 0; sound && offset < total; offset += kClaimPiece) {
+    for (uint64_t offset = 0; going && offset < total; offset += kClaimPiece) {
         uint32_t size = total - offset < kClaimPiece ? (uint32_t)(total - offset) : (uint32_t)kClaimPiece;
         if (!ReadMftBytes(reader, offset, size, piece)) {
-            sound = Found(&check, kClaimUnreadable, 0, reader->problemRecord);
+            // $MFT's own map failing is damage; the rest ends the check.
+            if (reader->problem == kNtfsDamaged) {
+                Differ(&check, kClaimRecordDamaged, 0, reader->problemRecord);
+            } else {
+                Stop(&check, reader->problem == kNtfsNoMemory ? kClaimNoMemory : kClaimUnreadable,
+                     reader->problemRecord);
+            }
+            going = 0;
             break;
         }
-        for (uint32_t at = 0; sound && at < size; at += recordSize) {
+        for (uint32_t at = 0; at < size; at += recordSize) {
             uint8_t *record = piece + at;
             uint64_t number = (offset + at) / recordSize;
             uint32_t signature = LoadLe32(record);
             // Never-used records are zeros; anything else that is not a
-            // record may have been one.
+            // record may have been one, in use: damage, never passed over.
             if (signature != kRecordSignature) {
-                if (signature != 0) sound = Found(&check, kClaimRecordDamaged, 0, number);
+                if (signature != 0) Differ(&check, kClaimRecordDamaged, 0, number);
                 continue;
             }
             if ((LoadLe16(record + kRecordFlags) & kRecordInUse) == 0) continue;
             uint32_t used = 0;
             if (!CheckRecordAt(record, recordSize, number, &used)) {
-                sound = Found(&check, kClaimRecordDamaged, 0, number);
-                break;
+                Differ(&check, kClaimRecordDamaged, 0, number);
+                continue;
             }
-            sound = ClaimRecord(&check, record, used, number);
+            uint64_t base = LoadLe64(record + kRecordBaseReference) & kReferenceMask;
+            if (base != 0) check.belongsTo[number] = (uint32_t)base + 1;
+            ClaimRecord(&check, record, used, number);
+        }
+    }
+    // Each listed extension record must say it belongs to the base that
+    // lists it, else that base's attributes are read from another file.
+    for (uint64_t number = 0; going && number < check.records; number++) {
+        if (check.listedBy[number] != 0 && check.belongsTo[number] != check.listedBy[number]) {
+            Differ(&check, kClaimForeignExtension, check.listedBy[number] - 1, number);
         }
     }
     BindingFree(piece);
     BindingFree(check.claimed);
-    return sound;
+    BindingFree(check.listedBy);
+    return finding->differences == 0 && finding->kind == kClaimsSound;
 }

@@ -101,22 +101,45 @@ enum ClaimFindingKind {
     kClaimsSound = 0,
     kClaimFree,           // a claimed cluster is marked free in the bitmap
     kClaimTwice,          // a cluster claimed by two attributes
-    kClaimPastEnd,        // a cluster claimed past the volume's end
+    kClaimPastEnd,        // a run reaching past the volume's end
     kClaimRecordDamaged,  // an in-use record (or $MFT's map) fails its checks
+    kClaimForeignExtension,  // an attribute list names an extension record of another base
     kClaimUnreadable,     // $MFT could not be read
     kClaimNoMemory,
 };
-struct ClaimFinding {
+
+// One difference, or a run of them: `count` clusters from `cluster` (a run
+// past the end: its first cluster past it, count 1) of MFT record `record`;
+// for a foreign extension, `record` is the extension record and `cluster`
+// the base record whose attribute list names it.
+struct ClaimDifference {
     uint32_t kind;
     uint64_t cluster;
+    uint64_t count;
     uint64_t record;
+};
+
+enum { kClaimsNamed = 4 };
+
+// As e2fsck's pass 5 reports: every difference is counted before the check
+// refuses, and the first few are named.
+struct ClaimFinding {
+    uint32_t kind;       // the first difference's kind, or unreadable / no memory
+    uint64_t cluster;    // and its cluster and record
+    uint64_t record;
+    uint64_t differences;  // in all: clusters free or claimed twice, runs past the end, records
+    uint32_t named;        // entries of first[]
+    ClaimDifference first[kClaimsNamed];
 };
 
 // Reads all of $MFT in large sequential pieces and checks every in-use
 // base and extension record whole: every cluster any non-resident
 // attribute claims must lie in the volume's `clusters`, be marked used in
-// `bitmap` and be claimed once. 1 when nothing contradicts the bitmap;
-// otherwise *finding says what did.
+// `bitmap` and be claimed once, every record in use must pass its checks,
+// and every extension record a base record's (resident) attribute list
+// names must belong to that base record. 1 when nothing contradicts the
+// bitmap; otherwise *finding counts and names what did. A failed read or
+// a lack of memory ends the check at once, with its own kind.
 int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clusters, ClaimFinding *finding);
 
 #endif

@@ -208,9 +208,35 @@ TEST_F(BootRun, TrimFailureMidwayKeepsTheBarAsFarAsItCame) {
 TEST_F(BootRun, BitmapThatCallsClaimedClustersFreeIsRefused) {
     Attach('C', volumes.lying);
     RunWith({"C"});
-    EXPECT_EQ(ScreenText(), Opening('C') + "Read partition bitmap failed! cluster 20 of MFT record 0 is marked free in "
-                                           "$Bitmap: run chkdsk /f\n");
+    EXPECT_EQ(ScreenText(), Opening('C') + "Read partition bitmap failed! clusters 20 to 26 of MFT record 0 are marked "
+                                           "free in $Bitmap: run chkdsk /f\n");
     EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
+}
+
+// 2 MiB clusters, as Windows 10 formats them (sectors-per-cluster byte
+// 0xF4): every command is one cluster, and the bar moves by the cluster
+// each command starts at, as ntfscat's $Bitmap calls them free.
+TEST_F(BootRun, TwoMebibyteClustersTrimExactlyAndDrawTheBarByCluster) {
+    NtfsVolume made;
+    std::string error;
+    ASSERT_TRUE(MakeNtfsVolume(volumes.directory + "/clusters-2m.img", 512, 2 << 20, 512 << 20, 31, &made, &error))
+        << error;
+    Attach('C', made.path);
+    RunWith({"C"});
+    const std::vector<TrimCommand> commands =
+        ReferenceTrimCommands(made.bitmap, (uint64_t)made.clusters / 8, made.clusterSize, 0);
+    ASSERT_GT(commands.size(), 8u);
+    std::string bars;
+    int drawn = 0;
+    for (const TrimCommand &command : commands) {
+        ASSERT_EQ(command.blocks, 4096u);  // one cluster
+        const uint64_t cluster = command.lba * 512 / made.clusterSize;
+        const int percent = (int)(cluster * 100 / (uint64_t)made.clusters);
+        if (percent > drawn) bars += Bar((int)(cluster * 33 / (uint64_t)made.clusters) + 1, drawn = percent);
+    }
+    EXPECT_EQ(ScreenText(), Opening('C') + "Trim support: 1\nBitmap size: " + std::to_string(made.clusters / 8) +
+                                " bytes\n\n" + bars + kDone);
+    EXPECT_EQ(HostCountersNow()->trimCommands, commands.size());
 }
 
 TEST_F(BootRun, FreeSpaceInTheFirstHundredthNeverDrawsTheBar) {

@@ -130,6 +130,28 @@ TEST(ClusterCells, MarkingPaintsASharedBoundaryCellOnce) {
     EXPECT_EQ(2, lastMarked);
 }
 
+TEST(ClusterCells, TwoMebibyteClustersMarkEveryCellOneCommandAtATime) {
+    // 1 GiB of 2 MiB clusters (mkntfs: 511 clusters, 63 bitmap bytes): 16
+    // clusters per cell, 32 cells. Each command is one cluster, as the
+    // engine's sink reports it; every cell turns green, each painted once.
+    std::vector<uint8_t> bitmap(63, 0);
+    MapResult map = Classify(bitmap, 511);
+    ASSERT_EQ(16u, map.clustersPerCell);
+    ASSERT_EQ(32u, map.dataCells);
+    int32_t lastMarked = kNoMarkedCell;
+    Painted painted;
+    for (uint32_t cluster = 0; cluster < 504; cluster++) {
+        MarkChunkCells(map.classes.data(), &lastMarked, map.dataCells, map.clustersPerCell, cluster, 1, RecordCell,
+                       &painted);
+    }
+    ASSERT_EQ(32u, painted.cells.size());
+    for (uint32_t cell = 0; cell < 32; cell++) {
+        EXPECT_EQ(cell, painted.cells[cell]);
+        EXPECT_EQ(kClassTrimmed, map.classes[cell]) << cell;
+    }
+    EXPECT_EQ(kClassNoData, map.classes[32]);
+}
+
 TEST(ClusterCells, MarkingStopsAtTheLastCellWithData) {
     uint32_t first = 0, last = 0;
     // 80,000 clusters: a chunk that ends the volume stays in cell 4999.

@@ -92,8 +92,9 @@ protected:
             const TrimCommand &last = sent[at + perCommand[i] - 1];
             int64_t start = (int64_t)first.lba * 512 - volume->partitionOffset;
             int64_t end = (int64_t)(last.lba + last.blocks) * 512 - volume->partitionOffset;
-            calls.push_back({(uint32_t)(start / volume->bytesPerCluster),
-                             (uint32_t)((end - start) / volume->bytesPerCluster), i});
+            // A command inside one large cluster still counts it.
+            const uint32_t clusters = (uint32_t)((end - start) / volume->bytesPerCluster);
+            calls.push_back({(uint32_t)(start / volume->bytesPerCluster), std::max(clusters, 1u), i});
             at += perCommand[i];
         }
         return calls;
@@ -218,7 +219,9 @@ TEST_F(Trim, RandomBitmapsTrimExactlyTheFreeBlocks) {
         int64_t clusters;
     };
     const Shape shapes[] = {{512, 1, 16384}, {512, 2, 8192}, {512, 4, 8192}, {512, 8, 8192},
-                            {512, 16, 2048}, {256, 1, 16384}, {4096, 1, 4096}, {1024, 64, 256}};
+                            {512, 16, 2048}, {256, 1, 16384}, {4096, 1, 4096}, {1024, 64, 256},
+                            // 128 KiB and 2 MiB, as Windows 10 formats them (0xF8, 0xF4, 0xF7).
+                            {512, 256, 512},  {512, 4096, 64},  {4096, 512, 64}};
     const int64_t offsets[] = {0, 63 * 512, 1 << 20, 7 * 512};
     const struct {
         TrimLimits limits;

@@ -64,7 +64,10 @@ void AddMetadata(uint64_t first, uint64_t count) { gMetadata[gMetadataRanges++] 
 // range, a run that does not parse) is left out.
 void FindMetadata(const uint8_t *disk, size_t size) {
     gMetadataRanges = 0;
-    const uint64_t bytesPerCluster = InputLe(disk, size, 0x0B, 2) * InputLe(disk, size, 0x0D, 1);
+    // Above 0x80 the sectors-per-cluster byte is a negative exponent.
+    const uint64_t perCluster = InputLe(disk, size, 0x0D, 1);
+    const uint64_t sectors = perCluster <= 0x80 ? perCluster : 256 - perCluster > 21 ? 0 : 1ull << (256 - perCluster);
+    const uint64_t bytesPerCluster = InputLe(disk, size, 0x0B, 2) * sectors;
     if (bytesPerCluster == 0) return;
     const auto clusters = [&](uint64_t bytes) { return (bytes + bytesPerCluster - 1) / bytesPerCluster; };
     AddMetadata(0, clusters(512));
@@ -139,7 +142,7 @@ int CheckTrim(void *, const TrimRange *ranges, uint32_t count, int accepted) {
 }
 
 void CheckSink(void *, TrimVolume *volume, uint32_t firstCluster, uint32_t clusterCount) {
-    if (clusterCount == 0 && volume->bytesPerCluster <= 4096) Fail("sink told of an empty chunk");
+    if (clusterCount == 0) Fail("sink told of an empty chunk");
     if ((uint64_t)firstCluster + clusterCount > (uint64_t)volume->bitmapSize * 8) Fail("sink told of clusters past the bitmap");
 }
 
@@ -148,7 +151,8 @@ void CheckOpened(const TrimVolume *volume) {
     uint32_t sectorsPerCluster = volume->sectorsPerCluster;
     if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0)
         Fail("opened with a bad sector size");
-    if (sectorsPerCluster == 0 || sectorsPerCluster > 128 || (sectorsPerCluster & (sectorsPerCluster - 1)) != 0)
+    if (sectorsPerCluster == 0 || (sectorsPerCluster & (sectorsPerCluster - 1)) != 0 ||
+        (uint64_t)bytesPerSector * sectorsPerCluster > 2 * 1024 * 1024)
         Fail("opened with a bad cluster size");
     if (volume->bytesPerCluster != bytesPerSector * sectorsPerCluster) Fail("bytesPerCluster");
     if (volume->totalClusters < 0 || volume->totalClusters > (int64_t)0xFFFFFFFF) Fail("totalClusters");

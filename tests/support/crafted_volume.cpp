@@ -74,7 +74,10 @@ void WriteBootSector(uint8_t *sector, const CraftedGeometry &geometry) {
     sector[2] = 0x90;
     memcpy(sector + 3, "NTFS    ", 8);
     StoreLe16(sector + 0x0B, (uint16_t)geometry.bytesPerSector);
-    sector[0x0D] = (uint8_t)geometry.sectorsPerCluster;
+    // Above 128 sectors the byte is a negative exponent, as Windows writes it.
+    uint32_t exponent = 0;
+    while (exponent < 31 && (1u << exponent) < geometry.sectorsPerCluster) exponent++;
+    sector[0x0D] = geometry.sectorsPerCluster <= 128 ? (uint8_t)geometry.sectorsPerCluster : (uint8_t)(256 - exponent);
     sector[0x15] = 0xF8;
     StoreLe64(sector + 0x28, (uint64_t)geometry.totalSectors);
     StoreLe64(sector + 0x30, geometry.mftCluster);

@@ -14,7 +14,7 @@
 
 struct CraftedGeometry {
     uint32_t bytesPerSector;     // written as 16 bits
-    uint32_t sectorsPerCluster;  // written as 8 bits
+    uint32_t sectorsPerCluster;  // written as 8 bits, above 128 as 256 - log2
     int64_t totalSectors;
     uint64_t mftCluster;
     uint64_t mftMirrorCluster;

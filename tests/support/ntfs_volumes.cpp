@@ -952,7 +952,7 @@ int64_t NtfsInode(const std::string &path, const std::string &name) {
 }
 
 int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int majorVersion, int minorVersion,
-                         int clientInUse, std::string *error) {
+                         int clientInUse, std::string *error, int secondClientInUse, int secondNewer) {
     int64_t lcn = 0, runLength = 0;
     if (!FirstNtfsRun(path, "2", &lcn, &runLength)) {
         *error = "no $LogFile runlist from ntfsinfo";
@@ -960,6 +960,12 @@ int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int 
     }
     const uint32_t pageSize = 4096, logSize = 512 * volume.clusterSize, sequenceAt = 0x1E, areaAt = 0x30;
     const uint16_t sequenceCount = 1 + pageSize / 512;
+    ToolRun size = RunTool({"ntfsinfo", "-f", "-i", "2", path});
+    int64_t realSize = -1;
+    size_t data = size.out.find("Data Size:");
+    if (data != std::string::npos) realSize = strtoll(size.out.c_str() + data + 10, 0, 10);
+    uint64_t fileSize = realSize > 0 ? (uint64_t)realSize : logSize;
+    const auto restartPage = [&](int inUse, uint64_t lsn) {
     std::vector<uint8_t> page(pageSize, 0);
     memcpy(page.data(), "RSTR", 4);
     Put16(&page[4], sequenceAt);
@@ -970,17 +976,12 @@ int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int 
     Put16(&page[0x1A], (uint16_t)minorVersion);
     Put16(&page[0x1C], (uint16_t)majorVersion);
     uint8_t *area = &page[areaAt];
-    ToolRun size = RunTool({"ntfsinfo", "-f", "-i", "2", path});
-    int64_t realSize = -1;
-    size_t data = size.out.find("Data Size:");
-    if (data != std::string::npos) realSize = strtoll(size.out.c_str() + data + 10, 0, 10);
-    uint64_t fileSize = realSize > 0 ? (uint64_t)realSize : logSize;
     uint32_t bits = 0;
     for (uint64_t s = fileSize; s != 0; s >>= 1) bits++;
-    Put64(area + 0x00, 0x100000);           // current LSN
+    Put64(area + 0x00, lsn);                // current LSN
     Put16(area + 0x08, 1);                  // one log client
-    Put16(area + 0x0A, clientInUse ? 0xFFFF : 0);  // free list
-    Put16(area + 0x0C, clientInUse ? 0 : 0xFFFF);  // in-use list
+    Put16(area + 0x0A, inUse ? 0xFFFF : 0);  // free list
+    Put16(area + 0x0C, inUse ? 0 : 0xFFFF);  // in-use list
     Put16(area + 0x0E, 0);                  // flags: not marked clean
     Put32(area + 0x10, 67 - bits);          // sequence number bits
     Put16(area + 0x14, 0x30 + 0xA0);        // restart area length
@@ -989,8 +990,8 @@ int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int 
     Put16(area + 0x24, 0x30);               // log record header length
     Put16(area + 0x26, 0x40);               // log page data offset
     uint8_t *client = area + 0x30;
-    Put64(client + 0x00, 0x100000);
-    Put64(client + 0x08, 0x100000);
+    Put64(client + 0x00, lsn);
+    Put64(client + 0x08, lsn);
     Put16(client + 0x10, 0xFFFF);           // previous client
     Put16(client + 0x12, 0xFFFF);           // next client
     Put16(client + 0x14, 1);
@@ -1002,9 +1003,17 @@ int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int 
         memcpy(&page[sequenceAt + 2 * i], &page[i * 512 - 2], 2);
         Put16(&page[i * 512 - 2], 1);
     }
+    return page;
+    };
+    // Pages alike, or the second of its own state, newer or older.
+    const uint64_t older = 0x100000, newer = 0x200000;
+    const int alike = secondClientInUse < 0;
+    const std::vector<uint8_t> first = restartPage(clientInUse, alike || secondNewer ? older : newer);
+    const std::vector<uint8_t> second =
+        alike ? first : restartPage(secondClientInUse, secondNewer ? newer : older);
     int64_t position = (int64_t)lcn * volume.clusterSize;
-    if (!WriteBytes(path, position, page.data(), page.size()) ||
-        !WriteBytes(path, position + pageSize, page.data(), page.size())) {
+    if (!WriteBytes(path, position, first.data(), first.size()) ||
+        !WriteBytes(path, position + pageSize, second.data(), second.size())) {
         *error = "cannot write the restart pages";
         return 0;
     }

@@ -203,9 +203,11 @@ std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume, i
 
 // Writes both restart pages of $LogFile (where ntfsinfo places it): log
 // version major.minor, with the NTFS client in use (an unclean close) or
-// none (clean).
+// none (clean). Both alike, or with `secondClientInUse` 0 or 1 the second
+// page of that state and a current LSN newer (`secondNewer`) or older than
+// the first's.
 int WriteLogRestartPages(const std::string &path, const NtfsVolume &volume, int majorVersion, int minorVersion,
-                         int clientInUse, std::string *error);
+                         int clientInUse, std::string *error, int secondClientInUse = -1, int secondNewer = 1);
 // Sets the $VOLUME_INFORMATION flags (0x0001: dirty) in $MFT and $MFTMirr.
 int SetVolumeFlags(const std::string &path, const NtfsVolume &volume, uint16_t flags, std::string *error);
 // The first run of a file's data as ntfsinfo prints it; `file` is an MFT

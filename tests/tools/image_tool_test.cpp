@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "disk_tool.h"
 #include "exit_status.h"
 #include "image_in_use.h"
@@ -404,6 +405,42 @@ TEST(ReadPartitionTable, RefusesDamagedOrUnusualTablesWithTheReason) {
     RemoveScratchDirectory(scratch);
 }
 
+// A GPT entry that ends one sector past the last usable LBA would reach
+// into the backup entry array: that partition is refused, its neighbours
+// kept. sfdisk's last partition grown to end on the last usable LBA fits;
+// one sector more does not (both copies' checksums made anew).
+TEST(ReadPartitionTable, GptEntryPastTheLastUsableSectorIsRefused) {
+    std::string scratch = MakeScratchDirectory("partition-tables-");
+    ASSERT_FALSE(scratch.empty());
+    for (int beyond : {0, 1}) {
+        SCOPED_TRACE(beyond);
+        SfdiskDisk disk;
+        ASSERT_TRUE(MakeSfdiskDisk(scratch, "usable.img", kWindowsGpt, &disk));
+        const int64_t sectors = FileSize(disk.path) / 512;
+        for (int64_t headerSector : {(int64_t)1, sectors - 1}) {
+            std::vector<uint8_t> header, entries;
+            ASSERT_TRUE(ReadBytes(disk.path, headerSector * 512, 512, &header));
+            const int64_t entriesAt = (int64_t)LoadLe64(&header[72]) * 512;
+            const uint32_t entriesBytes = LoadLe32(&header[80]) * LoadLe32(&header[84]);
+            ASSERT_TRUE(ReadBytes(disk.path, entriesAt, entriesBytes, &entries));
+            uint8_t *last = &entries[3 * LoadLe32(&header[84]) + 40];
+            StoreLe64(last, LoadLe64(&header[48]) + beyond);
+            StoreLe32(&header[88], Crc32(entries.data(), entriesBytes));
+            StoreLe32(&header[16], 0);
+            StoreLe32(&header[16], Crc32(header.data(), LoadLe32(&header[12])));
+            ASSERT_TRUE(WriteBytes(disk.path, entriesAt, entries.data(), entries.size()));
+            ASSERT_TRUE(WriteBytes(disk.path, headerSector * 512, header.data(), header.size()));
+        }
+        PartitionTable table;
+        ASSERT_EQ(ReadTable(disk, &table), "");
+        ASSERT_EQ(table.partitions.size(), 4u);
+        EXPECT_EQ(table.partitions[2].check, kPartitionOk);
+        EXPECT_EQ(table.partitions[3].check, beyond ? kPartitionPastEnd : kPartitionOk);
+        close(disk.fd);
+    }
+    RemoveScratchDirectory(scratch);
+}
+
 // A bare NTFS volume's boot sector ends in the boot signature too; its boot
 // code is no table. A sector without the signature holds none either.
 TEST(ReadPartitionTable, BootSectorsAndBlankDisksHoldNoTable) {
@@ -703,7 +740,7 @@ TEST(DescribeFoundInstead, NamesWhatLiesThereInsteadOfNtfs) {
         {with({{0, "QFI\xfb"}}, 4096), "a qcow2 image header"},
         {with({{0, "vhdxfile"}}, 4096), "a vhdx image header"},
         {with({{0x40, "\x7f\x10\xda\xbe"}}, 4096), "a vdi image header"},
-        {with({{3, "NTFS    "}, {510, bootSignature}}, 512), "an NTFS boot sector whose geometry is unsound"},
+        {with({{3, "NTFS    "}, {510, bootSignature}}, 512), "an NTFS boot sector whose geometry cannot be used: its bytes per sector (offset 0x0B) reads 0,"},
         {with({{3, "MSDOS5.0"}, {54, "FAT16   "}, {510, bootSignature}}, 4096), "a FAT file system"},
         {with({{3, "mkfs.fat"}, {82, "FAT32   "}, {510, bootSignature}}, 4096), "a FAT file system"},
         {with({{3, "EXFAT   "}, {510, bootSignature}}, 4096), "an exFAT file system"},
