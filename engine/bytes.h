@@ -51,4 +51,18 @@ inline void ZeroBytes(void *block, uint32_t size) {
     for (; i < size; i++) *(volatile uint8_t *)(p + i) = 0;
 }
 
+// 1 when all `size` bytes are zero; read a machine word at a time, as the
+// emulated drive checks every request's reserved bytes on this same path.
+inline int AllZeroBytes(const void *block, uint32_t size) {
+    const uint8_t *p = (const uint8_t *)block;
+    uint32_t i = 0;
+    for (; i < size && ((uintptr_t)(p + i) % sizeof(uintptr_t)) != 0; i++)
+        if (p[i] != 0) return 0;
+    for (; size - i >= sizeof(uintptr_t); i += sizeof(uintptr_t))
+        if (*(const uintptr_t *)(p + i) != 0) return 0;
+    for (; i < size; i++)
+        if (p[i] != 0) return 0;
+    return 1;
+}
+
 #endif

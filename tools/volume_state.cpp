@@ -44,7 +44,6 @@ const uint32_t kRestartSignature = 0x52545352;  // "RSTR"
 const uint32_t kChkdskSignature = 0x444B4843;   // "CHKD": a restart page chkdsk left
 const uint32_t kLogRecordSignature = 0x44524352;  // "RCRD"
 const uint32_t kEmptyLogPage = 0xFFFFFFFF;
-const uint64_t kReferenceMask = 0xFFFFFFFFFFFFull;
 
 // The state for a part the reader could not read: damaged, or not read.
 int Unreadable(const NtfsReader *reader, int damaged, int readFailed) {
@@ -179,7 +178,7 @@ int CheckHibernation(NtfsReader *reader) {
     }
     if (search.damaged) return kVolumeRootUnreadable;
     if (search.reference == 0) return kVolumeClean;
-    uint64_t number = search.reference & kReferenceMask;
+    uint64_t number = search.reference & kFileReferenceMask;
     uint16_t sequence = (uint16_t)(search.reference >> 48);
     uint8_t record[kMaxMftRecordSize];
     uint32_t used = 0;

@@ -117,9 +117,6 @@ void FillIdentify(const EmulatedDrive &drive, uint8_t *identify) {
     StoreLe16(identify + 2 * 169, drive.trimSupported ? 1 : 0);
 }
 
-// Every request is checked for stray bytes, so this runs once per command.
-int AllZero(const uint8_t *p, uint32_t n) { return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0); }
-
 // Checks the header fields both commands share. 1 when well-formed.
 int HeaderIsWellFormed(const EmulatedDrive &drive, const uint8_t *block, uint32_t size,
                        uint16_t flags, uint32_t dataSize) {
@@ -127,13 +124,13 @@ int HeaderIsWellFormed(const EmulatedDrive &drive, const uint8_t *block, uint32_
     if (layout.headerSize == 0 || size != layout.headerSize + dataSize) return 0;
     if (LoadLe16(block + 0) != layout.headerSize) return 0;
     if (LoadLe16(block + 2) != flags) return 0;
-    if (!AllZero(block + 4, 4)) return 0;  // PathId, TargetId, Lun, reserved
+    if (!AllZeroBytes(block + 4, 4)) return 0;  // PathId, TargetId, Lun, reserved
     if (LoadLe32(block + 8) != dataSize) return 0;
     if (LoadLe32(block + 12) == 0) return 0;  // a time-out is required
-    if (!AllZero(block + 16, layout.dataBufferOffsetField - 16)) return 0;
+    if (!AllZeroBytes(block + 16, layout.dataBufferOffsetField - 16)) return 0;
     uint64_t dataOffset = LoadLeUnsigned(block + layout.dataBufferOffsetField, layout.dataBufferOffsetWidth);
     if (dataOffset != layout.headerSize) return 0;
-    return AllZero(block + layout.previousTaskFile, 8);
+    return AllZeroBytes(block + layout.previousTaskFile, 8);
 }
 
 int Malformed() {
@@ -153,7 +150,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
 
     if (taskFile[6] == kAtaCommandIdentify) {
         if (!HeaderIsWellFormed(drive, in, inSize, kAtaFlagDataIn, kAtaDataSize)) return Malformed();
-        if (!AllZero(taskFile, 6) || taskFile[7] != 0) return Malformed();
+        if (!AllZeroBytes(taskFile, 6) || taskFile[7] != 0) return Malformed();
         state.counters.identifyCommands++;
         if (out != in) memcpy(out, in, inSize);
         FillIdentify(drive, out + layout.headerSize);
@@ -170,7 +167,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     // A 48-bit DMA command: sent as PIO, or without the high-order registers,
     // it is not the command the engine means.
     if (!HeaderIsWellFormed(drive, in, inSize, kAtaTrimFlags, dataSize)) return Malformed();
-    if (taskFile[0] != 0x01 || !AllZero(taskFile + 2, 4) || taskFile[7] != 0) return Malformed();
+    if (taskFile[0] != 0x01 || !AllZeroBytes(taskFile + 2, 4) || taskFile[7] != 0) return Malformed();
     // The entries in use come first; a zero count ends them, and nothing
     // may follow. The engine sends 4096-byte-aligned ranges only.
     // Read in place, without an allocation: this runs once per command.
@@ -184,7 +181,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
         if (lba % 8 != 0 || blocks % 8 != 0) return Malformed();
         ranges[count++] = {lba, blocks};
     }
-    if (count == 0 || !AllZero(data + at, dataSize - at)) return Malformed();
+    if (count == 0 || !AllZeroBytes(data + at, dataSize - at)) return Malformed();
 
     state.counters.trimCommands++;
     state.counters.trimRanges += count;

@@ -18,11 +18,6 @@ enum {
     kKnownFlags = kAtaFlagDataIn | kAtaFlagDataOut | kAtaFlag48BitCommand | kAtaFlagUseDma,
 };
 
-int AllZero(const uint8_t *bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++)
-        if (bytes[i] != 0) return 0;
-    return 1;
-}
 
 }  // namespace
 
@@ -40,7 +35,7 @@ int TranslateAtaPassThrough(const uint8_t *block, uint32_t size, SatCommand *com
     const int dma = (flags & kAtaFlagUseDma) != 0;
     if (dataIn && dataOut) return 0;
     // The command goes to the disk it is sent to: no path, target or unit.
-    if (!AllZero(block + kAtaFieldPathId, 4) || LoadLe32(block + kAtaFieldReservedLong) != 0) return 0;
+    if (!AllZeroBytes(block + kAtaFieldPathId, 4) || LoadLe32(block + kAtaFieldReservedLong) != 0) return 0;
 
     const uint32_t dataLength = LoadLe32(block + kAtaFieldDataTransferLength);
     const uint64_t dataOffset = LoadLeUnsigned(block + layout.dataBufferOffsetField, layout.dataBufferOffsetWidth);
@@ -59,8 +54,8 @@ int TranslateAtaPassThrough(const uint8_t *block, uint32_t size, SatCommand *com
     // Bytes 5 to 7 of PreviousTaskFile and byte 7 of CurrentTaskFile have
     // no register in the command; without the 48-bit flag no high-order
     // register is sent, so none may be asked for.
-    if (current[7] != 0 || !AllZero(previous + 5, 3)) return 0;
-    if (!extended && !AllZero(previous, 5)) return 0;
+    if (current[7] != 0 || !AllZeroBytes(previous + 5, 3)) return 0;
+    if (!extended && !AllZeroBytes(previous, 5)) return 0;
 
     uint8_t *cdb = command->cdb;
     for (uint32_t i = 0; i < 16; i++) cdb[i] = 0;

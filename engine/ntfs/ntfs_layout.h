@@ -64,4 +64,8 @@ enum {
     kFileNameText = 0x42,
 };
 
+// A file reference: the record number in its low 48 bits, a sequence
+// number above them.
+const uint64_t kFileReferenceMask = 0xFFFFFFFFFFFFull;
+
 #endif

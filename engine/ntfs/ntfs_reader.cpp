@@ -40,7 +40,6 @@ enum {
     kClaimPiece = 1 << 20,
 };
 
-static const uint64_t kReferenceMask = 0xFFFFFFFFFFFFull;  // record number of a file reference
 static const uint32_t kIndexSignature = 0x58444E49;        // "INDX"
 static const uint32_t kEndMarker = 0xFFFFFFFF;
 
@@ -279,14 +278,14 @@ static int LoadListedSegments(NtfsReader *reader, uint64_t baseRecord, const uin
         }
         if (!same || name[nameLength] != 0) continue;
 
-        uint64_t holder = LoadLe64(entry + kListReference) & kReferenceMask;
+        uint64_t holder = LoadLe64(entry + kListReference) & kFileReferenceMask;
         const uint8_t *segmentRecord = base;
         uint32_t used = baseUsed;
         if (holder != baseRecord) {
             ok = ReadNtfsRecord(reader, holder, record, &used);
             // An extension record belongs to its base record and is in use.
             if (ok && ((LoadLe16(record + kRecordFlags) & kRecordInUse) == 0 ||
-                       (LoadLe64(record + kRecordBaseReference) & kReferenceMask) != baseRecord)) {
+                       (LoadLe64(record + kRecordBaseReference) & kFileReferenceMask) != baseRecord)) {
                 ok = Fail(reader, kNtfsDamaged, holder);
             }
             if (!ok) break;
@@ -575,7 +574,7 @@ static int NoteListedExtensions(ClaimCheck *check, const uint8_t *record, uint32
         const uint8_t *entry = record + valueAt + position;
         uint32_t length = size - position < kListMinEntry ? 0 : LoadLe16(entry + kListLength);
         if (length < kListMinEntry || length > size - position) return 0;
-        uint64_t holder = LoadLe64(entry + kListReference) & kReferenceMask;
+        uint64_t holder = LoadLe64(entry + kListReference) & kFileReferenceMask;
         if (holder != number && holder < check->records) {
             uint32_t &listed = check->listedBy[holder];
             // Two base records naming one extension: one of them is wrong.
@@ -679,7 +678,7 @@ int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clust
                 Differ(&check, kClaimRecordDamaged, 0, number);
                 continue;
             }
-            uint64_t base = LoadLe64(record + kRecordBaseReference) & kReferenceMask;
+            uint64_t base = LoadLe64(record + kRecordBaseReference) & kFileReferenceMask;
             if (base != 0) check.belongsTo[number] = (uint32_t)base + 1;
             ClaimRecord(&check, record, used, number);
         }
