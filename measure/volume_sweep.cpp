@@ -139,19 +139,16 @@ double Now() {
     return (double)now.tv_sec + now.tv_nsec / 1e9;
 }
 
-// The byte ranges of `path` that hold data, joined with `ranges`.
+// The byte ranges of `path` that hold data (between its holes), joined
+// with `ranges`.
 void AddDataRanges(const std::string &path, std::vector<std::pair<int64_t, int64_t>> *ranges) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const int64_t size = FileSize(path);
-    for (int64_t at = 0; fd >= 0 && at < size;) {
-        const off_t data = lseek(fd, at, SEEK_DATA);
-        if (data < 0) break;
-        off_t hole = lseek(fd, data, SEEK_HOLE);
-        if (hole < 0) hole = size;
-        ranges->push_back({data, hole});
-        at = hole;
+    int64_t at = 0;
+    for (const auto &hole : FileHoles(path)) {
+        if (hole.first < 0) return;
+        if (hole.first > at) ranges->push_back({at, hole.first});
+        at = hole.second;
     }
-    if (fd >= 0) close(fd);
+    if (FileSize(path) > at) ranges->push_back({at, FileSize(path)});
 }
 
 // After the trim, bytes of the trimmed spans read zero and every other byte

@@ -56,13 +56,30 @@ int AllZero(const uint8_t *bytes, size_t size) {
     return 1;
 }
 
+}  // namespace
+
 int ClusterIsUsed(const std::vector<uint8_t> &bitmap, uint64_t cluster) {
     uint64_t byte = cluster / 8;
     // Clusters the bitmap does not describe count as used.
     return byte >= bitmap.size() || (bitmap[byte] >> (cluster % 8) & 1) != 0;
 }
 
-}  // namespace
+std::vector<std::pair<int64_t, int64_t>> FileHoles(const std::string &path) {
+    std::vector<std::pair<int64_t, int64_t>> holes;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {{-1, -1}};
+    const int64_t size = lseek(fd, 0, SEEK_END);
+    for (int64_t at = 0; at < size;) {
+        int64_t hole = lseek(fd, at, SEEK_HOLE);
+        if (hole < 0 || hole >= size) break;
+        int64_t data = lseek(fd, hole, SEEK_DATA);
+        if (data < 0) data = size;
+        holes.push_back({hole, data});
+        at = data;
+    }
+    close(fd);
+    return holes;
+}
 
 namespace {
 

@@ -166,6 +166,14 @@ inline bool operator==(const TrimCommand &a, const TrimCommand &b) {
 std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitmap, uint64_t scannedBytes,
                                                uint32_t clusterSize, int64_t partitionOffset);
 
+// Whether the bitmap (as ntfscat prints it) marks `cluster` used; clusters
+// it does not describe count as used.
+int ClusterIsUsed(const std::vector<uint8_t> &bitmap, uint64_t cluster);
+
+// Byte ranges [start, end) of the holes in a file, ascending; {{-1, -1}}
+// when it cannot be opened.
+std::vector<std::pair<int64_t, int64_t>> FileHoles(const std::string &path);
+
 // The blocks a list of ranges covers, as ascending spans with touching
 // ranges joined: what was trimmed, whatever the commands' shape. A span
 // may hold more blocks than one range entry.

@@ -31,9 +31,9 @@ namespace {
 const int kSkipped = 77;
 const uint8_t kFreeSpacePattern = 0x5A;
 const int64_t kRawDriveBytes = 8 << 20;
-// The probe's ranges (ata_flags_probe.cpp), in bytes.
-const int64_t kOldFlagsRange[2] = {2048 * 512, 4096 * 512};
-const int64_t kEngineFlagsRange[2] = {6144 * 512, 8192 * 512};
+// The probe's ranges (ata_flags_probe.cpp).
+const TrimCommand kOldFlagsRange = {2048, 2048};
+const TrimCommand kEngineFlagsRange = {6144, 2048};
 
 struct Drive {
     const char *model;  // 16 characters at most: libata shows no more
@@ -113,10 +113,6 @@ const Layout &LayoutOf(const Drive &drive) {
     return layouts[0];
 }
 
-int IsUsed(const std::vector<uint8_t> &bitmap, uint64_t cluster) {
-    return cluster / 8 >= bitmap.size() || (bitmap[cluster / 8] >> (cluster % 8) & 1) != 0;
-}
-
 int MakeLayout(Layout *layout) {
     layout->path = scratch + "/" + layout->name + ".img";
     const NtfsVolume *volume = layout->volume;
@@ -146,7 +142,7 @@ int MakeLayout(Layout *layout) {
         if (layout->dirty) unlink(source.c_str());
         if (!read) return 0;
         for (uint64_t cluster = 0; cluster < (uint64_t)volume->clusters; cluster++) {
-            if (IsUsed(volume->bitmap, cluster)) continue;
+            if (ClusterIsUsed(volume->bitmap, cluster)) continue;
             memset(bytes.data() + cluster * volume->clusterSize, kFreeSpacePattern, volume->clusterSize);
         }
         std::copy(bytes.begin(), bytes.end(), disk.begin() + layout->offset);
@@ -158,45 +154,14 @@ int MakeLayout(Layout *layout) {
     return WriteBytes(layout->path, 0, disk.data(), disk.size());
 }
 
-// Byte ranges [start, end) of the holes in a file.
-std::vector<std::pair<int64_t, int64_t>> Holes(const std::string &path) {
+// The holes the commands should leave: byte ranges [start, end), touching
+// ones joined.
+std::vector<std::pair<int64_t, int64_t>> HolesOf(const std::vector<TrimCommand> &commands) {
     std::vector<std::pair<int64_t, int64_t>> holes;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {{-1, -1}};
-    const int64_t size = lseek(fd, 0, SEEK_END);
-    for (int64_t at = 0; at < size;) {
-        int64_t hole = lseek(fd, at, SEEK_HOLE);
-        if (hole < 0 || hole >= size) break;
-        int64_t data = lseek(fd, hole, SEEK_DATA);
-        if (data < 0) data = size;
-        holes.push_back({hole, data});
-        at = data;
+    for (const TrimCommand &span : TrimmedSpans(commands)) {
+        holes.push_back({(int64_t)span.lba * 512, (int64_t)(span.lba + span.blocks) * 512});
     }
-    close(fd);
     return holes;
-}
-
-// The holes the commands should leave: their byte ranges, touching ones
-// joined.
-std::vector<std::pair<int64_t, int64_t>> Joined(std::vector<std::pair<int64_t, int64_t>> ranges) {
-    std::sort(ranges.begin(), ranges.end());
-    std::vector<std::pair<int64_t, int64_t>> joined;
-    for (const auto &range : ranges) {
-        if (!joined.empty() && joined.back().second >= range.first) {
-            joined.back().second = std::max(joined.back().second, range.second);
-        } else {
-            joined.push_back(range);
-        }
-    }
-    return joined;
-}
-
-std::vector<std::pair<int64_t, int64_t>> RangesOf(const std::vector<TrimCommand> &commands) {
-    std::vector<std::pair<int64_t, int64_t>> ranges;
-    for (const TrimCommand &command : commands) {
-        ranges.push_back({(int64_t)command.lba * 512, (int64_t)(command.lba + command.blocks) * 512});
-    }
-    return Joined(ranges);
 }
 
 std::string Qemu(const std::string &kernel) {
@@ -320,7 +285,7 @@ void ExpectTrimmedExactly(const Drive &drive, const std::vector<TrimCommand> &co
                                std::vector<uint8_t>(after.begin() + layout.offset, after.begin() + end), commands,
                                layout.offset, volume),
               "");
-    EXPECT_EQ(Holes(PathOf(drive)), RangesOf(commands));
+    EXPECT_EQ(FileHoles(PathOf(drive)), HolesOf(commands));
     const std::string extracted = PathOf(drive) + ".volume";
     ASSERT_TRUE(CopySparse(PathOf(drive), layout.offset, extracted, 0, (int64_t)volume.volumeBytes));
     EXPECT_EQ(FilesThatDiffer(extracted, volume), "");
@@ -477,10 +442,10 @@ TEST(VmDrives, OldFlagsFailOnIdeWhereTheEngineFlagsTrim) {
             << probe.output;
         EXPECT_NE(probe.output.find("engine flags: accepted"), std::string::npos) << probe.output;
 
-        std::vector<std::pair<int64_t, int64_t>> punched = {{kEngineFlagsRange[0], kEngineFlagsRange[1]}};
-        if (c.oldFlagsTrim) punched.push_back({kOldFlagsRange[0], kOldFlagsRange[1]});
-        punched = Joined(punched);
-        EXPECT_EQ(Holes(PathOf(drive)), punched);
+        std::vector<TrimCommand> sent = {kEngineFlagsRange};
+        if (c.oldFlagsTrim) sent.push_back(kOldFlagsRange);
+        const std::vector<std::pair<int64_t, int64_t>> punched = HolesOf(sent);
+        EXPECT_EQ(FileHoles(PathOf(drive)), punched);
         std::vector<uint8_t> after;
         ASSERT_TRUE(ReadBytes(PathOf(drive), 0, kRawDriveBytes, &after));
         for (int64_t i = 0; i < kRawDriveBytes; i++) {
