@@ -126,7 +126,9 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
 int ArgumentsEndTheRun(int parsed, const ToolCommonOptions &common, const char *program, const char *error,
                        const char *usage, int *status) {
     if (!parsed) {
-        fprintf(stderr, "%s: %s\n%s", program, error, usage);
+        // One line of reason; the usage is a --help away (a typo should
+        // not scroll the reason off the screen).
+        fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program, error, program);
         *status = kExitUsage;
         return 1;
     }

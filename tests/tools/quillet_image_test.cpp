@@ -366,6 +366,9 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &after));
     EXPECT_TRUE(before == after);
     EXPECT_EQ(FileSize(missing), -1);
+    // A typo gets its reason and the way to the usage, not the usage itself.
+    EXPECT_EQ(QuilletImage({"-x", image}).err,
+              "quillet-image: unknown option -x\nTry 'quillet-image --help' for more information.\n");
 
     // The usage leaves the test hooks out.
     ToolRun help = QuilletImage({"--help"});

@@ -99,7 +99,7 @@ int main(int argc, char **argv) {
     // A dry run changes nothing and asks nothing.
     int ask = !options.yes && !options.common.dryRun;
     if (ask && !isatty(STDIN_FILENO)) {
-        fprintf(stderr, "%s: no terminal to ask on; give --yes to trim without asking\n%s", kProgram, kDiskToolUsage);
+        fprintf(stderr, "%s: no terminal to ask on; give --yes to trim without asking\n", kProgram);
         return kExitUsage;
     }
 

@@ -25,7 +25,7 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     uint64_t offset = kNotGiven, partition = 0, failAt = 0;
     const ToolOption kOptions[] = {
         {"--offset", 'o', kOptionNumber, &offset, 0, (uint64_t)INT64_MAX, "--offset needs a byte count"},
-        {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a number from 1 to 256"},
+        {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a partition number as Linux numbers them (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical)"},
         {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
