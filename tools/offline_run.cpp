@@ -83,7 +83,7 @@ void Describe(const OfflineTarget &target, TrimVolume *volume, const std::string
     if (target.showDriveModel || options.verbose) {
         printf("Drive model: %s\n", volume->identity.model[0] != 0 ? volume->identity.model : "unknown");
     }
-    printf("Trim support: %d\n", volume->trimSupported);
+    printf("TRIM: %s\n", volume->trimSupported ? "supported" : "not supported");
     printf("Bitmap size: %u bytes\n", volume->bitmapSize);
     if (options.verbose) {
         // As the open decoded it; all zero when the drive answered none.

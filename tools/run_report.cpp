@@ -144,6 +144,10 @@ std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {
         const char *magic;
         const char *found;
     } kMagics[] = {
+        // BitLocker keeps its own signature where NTFS keeps "NTFS    ".
+        {3, "-FVE-FS-",
+         "a BitLocker-encrypted volume (its bitmap is encrypted and cannot be read from outside Windows; "
+         "let the guest trim it, or turn BitLocker off there)"},
         {3, "EXFAT   ", "an exFAT file system"},
         {54, "FAT1", "a FAT file system"},
         {82, "FAT32   ", "a FAT file system"},

@@ -339,6 +339,16 @@ TEST(ReadPartitionTable, NumbersAndPlacesPartitionsAsLinuxDoes) {
         {"mbr.img", kLogicalMbr, kSchemeMbr, {"NTFS or exFAT", "extended", "Linux", "NTFS or exFAT", "FAT32",
                                                "NTFS or exFAT"}},
         {"gpt-gap.img", "label: gpt\nstart=4096, size=4MiB, type=L\n", kSchemeGpt, {"Linux filesystem"}},
+        // Other systems' partitions by the names util-linux gives them
+        // (sfdisk --label gpt -T); an unknown type by its GUID.
+        {"gpt-others.img",
+         "label: gpt\nsize=1MiB, type=4F68BCE3-E8CD-4DB1-96E7-FBCAF984B709\n"
+         "size=1MiB, type=933AC7E1-2EB4-4F13-B844-0E14E2AEF915\nsize=1MiB, type=A19D880F-05FC-4D3B-A006-743F0F84911E\n"
+         "size=1MiB, type=7C3457EF-0000-11AA-AA11-00306543ECAC\nsize=1MiB, type=516E7CBA-6ECF-11D6-8FF8-00022D09712B\n"
+         "size=1MiB, type=E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D\nsize=1MiB, type=01234567-89AB-CDEF-0123-456789ABCDEF\n",
+         kSchemeGpt,
+         {"Linux root (x86-64)", "Linux home", "Linux RAID", "Apple APFS", "FreeBSD ZFS", "Microsoft Storage Spaces",
+          "type 01234567-89AB-CDEF-0123-456789ABCDEF"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -743,6 +753,7 @@ TEST(DescribeFoundInstead, NamesWhatLiesThereInsteadOfNtfs) {
         {with({{3, "NTFS    "}, {510, bootSignature}}, 512), "an NTFS boot sector whose geometry cannot be used: its bytes per sector (offset 0x0B) reads 0,"},
         {with({{3, "MSDOS5.0"}, {54, "FAT16   "}, {510, bootSignature}}, 4096), "a FAT file system"},
         {with({{3, "mkfs.fat"}, {82, "FAT32   "}, {510, bootSignature}}, 4096), "a FAT file system"},
+        {with({{0, "\xeb\x58\x90-FVE-FS-"}, {510, bootSignature}}, 4096), "a BitLocker-encrypted volume"},
         {with({{3, "EXFAT   "}, {510, bootSignature}}, 4096), "an exFAT file system"},
         {with({{1080, "\x53\xef"}}, 4096), "an ext2/3/4 file system"},
         {with({{1080, "\x53"}}, 1081), "data of an unknown kind"},  // the magic cut off

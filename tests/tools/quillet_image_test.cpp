@@ -152,7 +152,7 @@ protected:
 // the bar's frames (Unshaped). On a terminal the full "Done." bar is drawn
 // on stderr, and the terminal turns each newline into CR LF.
 std::string ExpectedOutput(const NtfsVolume &volume, const std::string &summary, bool onATerminal = false) {
-    std::string out = "Trim support: 1\nBitmap size: " + std::to_string(ScannedBytes(volume)) + " bytes\n";
+    std::string out = "TRIM: supported\nBitmap size: " + std::to_string(ScannedBytes(volume)) + " bytes\n";
     if (!onATerminal) return out + summary;
     out += "\rTrimming: [==================================] Done.\n" + summary;
     std::string crlf;
@@ -195,7 +195,7 @@ TEST_F(QuilletImageTest, FailedTrimsExitWithTenAndSayWhy) {
     int64_t allocated = Allocated(image);
     ToolRun run = QuilletImage({"--no-trim", "--commands", list, image});
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(run.out, "Trim support: 0\n" + bitmapLine + Summary({}, allocated, allocated));
+    EXPECT_EQ(run.out, "TRIM: not supported\n" + bitmapLine + Summary({}, allocated, allocated));
     EXPECT_EQ(run.err, "quillet-image: " + image + ": Trim error! the drive does not support TRIM; no command was sent\n");
     EXPECT_EQ(ReadText(list), "");
     ExpectTrimmedExactly(image, 0, wide, {});
@@ -209,7 +209,7 @@ TEST_F(QuilletImageTest, FailedTrimsExitWithTenAndSayWhy) {
     run = QuilletImage({"--fail-at", "1", "--commands", list, image});
     EXPECT_EQ(run.status, 10);
     EXPECT_EQ(ReadText(list), "");
-    EXPECT_EQ(run.out, "Trim support: 1\n" + bitmapLine + Summary({}, allocated, Allocated(image), 1));
+    EXPECT_EQ(run.out, "TRIM: supported\n" + bitmapLine + Summary({}, allocated, Allocated(image), 1));
     EXPECT_EQ(run.err.find("quillet-image: " + image + ": Trim error! the drive refused TRIM command 1 (LBA " +
                            std::to_string(spans[0].lba) + ", " + std::to_string(std::min(spans[0].blocks, 65528u)) +
                            " blocks"),

@@ -367,7 +367,7 @@ TEST(VmDrives, EveryBusTrimsExactlyWhatTheBitmapCallsFree) {
         const std::vector<TrimCommand> expected = Reference(LayoutOf(drive));
         ASSERT_FALSE(expected.empty());
         EXPECT_EQ(TrimmedSpans(trim.commands), TrimmedSpans(expected));
-        EXPECT_NE(trim.output.find("Drive model: " + std::string(c.shownModel) + "\nTrim support: 1\n"),
+        EXPECT_NE(trim.output.find("Drive model: " + std::string(c.shownModel) + "\nTRIM: supported\n"),
                   std::string::npos)
             << trim.output;
         EXPECT_NE(trim.output.find(c.path), std::string::npos) << trim.output;
@@ -474,7 +474,7 @@ TEST(VmDrives, RefusedDrivesLoseNothing) {
         EXPECT_TRUE(trim.commands.empty());
         ExpectTrimmedExactly(drive, {});
     }
-    EXPECT_NE(Step(DriveNamed("trim-ide-notrim"), "trim").output.find("Trim support: 0\n"), std::string::npos);
+    EXPECT_NE(Step(DriveNamed("trim-ide-notrim"), "trim").output.find("TRIM: not supported\n"), std::string::npos);
 }
 
 TEST(VmDrives, UnconfirmedOrMountedIsRefusedAndTheDryRunSendsNothing) {

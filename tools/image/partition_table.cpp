@@ -332,6 +332,25 @@ const GptTypeName kGptTypeNames[] = {
     {"0657FD6D-A4AB-43C4-84E5-0933C84B4F4F", "Linux swap"},
     {"E6D6D379-F507-44C2-A23C-238F2A3DF928", "Linux LVM"},
     {"21686148-6449-6E6F-744E-656564454649", "BIOS boot"},
+    {"E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D", "Microsoft Storage Spaces"},
+    // Other systems' partitions, named as util-linux names them.
+    {"44479540-F297-41B2-9AF7-D131D5F0458A", "Linux root (x86)"},
+    {"4F68BCE3-E8CD-4DB1-96E7-FBCAF984B709", "Linux root (x86-64)"},
+    {"B921B045-1DF0-41C3-AF44-4C6F280D3FAE", "Linux root (ARM-64)"},
+    {"8484680C-9521-48C6-9C11-B0720656F69E", "Linux /usr (x86-64)"},
+    {"933AC7E1-2EB4-4F13-B844-0E14E2AEF915", "Linux home"},
+    {"3B8F8425-20E0-4F3B-907F-1A25A76F98E8", "Linux server data"},
+    {"4D21B016-B534-45C2-A9FB-5C16E091FD2D", "Linux variable data"},
+    {"7EC6F557-3BC5-4ACA-B293-16EF5DF639D1", "Linux temporary data"},
+    {"BC13C2FF-59E6-4262-A352-B275FD6F7172", "Linux extended boot"},
+    {"A19D880F-05FC-4D3B-A006-743F0F84911E", "Linux RAID"},
+    {"8DA63339-0007-60C0-C436-083AC8230908", "Linux reserved"},
+    {"48465300-0000-11AA-AA11-00306543ECAC", "Apple HFS/HFS+"},
+    {"7C3457EF-0000-11AA-AA11-00306543ECAC", "Apple APFS"},
+    {"516E7CB6-6ECF-11D6-8FF8-00022D09712B", "FreeBSD UFS"},
+    {"516E7CBA-6ECF-11D6-8FF8-00022D09712B", "FreeBSD ZFS"},
+    {"6A898CC3-1DD2-11B2-99A6-080020736631", "Solaris /usr & Apple ZFS"},
+    {"AA31E02A-400F-11DB-9590-000C2911D1B8", "VMware VMFS"},
 };
 
 // The GUID as written: the first three groups are stored little-endian.
@@ -356,6 +375,9 @@ const char *MbrTypeName(uint8_t type) {
     case 0x83: return "Linux";
     case 0x8E: return "Linux LVM";
     case 0xEF: return "EFI system";
+    case 0xFD: return "Linux RAID";
+    case 0xA5: return "FreeBSD";
+    case 0xAF: return "Apple HFS/HFS+";
     default: return 0;
     }
 }
