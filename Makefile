@@ -4,12 +4,14 @@
 # make test   installs what is missing, builds, runs the whole suite
 # make install  the Linux tools, their manual pages and bash completion
 #               under PREFIX (default /usr/local), below DESTDIR if given
+# make uninstall  removes what the last make install installed
+# make deb      build/deb/quillet-tools_VERSION_ARCH.deb, built with debhelper
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PREFIX ?= /usr/local
 
-.PHONY: all build host setup demo test install clean
+.PHONY: all build host setup demo test install uninstall deb clean
 
 all: build
 
@@ -44,6 +46,16 @@ test: setup
 install: build/host/CMakeCache.txt
 	cmake --build build/host -j $(JOBS) --target quillet-image quillet-disk
 	DESTDIR="$(DESTDIR)" cmake --install build/host --prefix "$(PREFIX)"
+
+# The files the last install wrote, as CMake listed them (below DESTDIR
+# when given, as for the install).
+uninstall:
+	@test -f build/host/install_manifest.txt || { echo "nothing installed from build/host" >&2; exit 1; }
+	sed 's|^|$(DESTDIR)|' build/host/install_manifest.txt | tr '\n' '\0' | xargs -0 -r rm -f --
+	rm -f build/host/install_manifest.txt
+
+deb: setup
+	@scripts/make-deb.sh
 
 clean:
 	rm -rf build

@@ -37,4 +37,13 @@ printf 'label: dos\nstart=2048, size=2048, type=7\nstart=4096, type=5\nstart=614
 got=$(bash -c 'source "$1"; COMP_WORDS=(quillet-image --partition "" "$2"); COMP_CWORD=2; _quillet quillet-image; echo "${COMPREPLY[*]}"' \
   _ "$base/share/bash-completion/completions/quillet-image" "$disk")
 [ "$got" = "1 2 5" ] || fail "--partition completes to '$got' with $disk named"
+# make uninstall takes back what was installed, and only that.
+top=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "$(cd "$build" && pwd)" = "$top/build/host" ]; then
+  touch "$base/bin/kept"
+  DESTDIR=$root make --no-print-directory -s -C "$top" uninstall > "$root/uninstall.log" 2>&1 || fail "make uninstall: $(cat "$root/uninstall.log")"
+  left=$(find "$base" -type f ! -name kept)
+  [ -z "$left" ] || fail "make uninstall left $left"
+  [ -f "$base/bin/kept" ] || fail "make uninstall removed a file it had not installed"
+fi
 exit $failed
