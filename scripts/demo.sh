@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job on a sample: a fragmented NTFS image, trimmed by quillet-image
-# on the emulated SSD, with a true report of what changed.
+# The main job on a sample: a fragmented NTFS image, trimmed in place by
+# quillet-image, with a true report of what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=build/demo

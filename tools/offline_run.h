@@ -40,8 +40,8 @@ struct OfflineTarget {
     int (*finishTrims)(void *context);
     void *finishContext;
     int showPath;           // say it without -v too
-    // The front end's open through its binding (quillet-disk: by drive and
-    // offset; quillet-image: the emulated drive's volume): an OpenStatus, and on kOpenOk
+    // The front end's open through its binding (both by drive and offset:
+    // quillet-disk's block device, quillet-image's image): an OpenStatus, and on kOpenOk
     // the path the commands take and, when the drive takes none, why not
     // (empty: the plain reason).
     int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);

@@ -8,7 +8,7 @@
 
 #include "exit_status.h"
 #include "bytes.h"
-#include "image_store.h"
+#include "image_header.h"
 #include "ntfs_layout.h"
 #include "run_texts.h"
 #include "trim_engine.h"

@@ -18,7 +18,7 @@
 #include "disk_tool.h"
 #include "exit_status.h"
 #include "image_in_use.h"
-#include "image_store.h"
+#include "image_stores.h"
 #include "image_tool.h"
 #include "mft_record.h"
 #include "ntfs_volumes.h"

@@ -19,7 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "image_store.h"
+#include "image_stores.h"
 #include "landlock_wall.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "image_store.h"
+#include "image_header.h"
 
 const char kImageToolUsage[] =
     "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] IMAGE\n"

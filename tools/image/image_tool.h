@@ -13,7 +13,7 @@ struct ImageToolOptions {
     int offsetGiven;  // --offset was written, even as 0: that volume alone
     int partition;    // as Linux numbers it, or 0 when not given
     const char *format;  // --format, checked; null: from the image's header
-    // Test hooks for the emulated drive; left out of the usage.
+    // Test hooks for the image drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails
     // Test hooks for the image's checks; left out of the usage.

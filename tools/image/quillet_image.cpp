@@ -1,13 +1,14 @@
-// quillet-image: runs the trim engine on a disk image, the image standing
-// for the physical drive and an emulated SSD answering the ATA commands.
-// Raw images are read directly; QEMU's formats through qemu-nbd.
+// quillet-image: runs the trim engine on a disk image, the image's store
+// standing for the physical drive (the image binding): reads and trimmed
+// ranges go straight to the store. Raw images are read and punched
+// directly; QEMU's formats go through qemu-nbd.
 //
 // Nobody has locked the volume for us, so before the engine may trust the
 // bitmap the image must be ours alone (not mounted, not behind a loop
 // device, not in another run, not open in QEMU) and Windows must have left
 // the volume closed. The image is opened once: that descriptor holds the
-// run's locks and, for a raw image, serves the partition table and becomes
-// the emulated drive's medium.
+// run's locks and, for a raw image, serves the partition table and is the
+// store the engine reads and trims.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -18,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "emulated_ssd.h"
 #include "exit_status.h"
+#include "image_binding.h"
 #include "image_header.h"
 #include "image_in_use.h"
-#include "image_store.h"
+#include "image_stores.h"
 #include "image_tool.h"
 #include "landlock_wall.h"
 #include "offline_run.h"
@@ -33,7 +34,6 @@
 namespace {
 
 const char kProgram[] = "quillet-image";
-const char kDriveLetter = 'Q';
 
 int Fail(const char *image, const std::string &text, int status) {
     fprintf(stderr, "%s: %s: %s\n", kProgram, image, text.c_str());
@@ -51,9 +51,23 @@ int ReadFromStore(void *context, int64_t position, void *buffer, uint32_t size) 
 
 int FinishStore(void *context) { return FinishImageStore((ImageStore *)context); }
 
-// The volume attached to the emulated drive under kDriveLetter.
-int OpenAttachedVolume(void *, TrimVolume **volume, std::string *, std::string *) {
-    return OpenTrimVolume(kDriveLetter, volume, 0);
+// The image drive and the place of the volume to open on it.
+struct ImageVolume {
+    ImageDrive *drive;
+    int64_t offset;
+    int64_t length;  // 0: up to the end of the disk
+};
+
+// The volume at its place on the image drive, as quillet-disk opens a
+// partition on its drive. Nobody else locks an image: the run's own locks
+// were taken before.
+int OpenImageVolume(void *context, TrimVolume **volume, std::string *, std::string *) {
+    const ImageVolume *place = (const ImageVolume *)context;
+    int64_t length = place->length != 0 ? place->length : place->drive->store->size - place->offset;
+    // An offset at or past the disk's end leaves the volume no room; it
+    // goes on as one byte, so that the boot sector's read refuses it.
+    if (length <= 0) length = 1;
+    return OpenTrimVolumeOnDrive(ImageDriveHandle(place->drive), 0, place->offset, length, volume);
 }
 
 // The test hook between the checks and the serving: a test re-points a
@@ -183,8 +197,8 @@ int IsVolumeToTrim(const OfflineTarget &target, const PartitionTable &table, con
 
 // Every volume by itself: its own checks, its own summary. The worst
 // status of them all.
-int TrimVolumes(OfflineTarget *target, const PartitionTable &table, const std::vector<DiskPartition> &volumes,
-                int eachPartition, const DiskSource &disk) {
+int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable &table,
+                const std::vector<DiskPartition> &volumes, int eachPartition, const DiskSource &disk) {
     const char *image = target->options->operand;
     const std::string path = target->pathTaken;
     int listCreated = 0;
@@ -193,7 +207,8 @@ int TrimVolumes(OfflineTarget *target, const PartitionTable &table, const std::v
     int trimmed = 0;
     for (const DiskPartition &volume : volumes) {
         if (eachPartition && !IsVolumeToTrim(*target, table, volume, disk, &status)) continue;
-        HostAttachVolume(kDriveLetter, 0, volume.offset)->extentLength = volume.length;
+        place->offset = volume.offset;
+        place->length = volume.length;
         target->volumeOffset = volume.offset;
         target->pathTaken = path;
         target->subject.clear();
@@ -287,19 +302,22 @@ int main(int argc, char **argv) {
     target.enterWall = raised == kWallRaised ? EnterImageWall : 0;
     target.wallContext = &wall;
 
-    HostReset();
     DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
     ImageStore *store = 0;
-    target.pathTaken = std::string("the emulated SSD over ") + image;
+    target.pathTaken = std::string("straight onto ") + image;
     if (format == kFormatRaw) {
-        // The drive owns the descriptor from here; HostReset closes it.
-        if (!HostAttachDiskFile(0, fd, !dryRun)) return Fail(image, "cannot measure the image", kExitIoError);
+        // The store reads and punches through the descriptor, which stays ours.
+        store = OpenRawImageStoreOn(fd);
+        if (store == 0) {
+            if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
+            close(fd);
+            return Fail(image, "cannot measure the image", kExitIoError);
+        }
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
     } else {
         char reason[256] = "";
         store = OpenNbdImageStore(fd, format, !dryRun, wall.qemuRuleset, reason, sizeof reason);
-        if (store == 0 || !HostAttachStore(0, store)) {
-            ReleaseImageStore(store);
+        if (store == 0) {
             if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
             close(fd);
             return Fail(image, std::string("cannot read the ") + ImageFormatName(format) + " image: " + reason,
@@ -317,13 +335,13 @@ int main(int argc, char **argv) {
     }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
     wall.qemuRuleset = -1;
-    EmulatedDrive *drive = HostDrive();
-    drive->trimSupported = !options.noTrim;
-    drive->failTrimAt = options.failAt;
+    ImageDrive drive = {store, options.noTrim, options.failAt, 0};
+    ImageVolume place = {&drive, 0, 0};
 
     target.program = kProgram;
     target.options = &options.common;
-    target.openVolume = OpenAttachedVolume;
+    target.openVolume = OpenImageVolume;
+    target.openContext = &place;
     target.imageFd = fd;
     target.readInput = disk.read;
     target.readContext = disk.context;
@@ -332,10 +350,9 @@ int main(int argc, char **argv) {
     std::vector<DiskPartition> volumes;
     int eachPartition = 0;
     status = SelectVolumes(options, disk, &table, &volumes, &eachPartition);
-    if (status == kExitOk) status = TrimVolumes(&target, table, volumes, eachPartition, disk);
+    if (status == kExitOk) status = TrimVolumes(&target, &place, table, volumes, eachPartition, disk);
     // qemu-nbd ends before the image's lock does.
     ReleaseImageStore(store);
-    HostReset();  // closes a raw image, ending its locks
-    if (store != 0) close(fd);
+    close(fd);
     return status;
 }

@@ -1,5 +1,5 @@
 // Platform answers of the test-only Quillet variant (never shipped): its
-// volumes are disk images on the emulated SSD of bindings/image/, which
+// volumes are disk images on the emulated SSD of tests/doubles/, which
 // this variant links in place of the engine's Win32 binding. Both come from the
 // environment (a volume is NTFS when its boot sector's OEM id says so):
 //

@@ -1,7 +1,7 @@
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE 1
 #endif
-#include "image_store.h"
+#include "image_stores.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -22,6 +22,7 @@ namespace {
 struct RawImageStore {
     ImageStore store;  // first, so the store is the record
     int fd;
+    int ownsDescriptor;  // closed and synced by the store
 };
 
 int RawRead(ImageStore *store, int64_t position, void *buffer, uint32_t size) {
@@ -33,26 +34,22 @@ int RawTrim(ImageStore *store, int64_t position, int64_t size) {
                      (off_t)size) == 0;
 }
 
-int RawFinish(ImageStore *store) { return fdatasync(((RawImageStore *)store)->fd) == 0; }
+int RawFinish(ImageStore *store) {
+    RawImageStore *raw = (RawImageStore *)store;
+    return !raw->ownsDescriptor || fdatasync(raw->fd) == 0;
+}
 
 void RawRelease(ImageStore *store) {
-    close(((RawImageStore *)store)->fd);
+    RawImageStore *raw = (RawImageStore *)store;
+    if (raw->ownsDescriptor) close(raw->fd);
     free(store);
 }
 
-
-}  // namespace
-
-ImageStore *OpenRawImageStore(const char *path, int writable) {
-    int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+ImageStore *OpenRawStore(int fd, int ownsDescriptor) {
     struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        if (fd >= 0) close(fd);
-        return 0;
-    }
-    RawImageStore *raw = (RawImageStore *)calloc(1, sizeof(RawImageStore));
+    RawImageStore *raw = fd >= 0 && fstat(fd, &info) == 0 ? (RawImageStore *)calloc(1, sizeof(RawImageStore)) : 0;
     if (raw == 0) {
-        close(fd);
+        if (fd >= 0 && ownsDescriptor) close(fd);
         return 0;
     }
     raw->store.read = RawRead;
@@ -61,8 +58,17 @@ ImageStore *OpenRawImageStore(const char *path, int writable) {
     raw->store.release = RawRelease;
     raw->store.size = (int64_t)info.st_size;
     raw->fd = fd;
+    raw->ownsDescriptor = ownsDescriptor;
     return &raw->store;
 }
+
+}  // namespace
+
+ImageStore *OpenRawImageStore(const char *path, int writable) {
+    return OpenRawStore(open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC), 1);
+}
+
+ImageStore *OpenRawImageStoreOn(int fd) { return OpenRawStore(fd, 0); }
 
 int FormatReleasesSpace(int format) { return format == kFormatRaw || format == kFormatQcow2; }
 

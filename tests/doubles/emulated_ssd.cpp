@@ -1,13 +1,12 @@
-// The image binding and its emulated SSD; see emulated_ssd.h. File access
-// goes through image_file.h, so the same binding runs on Linux and, for
-// test variants of the Windows programs, under Wine.
+// The emulated SSD behind the Windows volume open; see emulated_ssd.h. File
+// access goes through image_file.h, so the same double runs on Linux and,
+// for test variants of the Windows programs, under Wine.
 #include "emulated_ssd.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include "image_file.h"
-#include "image_store.h"
 
 #include <string>
 #include <vector>
@@ -37,22 +36,12 @@ struct HostDevice {
 };
 
 struct HostDisk {
-    ImageFile file;     // kNoImageFile when not attached
-    ImageStore *store;  // instead of the file, when set
-    int64_t size;       // learnt when attached; TRIM never changes it
+    ImageFile file;  // kNoImageFile when not attached
+    int64_t size;    // learnt when attached; TRIM never changes it
     int writable;
 };
 
-int Attached(const HostDisk &disk) { return disk.file != kNoImageFile || disk.store != 0; }
-
-int DiskRead(const HostDisk &disk, int64_t position, void *buffer, uint32_t size) {
-    return disk.store != 0 ? disk.store->read(disk.store, position, buffer, size)
-                           : ImageFileRead(disk.file, position, buffer, size);
-}
-
-int DiskDiscard(const HostDisk &disk, int64_t position, int64_t size) {
-    return disk.store != 0 ? disk.store->trim(disk.store, position, size) : ImageFileDiscard(disk.file, position, size);
-}
+int Attached(const HostDisk &disk) { return disk.file != kNoImageFile; }
 
 struct HostState {
     HostDisk disks[kMaxDisks];
@@ -197,7 +186,7 @@ int PassThrough(HostDevice *device, uint8_t *in, uint32_t inSize, uint8_t *out, 
     // A trimmed range reads zeros afterwards, as on a drive that reports
     // deterministic zeros after TRIM; a read-only image stays as it was.
     for (uint32_t i = 0; accepted && disk.writable && i < count; i++) {
-        accepted = DiskDiscard(disk, (int64_t)(ranges[i].lba * 512), (int64_t)ranges[i].blockCount * 512);
+        accepted = ImageFileDiscard(disk.file, (int64_t)(ranges[i].lba * 512), (int64_t)ranges[i].blockCount * 512);
     }
     for (uint32_t i = 0; accepted && i < count; i++) {
         state.counters.trimmedBytes += (uint64_t)ranges[i].blockCount * 512;
@@ -240,7 +229,6 @@ void HostReset() {
     for (HostDisk &disk : state.disks) {
         if (disk.file != kNoImageFile) ImageFileClose(disk.file);
         disk.file = kNoImageFile;
-        disk.store = 0;
     }
     memset(state.volumes, 0, sizeof state.volumes);
     memset(state.volumeAttached, 0, sizeof state.volumeAttached);
@@ -253,17 +241,10 @@ void HostReset() {
 }
 
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable) {
+    HostState &state = State();
     if (diskNumber >= kMaxDisks) return 0;
     ImageFile file = ImageFileOpen(path, writable);
-    return file != kNoImageFile && HostAttachDiskFile(diskNumber, file, writable);
-}
-
-int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable) {
-    HostState &state = State();
-    if (diskNumber >= kMaxDisks) {
-        ImageFileClose(file);
-        return 0;
-    }
+    if (file == kNoImageFile) return 0;
     int64_t size = ImageFileSize(file);
     if (size < 0) {
         ImageFileClose(file);
@@ -271,21 +252,8 @@ int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable) {
     }
     if (state.disks[diskNumber].file != kNoImageFile) ImageFileClose(state.disks[diskNumber].file);
     state.disks[diskNumber].file = file;
-    state.disks[diskNumber].store = 0;
     state.disks[diskNumber].size = size;
     state.disks[diskNumber].writable = writable;
-    return 1;
-}
-
-int HostAttachStore(uint32_t diskNumber, ImageStore *store) {
-    HostState &state = State();
-    if (diskNumber >= kMaxDisks || store == 0 || store->size < 0) return 0;
-    HostDisk &disk = state.disks[diskNumber];
-    if (disk.file != kNoImageFile) ImageFileClose(disk.file);
-    disk.file = kNoImageFile;
-    disk.store = store;
-    disk.size = store->size;
-    disk.writable = 1;  // a read-only store refuses the trims itself
     return 1;
 }
 
@@ -366,7 +334,7 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     if (device == 0 || device->kind != kDriveDevice || position < 0) return 0;
     if (state.readsUntilFailure != 0 && --state.readsUntilFailure == 0) return 0;
     const HostDisk &disk = state.disks[device->disk];
-    if (!Attached(disk) || !DiskRead(disk, position, buffer, size)) return 0;
+    if (!Attached(disk) || !ImageFileRead(disk.file, position, buffer, size)) return 0;
     state.counters.reads++;
     return 1;
 }

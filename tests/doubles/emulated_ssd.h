@@ -1,15 +1,17 @@
-// The engine's third binding: device names map to disk-image files, and the
-// physical drive is an emulated SSD that checks every ATA pass-through
-// request strictly and executes TRIM by punching holes into the image.
+// The test double of a Windows machine's devices under the one Windows
+// volume open: device names map to disk-image files, and the physical drive
+// is an emulated SSD that checks every ATA pass-through request strictly and
+// executes TRIM by punching holes into the image. The engine tests, the fuzz
+// targets, the benchmarks and the test variants of the Windows programs run
+// on it; no shipped program does.
 //
 // The binding interface is free functions, so the set-up lives in one
 // process-wide state; HostReset() starts afresh.
-#ifndef QUILLET_HOST_EMULATED_SSD_H
-#define QUILLET_HOST_EMULATED_SSD_H
+#ifndef QUILLET_TESTS_EMULATED_SSD_H
+#define QUILLET_TESTS_EMULATED_SSD_H
 
 #include <stdint.h>
 
-#include "image_file.h"
 #include "trim_engine.h"
 
 // How the emulated drive behaves.
@@ -59,14 +61,6 @@ void HostReset();
 // `writable` lets TRIM punch holes; on a read-only image the drive takes
 // TRIM and leaves the blocks as they were. 1 when the image could be opened.
 int HostAttachDisk(uint32_t diskNumber, const char *path, int writable);
-// The same with an image the caller opened (`writable` as it was opened);
-// the drive owns `file` from here on, also when attaching fails.
-int HostAttachDiskFile(uint32_t diskNumber, ImageFile file, int writable);
-
-struct ImageStore;
-// Disk `diskNumber` is served by `store` (not owned): its reads and TRIMs
-// go there instead of to an image file.
-int HostAttachStore(uint32_t diskNumber, ImageStore *store);
 
 // Adds (or replaces) a volume; returns its settings for further changes.
 EmulatedVolume *HostAttachVolume(char letter, uint32_t diskNumber, int64_t partitionOffset);

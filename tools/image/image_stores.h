@@ -1,25 +1,13 @@
-// Where the emulated drive's reads and TRIMs go when the image is not a
-// plain raw file read directly: a store with a read, a trim (the range
-// reads back as zeros afterwards) and the disk's size. One implementation
-// over a raw file, one over an NBD connection to qemu-nbd for the formats
-// of QEMU's block layer.
-#ifndef QUILLET_HOST_IMAGE_STORE_H
-#define QUILLET_HOST_IMAGE_STORE_H
+// The image stores quillet-image reads and trims through (the record is
+// the image binding's, image_store.h): one over a raw file, one over an NBD
+// connection to qemu-nbd for the formats of QEMU's block layer.
+#ifndef QUILLET_HOST_IMAGE_STORES_H
+#define QUILLET_HOST_IMAGE_STORES_H
 
 #include <stdint.h>
 
 #include "image_header.h"
-
-struct ImageStore {
-    // 1 when all `size` bytes at `position` of the disk were read.
-    int (*read)(ImageStore *store, int64_t position, void *buffer, uint32_t size);
-    // 1 when the range was handed on; a store may hold back the part after
-    // its last cut point until the next trim or FinishImageStore.
-    int (*trim)(ImageStore *store, int64_t position, int64_t size);
-    int (*finish)(ImageStore *store);  // sends what was held back; 1 when every trim went through
-    void (*release)(ImageStore *store);
-    int64_t size;  // of the disk the image holds, not of the file
-};
+#include "image_store.h"
 
 // 1 when every trim went through; the store stays usable for reads.
 int FinishImageStore(ImageStore *store);
@@ -27,6 +15,10 @@ void ReleaseImageStore(ImageStore *store);
 
 // A raw image file as a store (holes punched for trims). Null on failure.
 ImageStore *OpenRawImageStore(const char *path, int writable);
+// The same over a descriptor the caller opened and keeps (releasing the
+// store leaves it open); trims are punched straight away, finishing the
+// store syncs nothing.
+ImageStore *OpenRawImageStoreOn(int fd);
 
 // 1 when a trim through QEMU gives the format's clusters back to the host.
 // QEMU 7.2's vmdk, vhdx and vdi drivers have no discard, and their
