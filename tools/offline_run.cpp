@@ -143,8 +143,9 @@ int RunOfflineTrim(const OfflineTarget &target) {
         // Windows still owns the volume, or what the checks need cannot be
         // read or is damaged: each its own status.
         int readFailed = VolumeStateReadFailed(state), damaged = VolumeStateDamaged(state);
-        int opened = readFailed || damaged ? kOpenBitmapFailed : kOpenLockFailed;
-        ReportRunFailure(&run, std::string(OpenStatusText(opened)) + " " + VolumeStateText(state) + ".");
+        // Windows holding the volume is no failure to lock: say what holds it.
+        const std::string prefix = readFailed || damaged ? std::string(OpenStatusText(kOpenBitmapFailed)) + " " : "";
+        ReportRunFailure(&run, prefix + VolumeStateText(state) + ".");
         return readFailed ? kExitIoError : damaged ? kExitDamaged : kExitInUse;
     }
     // Every cluster a file claims must be in use in the bitmap we loaded:

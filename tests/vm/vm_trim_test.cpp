@@ -462,7 +462,7 @@ TEST(VmDrives, RefusedDrivesLoseNothing) {
     } cases[] = {
         {"trim-ide-notrim", "10", "Trim error! the drive does not support TRIM"},
         // A volume marked for a disk check: its bitmap may miss allocations.
-        {"trim-ahci-dirty", "4", "Lock partition failed! "},
+        {"trim-ahci-dirty", "4", "The volume is marked dirty"},
         {"trim-vblk-nodisc", "10", "Trim error! the kernel reports no discard for /dev/vd"},
     };
     for (const auto &c : cases) {

@@ -41,7 +41,7 @@ int Fail(const char *image, const std::string &text, int status) {
 }
 
 std::string InUse(const std::string &what, const char *advice) {
-    return std::string(OpenStatusText(kOpenLockFailed)) + " The image is in use: " + what + ". " + advice;
+    return "The image is in use: " + what + ". " + advice;
 }
 
 int ReadFromStore(void *context, int64_t position, void *buffer, uint32_t size) {
@@ -254,7 +254,7 @@ int main(int argc, char **argv) {
     }
     if (!LockImageExclusively(fd)) {
         close(fd);
-        return Fail(image, std::string(OpenStatusText(kOpenLockFailed)) + " Another quillet-image run is using the image.",
+        return Fail(image, "Another quillet-image run is using the image.",
                     kExitInUse);
     }
     std::string where;
@@ -265,9 +265,20 @@ int main(int argc, char **argv) {
     // A vmdk descriptor may be shorter than a sector.
     uint8_t header[512] = {0};
     const uint32_t headerBytes = target.input.st_size < (off_t)sizeof header ? (uint32_t)target.input.st_size : sizeof header;
-    int format = options.format != 0 ? ImageFormatByName(options.format)
-                 : ReadFromDescriptor(&fd, 0, header, headerBytes) ? DetectImageFormat(header)
-                                                                   : kFormatRaw;
+    const int found = ReadFromDescriptor(&fd, 0, header, headerBytes) ? DetectImageFormat(header) : kFormatRaw;
+    const int format = options.format != 0 ? ImageFormatByName(options.format) : found;
+    // A format named that the header contradicts would reach qemu-nbd as a
+    // bare protocol error; -f raw stays allowed (the bytes read as they lie).
+    if (format != kFormatRaw && found != format) {
+        close(fd);
+        const std::string given = ImageFormatName(format);
+        return Fail(image,
+                    found == kFormatRaw
+                        ? "no " + given + " header at byte 0 (the image reads as raw): leave out -f " + given
+                        : std::string("the header is a ") + ImageFormatName(found) + " image's, not " + given +
+                              ": leave out -f, or give -f " + ImageFormatName(found),
+                    kExitNoInput);
+    }
     // A raw image is ours under QEMU's locks for the whole run (this
     // descriptor holds them); qemu-nbd takes the same locks itself for the
     // other formats, so there they are only tested, to say plainly why.
