@@ -161,17 +161,13 @@ void CheckOpened(const TrimVolume *volume) {
     if (volume->mftPosition < volume->partitionOffset) Fail("mftPosition before the volume");
 }
 
-int ReadDisk(void *, int64_t position, void *buffer, uint32_t size) {
-    return pread(gDisk, buffer, size, (off_t)position) == (ssize_t)size;
-}
-
 // The volume-state checks and the claims check read the whole untrusted
 // MFT through the reader: they must end, free what they took and answer
 // within their ranges. The trim below runs whatever they say, so the TRIM
 // oracle keeps watching the scan on every opened volume.
 void CheckReaders(TrimVolume *volume) {
     const int blocks = HostCountersNow()->liveBlocks;
-    int state = CheckVolumeState(volume, volume->partitionOffset, ReadDisk, 0);
+    int state = CheckVolumeState(volume);
     if (state < kVolumeClean || state > kVolumeNoMemory || VolumeStateText(state) == 0) {
         if (state != kVolumeClean) Fail("volume state out of range");
     }
