@@ -66,7 +66,8 @@ enum OpenStatus {
     kOpenExtentsFailed = 3,
     kOpenLockFailed = 4,
     kOpenDriveFailed = 5,
-    kOpenNoTrimSupport = 6,  // never produced by opening; callers' tables hold it
+    // 6 is no open status: a drive without TRIM opens, with trimSupported 0
+    // (the status texts keep its words at 6).
     kOpenBootSectorFailed = 7,
     kOpenNotNtfs = 8,
     kOpenBitmapFailed = 9,
@@ -205,8 +206,6 @@ int DecodeBootGeometry(const uint8_t *sector, BootGeometry *geometry);
 // the volume's context and loads it. 0 when it cannot; *problem gets an
 // NtfsProblem (ntfs_reader.h): a refused read, no memory, or damage.
 int LocateBitmap(TrimVolume *volume, uint32_t *problem);
-int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount,
-                     TrimProgressSink sink);
 
 // Before trimming a volume nobody else writes to: reads all of $MFT and
 // checks that the loaded bitmap marks every cluster any in-use record

@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     TrimVolume *volume = (TrimVolume *)1;
     int status = OpenTrimVolume('F', &volume, lock);
-    if (status < 0 || status > 9 || status == kOpenNoTrimSupport) Fail("status out of range");
+    if (status < 0 || status > 9 || status == 6) Fail("status out of range");
     gAccepted = 0;
     if (status != kOpenOk) {
         if (volume != 0) Fail("failed open left a result");
