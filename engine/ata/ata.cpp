@@ -16,7 +16,8 @@ void BuildAtaIdentify(AtaCommand *command, uint8_t *data) {
 void BuildAtaTrim(AtaCommand *command, uint8_t *payload, const TrimRange *ranges, uint32_t count) {
     const uint32_t payloadBlocks = (count + kTrimRangesPerBlock - 1) / kTrimRangesPerBlock;
     const uint32_t dataSize = payloadBlocks * kAtaDataSize;
-    ZeroBytes(payload, dataSize);
+    // The entries, then zeros to the end of their last block.
+    ZeroBytes(payload + 8 * count, dataSize - 8 * count);
     uint8_t *entry = payload;
     for (uint32_t i = 0; i < count; i++, entry += 8) {
         StoreLe32(entry + 0, (uint32_t)ranges[i].lba);
@@ -40,7 +41,10 @@ void BuildAtaTrim(AtaCommand *command, uint8_t *payload, const TrimRange *ranges
 uint32_t EncodeAtaPassThrough(uint8_t *block, uint32_t headerSize, const AtaCommand *command) {
     const AtaLayout layout = AtaLayoutFor(headerSize);
     const uint32_t dataArea = command->dataLength > kAtaDataSize ? command->dataLength : (uint32_t)kAtaDataSize;
-    ZeroBytes(block, layout.headerSize + dataArea);
+    // The header and whatever of the data area the data does not fill.
+    const uint32_t written = command->direction == kAtaDataOut ? command->dataLength : 0;
+    ZeroBytes(block, layout.headerSize);
+    ZeroBytes(block + layout.headerSize + written, dataArea - written);
     uint16_t flags = 0;
     if (command->direction == kAtaDataIn) flags |= kAtaFlagDataIn;
     if (command->direction == kAtaDataOut) flags |= kAtaFlagDataOut;

@@ -162,30 +162,3 @@ int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t
     *at = next;
     return 1;
 }
-
-int StartSegmentRuns(const uint8_t *record, uint32_t at, SegmentRuns *runs) {
-    ZeroBytes(runs, sizeof *runs);
-    if (!ReadNonResident(record, at, &runs->header)) return 0;
-    runs->at = runs->header.pairsAt;
-    runs->vcn = runs->header.firstVcn;
-    return 1;
-}
-
-int NextSegmentRun(const uint8_t *record, SegmentRuns *runs, uint64_t *vcn, uint64_t *count, int64_t *lcn,
-                   int *sparse) {
-    // Each run takes at least two bytes of the attribute: bounded.
-    if (runs->broken || !NextDataRun(record, &runs->at, runs->header.pairsEnd, count, &runs->lcn, sparse)) return 0;
-    if (*count > ~(uint64_t)0 - runs->vcn) {
-        runs->broken = 1;
-        return 0;
-    }
-    *vcn = runs->vcn;
-    *lcn = runs->lcn;
-    runs->vcn += *count;
-    return 1;
-}
-
-int SegmentRunsSound(const uint8_t *record, const SegmentRuns *runs) {
-    return !runs->broken && (runs->at >= runs->header.pairsEnd || record[runs->at] == 0) &&
-           runs->vcn == runs->header.lastVcn + 1;
-}

@@ -95,18 +95,41 @@ struct SegmentRuns {
     int broken;    // a run's length ran past the last VCN there is
 };
 
+// Inline: the claims check walks the runs of every record of $MFT.
+
 // Starts the walk over the non-resident attribute at `at`; 0 when its
 // header is not sound (ReadNonResident).
-int StartSegmentRuns(const uint8_t *record, uint32_t at, SegmentRuns *runs);
+inline int StartSegmentRuns(const uint8_t *record, uint32_t at, SegmentRuns *runs) {
+    if (!ReadNonResident(record, at, &runs->header)) return 0;
+    runs->at = runs->header.pairsAt;
+    runs->vcn = runs->header.firstVcn;
+    runs->lcn = 0;
+    runs->broken = 0;
+    return 1;
+}
 
 // The next run: its first VCN, its length, its first cluster (signed: a
 // damaged list may point before the volume) and whether it is sparse. 0
 // at the end of the list, and for a run that would wrap the VCNs.
-int NextSegmentRun(const uint8_t *record, SegmentRuns *runs, uint64_t *vcn, uint64_t *count, int64_t *lcn,
-                   int *sparse);
+inline int NextSegmentRun(const uint8_t *record, SegmentRuns *runs, uint64_t *vcn, uint64_t *count, int64_t *lcn,
+                          int *sparse) {
+    // Each run takes at least two bytes of the attribute: bounded.
+    if (runs->broken || !NextDataRun(record, &runs->at, runs->header.pairsEnd, count, &runs->lcn, sparse)) return 0;
+    if (*count > ~(uint64_t)0 - runs->vcn) {
+        runs->broken = 1;
+        return 0;
+    }
+    *vcn = runs->vcn;
+    *lcn = runs->lcn;
+    runs->vcn += *count;
+    return 1;
+}
 
 // Once NextSegmentRun gave 0: 1 when the list ended at its end marker (or
 // at the attribute's end) with the segment's last VCN, nothing broken.
-int SegmentRunsSound(const uint8_t *record, const SegmentRuns *runs);
+inline int SegmentRunsSound(const uint8_t *record, const SegmentRuns *runs) {
+    return !runs->broken && (runs->at >= runs->header.pairsEnd || record[runs->at] == 0) &&
+           runs->vcn == runs->header.lastVcn + 1;
+}
 
 #endif
