@@ -177,16 +177,6 @@ static void WindowsOptions(TrimRunOptions *options, SinkCall *call) {
     options->limits.rangesPerCommand = 0;
 }
 
-int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount, TrimProgressSink sink) {
-    SinkCall call = {sink};
-    TrimRunOptions options;
-    WindowsOptions(&options, &call);
-    TrimRunReport report;
-    TrimBatch batch;
-    StartBatch(&batch, volume, &options, &report);
-    return AddFreeRun(&batch, firstCluster, clusterCount) && SendBatch(&batch);
-}
-
 int TrimFreeSpace(TrimVolume *volume, TrimProgressSink sink) {
     SinkCall call = {sink};
     TrimRunOptions options;

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+struct VolumeContext;  // ntfs_reader.h
+
 // A device handle as the platform hands it out (HANDLE on Windows). Null
 // means "not opened"; a binding never returns null for a device it opened.
 typedef void *DeviceHandle;
@@ -51,6 +53,9 @@ struct TrimVolume {
     uint32_t bytesPerCell;       // the desktop map's own fields; the engine
     uint32_t clustersPerCell;    // never reads or writes them
     DriveIdentity identity;      // all zero when IDENTIFY failed
+    // Owned: what the open read of the volume's NTFS (boot sector, $MFT's
+    // map, the records read), for the checks that follow it.
+    VolumeContext *context;
 };
 
 // Result of OpenTrimVolume: 0 opened, otherwise the step that failed.
@@ -61,7 +66,8 @@ enum OpenStatus {
     kOpenExtentsFailed = 3,
     kOpenLockFailed = 4,
     kOpenDriveFailed = 5,
-    kOpenNoTrimSupport = 6,  // never produced by opening; callers' tables hold it
+    // 6 is no open status: a drive without TRIM opens, with trimSupported 0
+    // (the status texts keep its words at 6).
     kOpenBootSectorFailed = 7,
     kOpenNotNtfs = 8,
     kOpenBitmapFailed = 9,
@@ -196,14 +202,10 @@ int DecodeSectorsPerCluster(uint8_t stored, uint32_t *sectors);
 // kGeometrySound and all zero otherwise.
 int DecodeBootGeometry(const uint8_t *sector, BootGeometry *geometry);
 
-// The steps above, callable on their own.
-int ReadBootSector(TrimVolume *volume);
-int LocateVolumeBitmap(TrimVolume *volume);
-// LocateVolumeBitmap telling why it failed: *problem gets an NtfsProblem
-// (ntfs_reader.h): a refused read, no memory, or damage.
+// The open's last step, on the boot sector's geometry: finds $Bitmap through
+// the volume's context and loads it. 0 when it cannot; *problem gets an
+// NtfsProblem (ntfs_reader.h): a refused read, no memory, or damage.
 int LocateBitmap(TrimVolume *volume, uint32_t *problem);
-int TrimClusterRange(TrimVolume *volume, uint64_t firstCluster, uint32_t clusterCount,
-                     TrimProgressSink sink);
 
 // Before trimming a volume nobody else writes to: reads all of $MFT and
 // checks that the loaded bitmap marks every cluster any in-use record

@@ -64,9 +64,11 @@ int DecodeBootGeometry(const uint8_t *sector, BootGeometry *geometry) {
     return kGeometrySound;
 }
 
-int ReadBootSector(TrimVolume *volume) {
-    alignas(16) uint8_t sector[kNtfsBootSectorSize];  // some storage drivers need aligned buffers
-    if (!BindingReadAt(volume->driveHandle, volume->partitionOffset, sector, sizeof sector)) return 0;
+// Reads the boot sector into the volume's context, once, and takes its
+// geometry. 0 when the read failed.
+static int ReadBootSector(TrimVolume *volume) {
+    uint8_t *sector = volume->context->bootSector;
+    if (!BindingReadAt(volume->driveHandle, volume->partitionOffset, sector, kNtfsBootSectorSize)) return 0;
     volume->oemId = LoadLe32(sector + kBootOemId);
     if (volume->oemId != kNtfsOemId) return 1;
 
@@ -92,6 +94,10 @@ void ReleaseTrimVolume(TrimVolume *volume) {
     if (volume->volumeHandle != 0) BindingClose(volume->volumeHandle);
     if (volume->driveHandle != 0) BindingClose(volume->driveHandle);
     if (volume->bitmap != 0) BindingFree(volume->bitmap);
+    if (volume->context != 0) {
+        ReleaseNtfsReader(&volume->context->reader);
+        BindingFree(volume->context);
+    }
     BindingFree(volume);
 }
 
@@ -105,6 +111,9 @@ static int OpenOnDrive(TrimVolume *volume, uint64_t extentLength) {
         ZeroBytes(&volume->identity, sizeof volume->identity);
     }
 
+    volume->context = (VolumeContext *)BindingAllocate(sizeof(VolumeContext));
+    if (volume->context == 0) return kOpenNoMemory;
+    ZeroBytes(volume->context, sizeof(VolumeContext));
     if (!ReadBootSector(volume)) return kOpenBootSectorFailed;
     if (volume->oemId != kNtfsOemId || volume->bytesPerCluster == 0) return kOpenNotNtfs;
     // A file system that claims more sectors than its partition holds (a

@@ -191,27 +191,35 @@ int ShowCheck(const char *what, int sound, const ClaimFinding &finding, const Cl
     return sound;
 }
 
-// bootsift's path: CheckVolumeClaims over the drive handle of a volume
-// whose geometry is the crafted one.
-int CheckThroughFile(const char *name, const CraftedMftLayout &layout, uint8_t *bitmap) {
-    TrimVolume volume = {};
-    volume.driveHandle = WindowsOpenDevice(name);
-    if (volume.driveHandle == 0) {
-        Show("Through the file: cannot open it\n");
-        return -1;
-    }
-    volume.bytesPerCluster = kCraftedMftClusterSize;
-    volume.totalClusters = (int64_t)layout.clusters;
-    volume.mftRecordSize = kCraftedMftRecordSize;
-    volume.mftCluster = layout.mftCluster;
-    volume.bitmap = bitmap;
-    volume.bitmapSize = (uint32_t)(layout.clusters / 8);
+// The claims check over a reader of the crafted geometry, timed.
+int CheckThrough(const char *label, NtfsReadFunction read, void *context, const CraftedMftLayout &layout,
+                 const uint8_t *bitmap) {
+    NtfsReader reader;
     ClaimFinding finding = {};
     Clock start;
     ReadClock(&start);
-    int sound = CheckVolumeClaims(&volume, &finding);
-    BindingClose(volume.driveHandle);
-    return ShowCheck("Through the file: ", sound, finding, start);
+    int sound = OpenNtfsReader(&reader, read, context, 0, kCraftedMftClusterSize, layout.clusters,
+                               kCraftedMftRecordSize, layout.mftCluster) &&
+                CheckClusterClaims(&reader, bitmap, layout.clusters, &finding);
+    ReleaseNtfsReader(&reader);
+    return ShowCheck(label, sound, finding, start);
+}
+
+int ReadThroughBinding(void *context, int64_t position, void *buffer, uint32_t size) {
+    return BindingReadAt((DeviceHandle)context, position, buffer, size);
+}
+
+// bootsift's path: the claims check reading through the native binding, as
+// the volume's reader does after an open, over the crafted geometry.
+int CheckThroughFile(const char *name, const CraftedMftLayout &layout, uint8_t *bitmap) {
+    DeviceHandle drive = WindowsOpenDevice(name);
+    if (drive == 0) {
+        Show("Through the file: cannot open it\n");
+        return -1;
+    }
+    int sound = CheckThrough("Through the file: ", ReadThroughBinding, drive, layout, bitmap);
+    BindingClose(drive);
+    return sound;
 }
 
 struct MemoryMft {
@@ -238,15 +246,7 @@ int ReadMemory(void *context, int64_t position, void *buffer, uint32_t size) {
 }
 
 int CheckInMemory(const MemoryMft &memory, const CraftedMftLayout &layout, const uint8_t *bitmap) {
-    NtfsReader reader;
-    ClaimFinding finding = {};
-    Clock start;
-    ReadClock(&start);
-    int sound = OpenNtfsReader(&reader, ReadMemory, (void *)&memory, 0, kCraftedMftClusterSize, layout.clusters,
-                               kCraftedMftRecordSize, layout.mftCluster) &&
-                CheckClusterClaims(&reader, bitmap, layout.clusters, &finding);
-    ReleaseNtfsReader(&reader);
-    return ShowCheck("In memory: ", sound, finding, start);
+    return CheckThrough("In memory: ", ReadMemory, (void *)&memory, layout, bitmap);
 }
 
 int Run(const Arguments &arguments) {

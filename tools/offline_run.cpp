@@ -18,12 +18,6 @@
 
 namespace {
 
-// The state checks read through the drive the engine opened, at the
-// volume's absolute place: one path to the medium for every read.
-int ReadThroughDrive(void *context, int64_t position, void *buffer, uint32_t size) {
-    return BindingReadAt(((TrimVolume *)context)->driveHandle, position, buffer, size);
-}
-
 // Writing the list onto the input would overwrite the volume; onto a block
 // device, a disk.
 int CheckListPlace(const OfflineTarget &target, const TrimRun &run) {
@@ -138,7 +132,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
     const std::unique_ptr<TrimVolume, void (*)(TrimVolume *)> opened(volume, ReleaseTrimVolume);
     // A hibernated or uncleanly closed Windows may own clusters its bitmap
     // on the disk does not show yet.
-    int state = CheckVolumeState(volume, volume->partitionOffset, ReadThroughDrive, volume);
+    int state = CheckVolumeState(volume);
     if (state != kVolumeClean) {
         // Windows still owns the volume, or what the checks need cannot be
         // read or is damaged: each its own status.

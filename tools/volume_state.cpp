@@ -207,17 +207,12 @@ int CheckHibernation(NtfsReader *reader) {
 
 }  // namespace
 
-int CheckVolumeState(const TrimVolume *volume, int64_t volumeOffset, DiskReadFunction read, void *context) {
-    NtfsReader reader;
-    int state = kVolumeClean;
-    if (!OpenNtfsReader(&reader, read, context, volumeOffset, volume->bytesPerCluster,
-                        (uint64_t)volume->totalClusters, volume->mftRecordSize, volume->mftCluster)) {
-        state = Unreadable(&reader, kVolumeMftUnreadable, kVolumeMftReadFailed);
-    }
-    if (state == kVolumeClean) state = CheckHibernation(&reader);
-    if (state == kVolumeClean) state = CheckLogFile(&reader);
-    if (state == kVolumeClean) state = CheckVolumeFlags(&reader);
-    ReleaseNtfsReader(&reader);
+int CheckVolumeState(TrimVolume *volume) {
+    // The reader the open mapped $MFT with: no record is read twice.
+    NtfsReader *reader = &volume->context->reader;
+    int state = CheckHibernation(reader);
+    if (state == kVolumeClean) state = CheckLogFile(reader);
+    if (state == kVolumeClean) state = CheckVolumeFlags(reader);
     return state;
 }
 
@@ -244,12 +239,6 @@ const char *VolumeStateText(int state) {
     case kVolumeRootUnreadable:
         return "The volume's root folder is damaged, so it cannot tell whether Windows is hibernated: run its "
                "disk check (chkdsk /f) in Windows, then try again";
-    case kVolumeMftUnreadable:
-        return "The volume's $MFT is damaged (its first record or its map of itself fails its checks): run its "
-               "disk check (chkdsk /f) in Windows, then try again";
-    case kVolumeMftReadFailed:
-        return "The volume's $MFT could not be read to check how Windows left the volume: the disk refused a "
-               "read; check the disk and its connection, then try again";
     case kVolumeLogReadFailed:
         return "The volume's $LogFile could not be read to check that Windows closed it cleanly: the disk "
                "refused a read; check the disk and its connection, then try again";
@@ -266,9 +255,9 @@ const char *VolumeStateText(int state) {
     }
 }
 
-int VolumeStateReadFailed(int state) { return state >= kVolumeMftReadFailed && state <= kVolumeNoMemory; }
+int VolumeStateReadFailed(int state) { return state >= kVolumeLogReadFailed && state <= kVolumeNoMemory; }
 
-int VolumeStateDamaged(int state) { return state >= kVolumeLogUnreadable && state <= kVolumeMftUnreadable; }
+int VolumeStateDamaged(int state) { return state >= kVolumeLogUnreadable && state <= kVolumeRootUnreadable; }
 
 int CheckBitmapClaims(TrimVolume *volume, char *reason, uint32_t reasonSize, int *readFailed) {
     ClaimFinding finding;

@@ -6,8 +6,6 @@
 
 #include <stdint.h>
 
-#include "disk_read.h"
-
 struct TrimVolume;
 
 enum VolumeState {
@@ -20,19 +18,17 @@ enum VolumeState {
     kVolumeLogUnreadable,
     kVolumeFlagsUnreadable,
     kVolumeRootUnreadable,
-    kVolumeMftUnreadable,
     // Not damaged as far as we know: the disk refused a read, or memory ran out.
-    kVolumeMftReadFailed,
     kVolumeLogReadFailed,
     kVolumeFlagsReadFailed,
     kVolumeRootReadFailed,
     kVolumeNoMemory,
 };
 
-// Checks the opened `volume` (its geometry as the engine read it), whose
-// boot sector lies at `volumeOffset` of what `read` reads. Returns a
-// VolumeState; anything but kVolumeClean means the bitmap cannot be trusted.
-int CheckVolumeState(const TrimVolume *volume, int64_t volumeOffset, DiskReadFunction read, void *context);
+// Checks the opened `volume` through the reader its open left in its
+// context. Returns a VolumeState; anything but kVolumeClean means the
+// bitmap cannot be trusted.
+int CheckVolumeState(TrimVolume *volume);
 
 // What was found and what the user can do, for a state other than clean.
 const char *VolumeStateText(int state);

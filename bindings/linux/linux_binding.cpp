@@ -101,41 +101,39 @@ int OpenBlockDevice(const char *path, int flags, uint32_t major_, uint32_t minor
     return fd;
 }
 
-int PassThrough(LinuxDevice *drive, const uint8_t *in, uint32_t inSize, uint8_t *out, uint32_t outSize) {
-    SatCommand command;
-    if (in == 0 || out == 0 || outSize < inSize || !TranslateAtaPassThrough(in, inSize, &command)) return 0;
-    if (out != in) memmove(out, in, inSize);
-    uint8_t *data = out + command.dataOffset;
-    const AtaLayout layout = AtaLayoutFor(ATA_NATIVE_HEADER_SIZE);
-
+// The command as SG_IO ATA PASS-THROUGH (16), its data straight from and
+// into the command's buffer.
+int PassThrough(LinuxDevice *drive, AtaCommand *command) {
+    SatCommand sat;
+    if (!TranslateAtaCommand(command, &sat)) return 0;
     uint8_t sense[64];
     memset(sense, 0, sizeof sense);
     sg_io_hdr_t request;
     memset(&request, 0, sizeof request);
     request.interface_id = 'S';
-    request.cmd_len = sizeof command.cdb;
-    request.cmdp = command.cdb;
-    request.dxfer_direction = command.direction == kSatFromDevice ? SG_DXFER_FROM_DEV
-                              : command.direction == kSatToDevice ? SG_DXFER_TO_DEV
+    request.cmd_len = sizeof sat.cdb;
+    request.cmdp = sat.cdb;
+    request.dxfer_direction = command->direction == kAtaDataIn    ? SG_DXFER_FROM_DEV
+                              : command->direction == kAtaDataOut ? SG_DXFER_TO_DEV
                                                                   : SG_DXFER_NONE;
-    request.dxferp = command.dataLength != 0 ? data : 0;
-    request.dxfer_len = command.dataLength;
+    request.dxferp = command->dataLength != 0 ? command->data : 0;
+    request.dxfer_len = command->dataLength;
     request.sbp = sense;
     request.mx_sb_len = sizeof sense;
-    request.timeout = command.timeoutMilliseconds;
+    request.timeout = sat.timeoutMilliseconds;
     if (ioctl(drive->fd, SG_IO, &request) != 0) return 0;
     if (request.host_status != 0 || (request.driver_status & kDriverStatusError) != 0) return 0;
     if (request.status == kScsiGood && request.sb_len_wr == 0) {
         // GOOD means the command completed without error; no registers
         // come with it, so the status is the one such a completion leaves.
-        out[layout.currentTaskFile + 0] = 0;
-        out[layout.currentTaskFile + 6] = kStatusReady;
-    } else if (!StoreAtaStatusReturn(sense, request.sb_len_wr, out)) {
+        command->current[kAtaRegisterFeatures] = 0;
+        command->current[kAtaRegisterCommand] = kStatusReady;
+    } else if (!StoreAtaStatusReturn(sense, request.sb_len_wr, command)) {
         // A failure whose registers did not come back: nothing tells what
         // the drive did, so the call counts as failed.
         return 0;
     }
-    if (command.direction == kSatFromDevice && request.resid != 0) return 0;
+    if (command->direction == kAtaDataIn && request.resid != 0) return 0;
     return 1;
 }
 
@@ -336,9 +334,9 @@ int BindingTrimRanges(DeviceHandle handle, const TrimRange *ranges, uint32_t cou
     return DiscardRanges(drive, ranges, count);
 }
 
-int BindingAtaPassThrough(DeviceHandle handle, uint8_t *block, uint32_t size) {
+int BindingAtaCommand(DeviceHandle handle, AtaCommand *command) {
     LinuxDevice *device = (LinuxDevice *)handle;
-    return device != 0 && PassThrough(device, block, size, block, size);
+    return device != 0 && PassThrough(device, command);
 }
 
 int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t size) {

@@ -92,8 +92,15 @@ int OpenTrimVolume(char driveLetter, TrimVolume **result, int lockVolume) {
     return status;
 }
 
-int BindingAtaPassThrough(DeviceHandle drive, uint8_t *block, uint32_t size) {
-    return WindowsDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size);
+// The command packed into ATA_PASS_THROUGH_EX of this build's layout; the
+// device returns the registers in the same block.
+int BindingAtaCommand(DeviceHandle drive, AtaCommand *command) {
+    alignas(16) uint8_t block[kAtaMaxTrimBlockSize];
+    if (command->dataLength > kAtaMaxTrimBlockSize - ATA_NATIVE_HEADER_SIZE) return 0;
+    const uint32_t size = EncodeAtaPassThrough(block, ATA_NATIVE_HEADER_SIZE, command);
+    if (!WindowsDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size)) return 0;
+    TakeAtaPassThroughAnswer(block, ATA_NATIVE_HEADER_SIZE, command);
+    return 1;
 }
 
 int BindingIdentifyDrive(DeviceHandle drive, DriveIdentity *identity) { return AtaIdentifyDrive(drive, identity); }

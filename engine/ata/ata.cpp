@@ -1,57 +1,83 @@
-// ATA pass-through requests: IDENTIFY DEVICE and DATA SET MANAGEMENT (TRIM),
-// encoded and decoded; ata_exchange.cpp sends them.
+// The engine's ATA commands, IDENTIFY DEVICE and DATA SET MANAGEMENT (TRIM),
+// as registers, and packed into ATA_PASS_THROUGH_EX for the Windows
+// bindings; ata_exchange.cpp sends them.
 #include "ata_request.h"
 #include "bytes.h"
 #include "trim_engine.h"
 
-static void EncodeHeader(uint8_t *block, const AtaLayout &layout, uint16_t flags) {
-    ZeroBytes(block, layout.headerSize + kAtaDataSize);
-    StoreLe16(block + kAtaFieldLength, (uint16_t)layout.headerSize);
-    StoreLe16(block + kAtaFieldFlags, flags);
-    StoreLe32(block + kAtaFieldDataTransferLength, kAtaDataSize);
-    StoreLe32(block + kAtaFieldTimeOutValue, kAtaTimeoutSeconds);
-    if (layout.dataBufferOffsetWidth == 8) {
-        StoreLe64(block + layout.dataBufferOffsetField, layout.headerSize);
-    } else {
-        StoreLe32(block + layout.dataBufferOffsetField, layout.headerSize);
-    }
+void BuildAtaIdentify(AtaCommand *command, uint8_t *data) {
+    command->current[kAtaRegisterCommand] = kAtaCommandIdentify;
+    command->direction = kAtaDataIn;
+    command->data = data;
+    command->dataLength = kAtaDataSize;
+    command->timeoutSeconds = kAtaTimeoutSeconds;
 }
 
-void EncodeAtaIdentify(uint8_t *block, uint32_t headerSize) {
-    AtaLayout layout = AtaLayoutFor(headerSize);
-    EncodeHeader(block, layout, kAtaFlagDataIn);
-    block[layout.currentTaskFile + 6] = kAtaCommandIdentify;
-}
-
-uint32_t EncodeAtaTrimRanges(uint8_t *block, uint32_t headerSize, const TrimRange *ranges, uint32_t count) {
-    AtaLayout layout = AtaLayoutFor(headerSize);
+void BuildAtaTrim(AtaCommand *command, uint8_t *payload, const TrimRange *ranges, uint32_t count) {
     const uint32_t payloadBlocks = (count + kTrimRangesPerBlock - 1) / kTrimRangesPerBlock;
     const uint32_t dataSize = payloadBlocks * kAtaDataSize;
-    // PreviousTaskFile stays zero: with the 48-bit flag its bytes are the
-    // high-order registers, and every one of them must be 0 here.
-    EncodeHeader(block, layout, kAtaTrimFlags);
-    ZeroBytes(block + layout.headerSize + kAtaDataSize, dataSize - kAtaDataSize);
-    StoreLe32(block + kAtaFieldDataTransferLength, dataSize);
-    uint8_t *taskFile = block + layout.currentTaskFile;
-    taskFile[0] = 0x01;                    // Features: the TRIM bit
-    taskFile[1] = (uint8_t)payloadBlocks;  // Sector Count: blocks of range entries
-    taskFile[6] = kAtaCommandDataSetManagement;
-    uint8_t *entry = block + layout.headerSize;
+    // The entries, then zeros to the end of their last block.
+    ZeroBytes(payload + 8 * count, dataSize - 8 * count);
+    uint8_t *entry = payload;
     for (uint32_t i = 0; i < count; i++, entry += 8) {
         StoreLe32(entry + 0, (uint32_t)ranges[i].lba);
         StoreLe16(entry + 4, (uint16_t)(ranges[i].lba >> 32));
         StoreLe16(entry + 6, (uint16_t)ranges[i].blockCount);
     }
-    return layout.headerSize + dataSize;
+    // The high-order registers stay zero: a 48-bit command sends every one
+    // of them, and each must be 0 here.
+    command->current[kAtaRegisterFeatures] = 0x01;  // the TRIM bit
+    command->current[kAtaRegisterCount] = (uint8_t)payloadBlocks;
+    command->current[kAtaRegisterCommand] = kAtaCommandDataSetManagement;
+    // DATA SET MANAGEMENT is a 48-bit DMA command (see kAtaTrimFlags).
+    command->extended = 1;
+    command->dma = 1;
+    command->direction = kAtaDataOut;
+    command->data = payload;
+    command->dataLength = dataSize;
+    command->timeoutSeconds = kAtaTimeoutSeconds;
 }
 
-void EncodeAtaTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint16_t blockCount) {
-    TrimRange range = {lba, blockCount};
-    EncodeAtaTrimRanges(block, headerSize, &range, 1);
+uint32_t EncodeAtaPassThrough(uint8_t *block, uint32_t headerSize, const AtaCommand *command) {
+    const AtaLayout layout = AtaLayoutFor(headerSize);
+    const uint32_t dataArea = command->dataLength > kAtaDataSize ? command->dataLength : (uint32_t)kAtaDataSize;
+    // The header and whatever of the data area the data does not fill.
+    const uint32_t written = command->direction == kAtaDataOut ? command->dataLength : 0;
+    ZeroBytes(block, layout.headerSize);
+    ZeroBytes(block + layout.headerSize + written, dataArea - written);
+    uint16_t flags = 0;
+    if (command->direction == kAtaDataIn) flags |= kAtaFlagDataIn;
+    if (command->direction == kAtaDataOut) flags |= kAtaFlagDataOut;
+    if (command->extended) flags |= kAtaFlag48BitCommand;
+    if (command->dma) flags |= kAtaFlagUseDma;
+    StoreLe16(block + kAtaFieldLength, (uint16_t)layout.headerSize);
+    StoreLe16(block + kAtaFieldFlags, flags);
+    StoreLe32(block + kAtaFieldDataTransferLength, command->dataLength);
+    StoreLe32(block + kAtaFieldTimeOutValue, command->timeoutSeconds);
+    if (layout.dataBufferOffsetWidth == 8) {
+        StoreLe64(block + layout.dataBufferOffsetField, layout.headerSize);
+    } else {
+        StoreLe32(block + layout.dataBufferOffsetField, layout.headerSize);
+    }
+    for (uint32_t i = 0; i < kAtaTaskFileSize; i++) {
+        block[layout.previousTaskFile + i] = command->extended ? command->previous[i] : 0;
+        block[layout.currentTaskFile + i] = command->current[i];
+    }
+    if (command->direction == kAtaDataOut && command->dataLength != 0) {
+        __builtin_memcpy(block + layout.headerSize, command->data, command->dataLength);
+    }
+    return layout.headerSize + command->dataLength;
 }
 
-uint8_t AtaReturnedStatus(const uint8_t *block, uint32_t headerSize) {
-    return block[AtaLayoutFor(headerSize).currentTaskFile + 6];
+void TakeAtaPassThroughAnswer(const uint8_t *block, uint32_t headerSize, AtaCommand *command) {
+    const AtaLayout layout = AtaLayoutFor(headerSize);
+    for (uint32_t i = 0; i < kAtaTaskFileSize; i++) {
+        command->previous[i] = block[layout.previousTaskFile + i];
+        command->current[i] = block[layout.currentTaskFile + i];
+    }
+    if (command->direction == kAtaDataIn && command->dataLength != 0) {
+        __builtin_memcpy(command->data, block + layout.headerSize, command->dataLength);
+    }
 }
 
 void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity) {

@@ -1,4 +1,5 @@
-// The ATA_PASS_THROUGH_EX request block, encoded byte by byte so that both
+// ATA commands as registers, and the ATA_PASS_THROUGH_EX request block
+// the Windows bindings pack them into, encoded byte by byte so that both
 // layouts (32-bit and 64-bit header) can be built and checked on any host.
 // The Windows builds check every offset, size and flag here against the
 // platform's own definition at compile time (tests/windows/).
@@ -62,15 +63,54 @@ constexpr AtaLayout AtaLayoutFor(uint32_t headerSize) {
                                             : AtaLayout{0, 0, 0, 0, 0};
 }
 
-// Fill a block of headerSize + 512 bytes.
-void EncodeAtaIdentify(uint8_t *block, uint32_t headerSize);
-void EncodeAtaTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint16_t blockCount);
-// Ranges 1 to kMaxTrimRangesPerCommand: a block of headerSize plus 512
-// bytes per 64 ranges, the Count register holding those blocks. The size.
-uint32_t EncodeAtaTrimRanges(uint8_t *block, uint32_t headerSize, const TrimRange *ranges, uint32_t count);
+// One ATA command as the engine hands it to a binding: the task file
+// registers, whether it is a 48-bit command (`previous` then holds the
+// high-order bytes: Features 15:8, Count 15:8, LBA 31:24, 39:32, 47:40)
+// and a DMA one, and the data's direction and buffer. The binding sends it
+// the way its platform takes ATA commands and puts the registers the drive
+// returned back into `current` and `previous`: the status in the command
+// register's place, the error in the features register's.
+enum {
+    kAtaRegisterFeatures = 0,  // Error on return
+    kAtaRegisterCount = 1,
+    kAtaRegisterLbaLow = 2,
+    kAtaRegisterLbaMid = 3,
+    kAtaRegisterLbaHigh = 4,
+    kAtaRegisterDevice = 5,
+    kAtaRegisterCommand = 6,   // Status on return
+};
+enum AtaDataDirection { kAtaNoData = 0, kAtaDataIn = 1, kAtaDataOut = 2 };
 
-// The status register that comes back in CurrentTaskFile byte 6.
-uint8_t AtaReturnedStatus(const uint8_t *block, uint32_t headerSize);
+struct AtaCommand {
+    uint8_t current[kAtaTaskFileSize];   // byte 7 is no register: 0
+    uint8_t previous[kAtaTaskFileSize];  // bytes 5 to 7 are none either
+    int32_t extended;                    // a 48-bit command
+    int32_t dma;
+    uint32_t direction;                  // an AtaDataDirection
+    uint8_t *data;                       // dataLength bytes, whole 512-byte blocks
+    uint32_t dataLength;
+    uint32_t timeoutSeconds;
+};
+
+// What a binding that speaks ATA supplies: sends `command` to the drive and
+// takes its registers (and, for data in, its data) back into the record. 1
+// when the command reached the drive, whatever the drive answered.
+int BindingAtaCommand(DeviceHandle drive, AtaCommand *command);
+
+// The engine's two commands, into a zero-filled record: IDENTIFY DEVICE
+// reading 512 bytes into `data`, and DATA SET MANAGEMENT with the TRIM bit
+// for `count` ranges (1 to kMaxTrimRangesPerCommand), whose entries are
+// written to `payload` (512 bytes per 64 ranges, the Count register
+// holding those blocks).
+void BuildAtaIdentify(AtaCommand *command, uint8_t *data);
+void BuildAtaTrim(AtaCommand *command, uint8_t *payload, const TrimRange *ranges, uint32_t count);
+
+// The command as an ATA_PASS_THROUGH_EX block of headerSize (40 or 48)
+// followed by its data, as the Windows devices take it: returns the size.
+// The block holds at least headerSize + max(dataLength, 512) bytes.
+uint32_t EncodeAtaPassThrough(uint8_t *block, uint32_t headerSize, const AtaCommand *command);
+// The registers (and data read) the drive returned in such a block.
+void TakeAtaPassThroughAnswer(const uint8_t *block, uint32_t headerSize, AtaCommand *command);
 
 // The fields the engine uses from 512 bytes of IDENTIFY DEVICE data.
 void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity);
@@ -79,17 +119,7 @@ void DecodeIdentify(const uint8_t *identify, DriveIdentity *identity);
 // because the engine's LBAs are 512-byte units.
 int IdentityAllowsTrim(const DriveIdentity *identity);
 
-// What a binding that speaks ATA supplies: hands an encoded request block
-// (header at the native layout, `size` bytes with its data) to the drive
-// and takes the answer back in place. 1 when the request reached the drive,
-// whatever the drive answered. The Windows devices take the block as it is
-// (IOCTL_ATA_PASS_THROUGH); Linux turns it into SCSI ATA pass-through.
-int BindingAtaPassThrough(DeviceHandle drive, uint8_t *block, uint32_t size);
-
-// Sends IDENTIFY DEVICE; on 1 `identify` holds the drive's 512 bytes.
-int AtaReadIdentify(DeviceHandle drive, uint8_t *identify);
-
-// Through BindingAtaPassThrough: IDENTIFY decoded, and one TRIM command
+// Through BindingAtaCommand: IDENTIFY decoded, and one TRIM command
 // (a TrimBatchResult).
 int AtaIdentifyDrive(DeviceHandle drive, DriveIdentity *identity);
 int AtaTrimRanges(DeviceHandle drive, const TrimRange *ranges, uint32_t count);

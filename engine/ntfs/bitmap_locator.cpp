@@ -26,7 +26,8 @@ static int ReadThroughDrive(void *context, int64_t position, void *buffer, uint3
     return BindingReadAt((DeviceHandle)context, position, buffer, size);
 }
 
-// The reader over the volume's drive, with all of $MFT mapped.
+// The volume's reader over its drive, with all of $MFT mapped; it stays
+// with the volume's context for the checks after the open.
 static int OpenVolumeReader(const TrimVolume *volume, NtfsReader *reader) {
     return OpenNtfsReader(reader, ReadThroughDrive, volume->driveHandle, volume->partitionOffset,
                           volume->bytesPerCluster, (uint64_t)volume->totalClusters, volume->mftRecordSize,
@@ -36,6 +37,7 @@ static int OpenVolumeReader(const TrimVolume *volume, NtfsReader *reader) {
 // The unnamed $DATA of a record, non-resident and starting at VCN 0, and
 // its header.
 static int FindUnnamedData(const uint8_t *record, uint32_t used, uint32_t *at, NonResidentAttribute *data) {
+    *at = 0;
     return FindNamedAttribute(record, used, kAttributeData, "", at) && ReadNonResident(record, *at, data) &&
            data->firstVcn == 0;
 }
@@ -72,11 +74,6 @@ static int ClustersInUse(const TrimVolume *volume, uint64_t first, uint64_t coun
     return 1;
 }
 
-int LocateVolumeBitmap(TrimVolume *volume) {
-    uint32_t problem = kNtfsSound;
-    return LocateBitmap(volume, &problem);
-}
-
 int LocateBitmap(TrimVolume *volume, uint32_t *problem) {
     *problem = kNtfsDamaged;
     // Some storage drivers need aligned buffers.
@@ -84,12 +81,12 @@ int LocateBitmap(TrimVolume *volume, uint32_t *problem) {
     uint32_t used = 0;
     uint32_t at = 0;
     uint32_t index = 1;  // record 0 is $MFT, which opening the reader read
-    NtfsReader reader;
+    NtfsReader *reader = &volume->context->reader;
     // Opening the reader checks that record 0 places $MFT where the boot
     // sector does and maps all of it.
-    int opened = OpenVolumeReader(volume, &reader);
+    int opened = OpenVolumeReader(volume, reader);
     for (; opened; index++) {
-        if (index >= kMaxRecordsWalked || !ReadNtfsRecord(&reader, index, record, &used)) {
+        if (index >= kMaxRecordsWalked || !ReadNtfsRecord(reader, index, record, &used)) {
             opened = 0;
             break;
         }
@@ -97,10 +94,9 @@ int LocateBitmap(TrimVolume *volume, uint32_t *problem) {
         // list, a record not in use) are simply not $Bitmap.
         if (IsBitmapRecord(record, used, &at)) break;
     }
-    ReleaseNtfsReader(&reader);
     if (!opened) {
         // The reader tells a refused read or a lack of memory from damage.
-        if (reader.problem == kNtfsReadFailed || reader.problem == kNtfsNoMemory) *problem = reader.problem;
+        if (reader->problem == kNtfsReadFailed || reader->problem == kNtfsNoMemory) *problem = reader->problem;
         return 0;
     }
     // $Bitmap has its fixed place; the name anywhere else is a damaged MFT.
@@ -162,21 +158,6 @@ int LocateBitmap(TrimVolume *volume, uint32_t *problem) {
 }
 
 int CheckVolumeClaims(TrimVolume *volume, ClaimFinding *finding) {
-    NtfsReader reader;
-    int sound = 0;
-    if (!OpenVolumeReader(volume, &reader)) {
-        ZeroBytes(finding, sizeof *finding);
-        finding->kind = reader.problem == kNtfsReadFailed ? kClaimUnreadable
-                        : reader.problem == kNtfsNoMemory ? kClaimNoMemory
-                                                            : kClaimRecordDamaged;
-        finding->record = reader.problemRecord;
-        if (finding->kind == kClaimRecordDamaged) {
-            finding->differences = finding->named = 1;
-            finding->first[0] = {kClaimRecordDamaged, 0, 1, reader.problemRecord};
-        }
-    } else {
-        sound = CheckClusterClaims(&reader, volume->bitmap, (uint64_t)volume->totalClusters, finding);
-    }
-    ReleaseNtfsReader(&reader);
-    return sound;
+    // The open mapped $MFT and checked record 0: what is left is the check.
+    return CheckClusterClaims(&volume->context->reader, volume->bitmap, (uint64_t)volume->totalClusters, finding);
 }

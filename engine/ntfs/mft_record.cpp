@@ -84,19 +84,23 @@ int FindAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, uint3
     return 1;
 }
 
+int NameUnitsAre(const uint8_t *units, uint32_t length, const char *name) {
+    // Unit by unit, so the name needs no length of its own (no runtime).
+    for (uint32_t i = 0; i < length; i++) {
+        if (name[i] == 0 || LoadLe16(units + 2 * i) != (uint8_t)name[i]) return 0;
+    }
+    return name[length] == 0;
+}
+
 int FindNamedAttribute(const uint8_t *record, uint32_t used, uint32_t type, const char *name, uint32_t *at) {
-    uint32_t position = 0;
+    uint32_t position = *at;
     while (FindAttribute(record, used, type, &position)) {
         const uint8_t *attribute = record + position;
         uint32_t length = LoadLe32(attribute + kAttributeLength);
         uint32_t nameAt = LoadLe16(attribute + kAttributeNameOffset);
         uint32_t nameLength = attribute[kAttributeNameLength];
-        // Unit by unit, so the name needs no length of its own (no runtime).
-        int same = nameAt <= length && 2 * nameLength <= length - nameAt;
-        for (uint32_t i = 0; same && i < nameLength; i++) {
-            same = name[i] != 0 && LoadLe16(attribute + nameAt + 2 * i) == (uint8_t)name[i];
-        }
-        if (same && name[nameLength] == 0) {
+        if (nameAt <= length && 2 * nameLength <= length - nameAt &&
+            NameUnitsAre(attribute + nameAt, nameLength, name)) {
             *at = position;
             return 1;
         }

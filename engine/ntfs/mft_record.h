@@ -34,10 +34,16 @@ int IsBaseRecordInUse(const uint8_t *record);
 // attribute header or length does not fit within the bytes in use.
 int FindAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, uint32_t *at);
 
-// Like FindAttribute from the first attribute, for the attribute of `type`
-// whose name is the ASCII `name` ("" for the unnamed one); attributes of
-// another name are passed over.
+// Like FindAttribute, for the attribute of `type` whose name is the ASCII
+// `name` ("" for the unnamed one); attributes of another name are passed
+// over. The one lookup within a record: the locator, the reader and its
+// attribute search all go through it.
 int FindNamedAttribute(const uint8_t *record, uint32_t usedSize, uint32_t type, const char *name, uint32_t *at);
+
+// 1 when the `length` UTF-16 units at `units` are the ASCII `name` unit for
+// unit, as NTFS matches attribute names: the one name comparison, for
+// attribute headers and attribute list entries.
+int NameUnitsAre(const uint8_t *units, uint32_t length, const char *name);
 
 // The value of the resident attribute at `at`: 1 with its offset within the
 // record and its length when the attribute is resident and the value lies
@@ -77,5 +83,53 @@ int ApplyUpdateSequence(uint8_t *block, uint32_t size);
 // claims check all read runs through it.
 int NextDataRun(const uint8_t *record, uint32_t *at, uint32_t pairsEnd, uint64_t *clusterCount, int64_t *lcn,
                 int *sparse);
+
+// The runs of one non-resident attribute segment, walked in order with
+// their VCNs: the one walk over a run list and its checks, for the reader
+// and the claims check.
+struct SegmentRuns {
+    NonResidentAttribute header;
+    uint32_t at;   // the next mapping pair
+    uint64_t vcn;  // of the next run
+    int64_t lcn;   // of the last stored run
+    int broken;    // a run's length ran past the last VCN there is
+};
+
+// Inline: the claims check walks the runs of every record of $MFT.
+
+// Starts the walk over the non-resident attribute at `at`; 0 when its
+// header is not sound (ReadNonResident).
+inline int StartSegmentRuns(const uint8_t *record, uint32_t at, SegmentRuns *runs) {
+    if (!ReadNonResident(record, at, &runs->header)) return 0;
+    runs->at = runs->header.pairsAt;
+    runs->vcn = runs->header.firstVcn;
+    runs->lcn = 0;
+    runs->broken = 0;
+    return 1;
+}
+
+// The next run: its first VCN, its length, its first cluster (signed: a
+// damaged list may point before the volume) and whether it is sparse. 0
+// at the end of the list, and for a run that would wrap the VCNs.
+inline int NextSegmentRun(const uint8_t *record, SegmentRuns *runs, uint64_t *vcn, uint64_t *count, int64_t *lcn,
+                          int *sparse) {
+    // Each run takes at least two bytes of the attribute: bounded.
+    if (runs->broken || !NextDataRun(record, &runs->at, runs->header.pairsEnd, count, &runs->lcn, sparse)) return 0;
+    if (*count > ~(uint64_t)0 - runs->vcn) {
+        runs->broken = 1;
+        return 0;
+    }
+    *vcn = runs->vcn;
+    *lcn = runs->lcn;
+    runs->vcn += *count;
+    return 1;
+}
+
+// Once NextSegmentRun gave 0: 1 when the list ended at its end marker (or
+// at the attribute's end) with the segment's last VCN, nothing broken.
+inline int SegmentRunsSound(const uint8_t *record, const SegmentRuns *runs) {
+    return !runs->broken && (runs->at >= runs->header.pairsEnd || record[runs->at] == 0) &&
+           runs->vcn == runs->header.lastVcn + 1;
+}
 
 #endif

@@ -80,31 +80,24 @@ static int AppendExtent(ExtentList *list, uint64_t vcn, uint64_t lcn, uint64_t c
 // says it does.
 static int DecodeSegment(NtfsReader *reader, const uint8_t *record, uint32_t at, uint64_t *nextVcn,
                          ExtentList *list, uint64_t recordNumber) {
-    NonResidentAttribute attribute;
-    if (!ReadNonResident(record, at, &attribute) || attribute.firstVcn != *nextVcn) {
+    SegmentRuns runs;
+    if (!StartSegmentRuns(record, at, &runs) || runs.header.firstVcn != *nextVcn) {
         return Fail(reader, kNtfsDamaged, recordNumber);
     }
-    uint32_t position = attribute.pairsAt;
-    uint64_t vcn = attribute.firstVcn;
+    uint64_t vcn = 0, count = 0;
     int64_t lcn = 0;
-    uint64_t count = 0;
     int sparse = 0;
-    // Each run takes at least two bytes of the attribute: bounded.
-    while (NextDataRun(record, &position, attribute.pairsEnd, &count, &lcn, &sparse)) {
+    while (NextSegmentRun(record, &runs, &vcn, &count, &lcn, &sparse)) {
         if (!sparse && (lcn < 0 || (uint64_t)lcn >= reader->totalClusters ||
                         count > reader->totalClusters - (uint64_t)lcn)) {
             return Fail(reader, kNtfsDamaged, recordNumber);
         }
-        if (count > ~(uint64_t)0 - vcn) return Fail(reader, kNtfsDamaged, recordNumber);
         if (!AppendExtent(list, vcn, sparse ? kSparseLcn : (uint64_t)lcn, count)) {
             return Fail(reader, kNtfsNoMemory, recordNumber);
         }
-        vcn += count;
     }
-    if ((position < attribute.pairsEnd && record[position] != 0) || vcn != attribute.lastVcn + 1) {
-        return Fail(reader, kNtfsDamaged, recordNumber);
-    }
-    *nextVcn = vcn;
+    if (!SegmentRunsSound(record, &runs)) return Fail(reader, kNtfsDamaged, recordNumber);
+    *nextVcn = runs.vcn;
     return 1;
 }
 
@@ -150,7 +143,7 @@ static int ReadMapped(NtfsReader *reader, const NtfsExtent *extents, uint32_t co
     return 1;
 }
 
-int ReadMftBytes(NtfsReader *reader, uint64_t offset, uint32_t size, uint8_t *buffer) {
+static int ReadMftBytes(NtfsReader *reader, uint64_t offset, uint32_t size, uint8_t *buffer) {
     return ReadMapped(reader, reader->mftExtents, reader->mftExtentCount, offset, size, buffer,
                       offset / reader->recordSize);
 }
@@ -164,24 +157,69 @@ static int CheckRecordAt(uint8_t *record, uint32_t recordSize, uint64_t number, 
            LoadLe32(record + kRecordNumber) == (uint32_t)number;
 }
 
+// The record as read before, or null.
+static const uint8_t *CachedRecord(const NtfsReader *reader, uint64_t number) {
+    for (uint32_t slot = 0; slot < reader->cachedCount; slot++) {
+        if (reader->cachedNumbers[slot] == number) return reader->cachedBytes + slot * reader->recordSize;
+    }
+    return 0;
+}
+
+// The lowest record number at or after `number` that the cache holds, or
+// ~0 when none is.
+static uint64_t NextCachedRecord(const NtfsReader *reader, uint64_t number) {
+    uint64_t next = ~(uint64_t)0;
+    for (uint32_t slot = 0; slot < reader->cachedCount; slot++) {
+        const uint64_t cached = reader->cachedNumbers[slot];
+        if (cached >= number && cached < next) next = cached;
+    }
+    return next;
+}
+
+// Keeps the record's bytes as the disk gave them.
+static void KeepRecord(NtfsReader *reader, uint64_t number, const uint8_t *record) {
+    uint32_t slot = reader->cachedCount;
+    if (slot == kRecordCacheSlots) {
+        slot = reader->cacheNext;
+        reader->cacheNext = (slot + 1) % kRecordCacheSlots;
+    } else {
+        reader->cachedCount++;
+    }
+    reader->cachedNumbers[slot] = number;
+    __builtin_memcpy(reader->cachedBytes + slot * reader->recordSize, record, reader->recordSize);
+}
+
 int ReadNtfsRecord(NtfsReader *reader, uint64_t number, uint8_t *record, uint32_t *used) {
     if (number >= reader->mftRecords) return Fail(reader, kNtfsNotFound, number);
-    if (!ReadMftBytes(reader, number * reader->recordSize, reader->recordSize, record)) return 0;
+    const uint8_t *cached = CachedRecord(reader, number);
+    if (cached != 0) {
+        __builtin_memcpy(record, cached, reader->recordSize);
+    } else {
+        if (!ReadMftBytes(reader, number * reader->recordSize, reader->recordSize, record)) return 0;
+        KeepRecord(reader, number, record);
+    }
     if (!CheckRecordAt(record, reader->recordSize, number, used)) return Fail(reader, kNtfsDamaged, number);
     return 1;
 }
 
-// 1 when the attribute at `at` has the ASCII `name`.
-static int AttributeNamed(const uint8_t *record, uint32_t at, const char *name) {
-    const uint8_t *attribute = record + at;
-    uint32_t length = LoadLe32(attribute + kAttributeLength);
-    uint32_t nameAt = LoadLe16(attribute + kAttributeNameOffset);
-    uint32_t nameLength = attribute[kAttributeNameLength];
-    if (nameAt > length || 2 * nameLength > length - nameAt) return 0;
-    for (uint32_t i = 0; i < nameLength; i++) {
-        if (name[i] == 0 || LoadLe16(attribute + nameAt + 2 * i) != (uint8_t)name[i]) return 0;
+// Reads `count` records from `first` on into `buffer` as the disk holds
+// them: the ones read before from the cache, the rest in as few reads as
+// the cached ones leave.
+static int ReadMftRecords(NtfsReader *reader, uint64_t first, uint32_t count, uint8_t *buffer) {
+    const uint32_t size = reader->recordSize;
+    const uint64_t end = first + count;
+    for (uint64_t number = first; number < end;) {
+        const uint64_t cached = NextCachedRecord(reader, number);
+        const uint64_t stop = cached < end ? cached : end;
+        if (stop > number &&
+            !ReadMftBytes(reader, number * size, (uint32_t)(stop - number) * size, buffer + (number - first) * size)) {
+            return 0;
+        }
+        if (stop == end) break;
+        __builtin_memcpy(buffer + (stop - first) * size, CachedRecord(reader, stop), size);
+        number = stop + 1;
     }
-    return name[nameLength] == 0;
+    return 1;
 }
 
 // Takes one segment of the attribute: the first decides whether it is
@@ -236,109 +274,186 @@ void ReleaseNtfsAttribute(NtfsAttribute *attribute) {
     ZeroBytes(attribute, sizeof *attribute);
 }
 
-// The attribute's segments as the base record's attribute list names them,
-// in list order (which is VCN order for one attribute).
-static int LoadListedSegments(NtfsReader *reader, uint64_t baseRecord, const uint8_t *base, uint32_t baseUsed,
-                              uint32_t listAt, uint32_t type, const char *name, NtfsAttribute *attribute,
-                              ExtentList *extents, uint64_t *nextVcn) {
+// An attribute list kept by the reader, or null.
+static const uint8_t *CachedList(const NtfsReader *reader, uint64_t number, uint32_t size) {
+    uint32_t offset = 0;
+    for (uint32_t slot = 0; slot < reader->cachedListCount; slot++) {
+        if (reader->cachedListRecords[slot] == number && reader->cachedListSizes[slot] == size) {
+            return reader->cachedLists + offset;
+        }
+        offset += reader->cachedListSizes[slot];
+    }
+    return 0;
+}
+
+static void KeepList(NtfsReader *reader, uint64_t number, const uint8_t *entries, uint32_t size) {
+    if (reader->cachedListCount == kListCacheSlots || size > kListCacheBytes - reader->cachedListBytes) return;
+    __builtin_memcpy(reader->cachedLists + reader->cachedListBytes, entries, size);
+    reader->cachedListRecords[reader->cachedListCount] = number;
+    reader->cachedListSizes[reader->cachedListCount++] = size;
+    reader->cachedListBytes += size;
+}
+
+// The entries of the attribute list at `listAt` of base record `number`,
+// as an owned copy of *size bytes: from the record when it is resident,
+// else from its clusters, once per reader where the cache has room.
+static int LoadAttributeList(NtfsReader *reader, uint64_t number, const uint8_t *base, uint32_t listAt,
+                             uint8_t **entries, uint32_t *size) {
+    *entries = 0;
+    *size = 0;
     // The list itself is never listed: its value is in the base record.
     NtfsAttribute list;
     ZeroBytes(&list, sizeof list);
     ExtentList listExtents = {0, 0, 0};
     uint64_t listVcn = 0;
-    int ok = TakeSegment(reader, base, listAt, &list, &listExtents, &listVcn, 1, baseRecord);
+    int ok = TakeSegment(reader, base, listAt, &list, &listExtents, &listVcn, 1, number);
     list.extents = listExtents.items;
     list.extentCount = listExtents.count;
-    uint8_t *entries = 0;
-    uint32_t size = (uint32_t)list.realSize;
-    if (ok && list.realSize > kMaxAttributeList) ok = Fail(reader, kNtfsDamaged, baseRecord);
+    const uint32_t length = (uint32_t)list.realSize;
+    if (ok && list.realSize > kMaxAttributeList) ok = Fail(reader, kNtfsDamaged, number);
     if (ok) {
-        entries = (uint8_t *)BindingAllocate(size + 1);
-        if (entries == 0) ok = Fail(reader, kNtfsNoMemory, baseRecord);
+        *entries = (uint8_t *)BindingAllocate(length + 1);
+        if (*entries == 0) ok = Fail(reader, kNtfsNoMemory, number);
     }
-    ok = ok && ReadNtfsAttribute(reader, &list, 0, size, entries);
+    const uint8_t *kept = ok && !list.resident ? CachedList(reader, number, length) : 0;
+    if (kept != 0) {
+        __builtin_memcpy(*entries, kept, length);
+    } else if (ok) {
+        reader->problemRecord = number;
+        ok = ReadNtfsAttribute(reader, &list, 0, length, *entries);
+        if (ok && !list.resident) KeepList(reader, number, *entries, length);
+    }
     ReleaseNtfsAttribute(&list);
+    if (!ok && *entries != 0) {
+        BindingFree(*entries);
+        *entries = 0;
+    }
+    if (ok) *size = length;
+    return ok;
+}
 
-    alignas(16) uint8_t record[kMaxMftRecordSize];
-    int found = 0;
-    for (uint32_t position = 0; ok && position < size;) {
-        const uint8_t *entry = entries + position;
-        uint32_t length = size - position < kListMinEntry ? 0 : LoadLe16(entry + kListLength);
-        uint32_t nameAt = length == 0 ? 0 : entry[kListNameOffset];
-        uint32_t nameLength = length == 0 ? 0 : entry[kListNameLength];
-        if (length < kListMinEntry || length > size - position || nameAt > length ||
-            2 * nameLength > length - nameAt) {
-            ok = Fail(reader, kNtfsDamaged, baseRecord);
-            break;
-        }
-        position += length;
-        int same = LoadLe32(entry + kListType) == type;
-        for (uint32_t i = 0; same && i < nameLength; i++) {
-            same = name[i] != 0 && LoadLe16(entry + nameAt + 2 * i) == (uint8_t)name[i];
-        }
-        if (!same || name[nameLength] != 0) continue;
+// Whether the attribute list entry at `position` of the `size` bytes of
+// `entries` fits, its name too; *length gets its length.
+static int ListEntryFits(const uint8_t *entries, uint32_t size, uint32_t position, uint32_t *length) {
+    const uint8_t *entry = entries + position;
+    const uint32_t entryLength = size - position < kListMinEntry ? 0 : LoadLe16(entry + kListLength);
+    if (entryLength < kListMinEntry || entryLength > size - position) return 0;
+    const uint32_t nameAt = entry[kListNameOffset], nameLength = entry[kListNameLength];
+    if (nameAt > entryLength || 2 * nameLength > entryLength - nameAt) return 0;
+    *length = entryLength;
+    return 1;
+}
 
-        uint64_t holder = LoadLe64(entry + kListReference) & kFileReferenceMask;
-        const uint8_t *segmentRecord = base;
-        uint32_t used = baseUsed;
-        if (holder != baseRecord) {
-            ok = ReadNtfsRecord(reader, holder, record, &used);
-            // An extension record belongs to its base record and is in use.
-            if (ok && ((LoadLe16(record + kRecordFlags) & kRecordInUse) == 0 ||
-                       (LoadLe64(record + kRecordBaseReference) & kFileReferenceMask) != baseRecord)) {
-                ok = Fail(reader, kNtfsDamaged, holder);
-            }
-            if (!ok) break;
-            segmentRecord = record;
+// One file's attributes wherever they lie: its base record and, through
+// its attribute list, its extension records. The base record is read and
+// the list loaded once, for every attribute looked up after.
+struct AttributeSearch {
+    NtfsReader *reader;
+    uint64_t number;  // of the base record
+    alignas(16) uint8_t base[kMaxMftRecordSize];
+    uint32_t used;
+    uint8_t *list;    // owned: the attribute list's entries; null without one
+    uint32_t listSize;
+    alignas(16) uint8_t extension[kMaxMftRecordSize];
+};
+
+static int OpenAttributeSearch(NtfsReader *reader, uint64_t number, AttributeSearch *search) {
+    search->reader = reader;
+    search->number = number;
+    search->list = 0;
+    search->listSize = 0;
+    if (!ReadNtfsRecord(reader, number, search->base, &search->used)) return 0;
+    if (!IsBaseRecordInUse(search->base)) return Fail(reader, kNtfsNotFound, number);
+    uint32_t listAt = 0;
+    if (!FindAttribute(search->base, search->used, kAttributeList, &listAt)) return 1;
+    return LoadAttributeList(reader, number, search->base, listAt, &search->list, &search->listSize);
+}
+
+static void ReleaseAttributeSearch(AttributeSearch *search) {
+    if (search->list != 0) BindingFree(search->list);
+    search->list = 0;
+}
+
+// The segment that the list entry at `entry` names, in *record at *at
+// (the base record or the extension record, which must belong to it).
+static int LocateListedSegment(AttributeSearch *search, const uint8_t *entry, uint32_t type, const char *name,
+                               const uint8_t **record, uint32_t *at, uint64_t *holder) {
+    NtfsReader *reader = search->reader;
+    *holder = LoadLe64(entry + kListReference) & kFileReferenceMask;
+    *record = search->base;
+    uint32_t used = search->used;
+    if (*holder != search->number) {
+        if (!ReadNtfsRecord(reader, *holder, search->extension, &used)) return 0;
+        // An extension record belongs to its base record and is in use.
+        if ((LoadLe16(search->extension + kRecordFlags) & kRecordInUse) == 0 ||
+            (LoadLe64(search->extension + kRecordBaseReference) & kFileReferenceMask) != search->number) {
+            return Fail(reader, kNtfsDamaged, *holder);
         }
-        // The segment is the attribute of that type, name and id.
-        uint32_t at = 0, id = LoadLe16(entry + kListAttributeId);
-        int located = 0;
-        while (!located && FindAttribute(segmentRecord, used, type, &at)) {
-            located = AttributeNamed(segmentRecord, at, name) && LoadLe16(segmentRecord + at + kAttributeId) == id;
-            if (!located) at += LoadLe32(segmentRecord + at + kAttributeLength);
-        }
-        if (!located) {
-            ok = Fail(reader, kNtfsDamaged, holder);
+        *record = search->extension;
+    }
+    // The segment is the attribute of that type, name and id.
+    const uint32_t id = LoadLe16(entry + kListAttributeId);
+    *at = 0;
+    int located = FindNamedAttribute(*record, used, type, name, at);
+    while (located && LoadLe16(*record + *at + kAttributeId) != id) {
+        *at += LoadLe32(*record + *at + kAttributeLength);
+        located = FindNamedAttribute(*record, used, type, name, at);
+    }
+    return located ? 1 : Fail(reader, kNtfsDamaged, *holder);
+}
+
+// Loads the attribute of `type` and `name` of the search's file: from the
+// base record, or every segment the list names, in list order (which is
+// VCN order for one attribute).
+static int SearchAttribute(AttributeSearch *search, uint32_t type, const char *name, NtfsAttribute *attribute) {
+    NtfsReader *reader = search->reader;
+    ZeroBytes(attribute, sizeof *attribute);
+    ExtentList extents = {0, 0, 0};
+    uint64_t nextVcn = 0;
+    int ok = 1, found = 0;
+    if (search->list == 0) {
+        uint32_t at = 0;
+        found = FindNamedAttribute(search->base, search->used, type, name, &at);
+        ok = !found || TakeSegment(reader, search->base, at, attribute, &extents, &nextVcn, 1, search->number);
+    }
+    uint32_t length = 0;
+    for (uint32_t position = 0; ok && search->list != 0 && position < search->listSize; position += length) {
+        if (!ListEntryFits(search->list, search->listSize, position, &length)) {
+            ok = Fail(reader, kNtfsDamaged, search->number);
             break;
         }
-        if (segmentRecord[at + kAttributeNonResident] != 0 && LoadLe64(entry + kListFirstVcn) != *nextVcn) {
-            ok = Fail(reader, kNtfsDamaged, holder);
-            break;
+        const uint8_t *entry = search->list + position;
+        if (LoadLe32(entry + kListType) != type ||
+            !NameUnitsAre(entry + entry[kListNameOffset], entry[kListNameLength], name)) {
+            continue;
         }
-        ok = TakeSegment(reader, segmentRecord, at, attribute, extents, nextVcn, !found, holder);
+        const uint8_t *record = 0;
+        uint32_t at = 0;
+        uint64_t holder = 0;
+        ok = LocateListedSegment(search, entry, type, name, &record, &at, &holder);
+        if (ok && record[at + kAttributeNonResident] != 0 && LoadLe64(entry + kListFirstVcn) != nextVcn) {
+            ok = Fail(reader, kNtfsDamaged, holder);
+        }
+        ok = ok && TakeSegment(reader, record, at, attribute, &extents, &nextVcn, !found, holder);
         found = 1;
     }
-    if (entries != 0) BindingFree(entries);
-    if (ok && !found) ok = Fail(reader, kNtfsNotFound, baseRecord);
+    if (ok && !found) ok = Fail(reader, kNtfsNotFound, search->number);
+    attribute->extents = extents.items;
+    attribute->extentCount = extents.count;
+    if (ok) reader->problemRecord = search->number;
     return ok;
 }
 
 int LoadNtfsAttribute(NtfsReader *reader, uint64_t baseRecord, uint32_t type, const char *name,
                       NtfsAttribute *attribute) {
-    ZeroBytes(attribute, sizeof *attribute);
-    alignas(16) uint8_t base[kMaxMftRecordSize];
-    uint32_t used = 0, at = 0;
-    if (!ReadNtfsRecord(reader, baseRecord, base, &used)) return 0;
-    if (!IsBaseRecordInUse(base)) return Fail(reader, kNtfsNotFound, baseRecord);
-    ExtentList extents = {0, 0, 0};
-    uint64_t nextVcn = 0;
-    int ok = 0;
-    if (FindAttribute(base, used, kAttributeList, &at)) {
-        ok = LoadListedSegments(reader, baseRecord, base, used, at, type, name, attribute, &extents, &nextVcn);
+    AttributeSearch search;
+    int ok = OpenAttributeSearch(reader, baseRecord, &search);
+    if (ok) {
+        ok = SearchAttribute(&search, type, name, attribute);
     } else {
-        at = 0;
-        int located = 0;
-        while (!located && FindAttribute(base, used, type, &at)) {
-            located = AttributeNamed(base, at, name);
-            if (!located) at += LoadLe32(base + at + kAttributeLength);
-        }
-        ok = located ? TakeSegment(reader, base, at, attribute, &extents, &nextVcn, 1, baseRecord)
-                     : Fail(reader, kNtfsNotFound, baseRecord);
+        ZeroBytes(attribute, sizeof *attribute);
     }
-    attribute->extents = extents.items;
-    attribute->extentCount = extents.count;
-    if (ok) reader->problemRecord = baseRecord;
+    ReleaseAttributeSearch(&search);
     return ok;
 }
 
@@ -356,6 +471,9 @@ int OpenNtfsReader(NtfsReader *reader, NtfsReadFunction read, void *context, int
         mftCluster >= totalClusters) {
         return Fail(reader, kNtfsDamaged, 0);
     }
+    reader->cachedBytes = (uint8_t *)BindingAllocate(kRecordCacheSlots * recordSize + kListCacheBytes);
+    if (reader->cachedBytes == 0) return Fail(reader, kNtfsNoMemory, 0);
+    reader->cachedLists = reader->cachedBytes + kRecordCacheSlots * recordSize;
     // Record 0 maps the start of $MFT itself; that map must start where the
     // boot sector puts $MFT, and serves to read the extension records that
     // hold the rest of the map.
@@ -364,14 +482,14 @@ int OpenNtfsReader(NtfsReader *reader, NtfsReadFunction read, void *context, int
     if (!read(context, volumeOffset + (int64_t)(mftCluster * bytesPerCluster), record, recordSize)) {
         return Fail(reader, kNtfsReadFailed, 0);
     }
+    KeepRecord(reader, 0, record);
     if (!CheckRecordAt(record, recordSize, 0, &used) || !IsBaseRecordInUse(record)) {
         return Fail(reader, kNtfsDamaged, 0);
     }
-    int located = 0;
-    while (!located && FindAttribute(record, used, kAttributeData, &at)) {
-        located = AttributeNamed(record, at, "") && record[at + kAttributeNonResident] == 1 &&
-                  LoadLe64(record + at + kAttributeFirstVcn) == 0;
-        if (!located) at += LoadLe32(record + at + kAttributeLength);
+    int located = FindNamedAttribute(record, used, kAttributeData, "", &at);
+    while (located && (record[at + kAttributeNonResident] != 1 || LoadLe64(record + at + kAttributeFirstVcn) != 0)) {
+        at += LoadLe32(record + at + kAttributeLength);
+        located = FindNamedAttribute(record, used, kAttributeData, "", &at);
     }
     ExtentList first = {0, 0, 0};
     uint64_t nextVcn = 0;
@@ -413,8 +531,13 @@ int OpenNtfsReader(NtfsReader *reader, NtfsReadFunction read, void *context, int
 
 void ReleaseNtfsReader(NtfsReader *reader) {
     if (reader->mftExtents != 0) BindingFree(reader->mftExtents);
+    if (reader->cachedBytes != 0) BindingFree(reader->cachedBytes);
     reader->mftExtents = 0;
     reader->mftExtentCount = 0;
+    reader->cachedBytes = 0;
+    reader->cachedLists = 0;
+    reader->cachedCount = 0;
+    reader->cachedListCount = 0;
 }
 
 // Index entries in [position, end) of `bytes`. 1 when they are sound up to
@@ -439,10 +562,15 @@ static int VisitIndexEntries(const uint8_t *bytes, uint32_t position, uint32_t e
 
 int WalkNtfsIndex(NtfsReader *reader, uint64_t record, const char *name, NtfsIndexVisitor visit, void *context) {
     NtfsAttribute root, allocation, bitmap;
+    ZeroBytes(&root, sizeof root);
     ZeroBytes(&allocation, sizeof allocation);
     ZeroBytes(&bitmap, sizeof bitmap);
-    if (!LoadNtfsAttribute(reader, record, kAttributeIndexRoot, name, &root)) {
+    // One search for the index's three attributes: the record and its
+    // attribute list are read once.
+    AttributeSearch search;
+    if (!OpenAttributeSearch(reader, record, &search) || !SearchAttribute(&search, kAttributeIndexRoot, name, &root)) {
         ReleaseNtfsAttribute(&root);
+        ReleaseAttributeSearch(&search);
         return 0;
     }
     int stopped = 0;
@@ -458,14 +586,17 @@ int WalkNtfsIndex(NtfsReader *reader, uint64_t record, const char *name, NtfsInd
     }
     if (!ok) Fail(reader, kNtfsDamaged, record);
     ReleaseNtfsAttribute(&root);
-    if (!ok || stopped || !hasBlocks) return ok;
-
-    if (blockSize < 512 || blockSize > 65536 || (blockSize & (blockSize - 1)) != 0) {
-        return Fail(reader, kNtfsDamaged, record);
+    if (ok && !stopped && hasBlocks && (blockSize < 512 || blockSize > 65536 || (blockSize & (blockSize - 1)) != 0)) {
+        ok = Fail(reader, kNtfsDamaged, record);
+    }
+    if (!ok || stopped || !hasBlocks) {
+        ReleaseAttributeSearch(&search);
+        return ok;
     }
     uint8_t *inUse = 0, *block = 0;
-    ok = LoadNtfsAttribute(reader, record, kAttributeIndexAllocation, name, &allocation) &&
-         LoadNtfsAttribute(reader, record, kAttributeBitmap, name, &bitmap);
+    ok = SearchAttribute(&search, kAttributeIndexAllocation, name, &allocation) &&
+         SearchAttribute(&search, kAttributeBitmap, name, &bitmap);
+    ReleaseAttributeSearch(&search);
     uint64_t blocks = allocation.realSize / blockSize;
     uint32_t bitmapBytes = (uint32_t)((blocks + 7) / 8);
     if (ok && (blocks > kMaxIndexBlocks || bitmap.realSize < bitmapBytes)) ok = Fail(reader, kNtfsDamaged, record);
@@ -505,6 +636,8 @@ struct ClaimCheck {
     uint32_t *belongsTo;
     uint64_t records;
     ClaimFinding *finding;
+    NtfsReader *reader;  // for attribute lists in clusters of their own
+    uint32_t stopped;    // the kind that ends the check: unreadable, no memory
 };
 
 // Counts a difference and names it among the first few, joining it to the
@@ -567,28 +700,45 @@ static void ClaimRun(ClaimCheck *check, uint64_t first, uint64_t count, uint64_t
 
 // The extension records a resident attribute list names, for the check
 // at the end that each belongs to this base record.
-static int NoteListedExtensions(ClaimCheck *check, const uint8_t *record, uint32_t at, uint64_t number) {
-    uint32_t valueAt = 0, size = 0;
-    if (!ResidentValue(record, at, &valueAt, &size)) return 0;
-    for (uint32_t position = 0; position < size;) {
-        const uint8_t *entry = record + valueAt + position;
-        uint32_t length = size - position < kListMinEntry ? 0 : LoadLe16(entry + kListLength);
-        if (length < kListMinEntry || length > size - position) return 0;
-        uint64_t holder = LoadLe64(entry + kListReference) & kFileReferenceMask;
+static int NoteListedExtensions(ClaimCheck *check, const uint8_t *entries, uint32_t size, uint64_t number) {
+    uint32_t length = 0;
+    for (uint32_t position = 0; position < size; position += length) {
+        if (!ListEntryFits(entries, size, position, &length)) return 0;
+        uint64_t holder = LoadLe64(entries + position + kListReference) & kFileReferenceMask;
         if (holder != number && holder < check->records) {
             uint32_t &listed = check->listedBy[holder];
             // Two base records naming one extension: one of them is wrong.
             if (listed != 0 && listed != (uint32_t)number + 1) Differ(check, kClaimForeignExtension, number, holder);
             listed = (uint32_t)number + 1;
         }
-        position += length;
     }
     return 1;
 }
 
+// The extensions the base record's attribute list at `at` names, wherever
+// the list lies. 0 when it is damaged or could not be read (then
+// check->stopped says so).
+static int NoteAttributeList(ClaimCheck *check, const uint8_t *record, uint32_t at, uint64_t number) {
+    uint32_t valueAt = 0, size = 0;
+    if (record[at + kAttributeNonResident] == 0) {
+        return ResidentValue(record, at, &valueAt, &size) && NoteListedExtensions(check, record + valueAt, size, number);
+    }
+    uint8_t *entries = 0;
+    if (!LoadAttributeList(check->reader, number, record, at, &entries, &size)) {
+        const uint32_t problem = check->reader->problem;
+        if (problem == kNtfsReadFailed || problem == kNtfsNoMemory) {
+            check->stopped = problem == kNtfsNoMemory ? kClaimNoMemory : kClaimUnreadable;
+        }
+        return 0;
+    }
+    const int sound = NoteListedExtensions(check, entries, size, number);
+    BindingFree(entries);
+    return sound;
+}
+
 // Every cluster the record's non-resident attributes store data in. The
 // record is in use and checked; its walk ends at the end marker. 0 when the
-// record turned out damaged (counted).
+// record turned out damaged (counted) or its list could not be read.
 static int ClaimRecord(ClaimCheck *check, const uint8_t *record, uint32_t used, uint64_t number) {
     uint32_t position = LoadLe16(record + kRecordFirstAttribute);
     const int isBase = LoadLe64(record + kRecordBaseReference) == 0;
@@ -598,21 +748,13 @@ static int ClaimRecord(ClaimCheck *check, const uint8_t *record, uint32_t used, 
         if (type == kEndMarker) return 1;
         uint32_t length = used - position < 16 ? 0 : LoadLe32(record + position + kAttributeLength);
         if (length < 16 || length > used - position) break;
-        if (record[position + kAttributeNonResident] == 0) {
-            if (type == kAttributeList && isBase && !NoteListedExtensions(check, record, position, number)) break;
-        } else {
-            NonResidentAttribute attribute;
-            if (!ReadNonResident(record, position, &attribute)) break;
-            uint32_t at = attribute.pairsAt;
-            uint64_t vcn = attribute.firstVcn, count = 0;
+        if (record[position + kAttributeNonResident] != 0) {
+            SegmentRuns runs;
+            if (!StartSegmentRuns(record, position, &runs)) break;
+            uint64_t vcn = 0, count = 0;
             int64_t lcn = 0;
-            int sparse = 0, damaged = 0;
-            while (NextDataRun(record, &at, attribute.pairsEnd, &count, &lcn, &sparse)) {
-                if (count > ~(uint64_t)0 - vcn) {
-                    damaged = 1;
-                    break;
-                }
-                vcn += count;
+            int sparse = 0;
+            while (NextSegmentRun(record, &runs, &vcn, &count, &lcn, &sparse)) {
                 if (sparse) continue;
                 if (lcn < 0) {
                     Differ(check, kClaimPastEnd, check->clusters, number);  // before the volume's start
@@ -620,7 +762,11 @@ static int ClaimRecord(ClaimCheck *check, const uint8_t *record, uint32_t used, 
                     ClaimRun(check, (uint64_t)lcn, count, number);
                 }
             }
-            if (damaged || (at < attribute.pairsEnd && record[at] != 0) || vcn != attribute.lastVcn + 1) break;
+            if (!SegmentRunsSound(record, &runs)) break;
+        }
+        if (type == kAttributeList && isBase && !NoteAttributeList(check, record, position, number)) {
+            if (check->stopped != 0) return 0;
+            break;
         }
         position += length;
     }
@@ -630,7 +776,7 @@ static int ClaimRecord(ClaimCheck *check, const uint8_t *record, uint32_t used, 
 
 int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clusters, ClaimFinding *finding) {
     ZeroBytes(finding, sizeof *finding);
-    ClaimCheck check = {bitmap, 0, clusters, 0, 0, reader->mftRecords, finding};
+    ClaimCheck check = {bitmap, 0, clusters, 0, 0, reader->mftRecords, finding, reader, 0};
     const uint32_t recordSize = reader->recordSize;
     uint8_t *piece = 0;
     const uint64_t perRecord = 2 * sizeof(uint32_t);
@@ -651,7 +797,7 @@ int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clust
     const uint64_t total = reader->mftRecords * recordSize;
     for (uint64_t offset = 0; going && offset < total; offset += kClaimPiece) {
         uint32_t size = total - offset < kClaimPiece ? (uint32_t)(total - offset) : (uint32_t)kClaimPiece;
-        if (!ReadMftBytes(reader, offset, size, piece)) {
+        if (!ReadMftRecords(reader, offset / recordSize, size / recordSize, piece)) {
             // $MFT's own map failing is damage; the rest ends the check.
             if (reader->problem == kNtfsDamaged) {
                 Differ(&check, kClaimRecordDamaged, 0, reader->problemRecord);
@@ -678,9 +824,15 @@ int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clust
                 Differ(&check, kClaimRecordDamaged, 0, number);
                 continue;
             }
-            uint64_t base = LoadLe64(record + kRecordBaseReference) & kFileReferenceMask;
-            if (base != 0) check.belongsTo[number] = (uint32_t)base + 1;
-            ClaimRecord(&check, record, used, number);
+            // An extension record of record 0 refers to it with a sequence
+            // number: only a base record has no reference at all.
+            const uint64_t base = LoadLe64(record + kRecordBaseReference);
+            if (base != 0) check.belongsTo[number] = (uint32_t)(base & kFileReferenceMask) + 1;
+            if (!ClaimRecord(&check, record, used, number) && check.stopped != 0) {
+                Stop(&check, check.stopped, number);
+                going = 0;
+                break;
+            }
         }
     }
     // Each listed extension record must say it belongs to the base that

@@ -31,6 +31,12 @@ struct NtfsExtent {
 };
 static const uint64_t kSparseLcn = ~(uint64_t)0;
 
+enum {
+    kRecordCacheSlots = 32,  // more than one open and its checks read one by one
+    kListCacheSlots = 4,
+    kListCacheBytes = 16384,
+};
+
 struct NtfsReader {
     NtfsReadFunction read;
     void *context;
@@ -44,6 +50,29 @@ struct NtfsReader {
     uint64_t mftRecords;        // records in $MFT's initialized data
     uint32_t problem;           // NtfsProblem of the last failure
     uint64_t problemRecord;     // the MFT record it concerns
+    // The records read one by one, as the disk holds them (before their
+    // update sequence), so that each is read once: owned, kRecordCacheSlots
+    // records; once all are taken the oldest gives way.
+    uint8_t *cachedBytes;
+    uint64_t cachedNumbers[kRecordCacheSlots];
+    uint32_t cachedCount;
+    uint32_t cacheNext;
+    // Attribute lists too long for their base record, read from their
+    // clusters once as well: kListCacheBytes in all (in the same block);
+    // those that no longer fit are read each time.
+    uint8_t *cachedLists;
+    uint64_t cachedListRecords[kListCacheSlots];
+    uint32_t cachedListSizes[kListCacheSlots];
+    uint32_t cachedListCount;
+    uint32_t cachedListBytes;
+};
+
+// What one open read of a volume's NTFS, kept by its TrimVolume for the
+// checks after it (the volume's state, the claims check): the boot sector,
+// $MFT's map and the records read, so that none of them is read again.
+struct VolumeContext {
+    uint8_t bootSector[512];
+    NtfsReader reader;
 };
 
 // An attribute, whole: a copy of a resident value, or the runs of all its
@@ -63,7 +92,8 @@ struct NtfsAttribute {
 // record 0's own $DATA, then, when record 0 has an attribute list, the
 // segments in its extension records, which must lie in the part record 0
 // maps itself, in VCN order and contiguous. 1 when $MFT is mapped;
-// otherwise reader->problem says why. ReleaseNtfsReader in both cases.
+// otherwise reader->problem says why. ReleaseNtfsReader in both cases
+// (also on a zero-filled reader).
 int OpenNtfsReader(NtfsReader *reader, NtfsReadFunction read, void *context, int64_t volumeOffset,
                    uint32_t bytesPerCluster, uint64_t totalClusters, uint32_t recordSize, uint64_t mftCluster);
 void ReleaseNtfsReader(NtfsReader *reader);
@@ -72,8 +102,6 @@ void ReleaseNtfsReader(NtfsReader *reader);
 // gets its bytes in use. A record past $MFT's initialized data is not found.
 int ReadNtfsRecord(NtfsReader *reader, uint64_t number, uint8_t *record, uint32_t *used);
 
-// Reads `size` bytes at byte `offset` of $MFT's data.
-int ReadMftBytes(NtfsReader *reader, uint64_t offset, uint32_t size, uint8_t *buffer);
 
 // Loads the attribute of `type` named `name` (ASCII, "" for the unnamed
 // one) of the file whose base record is `baseRecord`, through the base
@@ -136,8 +164,9 @@ struct ClaimFinding {
 // base and extension record whole: every cluster any non-resident
 // attribute claims must lie in the volume's `clusters`, be marked used in
 // `bitmap` and be claimed once, every record in use must pass its checks,
-// and every extension record a base record's (resident) attribute list
-// names must belong to that base record. 1 when nothing contradicts the
+// and every extension record a base record's attribute list names (in
+// the record or in clusters of its own) must belong to that base record.
+// 1 when nothing contradicts the
 // bitmap; otherwise *finding counts and names what did. A failed read or
 // a lack of memory ends the check at once, with its own kind.
 int CheckClusterClaims(NtfsReader *reader, const uint8_t *bitmap, uint64_t clusters, ClaimFinding *finding);

@@ -51,6 +51,7 @@ struct HostState {
     HostCounters counters;
     uint32_t readsUntilFailure;
     uint32_t allocationsUntilFailure;
+    void (*watchReads)(int64_t position, uint32_t size);
     std::vector<TrimRange> trimmed;
     std::string openedNames;
 };
@@ -236,6 +237,7 @@ void HostReset() {
     memset(&state.counters, 0, sizeof state.counters);
     state.readsUntilFailure = 0;
     state.allocationsUntilFailure = 0;
+    state.watchReads = 0;
     state.trimmed.clear();
     state.openedNames.clear();
 }
@@ -275,6 +277,8 @@ EmulatedDrive *HostDrive() { return &State().drive; }
 
 HostCounters *HostCountersNow() { return &State().counters; }
 void HostFailReadAt(uint32_t readNumber) { State().readsUntilFailure = readNumber; }
+
+void HostWatchReads(void (*watch)(int64_t position, uint32_t size)) { State().watchReads = watch; }
 void HostFailAllocationAt(uint32_t allocationNumber) { State().allocationsUntilFailure = allocationNumber; }
 
 const TrimRange *HostTrimmedRanges(uint32_t *count) {
@@ -336,6 +340,7 @@ int BindingReadAt(DeviceHandle handle, int64_t position, void *buffer, uint32_t 
     const HostDisk &disk = state.disks[device->disk];
     if (!Attached(disk) || !ImageFileRead(disk.file, position, buffer, size)) return 0;
     state.counters.reads++;
+    if (state.watchReads != 0) state.watchReads(position, size);
     return 1;
 }
 

@@ -70,6 +70,9 @@ HostCounters *HostCountersNow();
 
 // Fails the N-th read from now (1-based; 0 never).
 void HostFailReadAt(uint32_t readNumber);
+// Tells `watch` of every read the drive serves, its place and size (null:
+// none), until the next reset.
+void HostWatchReads(void (*watch)(int64_t position, uint32_t size));
 // Fails the N-th allocation from now (1-based; 0 never).
 void HostFailAllocationAt(uint32_t allocationNumber);
 

@@ -41,13 +41,37 @@ std::vector<uint8_t> Encoded(uint32_t headerSize, const std::function<void(uint8
 
 const uint64_t kHighLba = 0x123456789A00ull;  // above 2^32, below 2^48
 
+// The engine's commands packed as the Windows bindings pack them.
+uint32_t EncodeTrimRanges(uint8_t *block, uint32_t headerSize, const TrimRange *ranges, uint32_t count) {
+    uint8_t payload[kMaxTrimPayloadBlocks * 512];
+    AtaCommand command = {};
+    BuildAtaTrim(&command, payload, ranges, count);
+    return EncodeAtaPassThrough(block, headerSize, &command);
+}
+
+void EncodeTrim(uint8_t *block, uint32_t headerSize, uint64_t lba, uint32_t blocks) {
+    const TrimRange range = {lba, blocks};
+    EncodeTrimRanges(block, headerSize, &range, 1);
+}
+
+void EncodeIdentify(uint8_t *block, uint32_t headerSize) {
+    uint8_t data[512];
+    AtaCommand command = {};
+    BuildAtaIdentify(&command, data);
+    EncodeAtaPassThrough(block, headerSize, &command);
+}
+
+uint8_t ReturnedStatus(const uint8_t *block, uint32_t headerSize) {
+    return block[AtaLayoutFor(headerSize).currentTaskFile + 6];
+}
+
 }  // namespace
 
 TEST(AtaRequest, BothLayoutsByteForByte) {
     for (uint32_t headerSize : {40u, 48u}) {
         SCOPED_TRACE(headerSize);
         const uint8_t identifyTaskFile[8] = {0, 0, 0, 0, 0, 0, 0xEC, 0};
-        EXPECT_EQ(Encoded(headerSize, [&](uint8_t *b) { EncodeAtaIdentify(b, headerSize); }),
+        EXPECT_EQ(Encoded(headerSize, [&](uint8_t *b) { EncodeIdentify(b, headerSize); }),
                   ExpectedBlock(headerSize, 2, identifyTaskFile));
 
         const uint8_t trimTaskFile[8] = {0x01, 1, 0, 0, 0, 0, 0x06, 0};
@@ -55,14 +79,14 @@ TEST(AtaRequest, BothLayoutsByteForByte) {
         std::vector<uint8_t> expected = ExpectedBlock(headerSize, 0x04 | 0x08 | 0x10, trimTaskFile);
         const uint8_t entry[8] = {0x00, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x00, 0x10};  // 4096 blocks
         memcpy(&expected[headerSize], entry, 8);
-        EXPECT_EQ(Encoded(headerSize, [&](uint8_t *b) { EncodeAtaTrim(b, headerSize, kHighLba, 4096); }),
+        EXPECT_EQ(Encoded(headerSize, [&](uint8_t *b) { EncodeTrim(b, headerSize, kHighLba, 4096); }),
                   expected);
 
         // 65 ranges: two blocks of entries, the Count register saying so.
         std::vector<TrimRange> ranges;
         for (uint64_t i = 0; i < 65; i++) ranges.push_back({kHighLba + 65528 * i, 65528});
         std::vector<uint8_t> block(kAtaMaxTrimBlockSize, 0xCC);
-        ASSERT_EQ(EncodeAtaTrimRanges(block.data(), headerSize, ranges.data(), 65), headerSize + 1024);
+        ASSERT_EQ(EncodeTrimRanges(block.data(), headerSize, ranges.data(), 65), headerSize + 1024);
         const uint8_t twoBlocks[8] = {0x01, 2, 0, 0, 0, 0, 0x06, 0};
         expected = ExpectedBlock(headerSize, 0x04 | 0x08 | 0x10, twoBlocks);
         expected[9] = 0x04;  // DataTransferLength 1024
@@ -136,7 +160,7 @@ protected:
         return seen;
     }
     int Send(uint8_t *block, uint32_t size) {
-        return BindingAtaPassThrough(drive, block, size);
+        return WindowsDeviceControl(drive, kIoctlAtaPassThrough, block, size, block, size);
     }
 
     DeviceHandle drive = nullptr;
@@ -148,9 +172,9 @@ TEST_F(AtaDrive, AnswersTheLayoutItIsBuiltFor) {
         HostDrive()->headerSize = headerSize;
         const size_t seenBefore = Seen().size();
         uint8_t block[kAtaMaxBlockSize];
-        EncodeAtaIdentify(block, headerSize);
+        EncodeIdentify(block, headerSize);
         ASSERT_EQ(Send(block, headerSize + 512), 1);
-        EXPECT_EQ(AtaReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
+        EXPECT_EQ(ReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
         DriveIdentity identity;
         DecodeIdentify(block + headerSize, &identity);
         EXPECT_EQ(IdentityAllowsTrim(&identity), 1);
@@ -159,9 +183,9 @@ TEST_F(AtaDrive, AnswersTheLayoutItIsBuiltFor) {
         EXPECT_STREQ(identity.model, "Quillet Emulated SSD");
 
         const uint64_t lba = ((uint64_t)1 << 32) + 8;
-        EncodeAtaTrim(block, headerSize, lba, 4096);
+        EncodeTrim(block, headerSize, lba, 4096);
         ASSERT_EQ(Send(block, headerSize + 512), 1);
-        EXPECT_EQ(AtaReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
+        EXPECT_EQ(ReturnedStatus(block, headerSize) & kAtaStatusErr, 0);
         const auto seen = Seen();
         ASSERT_EQ(seen.size(), seenBefore + 1);
         EXPECT_EQ(seen.back().first, lba);
@@ -170,9 +194,9 @@ TEST_F(AtaDrive, AnswersTheLayoutItIsBuiltFor) {
         // The other layout is malformed for this drive.
         const uint32_t other = headerSize == 40 ? 48 : 40;
         const uint32_t malformed = HostCountersNow()->malformedRequests;
-        EncodeAtaIdentify(block, other);
+        EncodeIdentify(block, other);
         EXPECT_EQ(Send(block, other + 512), 0);
-        EncodeAtaTrim(block, other, lba, 8);
+        EncodeTrim(block, other, lba, 8);
         EXPECT_EQ(Send(block, other + 512), 0);
         EXPECT_EQ(HostCountersNow()->malformedRequests, malformed + 2);
     }
@@ -207,19 +231,19 @@ TEST_F(AtaDrive, RefusesMalformedTrimRequests) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         uint8_t block[kAtaMaxBlockSize];
-        EncodeAtaTrim(block, h, 4096, 16);
+        EncodeTrim(block, h, 4096, 16);
         c.spoil(block);
         const uint32_t malformed = HostCountersNow()->malformedRequests;
         EXPECT_EQ(Send(block, h + 512), 0);
         EXPECT_EQ(HostCountersNow()->malformedRequests, malformed + 1);
     }
     uint8_t block[kAtaMaxBlockSize];
-    EncodeAtaTrim(block, h, 4096, 16);
+    EncodeTrim(block, h, 4096, 16);
     EXPECT_EQ(WindowsDeviceControl(drive, kIoctlAtaPassThrough, block, h + 512, block, h + 504), 0);
     // More blocks of entries than IDENTIFY word 105 allows.
     std::vector<TrimRange> ranges(129, TrimRange{4096, 8});
     std::vector<uint8_t> large(kAtaMaxTrimBlockSize);
-    const uint32_t size = EncodeAtaTrimRanges(large.data(), h, ranges.data(), 129);
+    const uint32_t size = EncodeTrimRanges(large.data(), h, ranges.data(), 129);
     EXPECT_EQ(Send(large.data(), size), 0);
     EXPECT_EQ(HostCountersNow()->trimCommands, 0u);
     EXPECT_TRUE(Seen().empty());
@@ -295,140 +319,112 @@ TEST_F(AtaDrive, TrimRangesAndTheirFailures) {
 
 // The Linux binding's translation into SCSI ATA PASS-THROUGH (16). The VM
 // tests show real drives take the result; these show each register lands
-// in its own byte and that requests it cannot carry are never sent.
+// in its own byte and that commands it cannot carry are never sent.
 namespace {
 
-std::vector<uint8_t> EngineTrim() {
-    std::vector<uint8_t> block(kAtaMaxBlockSize, 0);
-    EncodeAtaTrim(block.data(), ATA_NATIVE_HEADER_SIZE, 4096, 16);
-    return block;
-}
+uint8_t satData[kMaxTrimPayloadBlocks * 512];
 
-std::vector<uint8_t> TwoBlockTrim() {
-    std::vector<uint8_t> block(kAtaMaxTrimBlockSize, 0);
-    std::vector<TrimRange> ranges(100, TrimRange{4096, 16});
-    EncodeAtaTrimRanges(block.data(), ATA_NATIVE_HEADER_SIZE, ranges.data(), 100);
-    return block;
+AtaCommand EngineTrim(uint32_t ranges = 1) {
+    AtaCommand command = {};
+    std::vector<TrimRange> list(ranges, TrimRange{4096, 16});
+    BuildAtaTrim(&command, satData, list.data(), ranges);
+    return command;
 }
 
 std::vector<uint8_t> Cdb(const SatCommand &command) { return std::vector<uint8_t>(command.cdb, command.cdb + 16); }
 
+std::vector<uint8_t> Registers(const uint8_t *registers) { return std::vector<uint8_t>(registers, registers + 8); }
+
 }  // namespace
 
 TEST(SatPassThrough, CarriesEveryRegisterFlagAndLength) {
-    const uint32_t h = ATA_NATIVE_HEADER_SIZE;
-    const AtaLayout layout = AtaLayoutFor(h);
-    std::vector<uint8_t> identify(kAtaMaxBlockSize, 0);
-    EncodeAtaIdentify(identify.data(), h);
-    std::vector<uint8_t> oldTrim = EngineTrim();
-    StoreLe16(&oldTrim[kAtaFieldFlags], kAtaFlagDataOut);
+    AtaCommand identify = {};
+    BuildAtaIdentify(&identify, satData);
+    AtaCommand oldTrim = EngineTrim();
+    oldTrim.extended = oldTrim.dma = 0;
     // A 48-bit non-data command with every register different.
-    std::vector<uint8_t> registers(kAtaMaxBlockSize, 0);
-    EncodeAtaIdentify(registers.data(), h);
-    StoreLe16(&registers[kAtaFieldFlags], kAtaFlag48BitCommand);
-    StoreLe32(&registers[kAtaFieldDataTransferLength], 0);
-    StoreLe32(&registers[kAtaFieldTimeOutValue], 30);
+    AtaCommand registers = {};
+    registers.extended = 1;
+    registers.timeoutSeconds = 30;
     const uint8_t previous[8] = {0xF1, 0xC1, 0xA1, 0xA2, 0xA3, 0, 0, 0};
     const uint8_t current[8] = {0xF0, 0xC0, 0x10, 0x20, 0x30, 0xE0, 0x25, 0};
-    memcpy(&registers[layout.previousTaskFile], previous, 8);
-    memcpy(&registers[layout.currentTaskFile], current, 8);
+    memcpy(registers.previous, previous, 8);
+    memcpy(registers.current, current, 8);
 
     const struct {
         const char *what;
-        std::vector<uint8_t> block;
+        AtaCommand command;
         std::vector<uint8_t> cdb;
-        SatDirection direction;
         uint32_t dataLength;
         uint32_t timeout;
     } cases[] = {
         // PIO data-in, 28-bit; length from the transfer, in blocks, from the device.
-        {"IDENTIFY", identify, {0x85, 0x08, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, kSatFromDevice, 512, 5000},
+        {"IDENTIFY", identify, {0x85, 0x08, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, 512, 5000},
         // DMA, 48-bit, to the device; Features 0x01 (TRIM), Count 1.
-        {"TRIM", EngineTrim(), {0x85, 0x0D, 0x07, 0, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x06, 0}, kSatToDevice, 512,
-         5000},
+        {"TRIM", EngineTrim(), {0x85, 0x0D, 0x07, 0, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x06, 0}, 512, 5000},
         // Two blocks of range entries: Count 2, the transfer 1024 bytes.
-        {"TRIM, two blocks", TwoBlockTrim(), {0x85, 0x0D, 0x07, 0, 0x01, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x06, 0},
-         kSatToDevice, 1024, 5000},
+        {"TRIM, two blocks", EngineTrim(100), {0x85, 0x0D, 0x07, 0, 0x01, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x06, 0},
+         1024, 5000},
         // The old flags: PIO data-out, 28-bit.
-        {"TRIM, old flags", oldTrim, {0x85, 0x0A, 0x07, 0, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x06, 0}, kSatToDevice,
-         512, 5000},
+        {"TRIM, old flags", oldTrim, {0x85, 0x0A, 0x07, 0, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x06, 0}, 512, 5000},
         // Non-data, 48-bit: high-order byte before low-order byte throughout.
         {"registers", registers,
-         {0x85, 0x07, 0x00, 0xF1, 0xF0, 0xC1, 0xC0, 0xA1, 0x10, 0xA2, 0x20, 0xA3, 0x30, 0xE0, 0x25, 0}, kSatNoData, 0,
-         30000},
+         {0x85, 0x07, 0x00, 0xF1, 0xF0, 0xC1, 0xC0, 0xA1, 0x10, 0xA2, 0x20, 0xA3, 0x30, 0xE0, 0x25, 0}, 0, 30000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SatCommand command;
-        ASSERT_EQ(TranslateAtaPassThrough(c.block.data(), h + c.dataLength, &command), 1);
+        ASSERT_EQ(TranslateAtaCommand(&c.command, &command), 1);
         EXPECT_EQ(Cdb(command), c.cdb);
-        EXPECT_EQ(command.direction, c.direction);
-        EXPECT_EQ(command.dataLength, c.dataLength);
-        EXPECT_EQ(command.dataOffset, c.dataLength != 0 ? h : 0u);
+        EXPECT_EQ(c.command.dataLength, c.dataLength);
         EXPECT_EQ(command.timeoutMilliseconds, c.timeout);
     }
 }
 
 TEST(SatPassThrough, RefusesWhatTheCommandCannotCarry) {
-    const uint32_t h = ATA_NATIVE_HEADER_SIZE;
-    const AtaLayout layout = AtaLayoutFor(h);
     const struct {
         const char *what;
-        std::function<void(uint8_t *)> spoil;
-        uint32_t size;
+        std::function<void(AtaCommand *)> spoil;
     } cases[] = {
-        {"Length", [&](uint8_t *b) { b[0] = (uint8_t)(h - 8); }, h + 512},
-        {"both directions", [](uint8_t *b) { b[2] |= kAtaFlagDataIn; }, h + 512},
-        {"DRDY_REQUIRED", [](uint8_t *b) { b[2] |= kAtaFlagDrdyRequired; }, h + 512},
-        {"unknown flag", [](uint8_t *b) { b[2] |= 0x20; }, h + 512},
-        {"TargetId", [](uint8_t *b) { b[kAtaFieldPathId + 1] = 1; }, h + 512},
-        {"no time-out", [](uint8_t *b) { StoreLe32(b + kAtaFieldTimeOutValue, 0); }, h + 512},
-        {"time-out past 32-bit milliseconds",
-         [](uint8_t *b) { StoreLe32(b + kAtaFieldTimeOutValue, 0xFFFFFFFFu / 1000 + 1); }, h + 512},
-        {"no data", [](uint8_t *b) { StoreLe32(b + kAtaFieldDataTransferLength, 0); }, h + 512},
-        {"part of a block", [](uint8_t *b) { StoreLe32(b + kAtaFieldDataTransferLength, 500); }, h + 512},
-        {"data past the block", [](uint8_t *b) { StoreLe32(b + kAtaFieldDataTransferLength, 1024); }, h + 512},
-        {"data inside the header", [&](uint8_t *b) { b[layout.dataBufferOffsetField] = 8; }, h + 512},
-        {"block shorter than its data", [](uint8_t *) {}, h + 256},
-        {"block shorter than the header", [](uint8_t *) {}, h - 1},
+        {"no such direction", [](AtaCommand *c) { c->direction = 3; }},
+        {"no time-out", [](AtaCommand *c) { c->timeoutSeconds = 0; }},
+        {"time-out past 32-bit milliseconds", [](AtaCommand *c) { c->timeoutSeconds = 0xFFFFFFFFu / 1000 + 1; }},
+        {"no data", [](AtaCommand *c) { c->dataLength = 0; }},
+        {"no buffer", [](AtaCommand *c) { c->data = nullptr; }},
+        {"part of a block", [](AtaCommand *c) { c->dataLength = 500; }},
         {"DMA without data",
-         [](uint8_t *b) {
-             StoreLe16(b + kAtaFieldFlags, kAtaFlag48BitCommand | kAtaFlagUseDma);
-             StoreLe32(b + kAtaFieldDataTransferLength, 0);
-         },
-         h + 512},
+         [](AtaCommand *c) {
+             c->direction = kAtaNoData;
+             c->dataLength = 0;
+         }},
         {"high-order register without the 48-bit flag",
-         [&](uint8_t *b) {
-             StoreLe16(b + kAtaFieldFlags, kAtaFlagDataOut | kAtaFlagUseDma);
-             b[layout.previousTaskFile + 1] = 1;
-         },
-         h + 512},
-        {"PreviousTaskFile byte 5", [&](uint8_t *b) { b[layout.previousTaskFile + 5] = 0x40; }, h + 512},
-        {"CurrentTaskFile byte 7", [&](uint8_t *b) { b[layout.currentTaskFile + 7] = 1; }, h + 512},
+         [](AtaCommand *c) {
+             c->extended = 0;
+             c->previous[1] = 1;
+         }},
+        {"high-order byte 5", [](AtaCommand *c) { c->previous[5] = 0x40; }},
+        {"register byte 7", [](AtaCommand *c) { c->current[7] = 1; }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<uint8_t> block = EngineTrim();
-        c.spoil(block.data());
-        SatCommand command;
-        EXPECT_EQ(TranslateAtaPassThrough(block.data(), c.size, &command), 0);
+        AtaCommand command = EngineTrim();
+        c.spoil(&command);
+        SatCommand sat;
+        EXPECT_EQ(TranslateAtaCommand(&command, &sat), 0);
     }
 }
 
 TEST(SatPassThrough, ReadsTheRegistersFromTheStatusReturnDescriptor) {
-    const AtaLayout layout = AtaLayoutFor(ATA_NATIVE_HEADER_SIZE);
     // A failed 48-bit command, every register different, behind another
     // descriptor (information, 12 bytes).
     const std::vector<uint8_t> failed = {0x72, 0x0B, 0x00, 0x00, 0, 0, 0, 0x1A, 0x00, 0x0A, 0x80, 0, 0, 0,
                                          0,    0,    0,    0,    0, 0, 0x09, 0x0C, 0x01, 0x04, 0xC1, 0xC0,
                                          0xA1, 0x10, 0xA2, 0x20, 0xA3, 0x30, 0xE0, 0x51};
-    std::vector<uint8_t> block = EngineTrim();
-    ASSERT_EQ(StoreAtaStatusReturn(failed.data(), (uint32_t)failed.size(), block.data()), 1);
-    const std::vector<uint8_t> current = {0x04, 0xC0, 0x10, 0x20, 0x30, 0xE0, 0x51, 0};
-    const std::vector<uint8_t> previous = {0, 0xC1, 0xA1, 0xA2, 0xA3, 0, 0, 0};
-    EXPECT_EQ(std::vector<uint8_t>(&block[layout.currentTaskFile], &block[layout.currentTaskFile + 8]), current);
-    EXPECT_EQ(std::vector<uint8_t>(&block[layout.previousTaskFile], &block[layout.previousTaskFile + 8]), previous);
-    EXPECT_EQ(AtaReturnedStatus(block.data(), ATA_NATIVE_HEADER_SIZE) & kAtaStatusErr, kAtaStatusErr);
+    AtaCommand command = EngineTrim();
+    ASSERT_EQ(StoreAtaStatusReturn(failed.data(), (uint32_t)failed.size(), &command), 1);
+    EXPECT_EQ(Registers(command.current), (std::vector<uint8_t>{0x04, 0xC0, 0x10, 0x20, 0x30, 0xE0, 0x51, 0}));
+    EXPECT_EQ(Registers(command.previous), (std::vector<uint8_t>{0, 0xC1, 0xA1, 0xA2, 0xA3, 0, 0, 0}));
+    EXPECT_EQ(command.current[kAtaRegisterCommand] & kAtaStatusErr, kAtaStatusErr);
 
     const struct {
         const char *what;
@@ -444,8 +440,10 @@ TEST(SatPassThrough, ReadsTheRegistersFromTheStatusReturnDescriptor) {
     };
     for (const auto &c : refused) {
         SCOPED_TRACE(c.what);
-        std::vector<uint8_t> untouched = EngineTrim();
-        EXPECT_EQ(StoreAtaStatusReturn(c.sense.data(), c.length, untouched.data()), 0);
-        EXPECT_EQ(untouched, EngineTrim());
+        AtaCommand untouched = EngineTrim();
+        EXPECT_EQ(StoreAtaStatusReturn(c.sense.data(), c.length, &untouched), 0);
+        const AtaCommand fresh = EngineTrim();
+        EXPECT_EQ(Registers(untouched.current), Registers(fresh.current));
+        EXPECT_EQ(Registers(untouched.previous), Registers(fresh.previous));
     }
 }

@@ -18,6 +18,7 @@
 #include "nothing_left.h"
 #include "ntfs_volumes.h"
 #include "trim_engine.h"
+#include "volume_state.h"
 
 namespace {
 
@@ -37,6 +38,25 @@ struct SinkCall {
 };
 
 std::vector<TrimCommand> observedCommands;
+std::vector<std::pair<int64_t, uint32_t>> readsServed;
+
+void RecordRead(int64_t position, uint32_t size) { readsServed.push_back({position, size}); }
+
+// The bytes read more than once, "" when none was: each read set against
+// the reads before it in the order of the disk.
+std::string BytesReadTwice(std::vector<std::pair<int64_t, uint32_t>> reads) {
+    std::sort(reads.begin(), reads.end());
+    std::string twice;
+    for (size_t i = 1; i < reads.size(); i++) {
+        const int64_t previousEnd = reads[i - 1].first + reads[i - 1].second;
+        if (reads[i].first < previousEnd) {
+            twice += "bytes " + std::to_string(reads[i].first) + " to " +
+                     std::to_string(std::min<int64_t>(previousEnd, reads[i].first + reads[i].second)) + "\n";
+        }
+        if (previousEnd > reads[i].first + reads[i].second) reads[i] = reads[i - 1];
+    }
+    return twice;
+}
 std::vector<SinkCall> sinkCalls;
 
 void RecordSink(TrimVolume *, uint32_t firstCluster, uint32_t clusterCount) {
@@ -96,6 +116,8 @@ void TrimAndCheck(const NtfsVolume &made, uint32_t sectorSize, int64_t offset, i
     HostAttachVolume(kLetter, kDisk, offset);
 
     TrimVolume *volume = 0;
+    readsServed.clear();
+    HostWatchReads(RecordRead);
     ASSERT_EQ(OpenTrimVolume(kLetter, &volume, 0), kOpenOk);
     ASSERT_NE(volume, nullptr);
 
@@ -122,10 +144,18 @@ void TrimAndCheck(const NtfsVolume &made, uint32_t sectorSize, int64_t offset, i
     ASSERT_NE(volume->bitmap, nullptr);
     EXPECT_EQ(memcmp(volume->bitmap, made.bitmap.data(), scanned), 0);
 
-    // Every cluster a record claims is marked used: the check passes.
+    // Every cluster a record claims is marked used: the check passes. The
+    // open and the checks of the offline tools read each byte once: the
+    // boot sector, every record of $MFT, the metafiles' data.
+    const int state = CheckVolumeState(volume);  // ntfsresize leaves its volume marked dirty
+    EXPECT_TRUE(state == kVolumeClean || state == kVolumeDirty) << VolumeStateText(state);
     ClaimFinding finding;
     EXPECT_EQ(CheckVolumeClaims(volume, &finding), 1)
         << "kind " << finding.kind << " cluster " << finding.cluster << " record " << finding.record;
+    HostWatchReads(nullptr);
+    EXPECT_EQ(BytesReadTwice(readsServed), "");
+    ASSERT_FALSE(readsServed.empty());
+    EXPECT_EQ(readsServed[0], std::make_pair(offset, 512u));
 
     EXPECT_EQ(TrimFreeSpace(volume, RecordSink), 1);
     uint32_t accepted = 0;

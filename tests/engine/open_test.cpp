@@ -181,8 +181,6 @@ TEST_F(Open, MachineFailures) {
         std::function<void(EmulatedVolume *)> set;
         int status;
     } cases[] = {
-        {"record allocation", [](EmulatedVolume *) { HostFailAllocationAt(1); }, kOpenNoMemory},
-        {"bitmap allocation", [](EmulatedVolume *) { HostFailAllocationAt(2); }, kOpenNoMemory},
         {"volume cannot be opened", [](EmulatedVolume *v) { v->openFails = 1; }, kOpenVolumeFailed},
         {"extents refused", [](EmulatedVolume *v) { v->extentsFail = 1; }, kOpenExtentsFailed},
         {"two extents", [](EmulatedVolume *v) { v->extentCount = 2; }, kOpenExtentsFailed},
@@ -199,23 +197,31 @@ TEST_F(Open, MachineFailures) {
         ExpectFailure(OpenTrimVolume('Q', &volume, 1), c.status);
         HostReset();
     }
-    // Each read the open makes failing in turn (the boot sector first, then
-    // the records and the bitmap), until the open needs no more reads: a
-    // refused read is that, never damage.
-    for (uint32_t read = 1;; read++) {
-        SCOPED_TRACE(read);
-        ASSERT_LT(read, 64u);
-        ASSERT_NE(Attach(crafted, 0), nullptr);
-        HostFailReadAt(read);
-        int status = OpenTrimVolume('Q', &volume, 0);
-        if (status == kOpenOk && read > 2) {
-            ReleaseTrimVolume(volume);
-            volume = nullptr;
+    // Each allocation the open makes failing in turn (the record, what it
+    // keeps of the volume, the bitmap...) is out of memory; each read (the
+    // boot sector first, then the records and the bitmap) a refused read,
+    // never damage; until the open needs no more: nothing is left behind.
+    const struct {
+        const char *what;
+        void (*fail)(uint32_t number);
+        int status;
+    } failures[] = {{"allocation", HostFailAllocationAt, kOpenNoMemory}, {"read", HostFailReadAt, kOpenBootSectorFailed}};
+    for (const auto &f : failures) {
+        for (uint32_t number = 1;; number++) {
+            SCOPED_TRACE(testing::Message() << f.what << " " << number);
+            ASSERT_LT(number, 64u);
+            ASSERT_NE(Attach(crafted, 0), nullptr);
+            f.fail(number);
+            int status = OpenTrimVolume('Q', &volume, 0);
+            if (status == kOpenOk && number > 2) {
+                ReleaseTrimVolume(volume);
+                volume = nullptr;
+                HostReset();
+                break;
+            }
+            ExpectFailure(status, f.status);
             HostReset();
-            break;
         }
-        ExpectFailure(status, kOpenBootSectorFailed);
-        HostReset();
     }
     // The volume was never attached.
     ExpectFailure(OpenTrimVolume('Z', &volume, 0), kOpenVolumeFailed);

@@ -11,16 +11,16 @@
 
 #include "ata_request.h"
 #include "binding.h"
-#include "bytes.h"
 #include "linux_binding.h"
 
 static const char *Send(DeviceHandle drive, uint64_t lba, uint16_t blocks, int oldFlags) {
-    const uint32_t headerSize = ATA_NATIVE_HEADER_SIZE;
-    alignas(16) uint8_t block[kAtaMaxBlockSize];
-    EncodeAtaTrim(block, headerSize, lba, blocks);
-    if (oldFlags) StoreLe16(block + kAtaFieldFlags, kAtaFlagDataOut);
-    if (!BindingAtaPassThrough(drive, block, headerSize + kAtaDataSize)) return "refused";
-    return (AtaReturnedStatus(block, headerSize) & kAtaStatusErr) ? "ended with ERR" : "accepted";
+    alignas(16) uint8_t payload[kAtaDataSize];
+    AtaCommand command = {};
+    const TrimRange range = {lba, blocks};
+    BuildAtaTrim(&command, payload, &range, 1);
+    if (oldFlags) command.extended = command.dma = 0;
+    if (!BindingAtaCommand(drive, &command)) return "refused";
+    return (command.current[kAtaRegisterCommand] & kAtaStatusErr) ? "ended with ERR" : "accepted";
 }
 
 int main(int argc, char **argv) {
