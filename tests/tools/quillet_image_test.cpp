@@ -1359,13 +1359,29 @@ TEST_F(QuilletImageShapesTest, VolumesNtfs3gShapedAreTrimmedExactlyUnlessHiberna
             << error;
         ASSERT_EQ(ShapeMissing(shaped[shape], shape), "");
     }
+    // The first extension record holding part of the root folder's index
+    // ("Dumping attribute $INDEX_ROOT (0x90) from mft record 81 (0x51)").
+    int64_t rootExtension = 0;
+    {
+        const std::string info = RunTool({"ntfsinfo", "-f", "-i", "5", shaped[kRootIndexInExtensions].path}).out;
+        for (size_t at = info.find("from mft record "); at != std::string::npos && rootExtension == 0;
+             at = info.find("from mft record ", at + 1)) {
+            const int64_t number = strtoll(info.c_str() + at + 16, 0, 10);
+            if (number != 5) rootExtension = number;
+        }
+        ASSERT_GT(rootExtension, 5);
+    }
     const struct {
         NtfsShape shape;
         const char *signature;  // written over hiberfil.sys's first bytes; "" leaves its zeros
         int status;
+        int64_t foreignBase;  // set: the root's extension record says it belongs to this record
     } cases[] = {
         {kRootIndexInExtensions, "", 0},
         {kRootIndexInExtensions, "hibr", 4},
+        // An extension record the root folder's attribute list names, that
+        // says it belongs to $Bitmap: whose attributes it holds is unknown.
+        {kRootIndexInExtensions, "", 9, 6},
         {kHiberfilPastMftFirstSegment, "", 0},
         {kHiberfilPastMftFirstSegment, "wake", 0},
         {kHiberfilPastMftFirstSegment, "hibr", 4},
@@ -1379,6 +1395,20 @@ TEST_F(QuilletImageShapesTest, VolumesNtfs3gShapedAreTrimmedExactlyUnlessHiberna
         int64_t lcn = 0, length = 0;
         ASSERT_TRUE(FirstNtfsRun(image, "hiberfil.sys", &lcn, &length));
         ASSERT_TRUE(WriteBytes(image, lcn * volume.clusterSize, c.signature, strlen(c.signature)));
+        if (c.foreignBase != 0) {
+            const uint8_t base[8] = {(uint8_t)c.foreignBase};
+            ASSERT_TRUE(WriteBytes(image, volume.mftCluster * volume.clusterSize + rootExtension * volume.mftRecordSize +
+                                              0x20, base, 6));
+            const std::vector<uint8_t> before = Contents(image);
+            ToolRun run = QuilletImage({image});
+            EXPECT_EQ(run.status, 9) << run.err;
+            EXPECT_NE(run.err.find("MFT record " + std::to_string(rootExtension) +
+                                   ", named in the attribute list of MFT record 5, belongs to another base record"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_TRUE(Contents(image) == before);
+            continue;
+        }
         const std::string verdict = Ntfs3gRefusal(image);
         EXPECT_EQ(verdict.find("Windows is hibernated") != std::string::npos ? 4 : verdict.empty() ? 0 : -1, c.status)
             << verdict;
