@@ -890,6 +890,26 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
         {"internal snapshot",
          "qemu-img convert -f raw -O qcow2 wide.img hostile.qcow2 && qemu-img snapshot -c before hostile.qcow2",
          {"hostile.qcow2"}, 66, "holds 1 internal snapshot(s): they keep the clusters a trim would free"},
+        // In place, a hole is punched only where nothing else lies: a
+        // block map that points a second guest block at a used block's
+        // place is refused, by qemu-img check (vdi) or by our own look at
+        // the map (vmdk, whose check does not see it). Block 20 and grain
+        // 300 take block 0's place (the boot sector's).
+        {"vdi block map with two blocks in one place",
+         "qemu-img convert -f raw -O vdi wide.img hostile.vdi && "
+         "dd if=hostile.vdi of=hostile.vdi bs=4 skip=128 seek=148 count=1 conv=notrunc status=none",
+         {"hostile.vdi"}, 66, "qemu-img check finds the vdi image unsound"},
+        {"vmdk grain table with two grains in one place",
+         "qemu-img convert -f raw -O vmdk wide.img hostile.vmdk && "
+         "gd=$(od -An -tu8 -j56 -N8 hostile.vmdk) && gt=$(od -An -tu4 -j$((gd * 512)) -N4 hostile.vmdk) && "
+         "dd if=hostile.vmdk of=hostile.vmdk bs=4 skip=$((gt * 128)) seek=$((gt * 128 + 300)) count=1 "
+         "conv=notrunc status=none && qemu-img check -q hostile.vmdk",
+         {"hostile.vmdk"}, 66, "of the file, where other guest data lies: nothing is punched"},
+        {"compressed vmdk", "qemu-img convert -f raw -O vmdk -o subformat=streamOptimized wide.img hostile.vmdk",
+         {"hostile.vmdk"}, 66, "keeps its grains compressed (streamOptimized)"},
+        // Another name is another way in that the checks by name miss.
+        {"two names", "qemu-img convert -f raw -O vdi wide.img hostile.vdi && ln hostile.vdi hostile-too.vdi",
+         {"hostile.vdi"}, 66, "the image has 2 names (hard links)"},
         // Without the header check the wall alone keeps qemu-nbd from the
         // data file.
         {"data file behind the wall alone", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M",
@@ -919,6 +939,47 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
             EXPECT_EQ(run.err, "");
         }
         EXPECT_TRUE(StateOf(victim) == victimBefore) << "the victim changed";
+    }
+}
+
+// A run given back in place and killed (SIGKILL) after 1, 4 or 10 holes
+// leaves an image that passes qemu-img check, whose used clusters and
+// files read back as they were; a run after it completes the trim.
+TEST_F(QuilletImageTest, InPlaceRunKilledAnywhereLeavesASoundImage) {
+    std::vector<uint8_t> original;
+    ASSERT_TRUE(ReadBytes(wide.path, 0, (int64_t)wide.volumeBytes, &original));
+    const std::string back = scratch + "/killed-back.raw";
+    for (const std::string format : {"vdi", "vmdk", "vhdx"}) {
+        for (const char *punches : {"1", "4", "10"}) {
+            SCOPED_TRACE(format + " killed after " + punches);
+            const std::string image = scratch + "/killed." + format;
+            unlink(image.c_str());
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", format, wide.path, image}).status, 0);
+            ToolRun killed = QuilletImage({"-q", "--kill-after-punches", punches, image});
+            EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+            EXPECT_EQ(QemuImgCheck(image, format), "");
+            unlink(back.c_str());
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", format, "-O", "raw", image, back}).status, 0);
+            std::vector<uint8_t> now;
+            ASSERT_TRUE(ReadBytes(back, 0, (int64_t)wide.volumeBytes, &now));
+            uint64_t changed = 0;
+            for (uint64_t cluster = 0; cluster < original.size() / wide.clusterSize; cluster++) {
+                const size_t at = cluster * wide.clusterSize;
+                if (ClusterIsUsed(wide.bitmap, cluster) &&
+                    memcmp(&original[at], &now[at], wide.clusterSize) != 0) {
+                    changed++;
+                }
+            }
+            EXPECT_EQ(changed, 0u) << "used clusters changed";
+            EXPECT_EQ(FilesThatDiffer(back, wide), "");
+        }
+        // The image killed last: a whole run finishes the trim exactly.
+        const std::string image = scratch + "/killed." + format;
+        ToolRun run = QuilletImage({"-q", image});
+        EXPECT_EQ(run.status, 0) << run.err;
+        unlink(back.c_str());
+        ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", format, "-O", "raw", image, back}).status, 0);
+        ExpectTrimmedExactly(back, 0, wide, Reference(wide, 0));
     }
 }
 
