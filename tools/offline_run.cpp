@@ -195,7 +195,7 @@ int RunOfflineTrim(const OfflineTarget &target) {
     }
     if (!options.quiet) {
         TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after,
-                               target.keepsSpace};
+                               target.keepsSpace, target.spaceNote.c_str()};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
     }
     return status;

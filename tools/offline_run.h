@@ -47,6 +47,7 @@ struct OfflineTarget {
     int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);
     void *openContext;
     const char *keepsSpace;  // the image format's name when trims release nothing there
+    std::string spaceNote;   // what the format gives back, and why it may be less than raw; may be empty
     // Walls the process in before its first trim, once the command list is
     // open (`commandsFd`, -1 without one); 0 with the reason when the wall
     // cannot be raised, and nothing is trimmed. Null: no wall.

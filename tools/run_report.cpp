@@ -218,6 +218,7 @@ std::string FormatTrimSummary(const TrimSummary &summary) {
                      (long long)-released);
         }
         out += text;
+        if (summary.spaceNote != 0) out += summary.spaceNote;
     }
     return out;
 }

@@ -62,6 +62,7 @@ struct TrimSummary {
     // The image format's name when its trims give nothing back: then no
     // change of allocation passes for bytes released. 0 otherwise.
     const char *keepsSpace;
+    const char *spaceNote;  // a line on what the format gives back and why it may be less; 0 or "" for none
 };
 std::string FormatTrimSummary(const TrimSummary &summary);
 

@@ -31,6 +31,8 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
         {"--no-header-check", 0, kOptionFlag, &options->noHeaderCheck, 0, 0, ""},
         {"--wait-for", 0, kOptionText, &options->waitFor, 0, 0, "--wait-for needs a FIFO"},
+        {"--kill-after-punches", 0, kOptionNumber, &options->killAfterPunches, 1, UINT64_MAX,
+         "--kill-after-punches needs a count from 1"},
     };
     if (!ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "image", &options->common,
                             error, errorSize)) {

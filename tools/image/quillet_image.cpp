@@ -23,6 +23,7 @@
 #include "image_binding.h"
 #include "image_header.h"
 #include "image_in_use.h"
+#include "image_punch.h"
 #include "image_stores.h"
 #include "image_tool.h"
 #include "landlock_wall.h"
@@ -252,6 +253,16 @@ int main(int argc, char **argv) {
         close(fd);
         return Fail(image, "not a regular file; for a block device use quillet-disk", kExitNoInput);
     }
+    // Another name of the same file is another way in that none of the
+    // checks below (lock folders, holders by name) would see.
+    if (!dryRun && target.input.st_nlink > 1) {
+        close(fd);
+        return Fail(image,
+                    "the image has " + std::to_string((unsigned long long)target.input.st_nlink) +
+                        " names (hard links): a virtual machine may use it under another one. Give it a name of its "
+                        "own first (cp --sparse=always to a new file, then remove the old names)",
+                    kExitNoInput);
+    }
     if (!LockImageExclusively(fd)) {
         close(fd);
         return Fail(image, "Another quillet-image run is using the image.",
@@ -327,7 +338,29 @@ int main(int argc, char **argv) {
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
     } else {
         char reason[256] = "";
-        store = OpenNbdImageStore(fd, format, !dryRun, wall.qemuRuleset, reason, sizeof reason);
+        // In place, QEMU only reads the image: its trims free nothing there.
+        const int punches = FormatPunchesInPlace(format);
+        store = OpenNbdImageStore(fd, format, !dryRun && !punches, wall.qemuRuleset, reason, sizeof reason);
+        if (store != 0 && punches) {
+            PunchPlan plan;
+            std::string refused;
+            if (!PlanInPlacePunch(fd, format, wall.qemuRuleset, (int64_t)target.input.st_size, store, &plan, &refused)) {
+                ReleaseImageStore(store);
+                if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
+                close(fd);
+                return Fail(image, std::string("the ") + ImageFormatName(format) +
+                                       " image cannot be given its space back in place: " + refused + ".",
+                            kExitNoInput);
+            }
+            target.spaceNote = DescribePunchedSpace(format, plan);
+            store = OpenPunchImageStore(store, fd, plan, options.killAfterPunches);
+        } else if (format == kFormatQcow2) {
+            uint8_t bits[4] = {0};
+            if (ReadFromDescriptor(&fd, 20, bits, sizeof bits) && bits[0] == 0 && bits[1] == 0 && bits[2] == 0 &&
+                bits[3] >= 9 && bits[3] <= 21) {
+                target.spaceNote = DescribeQcow2Space((int64_t)1 << bits[3]);
+            }
+        }
         if (store == 0) {
             if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
             close(fd);
@@ -337,10 +370,12 @@ int main(int argc, char **argv) {
         disk = {ReadFromStore, store, store->size};
         target.finishTrims = FinishStore;
         target.finishContext = store;
-        const int releases = FormatReleasesSpace(format);
+        const int releases = FormatReleasesSpace(format) || punches;
         if (!releases) target.keepsSpace = ImageFormatName(format);
         target.pathTaken += std::string(" (") + ImageFormatName(format) + ") through qemu-nbd" +
                             (dryRun     ? ", read only (dry run)"
+                             : punches  ? ", read only; TRIM punches holes (fallocate) where the range's data lies in "
+                                          "the file, no temporary space needed"
                              : releases ? "; TRIM becomes an NBD request that frees its clusters"
                                         : "; TRIM becomes an NBD trim, which QEMU drops for this format");
     }

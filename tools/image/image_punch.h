@@ -1,0 +1,61 @@
+// Giving a vdi, vmdk or vhdx image's free space back in place. These
+// formats keep each guest block at a fixed place in the host file, and
+// QEMU frees nothing for their trims. So the free ranges the engine trims
+// are turned into holes punched in the image file itself, at the host
+// offsets where their data lies, in whole blocks of the host file system.
+// The format's metadata is never written: its identity (UUIDs, CID, GUIDs),
+// owner, mode and extended attributes stay as they are, no temporary space
+// is needed, and a run killed at any instant leaves a valid image whose
+// used blocks are unchanged.
+//
+// Before anything is punched, the block map is taken from QEMU
+// (`qemu-img map`; for vhdx, whose map QEMU does not tell, from the BAT,
+// checked against QEMU's allocation), `qemu-img check` must pass, every
+// allocated guest extent must lie apart from every other in the file and
+// from the format's metadata, and compressed extents are never punched.
+#ifndef QUILLET_HOST_IMAGE_PUNCH_H
+#define QUILLET_HOST_IMAGE_PUNCH_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "image_stores.h"
+
+// Guest bytes [guest, guest + length) lie at [host, host + length) of the file.
+struct HostExtent {
+    int64_t guest, host, length;
+};
+
+struct PunchPlan {
+    std::vector<HostExtent> extents;  // ascending by guest offset, apart in the file
+    int64_t blockBytes;               // of the host file system: holes come in these
+    int64_t misalignedBy;             // the first extent's (host - guest) off blockBytes; 0 when none is
+    int64_t compressedBytes;          // guest bytes allocated without a place of their own (never punched)
+};
+
+// 1 when the format's free space is given back by punching holes here.
+int FormatPunchesInPlace(int format);
+
+// Checks the image open on `imageFd` (`fileBytes` long) with qemu-img, run
+// behind the wall `wallRuleset` (-1: none; the caller's to close) on the
+// descriptor itself, reads its block map and metadata, and compares the
+// map with what `reader` (QEMU serving the image) reads. 1 with `plan`
+// filled when its free ranges may be punched; 0 with the reason.
+int PlanInPlacePunch(int imageFd, int format, int wallRuleset, int64_t fileBytes, ImageStore *reader,
+                     PunchPlan *plan, std::string *reason);
+
+// What the summary says about what the format gave back, and why it may be
+// less than a raw disk's.
+std::string DescribePunchedSpace(int format, const PunchPlan &plan);
+// The same for a qcow2 image of clusters of `clusterBytes`.
+std::string DescribeQcow2Space(int64_t clusterBytes);
+
+// A store that reads through `reader` (which it releases) and turns each
+// trim into holes punched on `imageFd` (not closed) where `plan` places the
+// range. Test hook: `killAfterPunches` > 0 kills the process (SIGKILL)
+// right after that many holes.
+ImageStore *OpenPunchImageStore(ImageStore *reader, int imageFd, const PunchPlan &plan, uint64_t killAfterPunches);
+
+#endif
