@@ -1,6 +1,7 @@
 #!/bin/bash
 # Gives a Windows-shaped VM disk's free space back three ways and prints
-# what each gave back and how long it took: quillet-image, ntfs-3g with
+# what each gave back and how long it took: quillet-image (raw, qcow2, vdi,
+# vmdk, vhdx, each checked for every file reading back), ntfs-3g with
 # fstrim, virt-sparsify --in-place. Run by hand as root (loop devices, FUSE
 # mounts); not part of `make test`.
 #
@@ -71,16 +72,40 @@ fill() {  # partition label count keep_every
 }
 fill 3 Windows 40 4     # 640 MiB written, 160 MiB kept
 fill 4 Recovery 20 10   # 320 MiB written, 32 MiB kept
-qemu-img convert -f raw -O qcow2 disk.raw disk.qcow2
-echo "disk: $(qemu-img info disk.raw | grep 'virtual size'); raw $(mib "$(allocated disk.raw)"), qcow2 $(mib "$(allocated disk.qcow2)") allocated"
+formats="raw qcow2 vdi vmdk vhdx"
+for format in $formats; do
+    [ "$format" = raw ] || qemu-img convert -f raw -O "$format" disk.raw "disk.$format"
+done
+echo "disk: $(qemu-img info disk.raw | grep 'virtual size'); allocated:$(for f in $formats; do printf ' %s %s' "$f" "$(mib "$(allocated "disk.$f")")"; done)"
 echo
 
+# Whether every file the two NTFS volumes keep reads back from IMAGE (raw)
+# as from the disk before: ntfscat of each through a loop device.
+files_of() {  # image -> "partition name md5" lines
+    for p in 3 4; do
+        part_loop "$1" "$p" || return 1
+        for name in $(ntfsls "$loop" 2>/dev/null | grep '^file'); do
+            echo "$p $name $(ntfscat "$loop" "$name" | md5sum | cut -d' ' -f1)"
+        done
+        losetup -d "$loop"; loop=
+    done
+}
+files_of disk.raw >files.before
+reads_back() {  # image format
+    local back=$1
+    if [ "$2" != raw ]; then back=back.raw; rm -f back.raw; qemu-img convert -f "$2" -O raw "$1" back.raw; fi
+    files_of "$back" >files.after
+    cmp -s files.before files.after && echo "every file reads back" || echo "FILES DIFFER"
+}
+
 # --- quillet-image ----------------------------------------------------
-for format in raw qcow2; do
+for format in $formats; do
     cp --sparse=always "disk.$format" "q.$format"
     b=$(allocated "q.$format"); s=$(now)
     "$tool" "q.$format" >"quillet-image.$format.out" 2>&1 || echo "quillet-image on $format failed: status $?"
     e=$(now); report "quillet-image ($format)" "$b" "$(allocated "q.$format")" "$s" "$e"
+    [ "$format" = raw ] || qemu-img check -q -f "$format" "q.$format" || echo "qemu-img check fails on q.$format"
+    echo "    $(reads_back "q.$format" "$format")"
 done
 
 # --- ntfs-3g + fstrim over a loop device ------------------------------

@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-  ntfs-3g fuse3 dosfstools e2fsprogs fdisk man-db groff-base bash
+  ntfs-3g fuse3 dosfstools mtools e2fsprogs fdisk man-db groff-base bash
   qemu-utils libnbd-dev pkg-config debhelper lintian
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils imagemagick
   locales fonts-wqy-microhei

@@ -903,13 +903,13 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
         // 300 take block 0's place (the boot sector's).
         {"vdi block map with two blocks in one place",
          "qemu-img convert -f raw -O vdi wide.img hostile.vdi && "
-         "dd if=hostile.vdi of=hostile.vdi bs=4 skip=128 seek=148 count=1 conv=notrunc status=none",
+         "dd if=hostile.vdi of=hostile.vdi bs=4 skip=128 seek=148 count=1 conv=notrunc status=none && sync hostile.vdi",
          {"hostile.vdi"}, 66, "qemu-img check finds the vdi image unsound"},
         {"vmdk grain table with two grains in one place",
          "qemu-img convert -f raw -O vmdk wide.img hostile.vmdk && "
          "gd=$(od -An -tu8 -j56 -N8 hostile.vmdk) && gt=$(od -An -tu4 -j$((gd * 512)) -N4 hostile.vmdk) && "
          "dd if=hostile.vmdk of=hostile.vmdk bs=4 skip=$((gt * 128)) seek=$((gt * 128 + 300)) count=1 "
-         "conv=notrunc status=none && qemu-img check -q hostile.vmdk",
+         "conv=notrunc status=none && qemu-img check -q hostile.vmdk && sync hostile.vmdk",
          {"hostile.vmdk"}, 66, "of the file, where other guest data lies: nothing is punched"},
         {"compressed vmdk", "qemu-img convert -f raw -O vmdk -o subformat=streamOptimized wide.img hostile.vmdk",
          {"hostile.vmdk"}, 66, "keeps its grains compressed (streamOptimized)"},
