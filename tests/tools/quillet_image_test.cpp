@@ -55,12 +55,6 @@ std::vector<TrimCommand> Reference(const NtfsVolume &volume, int64_t offset) {
     return ReferenceTrimCommands(volume.bitmap, ScannedBytes(volume), volume.clusterSize, offset);
 }
 
-uint64_t BytesOf(const std::vector<TrimCommand> &commands) {
-    uint64_t bytes = 0;
-    for (const TrimCommand &command : commands) bytes += (uint64_t)command.blocks * 512;
-    return bytes;
-}
-
 // Bytes the file takes on its file system.
 int64_t Allocated(const std::string &path) {
     struct stat info;
