@@ -113,11 +113,15 @@ size_t ReadInputHead(const OfflineTarget &target, uint8_t *bytes) {
     return 0;
 }
 
-int RunOfflineTrim(const OfflineTarget &target) {
+namespace {
+
+// The trim itself; RunOfflineTrim keeps its outcome and status.
+int RunOfflineTrimOnce(const OfflineTarget &target) {
     const ToolCommonOptions &options = *target.options;
     TrimRun run;
     StartTrimRun(&run, target.program, target.subject.empty() ? options.operand : target.subject.c_str());
     run.showProgress = !options.quiet && isatty(STDERR_FILENO);
+    if (target.result != 0) run.failures = &target.result->reason;
     int status = CheckListPlace(target, run);
     if (status != kExitOk) return status;
 
@@ -165,6 +169,10 @@ int RunOfflineTrim(const OfflineTarget &target) {
     run.noTrimReason = noTrimReason.c_str();
     // Said before the question when there is nothing to agree to.
     if (volume->trimSupported && !Confirmed(target)) {
+        if (target.result != 0) {
+            target.result->outcome = "skipped";
+            target.result->reason = "not confirmed";
+        }
         if (!options.quiet) printf("Nothing trimmed.\n");
         if (run.commands >= 0) close(run.commands);
         return kExitOk;
@@ -189,6 +197,12 @@ int RunOfflineTrim(const OfflineTarget &target) {
     int finished = target.finishTrims == 0 || options.dryRun || target.finishTrims(target.finishContext);
     int64_t after = AllocatedBytes(target.imageFd);
     status = FinishTrimRun(&run, &report);
+    if (target.result != 0) {
+        target.result->commands = report.commandsSent;
+        target.result->bytesTrimmed = report.blocksTrimmed * 512;
+        target.result->clusterSize = volume->bytesPerCluster;
+        target.result->clusters = volume->bytesPerCluster != 0 ? report.blocksTrimmed * 512 / volume->bytesPerCluster : 0;
+    }
     if (!finished && status == kExitOk) {
         ReportRunFailure(&run, "the image did not take every trim: the last ones did not reach it");
         status = kExitTrimFailed;
@@ -197,6 +211,18 @@ int RunOfflineTrim(const OfflineTarget &target) {
         TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after,
                                target.keepsSpace, target.spaceNote.c_str()};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
+    }
+    return status;
+}
+
+}  // namespace
+
+int RunOfflineTrim(const OfflineTarget &target) {
+    if (target.result != 0) target.result->outcome = "trimmed";
+    const int status = RunOfflineTrimOnce(target);
+    if (target.result != 0) {
+        target.result->status = status;
+        if (status != kExitOk) target.result->outcome = "refused";
     }
     return status;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "disk_read.h"
+#include "json_report.h"
 #include "tool_arguments.h"
 #include "trim_engine.h"
 
@@ -53,9 +54,13 @@ struct OfflineTarget {
     // cannot be raised, and nothing is trimmed. Null: no wall.
     int (*enterWall)(void *context, int commandsFd, std::string *why);
     void *wallContext;
+    // What the run did, for --output=json: its outcome, reason, commands,
+    // bytes and clusters. Null: not kept.
+    VolumeResult *result;
 };
 
-// The whole run; returns the exit status (exit_status.h).
+// The whole run; returns the exit status (exit_status.h), also kept in
+// target.result with the outcome.
 int RunOfflineTrim(const OfflineTarget &target);
 
 // The input's first bytes at `offset`, for DescribeFoundInstead: up to 4096

@@ -9,6 +9,7 @@
 #include "exit_status.h"
 #include "bytes.h"
 #include "image_header.h"
+#include "json_report.h"
 #include "ntfs_layout.h"
 #include "run_texts.h"
 #include "trim_engine.h"
@@ -233,6 +234,7 @@ void StartTrimRun(TrimRun *run, const char *program, const char *subject) {
 
 void ReportRunFailure(const TrimRun *run, const std::string &text) {
     fprintf(stderr, "%s: %s: %s\n", run->program, run->subject, text.c_str());
+    if (run->failures != 0) AddReason(run->failures, text);
 }
 
 int RecordTrimCommand(void *context, const TrimRange *ranges, uint32_t rangeCount, int accepted) {

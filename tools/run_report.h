@@ -78,11 +78,12 @@ struct TrimRun {
     int lastPercent;
     int barShown;
     const char *noTrimReason;  // why the drive takes no TRIM, when more is known than that; null otherwise
+    std::string *failures;     // each failure's text is also added here, one per line; null: stderr alone
 };
 
 void StartTrimRun(TrimRun *run, const char *program, const char *subject);
 
-// "program: subject: " and `text`, on stderr.
+// "program: subject: " and `text`, on stderr (and into run->failures).
 void ReportRunFailure(const TrimRun *run, const std::string &text);
 
 // The run's command observer (context: the TrimRun): lists each range of

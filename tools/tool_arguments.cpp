@@ -27,13 +27,15 @@ int ParseNumber(const char *text, uint64_t least, uint64_t most, uint64_t *value
 }  // namespace
 
 int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ownCount, const char *operandName,
-                       ToolCommonOptions *common, char *error, uint32_t errorSize) {
+                       int severalOperands, ToolCommonOptions *common, char *error, uint32_t errorSize) {
     memset(common, 0, sizeof *common);
+    const char *output = 0;
     const ToolOption kCommon[] = {
         {"--commands", 'c', kOptionText, &common->commandsFile, 0, 0, "--commands needs a file name"},
         {"--dry-run", 'n', kOptionFlag, &common->dryRun, 0, 0, ""},
         {"--quiet", 'q', kOptionFlag, &common->quiet, 0, 0, ""},
         {"--verbose", 'v', kOptionFlag, &common->verbose, 0, 0, ""},
+        {"--output", 0, kOptionText, &output, 0, 0, "--output needs human or json"},
         {"--help", 'h', kOptionFlag, &common->help, 0, 0, ""},
         {"--version", 'V', kOptionFlag, &common->version, 0, 0, ""},
     };
@@ -111,15 +113,27 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
         snprintf(error, errorSize, "--quiet and --verbose exclude each other");
         return 0;
     }
+    if (output != 0 && strcmp(output, "json") != 0 && strcmp(output, "human") != 0) {
+        snprintf(error, errorSize, "--output needs human or json, not %s", output);
+        return 0;
+    }
+    common->json = output != 0 && strcmp(output, "json") == 0;
+    // Verbose lines would break the document; errors still go to stderr.
+    if (common->json && common->verbose) {
+        snprintf(error, errorSize, "--verbose and --output=json exclude each other");
+        return 0;
+    }
     if (optind >= argc) {
         snprintf(error, errorSize, "no %s given", operandName);
         return 0;
     }
-    if (optind + 1 < argc) {
+    if (!severalOperands && optind + 1 < argc) {
         snprintf(error, errorSize, "only one %s, not %s", operandName, argv[optind + 1]);
         return 0;
     }
     common->operand = argv[optind];
+    common->operands = argv + optind;
+    common->operandCount = argc - optind;
     return 1;
 }
 

@@ -1,8 +1,8 @@
 // The command line both offline front ends share, read with getopt_long:
 // short and long options, --option=value, `--` ending the options, each
 // option at most once (the last of two values would win unnoticed), --help
-// and --version ending the walk, one operand, and a one-line reason for
-// anything else.
+// and --version ending the walk, one operand (several where the front end
+// takes them), and a one-line reason for anything else.
 #ifndef QUILLET_HOST_TOOL_ARGUMENTS_H
 #define QUILLET_HOST_TOOL_ARGUMENTS_H
 
@@ -24,23 +24,28 @@ struct ToolOption {
 };
 
 // What both front ends take: -c/--commands, -n/--dry-run, -q/--quiet,
-// -v/--verbose, -h/--help, -V/--version, and the one operand.
+// -v/--verbose, --output, -h/--help, -V/--version, and the operands.
 struct ToolCommonOptions {
-    const char *operand;       // the image or the partition
+    const char *operand;       // the image or the partition (the first one)
+    char *const *operands;     // all of them, in the order given (argv's own strings)
+    int operandCount;
     const char *commandsFile;  // null: no command list
     int dryRun;
     int quiet;    // errors only
     int verbose;  // the drive's limits, the partition, the path taken
+    int json;     // --output=json: one JSON document on stdout, nothing else
     int help;     // print the usage, nothing else
     int version;  // print the version, nothing else
 };
 
 // Walks argv[1..] (getopt_long permutes it) with the common options and
 // the front end's own. `operandName` names the operand in messages ("no
-// image given", "only one image, not x"). 1 on success (also after --help
-// or --version), 0 with the reason in `error`.
+// image given", "only one image, not x"); `severalOperands` lets more than
+// one through. 1 on success (also after --help or --version), 0 with the
+// reason in `error`.
 int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_t optionCount,
-                       const char *operandName, ToolCommonOptions *common, char *error, uint32_t errorSize);
+                       const char *operandName, int severalOperands, ToolCommonOptions *common, char *error,
+                       uint32_t errorSize);
 
 // What a front end does after the walk: prints the reason and the usage on
 // stderr (kExitUsage), the usage or the version on stdout (kExitOk). 1 when

@@ -833,6 +833,12 @@ std::vector<TrimCommand> ReferenceTrimCommands(const std::vector<uint8_t> &bitma
     return commands;
 }
 
+uint64_t BytesOf(const std::vector<TrimCommand> &commands) {
+    uint64_t bytes = 0;
+    for (const TrimCommand &command : commands) bytes += (uint64_t)command.blocks * 512;
+    return bytes;
+}
+
 std::vector<TrimCommand> TrimmedSpans(std::vector<TrimCommand> ranges) {
     std::sort(ranges.begin(), ranges.end(),
               [](const TrimCommand &a, const TrimCommand &b) { return a.lba < b.lba; });

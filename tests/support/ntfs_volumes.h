@@ -179,6 +179,9 @@ std::vector<std::pair<int64_t, int64_t>> FileHoles(const std::string &path);
 // may hold more blocks than one range entry.
 std::vector<TrimCommand> TrimmedSpans(std::vector<TrimCommand> ranges);
 
+// The bytes the commands cover, at 512 bytes a block.
+uint64_t BytesOf(const std::vector<TrimCommand> &commands);
+
 // The spans a command list ("LBA BLOCKS" lines, as --commands writes it)
 // names, as TrimmedSpans gives them.
 std::vector<TrimCommand> ListedSpans(const std::string &path);

@@ -31,17 +31,20 @@ struct Parsed {
     int ok;
     ImageToolOptions options;  // its strings point into Parse's copy of argv
     std::string image;
+    std::vector<std::string> images;
     std::string commandsFile;
     std::string format;
     std::string error;
 };
 
 // Calls a front end's parser on argv made of `arguments` after the program
-// name; the options' strings point into `arguments`.
+// name; the options' strings point into `arguments`, the operands into
+// `argv`.
 template <typename Options>
 int CallParser(int (*parse)(int, char **, Options *, char *, uint32_t), std::vector<std::string> &arguments,
-               Options *options, std::string *error) {
-    std::vector<char *> argv;
+               Options *options, std::string *error, std::vector<char *> *keptArgv = nullptr) {
+    std::vector<char *> own;
+    std::vector<char *> &argv = keptArgv != nullptr ? *keptArgv : own;
     for (std::string &argument : arguments) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     char text[160] = "";
@@ -53,12 +56,15 @@ int CallParser(int (*parse)(int, char **, Options *, char *, uint32_t), std::vec
 Parsed Parse(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "quillet-image");
     Parsed parsed;
-    parsed.ok = CallParser(ParseImageToolArguments, arguments, &parsed.options, &parsed.error);
+    std::vector<char *> argv;
+    parsed.ok = CallParser(ParseImageToolArguments, arguments, &parsed.options, &parsed.error, &argv);
     ToolCommonOptions &common = parsed.options.common;
     if (parsed.ok) parsed.image = common.operand != nullptr ? common.operand : "<none>";
     if (parsed.ok && common.commandsFile != nullptr) parsed.commandsFile = common.commandsFile;
     if (parsed.ok && parsed.options.format != nullptr) parsed.format = parsed.options.format;
+    for (int i = 0; parsed.ok && i < common.operandCount; i++) parsed.images.push_back(common.operands[i]);
     common.operand = common.commandsFile = parsed.options.format = nullptr;
+    common.operands = nullptr;
     return parsed;
 }
 
@@ -124,6 +130,13 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(shortForms.options.offset, 512);
     EXPECT_EQ(shortForms.commandsFile, "l");
     EXPECT_EQ(shortForms.image, "-v");
+    // Several images, in the order given; `--` lets one begin with '-'.
+    Parsed several = Parse({"-j", "3", "a.img", "--output=json", "b.vdi", "--", "-c.raw"});
+    ASSERT_EQ(several.ok, 1) << several.error;
+    EXPECT_EQ(several.images, (std::vector<std::string>{"a.img", "b.vdi", "-c.raw"}));
+    EXPECT_EQ(several.options.jobs * 10 + several.options.common.json, 31);
+    EXPECT_EQ(plain.options.jobs * 10 + plain.options.common.json, 10);
+    EXPECT_EQ(Parse({"--output=human", "a.img"}).options.common.json, 0);
     Parsed equals = Parse({"--partition=2", "--commands=l", "--verbose", "--fail-at=7", "a.img"});
     ASSERT_EQ(equals.ok, 1) << equals.error;
     EXPECT_EQ(equals.options.partition, 2);
@@ -139,7 +152,11 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
     } cases[] = {
         {{}, "no image given"},
         {{"--dry-run"}, "no image given"},
-        {{"a.img", "b.img"}, "only one image, not b.img"},
+        {{"-c", "l", "a.img", "b.img"}, "--commands takes one image, not 2"},
+        {{"--output=xml", "a.img"}, "--output needs human or json, not xml"},
+        {{"--output", "json", "-v", "a.img"}, "--verbose and --output=json exclude each other"},
+        {{"--jobs", "0", "a.img"}, "--jobs needs a number of images from 1 to 64"},
+        {{"-j", "65", "a.img", "b.img"}, "--jobs needs a number of images from 1 to 64"},
         {{"--bogus", "a.img"}, "unknown option --bogus"},
         {{"-x", "a.img"}, "unknown option -x"},
         {{"-nx", "a.img"}, "unknown option -x"},
@@ -150,7 +167,6 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--commands=", "a.img"}, "--commands needs a file name"},
         {{"a.img", "-o"}, "--offset needs a byte count"},
         {{"-n", "--dry-run", "a.img"}, "--dry-run given twice"},
-        {{"--", "a.img", "-n"}, "only one image, not -n"},
         {{"--offset", "1024", "--partition", "1", "a.img"}, "exclude each other"},
         {{"--partition", "2", "--offset", "0", "a.img"}, "exclude each other"},
         {{"--offset", "9223372036854775808", "a.img"}, "--offset needs a byte count"},
@@ -859,6 +875,8 @@ TEST(ParseDiskToolArguments, TakesEachOptionAndRefusesTheRestWithAReason) {
         {{"--offset", "0", "/dev/sda1"}, "", "", "unknown option --offset", 0, 0},
         {{"/dev/sda1", "/dev/sdb1"}, "", "", "only one partition, not /dev/sdb1", 0, 0},
         {{"--yes", "/dev/sda1", "--yes"}, "", "", "--yes given twice", 0, 0},
+        {{"--output=json", "-y", "/dev/sda1"}, "/dev/sda1", "<none>", "", 0, 1},
+        {{"--output=json", "/dev/sda1"}, "", "", "--output=json asks nothing: give --yes or --dry-run", 0, 0},
     };
     for (const auto &c : cases) {
         DiskParse parsed = ParseDisk(c.arguments);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -52,12 +53,6 @@ uint64_t ScannedBytes(const NtfsVolume &volume) {
 
 std::vector<TrimCommand> Reference(const NtfsVolume &volume, int64_t offset) {
     return ReferenceTrimCommands(volume.bitmap, ScannedBytes(volume), volume.clusterSize, offset);
-}
-
-uint64_t BytesOf(const std::vector<TrimCommand> &commands) {
-    uint64_t bytes = 0;
-    for (const TrimCommand &command : commands) bytes += (uint64_t)command.blocks * 512;
-    return bytes;
 }
 
 // Bytes the file takes on its file system.
@@ -1136,6 +1131,153 @@ TEST_F(QuilletImageTest, EveryClusterSizeWindowsFormatsIsTrimmedExactly) {
         ExpectTrimmedExactly(disk, offset, volume, ListedSpans(list));
         EXPECT_EQ(FilesThatDiffer(disk, volume), "");
     }
+}
+
+// Every scalar of a JSON document, parsed by Python's json module, as
+// "images.0.volumes.1.outcome" -> "\"trimmed\"" (values as json.dumps writes them).
+std::map<std::string, std::string> JsonFields(const std::string &document) {
+    const std::string file = scratch + "/document.json";
+    EXPECT_TRUE(WriteBytes(file, 0, document.data(), document.size()));
+    EXPECT_EQ(truncate(file.c_str(), (off_t)document.size()), 0);
+    ToolRun parse = RunTool({"python3", "-c",
+                             "import json, sys\n"
+                             "def walk(at, v):\n"
+                             "    if isinstance(v, dict): [walk(at + [k], x) for k, x in v.items()]\n"
+                             "    elif isinstance(v, list): [walk(at + [str(i)], x) for i, x in enumerate(v)]\n"
+                             "    else: print('.'.join(at) + '=' + json.dumps(v))\n"
+                             "walk([], json.load(open(sys.argv[1], 'rb')))\n",
+                             file});
+    EXPECT_EQ(parse.status, 0) << parse.err << document;
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(parse.out);
+    for (std::string line; std::getline(lines, line);) {
+        size_t equals = line.find('=');
+        fields[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return fields;
+}
+
+std::string Quoted(const std::string &text) {
+    ToolRun dumped = RunTool({"python3", "-c", "import json, sys; print(json.dumps(sys.argv[1]), end='')", text});
+    return dumped.out;
+}
+
+// The figures of a human run's summary: "N TRIM commands sent" and
+// "Image allocation: B bytes before, A after".
+std::vector<int64_t> SummaryFigures(const std::string &out) {
+    std::vector<int64_t> figures;
+    static const std::regex figure("([0-9]+) TRIM commands sent|allocation: ([0-9]+) bytes before, ([0-9]+) after");
+    for (std::sregex_iterator at(out.begin(), out.end(), figure), end; at != end; ++at) {
+        for (size_t group = 1; group < at->size(); group++) {
+            if ((*at)[group].matched) figures.push_back(std::stoll((*at)[group].str()));
+        }
+    }
+    return figures;
+}
+
+TEST_F(QuilletImageTest, SeveralImagesRunAsEachAloneInTheirOrderAndTheWorstStatusWins) {
+    // A bare volume, an MBR disk in qcow2, and zeros refused (with a name
+    // JSON must escape: quotes, a backslash, a tab, a byte that is no UTF-8).
+    const std::string refusedName = "zeros \"q\" \\ \t \xff.img";
+    auto makeImages = [&](const std::string &tag) {
+        const std::string qcow2 = scratch + "/" + tag + "-disk.qcow2", zeros = scratch + "/" + tag + refusedName;
+        unlink(qcow2.c_str());
+        EXPECT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", MbrDisk(), qcow2}).status, 0);
+        EXPECT_EQ(close(open(zeros.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644)), 0);
+        EXPECT_EQ(truncate(zeros.c_str(), 1 << 20), 0);
+        return std::vector<std::string>{CopyOf(narrow, (tag + "-bare.img").c_str()), qcow2, zeros};
+    };
+    // Each alone first: what a run of several must say and do, image by image.
+    const std::vector<std::string> alone = makeImages("alone");
+    std::vector<ToolRun> aloneRuns;
+    for (const std::string &image : alone) aloneRuns.push_back(QuilletImage({image}));
+    ASSERT_EQ(aloneRuns[0].status, 0) << aloneRuns[0].err;
+    ASSERT_EQ(aloneRuns[1].status, 0) << aloneRuns[1].err;
+    ASSERT_EQ(aloneRuns[2].status, 8);
+    const std::string refusal = "Unsupported file system! Found only zeros at byte 0, not an NTFS boot sector.";
+    ASSERT_EQ(aloneRuns[2].err, "quillet-image: " + alone[2] + ": " + refusal + "\n");
+    for (const char *jobs : {"1", "3"}) {
+        SCOPED_TRACE(jobs);
+        std::vector<std::string> images = makeImages(std::string("jobs") + jobs);
+        ToolRun run = QuilletImage({"--jobs", jobs, images[0], images[2], images[1]});
+        EXPECT_EQ(run.status, 8);
+        // In the order given, each as alone after the header naming it.
+        std::swap(images[1], images[2]);
+        EXPECT_EQ(run.out, "image: " + images[0] + "\n" + aloneRuns[0].out + "\nimage: " + images[1] + "\n" +
+                               "\nimage: " + images[2] + "\n" + aloneRuns[1].out);
+        EXPECT_EQ(run.err, "quillet-image: " + images[1] + ": " + refusal + "\n");
+        EXPECT_TRUE(Contents(images[0]) == Contents(alone[0]));
+        EXPECT_TRUE(Contents(images[2]) == Contents(alone[1]));
+        EXPECT_EQ(Allocated(images[2]), Allocated(alone[1]));
+    }
+    ExpectTrimmedExactly(alone[0], 0, narrow, Reference(narrow, 0));
+
+    // The document, field by field against the runs alone.
+    std::vector<std::string> images = makeImages("json");
+    ToolRun run = QuilletImage({"--output=json", "-j", "2", images[0], images[1], images[2]});
+    EXPECT_EQ(run.status, 8);
+    EXPECT_EQ(run.err, "quillet-image: " + images[2] + ": " + refusal + "\n");
+    std::map<std::string, std::string> fields = JsonFields(run.out);
+    const std::vector<int64_t> bare = SummaryFigures(aloneRuns[0].out), disk = SummaryFigures(aloneRuns[1].out);
+    ASSERT_EQ(bare.size(), 3u);
+    ASSERT_EQ(disk.size(), 6u);  // two partitions
+    std::smatch type;
+    ASSERT_TRUE(std::regex_search(aloneRuns[1].out, type, std::regex("Partition 1 \\((.*)\\):")));
+    auto text = [](const std::string &value) { return "\"" + value + "\""; };
+    const std::vector<TrimCommand> first = Reference(narrow, kFirstPartition), third = Reference(wide, kThirdPartition);
+    std::map<std::string, std::string> expected = {
+        {"program", text("quillet-image")}, {"version", text(QUILLET_VERSION)}, {"dry_run", "false"}, {"status", "8"},
+        {"images.0.path", Quoted(images[0])}, {"images.0.format", text("raw")},
+        {"images.0.virtual_size", std::to_string(FileSize(images[0]))},
+        {"images.0.allocation_before", std::to_string(bare[1])}, {"images.0.allocation_after", std::to_string(bare[2])},
+        {"images.0.status", "0"}, {"images.0.reason", "null"},
+        {"images.0.volumes.0.number", "null"}, {"images.0.volumes.0.offset", "0"}, {"images.0.volumes.0.type", "null"},
+        {"images.0.volumes.0.outcome", text("trimmed")}, {"images.0.volumes.0.reason", "null"},
+        {"images.0.volumes.0.status", "0"}, {"images.0.volumes.0.commands", std::to_string(bare[0])},
+        {"images.0.volumes.0.bytes_trimmed", std::to_string(BytesOf(Reference(narrow, 0)))},
+        {"images.0.volumes.0.clusters", std::to_string(BytesOf(Reference(narrow, 0)) / 1024)},
+        {"images.0.volumes.0.cluster_size", "1024"},
+        {"images.1.path", Quoted(images[1])}, {"images.1.format", text("qcow2")},
+        {"images.1.virtual_size", std::to_string(kThirdPartition + (int64_t)wide.volumeBytes)},
+        {"images.1.allocation_before", std::to_string(disk[1])}, {"images.1.allocation_after", std::to_string(disk[5])},
+        {"images.1.status", "0"}, {"images.1.reason", "null"},
+        {"images.1.volumes.0.number", "1"}, {"images.1.volumes.0.offset", std::to_string(kFirstPartition)},
+        {"images.1.volumes.0.type", Quoted(type[1])}, {"images.1.volumes.0.outcome", text("trimmed")},
+        {"images.1.volumes.0.reason", "null"}, {"images.1.volumes.0.status", "0"},
+        {"images.1.volumes.0.commands", std::to_string(disk[0])},
+        {"images.1.volumes.0.bytes_trimmed", std::to_string(BytesOf(first))},
+        {"images.1.volumes.0.clusters", std::to_string(BytesOf(first) / 1024)},
+        {"images.1.volumes.0.cluster_size", "1024"},
+        {"images.1.volumes.1.number", "3"}, {"images.1.volumes.1.offset", std::to_string(kThirdPartition)},
+        {"images.1.volumes.1.type", Quoted(type[1])}, {"images.1.volumes.1.outcome", text("trimmed")},
+        {"images.1.volumes.1.reason", "null"}, {"images.1.volumes.1.status", "0"},
+        {"images.1.volumes.1.commands", std::to_string(disk[3])},
+        {"images.1.volumes.1.bytes_trimmed", std::to_string(BytesOf(third))},
+        {"images.1.volumes.1.clusters", std::to_string(BytesOf(third) / 4096)},
+        {"images.1.volumes.1.cluster_size", "4096"},
+        // Not UTF-8: the byte reads as U+FFFD, and path_hex keeps the name.
+        {"images.2.path", Quoted(images[2].substr(0, images[2].size() - 5) + "\xEF\xBF\xBD.img")},
+        {"images.2.format", text("raw")}, {"images.2.virtual_size", std::to_string(1 << 20)},
+        {"images.2.allocation_before", "0"}, {"images.2.allocation_after", "0"},
+        {"images.2.status", "8"}, {"images.2.reason", "null"},
+        {"images.2.volumes.0.number", "null"}, {"images.2.volumes.0.offset", "0"}, {"images.2.volumes.0.type", "null"},
+        {"images.2.volumes.0.outcome", text("refused")}, {"images.2.volumes.0.reason", Quoted(refusal)},
+        {"images.2.volumes.0.status", "8"}, {"images.2.volumes.0.commands", "0"},
+        {"images.2.volumes.0.bytes_trimmed", "0"}, {"images.2.volumes.0.clusters", "0"},
+        {"images.2.volumes.0.cluster_size", "null"},
+    };
+    std::string hex;
+    for (unsigned char byte : images[2]) {
+        char digits[3];
+        snprintf(digits, sizeof digits, "%02x", byte);
+        hex += digits;
+    }
+    expected["images.2.path_hex"] = text(hex);
+    EXPECT_EQ(fields, expected);
+    // One image gives the same document with one entry.
+    run = QuilletImage({"--output=json", makeImages("one")[2]});
+    EXPECT_EQ(run.status, 8);
+    EXPECT_EQ(JsonFields(run.out)["images.0.volumes.0.outcome"], text("refused"));
 }
 
 TEST_F(QuilletImageTest, CommandListNamingTheImageIsRefused) {

@@ -88,7 +88,8 @@ for block in $(disks); do
       else
         echo "mounted status mount-failed" >> $results
       fi
-      run dry quillet-disk --dry-run --commands /tmp/list "$part" < /dev/null ;;
+      run dry quillet-disk --dry-run --commands /tmp/list "$part" < /dev/null
+      run json quillet-disk --dry-run --output=json --commands /tmp/list "$part" < /dev/null ;;
     flags-*)
       run flags ata-flags-probe "$disk" < /dev/null ;;
   esac

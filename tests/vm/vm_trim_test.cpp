@@ -501,6 +501,15 @@ TEST(VmDrives, UnconfirmedOrMountedIsRefusedAndTheDryRunSendsNothing) {
     EXPECT_EQ(dry.output.find("[y/N]"), std::string::npos) << dry.output;
     EXPECT_EQ(TrimmedSpans(dry.commands), TrimmedSpans(Reference(LayoutOf(drive))));
     EXPECT_NE(dry.output.find("Dry run: would send "), std::string::npos) << dry.output;
+    // The same as a document: nothing else on stdout, the same figures.
+    const StepResult &json = Step(drive, "json");
+    EXPECT_EQ(json.status, "0") << json.output;
+    EXPECT_EQ(json.commands, dry.commands);
+    EXPECT_EQ(json.output.find("{\"program\": \"quillet-disk\", \"version\": "), 0u) << json.output;
+    for (const std::string &field : {std::string("\"dry_run\": true, \"status\": 0"), std::string("\"outcome\": \"trimmed\""),
+                                     "\"bytes_trimmed\": " + std::to_string(BytesOf(Reference(LayoutOf(drive))))}) {
+        EXPECT_NE(json.output.find(field), std::string::npos) << field << "\n" << json.output;
+    }
     ExpectTrimmedExactly(drive, {});
 }
 

@@ -27,10 +27,10 @@ _quillet() {
         prev=${COMP_WORDS[COMP_CWORD - 1]}
         split=false
     }
-    local common="--commands --dry-run --quiet --verbose --help --version"
+    local common="--commands --dry-run --quiet --verbose --output --help --version"
     local options
     if [[ $1 == *quillet-image ]]; then
-        options="--offset --partition --format $common"
+        options="--offset --partition --format --jobs $common"
     else
         options="--yes $common"
     fi
@@ -44,7 +44,10 @@ _quillet() {
         -f | --format)
             COMPREPLY=($(compgen -W "raw qcow2 vmdk vhdx vdi" -- "$cur"))
             return ;;
-        -o | --offset)
+        --output)
+            COMPREPLY=($(compgen -W "human json" -- "$cur"))
+            return ;;
+        -o | --offset | -j | --jobs)
             return ;;
     esac
     $split && return

@@ -20,6 +20,7 @@
 
 #include "disk_tool.h"
 #include "exit_status.h"
+#include "json_report.h"
 #include "binding.h"
 #include "linux_binding.h"
 #include "offline_run.h"
@@ -30,8 +31,12 @@ namespace {
 const char kProgram[] = "quillet-disk";
 const char kSysfs[] = "/sys";
 
+// Where Fail's texts are also kept for --output=json; null: stderr alone.
+std::string *gReasons = 0;
+
 int Fail(const char *partition, const std::string &text, int status) {
     fprintf(stderr, "%s: %s: %s\n", kProgram, partition, text.c_str());
+    if (gReasons != 0) AddReason(gReasons, text);
     return status;
 }
 
@@ -87,14 +92,9 @@ int OpenPartition(void *context, TrimVolume **volume, std::string *pathTaken, st
     return kOpenOk;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    DiskToolOptions options;
-    char error[160] = "";
-    int parsed = ParseDiskToolArguments(argc, argv, &options, error, sizeof error);
-    int status = kExitOk;
-    if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kDiskToolUsage, &status)) return status;
+// The partition's whole run; `result` (null: not kept) gets what
+// --output=json reports.
+int TrimPartition(const DiskToolOptions &options, InputResult *result) {
     const char *partition = options.common.operand;
     // A dry run changes nothing and asks nothing.
     int ask = !options.yes && !options.common.dryRun;
@@ -134,5 +134,30 @@ int main(int argc, char **argv) {
     target.readContext = (void *)partition;
     target.volumeOffset = 0;
     target.inputBytes = -1;
-    return RunOfflineTrim(target);
+    VolumeResult volume = {};
+    if (result != 0) target.result = &volume;
+    const int status = RunOfflineTrim(target);
+    if (result != 0) result->volumes.push_back(volume);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    DiskToolOptions options;
+    char error[160] = "";
+    int parsed = ParseDiskToolArguments(argc, argv, &options, error, sizeof error);
+    int status = kExitOk;
+    if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kDiskToolUsage, &status)) return status;
+    if (!options.common.json) return TrimPartition(options, 0);
+    // The document alone on stdout: the prose is left out, errors stay on stderr.
+    options.common.quiet = 1;
+    InputResult result = {};
+    result.path = options.common.operand;
+    result.size = result.allocationBefore = result.allocationAfter = -1;
+    gReasons = &result.reason;
+    status = result.status = TrimPartition(options, &result);
+    fputs(FormatRunJson(kProgram, options.common.dryRun, status, "partitions", {FormatInputJson(result)}).c_str(),
+          stdout);
+    return status;
 }

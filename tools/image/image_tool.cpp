@@ -6,7 +6,8 @@
 #include "image_header.h"
 
 const char kImageToolUsage[] =
-    "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] IMAGE\n"
+    "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] [-j N]\n"
+    "                     [--output=json] IMAGE...\n"
     "       quillet-image --help | --version\n"
     "  -o, --offset=BYTES    the NTFS volume starts at this byte of the disk (alone)\n"
     "  -p, --partition=N     the NTFS volume is partition N, numbered as Linux does\n"
@@ -16,17 +17,20 @@ const char kImageToolUsage[] =
     "  -c, --commands=FILE   list each TRIM command (first LBA, block count)\n"
     "  -n, --dry-run         punch no holes; say what would be sent\n"
     "  -q, --quiet           print errors only\n"
-    "  -v, --verbose         also print the drive, the volume and the path taken\n";
+    "  -v, --verbose         also print the drive, the volume and the path taken\n"
+    "  -j, --jobs=N          trim N images at once (default 1); output stays per image\n"
+    "      --output=FORMAT   human (the default) or json: one JSON document on stdout\n";
 
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
                             uint32_t errorSize) {
     memset(options, 0, sizeof *options);
     const uint64_t kNotGiven = UINT64_MAX;  // above every offset allowed
-    uint64_t offset = kNotGiven, partition = 0, failAt = 0;
+    uint64_t offset = kNotGiven, partition = 0, failAt = 0, jobs = 1;
     const ToolOption kOptions[] = {
         {"--offset", 'o', kOptionNumber, &offset, 0, (uint64_t)INT64_MAX, "--offset needs a byte count"},
         {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a partition number as Linux numbers them (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical)"},
         {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
+        {"--jobs", 'j', kOptionNumber, &jobs, 1, 64, "--jobs needs a number of images from 1 to 64"},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
         {"--no-header-check", 0, kOptionFlag, &options->noHeaderCheck, 0, 0, ""},
@@ -34,7 +38,7 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--kill-after-punches", 0, kOptionNumber, &options->killAfterPunches, 1, UINT64_MAX,
          "--kill-after-punches needs a count from 1"},
     };
-    if (!ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "image", &options->common,
+    if (!ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "image", 1, &options->common,
                             error, errorSize)) {
         return 0;
     }
@@ -47,6 +51,12 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         snprintf(error, errorSize, "--format needs one of raw, qcow2, vmdk, vhdx, vdi, not %s", options->format);
         return 0;
     }
+    // One list for several images would be truncated by each of them.
+    if (options->common.operandCount > 1 && options->common.commandsFile != 0) {
+        snprintf(error, errorSize, "--commands takes one image, not %d", options->common.operandCount);
+        return 0;
+    }
+    options->jobs = (int)jobs;
     options->offsetGiven = offset != kNotGiven;
     options->offset = offset == kNotGiven ? 0 : (int64_t)offset;
     options->partition = (int)partition;

@@ -7,7 +7,8 @@
 #include "tool_arguments.h"
 
 struct ImageToolOptions {
-    ToolCommonOptions common;  // common.operand is the image
+    ToolCommonOptions common;  // common.operands are the images
+    int jobs;  // images trimmed at once, from 1
     int64_t offset;
     int64_t length;  // of the partition; 0 up to the end of the image
     int offsetGiven;  // --offset was written, even as 0: that volume alone

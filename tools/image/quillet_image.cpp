@@ -9,11 +9,17 @@
 // the volume closed. The image is opened once: that descriptor holds the
 // run's locks and, for a raw image, serves the partition table and is the
 // store the engine reads and trims.
+//
+// Several images are trimmed one child process each: the Landlock wall a
+// run enters cannot be left, and it lets the run write its own image alone.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,6 +32,7 @@
 #include "image_punch.h"
 #include "image_stores.h"
 #include "image_tool.h"
+#include "json_report.h"
 #include "landlock_wall.h"
 #include "offline_run.h"
 #include "partition_table.h"
@@ -36,8 +43,13 @@ namespace {
 
 const char kProgram[] = "quillet-image";
 
+// Where Fail's texts are also kept for --output=json: the image's reason,
+// or the partition's while one is looked at. Null: stderr alone.
+std::string *gReasons = 0;
+
 int Fail(const char *image, const std::string &text, int status) {
     fprintf(stderr, "%s: %s: %s\n", kProgram, image, text.c_str());
+    if (gReasons != 0) AddReason(gReasons, text);
     return status;
 }
 
@@ -196,10 +208,39 @@ int IsVolumeToTrim(const OfflineTarget &target, const PartitionTable &table, con
     return 1;
 }
 
+// A record for `volume` in `result` (null: none kept), which Fail's texts
+// go to until the next; extended containers and empty entries get none.
+VolumeResult *KeepVolumeResult(InputResult *result, const PartitionTable &table, const DiskPartition &volume,
+                               int eachPartition) {
+    if (result == 0) return 0;
+    gReasons = &result->reason;
+    if (volume.check == kPartitionExtended || volume.check == kPartitionEmpty) return 0;
+    VolumeResult kept = {};
+    kept.number = volume.number;
+    kept.offset = volume.offset;
+    kept.outcome = "skipped";
+    if (eachPartition || volume.number != 0) kept.type = PartitionTypeName(table, volume);
+    result->volumes.push_back(kept);
+    gReasons = &result->volumes.back().reason;
+    return &result->volumes.back();
+}
+
+// A partition IsVolumeToTrim turned down: refused with `status`, or
+// skipped for holding no NTFS.
+void SettleSkippedVolume(VolumeResult *volume, int status) {
+    if (status != kExitOk) {
+        volume->outcome = "refused";
+        volume->status = status;
+    } else {
+        volume->reason = "no NTFS volume";
+    }
+}
+
 // Every volume by itself: its own checks, its own summary. The worst
 // status of them all.
 int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable &table,
-                const std::vector<DiskPartition> &volumes, int eachPartition, const DiskSource &disk) {
+                const std::vector<DiskPartition> &volumes, int eachPartition, const DiskSource &disk,
+                InputResult *result) {
     const char *image = target->options->operand;
     const std::string path = target->pathTaken;
     int listCreated = 0;
@@ -207,7 +248,14 @@ int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable 
     int status = kExitOk;
     int trimmed = 0;
     for (const DiskPartition &volume : volumes) {
-        if (eachPartition && !IsVolumeToTrim(*target, table, volume, disk, &status)) continue;
+        VolumeResult *kept = KeepVolumeResult(result, table, volume, eachPartition);
+        target->result = kept;
+        int turnedDown = kExitOk;
+        if (eachPartition && !IsVolumeToTrim(*target, table, volume, disk, &turnedDown)) {
+            if (turnedDown > status) status = turnedDown;
+            if (kept != 0) SettleSkippedVolume(kept, turnedDown);
+            continue;
+        }
         place->offset = volume.offset;
         place->length = volume.length;
         target->volumeOffset = volume.offset;
@@ -222,6 +270,8 @@ int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable 
         if (result > status) status = result;
         trimmed++;
     }
+    if (result != 0) gReasons = &result->reason;
+    target->result = 0;
     if (eachPartition && trimmed == 0 && status == kExitOk) {
         status = Fail(image, std::string(OpenStatusText(kOpenNotNtfs)) + " No partition holds an NTFS volume.",
                       kExitNotNtfs);
@@ -229,15 +279,12 @@ int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable 
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    ImageToolOptions options;
-    char error[160] = "";
-    int parsed = ParseImageToolArguments(argc, argv, &options, error, sizeof error);
+// One image's whole run: its checks, refusals and summary. `result` (null:
+// not kept) gets what --output=json reports.
+int TrimImage(const ImageToolOptions &options, InputResult *result) {
     int status = kExitOk;
-    if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
     const char *image = options.common.operand;
+    if (result != 0) gReasons = &result->reason;
     const int dryRun = options.common.dryRun;
 
     // The one open of the image by its name: everything after, qemu-nbd
@@ -263,6 +310,7 @@ int main(int argc, char **argv) {
                         "own first (cp --sparse=always to a new file, then remove the old names)",
                     kExitNoInput);
     }
+    if (result != 0) result->allocationBefore = (int64_t)target.input.st_blocks * 512;
     if (!LockImageExclusively(fd)) {
         close(fd);
         return Fail(image, "Another quillet-image run is using the image.",
@@ -278,6 +326,7 @@ int main(int argc, char **argv) {
     const uint32_t headerBytes = target.input.st_size < (off_t)sizeof header ? (uint32_t)target.input.st_size : sizeof header;
     const int found = ReadFromDescriptor(&fd, 0, header, headerBytes) ? DetectImageFormat(header) : kFormatRaw;
     const int format = options.format != 0 ? ImageFormatByName(options.format) : found;
+    if (result != 0) result->format = ImageFormatName(format);
     // A format named that the header contradicts would reach qemu-nbd as a
     // bare protocol error; -f raw stays allowed (the bytes read as they lie).
     if (format != kFormatRaw && found != format) {
@@ -381,6 +430,7 @@ int main(int argc, char **argv) {
     }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
     wall.qemuRuleset = -1;
+    if (result != 0) result->size = disk.bytes;
     ImageDrive drive = {store, options.noTrim, options.failAt, 0};
     ImageVolume place = {&drive, 0, 0};
 
@@ -396,9 +446,186 @@ int main(int argc, char **argv) {
     std::vector<DiskPartition> volumes;
     int eachPartition = 0;
     status = SelectVolumes(options, disk, &table, &volumes, &eachPartition);
-    if (status == kExitOk) status = TrimVolumes(&target, &place, table, volumes, eachPartition, disk);
+    if (status == kExitOk) status = TrimVolumes(&target, &place, table, volumes, eachPartition, disk, result);
     // qemu-nbd ends before the image's lock does.
     ReleaseImageStore(store);
+    struct stat after;
+    if (result != 0 && fstat(fd, &after) == 0) result->allocationAfter = (int64_t)after.st_blocks * 512;
     close(fd);
     return status;
 }
+
+// One image's run, for the JSON document: the record, filled also when the
+// run ended early (nothing was trimmed then, so the allocation stayed).
+std::string TrimImageForJson(const ImageToolOptions &options, int *status) {
+    InputResult result = {};
+    result.path = options.common.operand;
+    result.size = result.allocationBefore = result.allocationAfter = -1;
+    *status = result.status = TrimImage(options, &result);
+    if (result.allocationAfter < 0) result.allocationAfter = result.allocationBefore;
+    return FormatInputJson(result);
+}
+
+// A child trimming one image; with `capture`, its stdout and stderr go to
+// files of its own for the parent to print whole, in the order given.
+struct ImageChild {
+    pid_t pid;
+    int out, err;  // memory files, or -1 when the child writes straight out
+    int status;    // once it ended
+    int ended;
+};
+
+// Copies all `fd` holds to `to`. Output lost here cannot be told anyone.
+void CopyOut(int fd, int to) {
+    char bytes[65536];
+    ssize_t got;
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) return;
+    while ((got = read(fd, bytes, sizeof bytes)) > 0) {
+        for (ssize_t done = 0; done < got;) {
+            ssize_t written = write(to, bytes + done, (size_t)(got - done));
+            if (written <= 0) return;
+            done += written;
+        }
+    }
+}
+
+std::string WholeFile(int fd) {
+    std::string text;
+    char bytes[65536];
+    ssize_t got;
+    if (lseek(fd, 0, SEEK_SET) != 0) return text;
+    while ((got = read(fd, bytes, sizeof bytes)) > 0) text.append(bytes, (size_t)got);
+    return text;
+}
+
+// The child's part: the image's run, then its JSON object on stdout.
+void RunImageChild(ImageToolOptions options, const char *image, const ImageChild &child) {
+    if (child.out >= 0 && (dup2(child.out, STDOUT_FILENO) < 0 || dup2(child.err, STDERR_FILENO) < 0)) _exit(kExitIoError);
+    options.common.operand = image;
+    int status = kExitOk;
+    if (options.common.json) {
+        fputs(TrimImageForJson(options, &status).c_str(), stdout);
+    } else {
+        status = TrimImage(options, 0);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}
+
+int StartImageChild(const ImageToolOptions &options, const char *image, int capture, ImageChild *child) {
+    *child = {-1, -1, -1, kExitOk, 0};
+    if (capture) {
+        child->out = memfd_create("quillet-image-out", MFD_CLOEXEC);
+        child->err = memfd_create("quillet-image-err", MFD_CLOEXEC);
+        if (child->out < 0 || child->err < 0) return 0;
+    }
+    // Nothing buffered may be written twice, by the parent and the child.
+    fflush(stdout);
+    fflush(stderr);
+    child->pid = fork();
+    if (child->pid == 0) RunImageChild(options, image, *child);
+    return child->pid > 0;
+}
+
+// Waits for one child to end; the exit status it gave, or for a child
+// that did not end by itself, kExitSoftware after saying so.
+void AwaitImageChild(std::vector<ImageChild> *children, char *const *images) {
+    int wait = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &wait, 0)) < 0 && errno == EINTR) {
+    }
+    for (size_t i = 0; i < children->size(); i++) {
+        ImageChild &child = (*children)[i];
+        if (child.pid != pid || child.ended) continue;
+        child.ended = 1;
+        child.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : kExitSoftware;
+        if (!WIFEXITED(wait)) {
+            const std::string text = std::string("the run ended on signal ") + std::to_string(WTERMSIG(wait)) + " (" +
+                                     strsignal(WTERMSIG(wait)) + ")";
+            if (child.err >= 0) {
+                dprintf(child.err, "%s: %s: %s\n", kProgram, images[i], text.c_str());
+            } else {
+                Fail(images[i], text, kExitSoftware);
+            }
+            // A document cut short would not parse: the parent says it.
+            if (child.out >= 0) {
+                InputResult result = {};
+                result.path = images[i];
+                result.size = result.allocationBefore = result.allocationAfter = -1;
+                result.status = kExitSoftware;
+                result.reason = text;
+                if (ftruncate(child.out, 0) == 0) dprintf(child.out, "%s", FormatInputJson(result).c_str());
+            }
+        }
+        return;
+    }
+}
+
+// Several images, each in a child of its own, `options.jobs` at a time.
+// Each image's output is printed whole, in the order given, after a header
+// line naming it (human output) or as one object of the document (JSON).
+int TrimImages(const ImageToolOptions &options) {
+    char *const *images = options.common.operands;
+    const size_t count = (size_t)options.common.operandCount;
+    const int json = options.common.json;
+    const int capture = json || options.jobs > 1;
+    std::vector<ImageChild> children(count);
+    std::vector<std::string> objects;
+    size_t started = 0, printed = 0;
+    int running = 0, status = kExitOk;
+    while (printed < count) {
+        while (started < count && running < options.jobs) {
+            // Straight out, one at a time: the header goes first.
+            if (!capture && !options.common.quiet) printf("%simage: %s\n", started == 0 ? "" : "\n", images[started]);
+            if (!StartImageChild(options, images[started], capture, &children[started])) {
+                int cause = errno;
+                children[started].ended = 1;
+                children[started].status =
+                    Fail(images[started], std::string("cannot start its run (") + strerror(cause) + ")", kExitIoError);
+            } else {
+                running++;
+            }
+            started++;
+        }
+        if (running > 0 && !children[printed].ended) {
+            AwaitImageChild(&children, images);
+            running--;
+            continue;
+        }
+        ImageChild &child = children[printed];
+        if (child.status > status) status = child.status;
+        if (json) {
+            objects.push_back(child.out >= 0 ? WholeFile(child.out) : "");
+            CopyOut(child.err, STDERR_FILENO);
+        } else if (capture) {
+            if (!options.common.quiet) printf("%simage: %s\n", printed == 0 ? "" : "\n", images[printed]);
+            fflush(stdout);
+            CopyOut(child.out, STDOUT_FILENO);
+            CopyOut(child.err, STDERR_FILENO);
+        }
+        if (child.out >= 0) close(child.out);
+        if (child.err >= 0) close(child.err);
+        printed++;
+    }
+    if (json) fputs(FormatRunJson(kProgram, options.common.dryRun, status, "images", objects).c_str(), stdout);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    ImageToolOptions options;
+    char error[160] = "";
+    int parsed = ParseImageToolArguments(argc, argv, &options, error, sizeof error);
+    int status = kExitOk;
+    if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
+    // The document alone on stdout: the prose is left out, errors stay on stderr.
+    if (options.common.json) options.common.quiet = 1;
+    if (options.common.operandCount > 1) return TrimImages(options);
+    if (!options.common.json) return TrimImage(options, 0);
+    const std::string object = TrimImageForJson(options, &status);
+    fputs(FormatRunJson(kProgram, options.common.dryRun, status, "images", {object}).c_str(), stdout);
+    return status;
+}
+
