@@ -40,5 +40,12 @@ if [ $needs_i386 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+# A mirror in mid-sync fails one index file; the others still serve.
+apt-get update -qq || echo "apt-get update reported errors; installing from the lists it has" >&2
+if ! apt-get install -y -qq "${missing[@]}" >/dev/null; then
+  # Without the security index of one architecture the i386 and amd64 builds
+  # of a library have different candidates and cannot be installed together;
+  # the point release alone offers both at one version.
+  echo "Retrying from the point release alone (-t bookworm)" >&2
+  apt-get install -y -qq -t bookworm "${missing[@]}" >/dev/null
+fi
