@@ -268,14 +268,14 @@ int main(int argc, char **argv) {
     targets[0].name = "filled 24 MiB, 4 KiB clusters";
     made = made && MakeNtfsVolume(scratch + "/filled.img", 512, 4096, 24 << 20, 7, &targets[0].volume, &error);
     targets[1].name = "aged 128 MiB, 4 KiB clusters";
-    made = made && MakeAgedNtfsVolume(scratch + "/aged4k.img", 512, 4096, 128 << 20, 11, &targets[1].volume, &error);
+    made = made && MakeRecipeNtfsVolume(scratch + "/aged4k.img", AgedNtfsRecipe(512, 4096, 128 << 20), 11, &targets[1].volume, &error);
     targets[2].name = "aged 128 MiB, 512 B clusters";
-    made = made && MakeAgedNtfsVolume(scratch + "/aged512.img", 512, 512, 128 << 20, 12, &targets[2].volume, &error);
+    made = made && MakeRecipeNtfsVolume(scratch + "/aged512.img", AgedNtfsRecipe(512, 512, 128 << 20), 12, &targets[2].volume, &error);
     targets[3].name = "root index in extension records";
-    made = made && MakeShapedNtfsVolume(scratch + "/root.img", kRootIndexInExtensions, 13, &targets[3].volume, &error);
+    made = made && MakeRecipeNtfsVolume(scratch + "/root.img", ShapedNtfsRecipe(kRootIndexInExtensions), 13, &targets[3].volume, &error);
     targets[4].name = "$MFT in pieces, hiberfil.sys past its first segment";
     made = made &&
-           MakeShapedNtfsVolume(scratch + "/mft.img", kHiberfilPastMftFirstSegment, 14, &targets[4].volume, &error);
+           MakeRecipeNtfsVolume(scratch + "/mft.img", ShapedNtfsRecipe(kHiberfilPastMftFirstSegment), 14, &targets[4].volume, &error);
     for (Target &target : targets) made = made && Prepare(&target, &error);
     if (!made) {
         fprintf(stderr, "corruption_campaign: %s\n", error.c_str());

@@ -88,7 +88,7 @@ const NtfsVolume *VolumeOf(Kind kind, uint32_t sectorSize, uint32_t clusterSize,
     const uint32_t seed = 1000 + sectorSize + clusterSize;
     int ok = !scratch.empty();
     if (kind == kAged) {
-        ok = ok && MakeAgedNtfsVolume(path, sectorSize, clusterSize, kAgedVolumeBytes, seed, &volume, error);
+        ok = ok && MakeRecipeNtfsVolume(path, AgedNtfsRecipe(sectorSize, clusterSize, kAgedVolumeBytes), seed, &volume, error);
     } else {
         // Grown: made at 40 MiB, then resized to 96 MiB by ntfsresize.
         // Room for the files' clusters; mkntfs makes 2 MiB clusters from 512 MiB on.

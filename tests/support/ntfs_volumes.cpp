@@ -384,152 +384,53 @@ int UnmountNtfs(NtfsMount *mount, std::string *error) {
     return 1;
 }
 
-int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
-                       uint32_t seed, NtfsVolume *volume, std::string *error) {
-    if (!FormatNtfsVolume(path, sectorSize, clusterSize, volumeBytes, volume, error)) return 0;
-    NtfsMount mount;
-    if (!MountNtfs(path, "", &mount, error)) return 0;
-    std::mt19937 random(seed);
-    const std::string root = mount.directory + "/";
-    int ok = 1;
-    const auto add = [&](const std::string &name, size_t size, std::vector<NtfsFile> *files) {
-        NtfsFile file = {name, RandomBytes(&random, size)};
-        ok = ok && WriteBytes(root + name, 0, file.content.data(), file.content.size());
-        files->push_back(file);
-    };
+NtfsRecipe AgedNtfsRecipe(uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes) {
+    NtfsRecipe recipe = {};
+    recipe.sectorSize = sectorSize;
+    recipe.clusterSize = clusterSize;
+    recipe.volumeBytes = volumeBytes;
     // Notes on the root folder as named streams: once they no longer fit,
     // its record gets an attribute list and its $FILE_NAME moves out to an
     // extension record. mkntfs makes records of 1 KiB, or a sector if larger.
-    const uint32_t notes = std::max(1024u, sectorSize) / 64;
-    for (uint32_t i = 0; ok && i < notes; i++) {
-        const std::string value = RandomBytes(&random, 40);
-        ok = setxattr(mount.directory.c_str(), ("user.note-" + std::to_string(i)).c_str(), value.data(),
-                      value.size(), 0) == 0;
-    }
-    // Mostly small files; on large clusters mostly resident ones, so the
-    // rounds fit in the space the filler leaves.
-    const size_t smallClusterSizes[] = {60, 700, 1500, 5000, 12000};
-    const size_t largeClusterSizes[] = {60, 200, 400, 600, 5000};
-    const size_t *sizes = clusterSize > 4096 ? largeClusterSizes : smallClusterSizes;
-    const int kRounds = 6, kRootFilesPerRound = 400, kFillerRound = 2;
-    for (int round = 0; ok && round < kRounds; round++) {
-        if (round == kFillerRound) {
-            // The volume nearly full for a while: ntfs-3g keeps an eighth of
-            // the volume for $MFT to grow into, and once the rest is taken,
-            // file data and $MFT take turns in it and $MFT fragments.
-            struct statvfs space;
-            ok = statvfs(mount.directory.c_str(), &space) == 0;
-            const uint64_t free = (uint64_t)space.f_bavail * space.f_frsize;
-            const uint64_t keep = volumeBytes / 8 + (4 << 20) + 256 * (uint64_t)clusterSize;
-            const std::string chunk(1 << 20, 0);
-            const int fd = open((root + "filler.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            for (uint64_t left = ok && free > keep ? free - keep : 0; ok && left > 0;) {
-                const size_t size = (size_t)std::min<uint64_t>(left, chunk.size());
-                ok = fd >= 0 && write(fd, chunk.data(), size) == (ssize_t)size;
-                left -= size;
-            }
-            ok = fd >= 0 && close(fd) == 0 && ok;
-        }
-        const std::string folder = "folder " + std::to_string(round) + "/nested/deeper";
-        ok = std::filesystem::create_directories(root + folder);
-        for (int i = 0; i < 3; i++) add(folder + "/inner " + std::to_string(i) + ".bin", sizes[i + 2], &volume->files);
-        std::vector<NtfsFile> made;
-        for (int i = 0; ok && i < kRootFilesPerRound; i++) {
-            const std::string name = "A file with a long name, as documents get them, number " + std::to_string(i) +
-                                     " of round " + std::to_string(round) + " of the aging of this volume.txt";
-            add(name, sizes[random() % 5], &made);
-        }
-        // A large file between the rounds: what grows next lands behind it.
-        add("large " + std::to_string(round) + ".bin", (1 << 20) + round * clusterSize, &volume->files);
-        std::shuffle(made.begin(), made.end(), random);
-        for (size_t i = 0; i < made.size(); i++) {
-            if (i % 2 == 0) {
-                ok = ok && unlink((root + made[i].name).c_str()) == 0;
-            } else {
-                volume->files.push_back(made[i]);
-            }
-        }
-    }
-    ok = ok && unlink((root + "filler.bin").c_str()) == 0;
-    if (!ok) *error = std::string("aging through the mount failed: ") + strerror(errno);
-    if (!UnmountNtfs(&mount, error) || !ok) return 0;
-    return ReadNtfsOracle(path, volume, error);
+    recipe.rootNotes = std::max(1024u, sectorSize) / 64;
+    recipe.bare = 1;
+    recipe.agingRounds = 6;
+    return recipe;
 }
 
-int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
-                         std::string *error) {
-    const uint32_t clusterSize = shape == kHiberfilPastMftFirstSegment ? 1024 : 4096;
-    const uint64_t volumeBytes = (uint64_t)(shape == kRootIndexInExtensions ? 8 : shape == kHiberfilPastMftFirstSegment ? 12 : 16)
-                                 << 20;
-    if (!FormatNtfsVolume(path, 512, clusterSize, volumeBytes, volume, error)) return 0;
-    NtfsMount mount;
-    if (!MountNtfs(path, "", &mount, error)) return 0;
-    std::mt19937 random(seed);
-    const std::string root = mount.directory + "/";
-    int ok = 1;
-    size_t pieces = 0;
-    const auto add = [&](const std::string &name, size_t size) {
-        NtfsFile file = {name, RandomBytes(&random, size)};
-        ok = ok && WriteBytes(root + name, 0, file.content.data(), file.content.size());
-        volume->files.push_back(file);
-    };
+NtfsRecipe ShapedNtfsRecipe(NtfsShape shape) {
+    NtfsRecipe recipe = {};
+    recipe.sectorSize = 512;
+    recipe.clusterSize = shape == kHiberfilPastMftFirstSegment ? 1024 : 4096;
+    recipe.volumeBytes = (uint64_t)(shape == kRootIndexInExtensions ? 8 : shape == kHiberfilPastMftFirstSegment ? 12 : 16)
+                         << 20;
+    recipe.hiberfil = "";
+    recipe.bare = 1;
     if (shape == kRootIndexInExtensions) {
         // More notes than the root's record holds: it is nearly full when
-        // the index starts to grow, and what grows moves out.
-        for (int i = 0; ok && i < 30; i++) {
-            const std::string value = RandomBytes(&random, 40);
-            ok = setxattr(mount.directory.c_str(), ("user.note-" + std::to_string(i)).c_str(), value.data(),
-                          value.size(), 0) == 0;
-        }
-        // Index blocks between data files, so the index allocation
-        // fragments; past 64 blocks its bitmap grows too.
-        for (int i = 0; ok && i < 1500; i++) {
-            add("Minutes of the meeting about the garden fence, the hedge and the shed, taken by the neighbour, " +
-                    std::to_string(i) + ".txt",
-                60);
-            if (i % 10 == 0) add("photo " + std::to_string(i) + ".jpg", 8192);
-        }
+        // the index starts to grow, and what grows moves out. Photos
+        // between the names put data between the index blocks, so the
+        // index allocation fragments; past 64 blocks its bitmap grows too.
+        recipe.rootNotes = 30;
+        recipe.rootFiles = 1500;
+        recipe.rootNameFormat =
+            "Minutes of the meeting about the garden fence, the hedge and the shed, taken by the neighbour, %u.txt";
+        recipe.rootFileBytes = 60;
+        recipe.photoEvery = 10;
     } else if (shape == kHiberfilNameAcrossStride) {
-        for (int i = 0; ok && i < 52; i++) {
-            add("A file with a long name, as documents get them, number " + std::to_string(i) +
-                    " of round 0 of the aging of this volume.txt",
-                60);
-        }
+        // Nothing else in the root folder: these names alone place
+        // hiberfil.sys's across a stride's end.
+        recipe.rootFiles = 52;
+        recipe.rootNameFormat =
+            "A file with a long name, as documents get them, number %u of round 0 of the aging of this volume.txt";
+        recipe.rootFileBytes = 60;
     } else {
-        // One-cluster files until the volume is full; deleting every other
-        // one leaves one-cluster holes everywhere, and the small files
-        // after them need more records than the deletes freed.
-        ok = mkdir((root + "pieces").c_str(), 0755) == 0;
-        for (; ok; pieces++) {
-            NtfsFile file = {"pieces/piece " + std::to_string(pieces), RandomBytes(&random, clusterSize - 24)};
-            if (!WriteBytes(root + file.name, 0, file.content.data(), file.content.size())) {
-                // Full (the file may be there, short): ShapeMissing checks what was made.
-                ok = unlink((root + file.name).c_str()) == 0 || errno == ENOENT;
-                break;
-            }
-            if (pieces % 2 == 1) volume->files.push_back(file);
-        }
-        for (size_t i = 0; ok && i < pieces; i += 2) ok = unlink((root + "pieces/piece " + std::to_string(i)).c_str()) == 0;
-        for (size_t i = 0; ok && i < pieces / 2 + 250; i++) add("pieces/small " + std::to_string(i), 100);
+        // Few records past those the deletes freed: $MFT's next pieces,
+        // hiberfil.sys's record among them, land past record 0's own part.
+        recipe.fragmentMft = 1;
+        recipe.extraRecords = 250;
     }
-    const std::string zeros(65536, 0);
-    ok = ok && WriteBytes(root + "hiberfil.sys", 0, zeros.data(), zeros.size());
-    if (shape == kHiberfilPastMftFirstSegment) {
-        // Free runs long enough to trim: the last third of the pieces goes.
-        for (NtfsFile &file : volume->files) {
-            const size_t at = file.name.find("piece ");
-            if (ok && at != std::string::npos && strtoul(file.name.c_str() + at + 6, 0, 10) >= pieces * 2 / 3) {
-                ok = unlink((root + file.name).c_str()) == 0;
-                file.name.clear();
-            }
-        }
-        volume->files.erase(std::remove_if(volume->files.begin(), volume->files.end(),
-                                           [](const NtfsFile &file) { return file.name.empty(); }),
-                            volume->files.end());
-    }
-    if (!ok) *error = std::string("shaping through the mount failed: ") + strerror(errno);
-    if (!UnmountNtfs(&mount, error) || !ok) return 0;
-    return ReadNtfsOracle(path, volume, error);
+    return recipe;
 }
 
 int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint32_t seed, NtfsVolume *volume,
@@ -579,18 +480,72 @@ int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint
                        value.size(), 0) == 0,
               "a note on the root folder");
     }
-    check(std::filesystem::create_directories(root + "Documents/Letters/2019"), "mkdir Documents");
     const size_t kSizes[] = {0, 60, 700, 1500, 5000, 40000, 300000};
-    for (int i = 0; i < 6 && failed.empty(); i++) {
-        add("Documents/Letters/2019/letter " + std::to_string(i) + ".doc", RandomBytes(&random, kSizes[i + 1]));
+    if (!recipe.bare) {
+        check(std::filesystem::create_directories(root + "Documents/Letters/2019"), "mkdir Documents");
+        for (int i = 0; i < 6 && failed.empty(); i++) {
+            add("Documents/Letters/2019/letter " + std::to_string(i) + ".doc", RandomBytes(&random, kSizes[i + 1]));
+        }
     }
     for (uint32_t i = 0; i < recipe.rootFiles && failed.empty(); i++) {
-        std::string name = "Entry " + std::to_string(i) + " ";
-        while (name.size() + 4 < recipe.nameLength) name += (char)('a' + (name.size() * 7 + i) % 26);
-        name += ".txt";
+        std::string name;
+        if (recipe.rootNameFormat != 0) {
+            char formatted[256];
+            snprintf(formatted, sizeof formatted, recipe.rootNameFormat, i);
+            name = formatted;
+        } else {
+            name = "Entry " + std::to_string(i) + " ";
+            while (name.size() + 4 < recipe.nameLength) name += (char)('a' + (name.size() * 7 + i) % 26);
+            name += ".txt";
+        }
         // Many files: small ones, so thousands fit on small volumes.
-        add(name, RandomBytes(&random, kSizes[random() % (recipe.rootFiles > 400 ? 4 : 7)]));
+        add(name, RandomBytes(&random, recipe.rootFileBytes != 0 ? recipe.rootFileBytes
+                                                                  : kSizes[random() % (recipe.rootFiles > 400 ? 4 : 7)]));
+        if (recipe.photoEvery != 0 && i % recipe.photoEvery == 0) {
+            add("photo " + std::to_string(i) + ".jpg", RandomBytes(&random, 8192));
+        }
     }
+    // Rounds of use: nested folders, hundreds of long-named files in the
+    // root folder and a large file, half of each round's files deleted
+    // again. From the third round on a filler leaves little room: ntfs-3g
+    // keeps an eighth of the volume for $MFT to grow into, and once the rest
+    // is taken, file data and $MFT take turns in it and $MFT fragments. On
+    // large clusters mostly resident files, so the rounds fit.
+    const size_t smallClusterSizes[] = {60, 700, 1500, 5000, 12000};
+    const size_t largeClusterSizes[] = {60, 200, 400, 600, 5000};
+    const size_t *roundSizes = recipe.clusterSize > 4096 ? largeClusterSizes : smallClusterSizes;
+    const int kRootFilesPerRound = 400, kFillerRound = 2;
+    for (int round = 0; round < recipe.agingRounds && failed.empty(); round++) {
+        if (round == kFillerRound) {
+            struct statvfs space;
+            check(statvfs(mount.directory.c_str(), &space) == 0, "statvfs");
+            const uint64_t free = (uint64_t)space.f_bavail * space.f_frsize;
+            const uint64_t leave = recipe.volumeBytes / 8 + (4 << 20) + 256 * (uint64_t)recipe.clusterSize;
+            write("filler.bin", free > leave ? free - leave : 0, 0);
+        }
+        const std::string folder = "folder " + std::to_string(round) + "/nested/deeper";
+        check(std::filesystem::create_directories(root + folder), "mkdir " + folder);
+        for (int i = 0; i < 3; i++) add(folder + "/inner " + std::to_string(i) + ".bin", RandomBytes(&random, roundSizes[i + 2]));
+        std::vector<NtfsFile> made;
+        for (int i = 0; i < kRootFilesPerRound && failed.empty(); i++) {
+            NtfsFile file = {"A file with a long name, as documents get them, number " + std::to_string(i) +
+                                 " of round " + std::to_string(round) + " of the aging of this volume.txt",
+                             RandomBytes(&random, roundSizes[random() % 5])};
+            check(WriteBytes(root + file.name, 0, file.content.data(), file.content.size()), "writing " + file.name);
+            made.push_back(file);
+        }
+        // A large file between the rounds: what grows next lands behind it.
+        add("large " + std::to_string(round) + ".bin", RandomBytes(&random, (1 << 20) + round * recipe.clusterSize));
+        std::shuffle(made.begin(), made.end(), random);
+        for (size_t i = 0; i < made.size() && failed.empty(); i++) {
+            if (i % 2 == 0) {
+                check(unlink((root + made[i].name).c_str()) == 0, "unlink " + made[i].name);
+            } else {
+                keep(made[i].name, made[i].content);
+            }
+        }
+    }
+    if (recipe.agingRounds > kFillerRound) check(unlink((root + "filler.bin").c_str()) == 0, "unlink filler.bin");
     for (int i = 0; recipe.streams && i < 6 && failed.empty(); i++) {
         const std::string name = "Documents/photo " + std::to_string(i) + ".jpg";
         add(name, RandomBytes(&random, kSizes[i]));
@@ -658,7 +613,8 @@ int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint
         // On clusters past 4 KiB ntfs-3g grows $MFT a cluster at a time,
         // and few pieces come of many records: a few hundred are enough.
         const uint32_t perCluster = std::max<uint32_t>(1, recipe.clusterSize / record);
-        const size_t more = (recipe.clusterSize <= 4096 ? 1000 : 100) * perCluster;
+        const size_t more = recipe.extraRecords != 0 ? recipe.extraRecords
+                                                     : (recipe.clusterSize <= 4096 ? 1000 : 100) * perCluster;
         // $MFT may fill the holes first: then the last few go again, so
         // that hiberfil.sys finds a record.
         for (size_t i = 0; i < pieces / 2 + more && failed.empty(); i++) {

@@ -68,36 +68,6 @@ struct NtfsMount {
 int MountNtfs(const std::string &image, const std::string &options, NtfsMount *mount, std::string *error);
 int UnmountNtfs(NtfsMount *mount, std::string *error);
 
-// Makes a volume as years of use leave it, through ntfs-3g's FUSE mount:
-// notes kept as named streams on the root folder, then rounds of nested
-// folders, thousands of long-named files in the root folder and a large
-// file, half of each round's files deleted again, and for the later rounds
-// a filler that leaves $MFT little room, so that $MFT, the root folder's
-// index and the free space fragment. The files left are in volume->files.
-int MakeAgedNtfsVolume(const std::string &path, uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes,
-                       uint32_t seed, NtfsVolume *volume, std::string *error);
-
-// Shapes ntfs-3g leaves once a record fills, made through its FUSE mount on
-// a small volume. Each ends with a hiberfil.sys of 64 KiB of zeros (Windows
-// not hibernated) made last in the root folder, left out of volume->files.
-enum NtfsShape {
-    // Notes on the root folder fill its record, then long-named files fill
-    // its index: its $INDEX_ROOT, part of its $INDEX_ALLOCATION and its
-    // $BITMAP move to extension records named by its attribute list.
-    kRootIndexInExtensions,
-    // The volume filled with one-cluster files, every other one deleted,
-    // then small files: $MFT grows in one-cluster pieces until record 0
-    // needs an attribute list, and only a $DATA segment in an extension
-    // record maps hiberfil.sys's record.
-    kHiberfilPastMftFirstSegment,
-    // 52 long names in the root folder of 16 MiB: hiberfil.sys's name in
-    // its index block crosses the end of a 512-byte stride, whose last two
-    // bytes the update sequence keeps.
-    kHiberfilNameAcrossStride,
-};
-int MakeShapedNtfsVolume(const std::string &path, NtfsShape shape, uint32_t seed, NtfsVolume *volume,
-                         std::string *error);
-
 // A sound volume of many traits, as a user's volume gets them through
 // ntfs-3g's FUSE mount. Files up to 4 MiB are kept in volume->files (both
 // names of a hard link); larger ones, named streams and the filler are
@@ -118,10 +88,43 @@ struct NtfsRecipe {
     uint64_t pagefileBytes;  // pagefile.sys in the root folder, 0 for none
     const char *hiberfil;    // 0 none; else hiberfil.sys of 64 KiB of zeros starting with these bytes
     int fragmentMft;      // one-cluster files, every other one deleted, then more records: $MFT in pieces
+    uint32_t extraRecords;  // with fragmentMft: records made past those the deletes freed; 0: a few hundred pieces' worth
     int nearlyFull;       // a filler leaves about 1 % free
+    int bare;             // no Documents folder of letters: the root folder holds what the recipe names alone
+    const char *rootNameFormat;  // printf format of the root files' names, given their number; null: "Entry N ..."
+    uint32_t rootFileBytes;      // every root file this size; 0: sizes vary
+    uint32_t photoEvery;         // an 8 KiB photo after every N-th root file, 0 for none
+    int agingRounds;      // rounds of use through the mount (nested folders, names, a large file, half deleted)
 };
 int MakeRecipeNtfsVolume(const std::string &path, const NtfsRecipe &recipe, uint32_t seed, NtfsVolume *volume,
                          std::string *error);
+
+// A volume as years of use leave it: notes on the root folder, then six
+// rounds of nested folders, thousands of long-named files in the root
+// folder and a large file, half of each round's files deleted again, and
+// for the later rounds a filler that leaves $MFT little room, so that
+// $MFT, the root folder's index and the free space fragment.
+NtfsRecipe AgedNtfsRecipe(uint32_t sectorSize, uint32_t clusterSize, uint64_t volumeBytes);
+
+// Shapes ntfs-3g leaves once a record fills, on a small volume. Each ends
+// with a hiberfil.sys of 64 KiB of zeros (Windows not hibernated) made last
+// in the root folder.
+enum NtfsShape {
+    // Notes on the root folder fill its record, then long-named files fill
+    // its index: its $INDEX_ROOT, part of its $INDEX_ALLOCATION and its
+    // $BITMAP move to extension records named by its attribute list.
+    kRootIndexInExtensions,
+    // The volume filled with one-cluster files, every other one deleted,
+    // then small files: $MFT grows in one-cluster pieces until record 0
+    // needs an attribute list, and only a $DATA segment in an extension
+    // record maps hiberfil.sys's record.
+    kHiberfilPastMftFirstSegment,
+    // 52 long names in the root folder of 16 MiB: hiberfil.sys's name in
+    // its index block crosses the end of a 512-byte stride, whose last two
+    // bytes the update sequence keeps.
+    kHiberfilNameAcrossStride,
+};
+NtfsRecipe ShapedNtfsRecipe(NtfsShape shape);
 
 // What the volume lacks of `shape`, as ntfsinfo shows its records; empty
 // when it is all there.
