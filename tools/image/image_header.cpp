@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "vhdx_layout.h"
 
 namespace {
 
@@ -308,19 +309,13 @@ int CheckVmdk(const HeaderReader &reader) {
 // the metadata region's table ("metadata", entry count u16 at 10, 32-byte
 // entries from 32: item GUID, offset u32, length u32) holds the file
 // parameters (flags at 4: bit 1 has a parent) and, for a differencing disk,
-// the parent locator. GUIDs as stored.
+// the parent locator (vhdx_layout.h).
 enum {
     kVhdxRegionTables = 192 << 10,
     kVhdxRegionTableBytes = 64 << 10,
     kVhdxMostEntries = 2047,
     kVhdxHasParent = 1 << 1,
 };
-const uint8_t kVhdxMetadataRegion[16] = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
-                                         0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
-const uint8_t kVhdxFileParameters[16] = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D,
-                                         0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
-const uint8_t kVhdxParentLocator[16] = {0x2D, 0x5F, 0xD3, 0xA8, 0x0B, 0xB3, 0x4D, 0x45,
-                                        0xAB, 0xF7, 0xD3, 0xD8, 0x48, 0x34, 0xAB, 0x0C};
 
 // 1 when the metadata region at `offset` names a parent; -1 when damaged.
 int VhdxMetadataNamesParent(const HeaderReader &reader, uint64_t offset, uint32_t length) {

@@ -19,6 +19,7 @@
 #include "disk_read.h"
 #include "image_header.h"
 #include "landlock_wall.h"
+#include "vhdx_layout.h"
 
 namespace {
 
@@ -208,18 +209,6 @@ int ChecksumHolds(std::vector<uint8_t> bytes) {
     return Crc32c(bytes.data(), bytes.size()) == stored;
 }
 
-// GUIDs as vhdx stores them.
-const uint8_t kVhdxBat[16] = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42,
-                              0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08};
-const uint8_t kVhdxMetadata[16] = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
-                                   0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
-const uint8_t kVhdxFileParameters[16] = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D,
-                                         0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
-const uint8_t kVhdxDiskSize[16] = {0x24, 0x42, 0xA5, 0x2F, 0x1B, 0xCD, 0x76, 0x48,
-                                   0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8};
-const uint8_t kVhdxSectorSize[16] = {0x1D, 0xBF, 0x41, 0x81, 0x6F, 0xA9, 0x09, 0x47,
-                                     0xBA, 0x47, 0xF2, 0x33, 0xA8, 0xFA, 0xAB, 0x5F};
-
 // The metadata items the BAT needs: block size, disk size, sector size.
 int ReadVhdxParameters(int fd, int64_t at, uint32_t length, uint32_t *blockBytes, uint64_t *diskBytes,
                        uint32_t *sectorBytes) {
@@ -234,7 +223,7 @@ int ReadVhdxParameters(int fd, int64_t at, uint32_t length, uint32_t *blockBytes
         if (offset > length - 8 || !ReadAt(&fd, at + offset, &item, 8)) return 0;
         if (memcmp(entry, kVhdxFileParameters, 16) == 0) *blockBytes = LoadLe32(&item[0]), found |= 1;
         if (memcmp(entry, kVhdxDiskSize, 16) == 0) *diskBytes = LoadLe64(&item[0]), found |= 2;
-        if (memcmp(entry, kVhdxSectorSize, 16) == 0) *sectorBytes = LoadLe32(&item[0]), found |= 4;
+        if (memcmp(entry, kVhdxLogicalSectorSize, 16) == 0) *sectorBytes = LoadLe32(&item[0]), found |= 4;
     }
     return found == 7;
 }
@@ -276,8 +265,8 @@ int ReadVhdxLayout(int fd, int64_t servedBytes, PunchPlan *plan, std::vector<Hos
         const int64_t at = (int64_t)std::min<uint64_t>(LoadLe64(entry + 16), INT64_MAX / 2);
         const uint32_t length = LoadLe32(entry + 24);
         metadata->push_back({at, at + length});
-        if (memcmp(entry, kVhdxBat, 16) == 0) batAt = at, batLength = length;
-        if (memcmp(entry, kVhdxMetadata, 16) == 0) metadataAt = at, metadataLength = length;
+        if (memcmp(entry, kVhdxBatRegion, 16) == 0) batAt = at, batLength = length;
+        if (memcmp(entry, kVhdxMetadataRegion, 16) == 0) metadataAt = at, metadataLength = length;
     }
     uint32_t blockBytes = 0, sectorBytes = 0;
     uint64_t diskBytes = 0;
