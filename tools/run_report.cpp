@@ -145,7 +145,7 @@ std::string DescribeFatFinding(const FatFinding &finding, const uint8_t *sector,
     case kFatReadFailed:
         *status = kExitIoError;
         return std::string(OpenStatusText(kOpenBootSectorFailed)) + " The disk refused a read of the " + volume + at +
-               " (its boot sector, FAT or folders).";
+               " (its boot sector, FAT or folders); nothing was trimmed.";
     case kFatBootUnsound: {
         *status = kExitNotNtfs;
         const struct {
@@ -174,7 +174,7 @@ std::string DescribeFatFinding(const FatFinding &finding, const uint8_t *sector,
         }
         if (finding.fault == kFatBootSignature) why = "it has no jump at byte 0 or no 0x55 0xAA at byte 510";
         return std::string(OpenStatusText(kOpenNotNtfs)) + " Found a FAT boot sector" + at +
-               " whose fields cannot be used: " + why + ".";
+               " whose fields cannot be used: " + why + "; nothing was trimmed.";
     }
     case kFatCopiesDiffer:
         snprintf(text, sizeof text, "copy %u of the FAT differs from the first at byte %llu of the FAT: which one "
