@@ -161,7 +161,6 @@ std::string DescribeFatFinding(const FatFinding &finding, const uint8_t *sector,
             {kFatBootMedia, 0x15, 1, "no media byte (0xF0, 0xF8 to 0xFF)"},
             {kFatBootFatSize, 0x16, 2, "no FAT that holds every cluster's entry (or a FAT past 1 GiB)"},
             {kFatBootNoClusters, 0x0E, 2, "reserved sectors, FATs and root folder that leave no cluster"},
-            {kFatBootTypeMismatch, 0x16, 2, "a FAT layout of another type than its cluster count makes"},
             {kFatBootFat32Fields, 0x28, 2, "FAT mirroring turned off, or a FAT32 version other than 0"},
             {kFatBootRootCluster, 0x2C, 4, "a root folder cluster outside the clusters"},
         };
@@ -173,6 +172,12 @@ std::string DescribeFatFinding(const FatFinding &finding, const uint8_t *sector,
             why = text;
         }
         if (finding.fault == kFatBootSignature) why = "it has no jump at byte 0 or no 0x55 0xAA at byte 510";
+        if (finding.fault == kFatBootTypeMismatch && finding.value != 0) {
+            snprintf(text, sizeof text, "its %u clusters make it FAT%u, yet it is laid out as FAT%s (offset 0x16 reads %u)",
+                     finding.cluster, finding.value, LoadLe16(sector + 0x16) == 0 ? "32" : "12/16",
+                     LoadLe16(sector + 0x16));
+            why = text;
+        }
         return std::string(OpenStatusText(kOpenNotNtfs)) + " Found a FAT boot sector" + at +
                " whose fields cannot be used: " + why + "; nothing was trimmed.";
     }

@@ -315,7 +315,12 @@ int DecodeFatBootSector(const uint8_t *sector, uint64_t partitionBytes, FatGeome
     // The type is the cluster count's alone; a layout of another type is
     // read differently by different systems.
     const uint32_t bits = clusters < 4085 ? 12 : clusters < 65525 ? 16 : 32;
-    if ((bits == 32) != fat32Layout || clusters > 0x0FFFFFF5) return kFatBootTypeMismatch;
+    if ((bits == 32) != fat32Layout || clusters > 0x0FFFFFF5) {
+        // Kept for the message: what the count makes of it.
+        geometry->clusterCount = clusters > 0xFFFFFFFF ? 0xFFFFFFFF : (uint32_t)clusters;
+        geometry->fatBits = bits;
+        return kFatBootTypeMismatch;
+    }
     // Each cluster's entry, and FAT[0] and FAT[1], inside one copy.
     if ((clusters + 2) * bits > fatBytes * 8) return kFatBootFatSize;
     uint32_t rootCluster = 0;
@@ -353,7 +358,11 @@ int LoadFat(FatScan *scan, TrimVolume *volume) {
     FatFinding *finding = scan->finding;
     if (!Read(scan, 0, boot, sizeof boot)) return 0;
     finding->fault = (uint32_t)DecodeFatBootSector(boot, (uint64_t)scan->length, &scan->geometry);
-    if (finding->fault != kFatBootSound) return Refuse(scan, kFatBootUnsound, 0, 0);
+    if (finding->fault != kFatBootSound) {
+        finding->cluster = scan->geometry.clusterCount;
+        finding->value = scan->geometry.fatBits;
+        return Refuse(scan, kFatBootUnsound, scan->geometry.clusterCount, scan->geometry.fatBits);
+    }
     const FatGeometry &geometry = scan->geometry;
     finding->fatBits = geometry.fatBits;
     scan->bad = geometry.fatBits == 12 ? 0xFF7 : geometry.fatBits == 16 ? 0xFFF7 : 0x0FFFFFF7;

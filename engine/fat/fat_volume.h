@@ -56,7 +56,8 @@ int IsFatBootSector(const uint8_t *sector);
 
 // Decodes and checks the 512 bytes of `sector`, the volume's first, for a
 // partition of `partitionBytes`. Returns a FatBootFault; *geometry is
-// filled on kFatBootSound.
+// filled on kFatBootSound, and on kFatBootTypeMismatch holds the cluster
+// count and the type it makes.
 int DecodeFatBootSector(const uint8_t *sector, uint64_t partitionBytes, FatGeometry *geometry);
 
 // What the FAT open found; anything but kFatSound means nothing is trimmed.
@@ -64,7 +65,7 @@ enum FatProblem {
     kFatSound = 0,
     kFatReadFailed,       // the disk refused a read
     kFatNoMemory,
-    kFatBootUnsound,      // `fault` says which field
+    kFatBootUnsound,      // `fault` says which field (a type mismatch: `cluster` clusters make FAT`value`)
     kFatCopiesDiffer,     // copy `copy` (1-based) differs from the first at `byte` of the FAT
     kFatMediaMismatch,    // FAT[0] (`value`) does not carry the boot sector's media byte
     kFatDirty,            // `value`: 1 FAT[1]'s clean bit cleared, 2 the boot sector's dirty flag, 3 FAT[1]'s I/O error bit

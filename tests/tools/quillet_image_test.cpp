@@ -652,7 +652,7 @@ protected:
     }
 };
 
-TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageFormat) {
+TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsAndFatOneInEachImageFormat) {
     const struct {
         const VmDisk *layout;
         std::vector<std::string> options;
