@@ -299,6 +299,18 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
                      "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition 1 at byte "
                      "1048576): say which is meant, --offset 0 for the volume or --offset 1048576 for the partition"});
     EXPECT_EQ(QuilletImage({"-n", "-q", "--offset", "0", twoReadings}).status, 0);
+    // A FAT one alike.
+    FatVolume fat;
+    std::string error;
+    const std::string fatReadings = scratch + "/fat-two-readings.img";
+    unlink(fatReadings.c_str());
+    ASSERT_TRUE(MakeFatVolume(fatReadings, 0, 8 << 20, {}, 1, &fat, &error)) << error;
+    ASSERT_TRUE(ReadBytes(fatReadings, 0, 512, &boot));
+    PutMbrEntry(boot.data(), 1, 0x0C, 2048, 4096);
+    ASSERT_TRUE(WriteBytes(fatReadings, 0, boot.data(), 512));
+    cases.push_back({fatReadings, {}, 66,
+                     "byte 0 holds a FAT boot sector that also reads as an MBR partition table (partition 1 at byte "
+                     "1048576): say which is meant, --offset 0 for the volume or --offset 1048576 for the partition"});
 
     std::string tiny = scratch + "/tiny.img";
     ASSERT_TRUE(WriteBytes(tiny, 0, "NTFS", 4));

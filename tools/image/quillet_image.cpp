@@ -136,19 +136,22 @@ struct DiskSource {
     int64_t bytes;
 };
 
-// An NTFS boot sector at byte 0 whose bytes 446 to 509 also read as sound
-// MBR entries (boot flag 0 or 0x80, inside the disk, no overlap): fdisk
-// shows partitions where we would see a bare volume. 1 with the reason.
+// An NTFS or FAT boot sector at byte 0 whose bytes 446 to 509 also read as
+// sound MBR entries (boot flag 0 or 0x80, inside the disk, no overlap):
+// fdisk shows partitions where we would see a bare volume. 1 with the reason.
 int BootSectorAlsoHoldsPartitions(const DiskSource &disk, std::string *reason) {
     uint8_t sector[512];
-    if (disk.bytes < 512 || !disk.read(disk.context, 0, sector, sizeof sector) || !IsNtfsBootSector(sector)) return 0;
+    if (disk.bytes < 512 || !disk.read(disk.context, 0, sector, sizeof sector)) return 0;
+    const int ntfs = IsNtfsBootSector(sector);
+    if (!ntfs && !IsFatBootSector(sector)) return 0;
     for (int number = 1; number <= 4; number++) {
         const uint8_t bootFlag = sector[446 + 16 * (number - 1)];
         int64_t offset = 0, length = 0;
         int other = 0;
         if ((bootFlag == 0 || bootFlag == 0x80) &&
             CheckMbrPartition(sector, number, disk.bytes, &offset, &length, &other) == kPartitionOk) {
-            *reason = "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition " +
+            *reason = std::string("byte 0 holds ") + (ntfs ? "an NTFS" : "a FAT") +
+                      " boot sector that also reads as an MBR partition table (partition " +
                       std::to_string(number) + " at byte " + std::to_string(offset) +
                       "): say which is meant, --offset 0 for the volume or --offset " + std::to_string(offset) +
                       " for the partition";
