@@ -161,11 +161,10 @@ std::string FatVolumeDamage(const std::string &disk, const FatVolume &volume) {
     CopySparse(disk, volume.offset, folder + "/volume.img", 0, VolumeBytes(disk, volume.offset));
     ToolRun fsck = RunTool({"fsck.fat", "-n", folder + "/volume.img"});
     std::string damage = fsck.status == 0 ? "" : "fsck.fat -n exits " + std::to_string(fsck.status) + ": " + fsck.out;
-    FatVolume copy = volume;
     for (const NtfsFile &file : volume.files) {
         const std::string out = folder + "/out";
         unlink(out.c_str());
-        ToolRun read = Mtools({"mcopy", "-n", "-i", MtoolsImage(copy, disk), "::" + file.name, out});
+        ToolRun read = Mtools({"mcopy", "-n", "-i", MtoolsImage(volume, disk), "::" + file.name, out});
         if (read.status != 0 || ReadText(out) != file.content) damage += (damage.empty() ? "" : ", ") + file.name;
     }
     RemoveScratchDirectory(folder);

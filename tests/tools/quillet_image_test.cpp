@@ -1867,18 +1867,11 @@ TEST_F(QuilletImageTest, FatVolumesGiveBackExactlyTheirFreeClusters) {
             std::fill(expected.begin() + span.lba * 512, expected.begin() + (span.lba + span.blocks) * 512, 0);
         }
         EXPECT_TRUE(Contents(image) == expected);
-        std::vector<TrimCommand> holes;
-        for (const auto &hole : FileHoles(image)) {
-            holes.push_back({(uint64_t)hole.first / 512, (uint32_t)((hole.second - hole.first) / 512)});
-        }
-        for (const auto &hole : holesBefore) {
-            holes.push_back({(uint64_t)hole.first / 512, (uint32_t)((hole.second - hole.first) / 512)});
-        }
-        std::vector<TrimCommand> punched = free;
-        for (const auto &hole : holesBefore) {
-            punched.push_back({(uint64_t)hole.first / 512, (uint32_t)((hole.second - hole.first) / 512)});
-        }
-        EXPECT_EQ(TrimmedSpans(holes), TrimmedSpans(punched));
+        auto spans = [](const std::vector<std::pair<int64_t, int64_t>> &holes, std::vector<TrimCommand> more) {
+            for (const auto &hole : holes) more.push_back({(uint64_t)hole.first / 512, (uint32_t)((hole.second - hole.first) / 512)});
+            return TrimmedSpans(more);
+        };
+        EXPECT_EQ(spans(FileHoles(image), {}), spans(holesBefore, free));
         EXPECT_EQ(FatVolumeDamage(image, volume), "");
         // Nothing left to give back, nothing said with -q.
         ToolRun again = QuilletImage({"-q", "--offset", std::to_string(row.offset), image});
