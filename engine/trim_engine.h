@@ -56,6 +56,11 @@ struct TrimVolume {
     // Owned: what the open read of the volume's NTFS (boot sector, $MFT's
     // map, the records read), for the checks that follow it.
     VolumeContext *context;
+    // 12, 16 or 32 for a FAT volume (fat/fat_volume.h), whose open made
+    // its checks already, and its data clusters (the bitmap's bits past
+    // them are set); 0 for NTFS.
+    uint32_t fatBits;
+    uint32_t fatClusters;
 };
 
 // Result of OpenTrimVolume: 0 opened, otherwise the step that failed.

@@ -71,6 +71,13 @@ int64_t AllocatedBytes(int fd) {
     return fd >= 0 && fstat(fd, &info) == 0 ? (int64_t)info.st_blocks * 512 : -1;
 }
 
+// The clear bits of the volume's bitmap: its free clusters.
+int64_t FreeClusters(const TrimVolume *volume) {
+    int64_t free = 0;
+    for (int64_t bit = 0; bit < (int64_t)volume->bitmapSize * 8; bit++) free += !(volume->bitmap[bit / 8] >> (bit % 8) & 1);
+    return free;
+}
+
 void Describe(const OfflineTarget &target, TrimVolume *volume, const std::string &pathTaken) {
     const ToolCommonOptions &options = *target.options;
     if (options.quiet) return;
@@ -78,12 +85,23 @@ void Describe(const OfflineTarget &target, TrimVolume *volume, const std::string
         printf("Drive model: %s\n", volume->identity.model[0] != 0 ? volume->identity.model : "unknown");
     }
     printf("TRIM: %s\n", volume->trimSupported ? "supported" : "not supported");
-    printf("Bitmap size: %u bytes\n", volume->bitmapSize);
+    // A FAT volume's bitmap is the open's, made from the FAT: its clusters
+    // start at cluster 2, at partitionOffset.
+    if (volume->fatBits != 0) {
+        printf("FAT%u: %u clusters of %u bytes, %lld free\n", volume->fatBits, volume->fatClusters,
+               volume->bytesPerCluster, (long long)FreeClusters(volume));
+    } else {
+        printf("Bitmap size: %u bytes\n", volume->bitmapSize);
+    }
     if (options.verbose) {
         // As the open decoded it; all zero when the drive answered none.
         if (volume->identity.logicalSectorSize != 0) fputs(DescribeDriveLimits(volume->identity).c_str(), stdout);
-        printf("Volume: at byte %lld, %lld clusters of %u bytes\n", (long long)volume->partitionOffset,
-               (long long)volume->totalClusters, volume->bytesPerCluster);
+        if (volume->fatBits != 0) {
+            printf("Volume: cluster 2 at byte %lld\n", (long long)volume->partitionOffset);
+        } else {
+            printf("Volume: at byte %lld, %lld clusters of %u bytes\n", (long long)volume->partitionOffset,
+                   (long long)volume->totalClusters, volume->bytesPerCluster);
+        }
     }
     if (options.verbose || target.showPath) printf("Path: %s\n", pathTaken.c_str());
     fflush(stdout);
@@ -129,14 +147,14 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     std::string pathTaken = target.pathTaken, noTrimReason;
     status = target.openVolume(target.openContext, &volume, &pathTaken, &noTrimReason);
     if (status != kOpenOk) {
-        ReportRunFailure(&run, OpenFailure(target, status));
+        ReportRunFailure(&run, noTrimReason.empty() ? OpenFailure(target, status) : noTrimReason);
         return status;
     }
     // Released (ending the lock) on every way out.
     const std::unique_ptr<TrimVolume, void (*)(TrimVolume *)> opened(volume, ReleaseTrimVolume);
     // A hibernated or uncleanly closed Windows may own clusters its bitmap
-    // on the disk does not show yet.
-    int state = CheckVolumeState(volume);
+    // on the disk does not show yet. A FAT volume's open made its own checks.
+    int state = volume->fatBits != 0 ? kVolumeClean : CheckVolumeState(volume);
     if (state != kVolumeClean) {
         // Windows still owns the volume, or what the checks need cannot be
         // read or is damaged: each its own status.
@@ -150,7 +168,7 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     // a bitmap that lies would send TRIM into that file.
     char claims[768];
     int readFailed = 0;
-    if (!CheckBitmapClaims(volume, claims, sizeof claims, &readFailed)) {
+    if (volume->fatBits == 0 && !CheckBitmapClaims(volume, claims, sizeof claims, &readFailed)) {
         ReportRunFailure(&run, claims);
         return readFailed ? kExitIoError : kExitDamaged;
     }

@@ -44,7 +44,9 @@ struct OfflineTarget {
     // The front end's open through its binding (both by drive and offset:
     // quillet-disk's block device, quillet-image's image): an OpenStatus, and on kOpenOk
     // the path the commands take and, when the drive takes none, why not
-    // (empty: the plain reason).
+    // (empty: the plain reason). On any other status (an exit status then)
+    // the last one may say what refused the volume, in place of the
+    // status's own text.
     int (*openVolume)(void *context, TrimVolume **volume, std::string *pathTaken, std::string *noTrimReason);
     void *openContext;
     const char *keepsSpace;  // the image format's name when trims release nothing there

@@ -8,6 +8,7 @@
 
 #include "exit_status.h"
 #include "bytes.h"
+#include "fat_volume.h"
 #include "image_header.h"
 #include "json_report.h"
 #include "ntfs_layout.h"
@@ -128,6 +129,107 @@ std::string DescribeNtfsGeometry(const uint8_t *sector) {
         break;
     }
     return text;
+}
+
+std::string DescribeFatFinding(const FatFinding &finding, const uint8_t *sector, int64_t offset, int *status) {
+    char text[320];
+    const std::string at = " at byte " + std::to_string(offset);
+    const std::string volume = finding.fatBits != 0 ? "FAT" + std::to_string(finding.fatBits) + " volume" : "FAT volume";
+    const std::string owner = finding.name[0] != 0 ? std::string(finding.name) : "the root folder";
+    const char *check = " Run fsck.fat or chkdsk on it first; nothing was trimmed.";
+    *status = kExitDamaged;
+    switch (finding.problem) {
+    case kFatNoMemory:
+        *status = kOpenNoMemory;
+        return OpenStatusText(kOpenNoMemory);
+    case kFatReadFailed:
+        *status = kExitIoError;
+        return std::string(OpenStatusText(kOpenBootSectorFailed)) + " The disk refused a read of the " + volume + at +
+               " (its boot sector, FAT or folders); nothing was trimmed.";
+    case kFatBootUnsound: {
+        *status = kExitNotNtfs;
+        const struct {
+            uint32_t fault, field, width;
+            const char *should;
+        } kFields[] = {
+            {kFatBootBytesPerSector, 0x0B, 2, "not a power of two from 512 to 4096"},
+            {kFatBootSectorsPerCluster, 0x0D, 1, "not a power of two from 1 to 128"},
+            {kFatBootReservedSectors, 0x0E, 2, "no sector for the boot sector"},
+            {kFatBootFatCount, 0x10, 1, "not 1 or 2 copies of the FAT"},
+            {kFatBootRootEntries, 0x11, 2, "not what the FAT type needs (0 on FAT32 alone)"},
+            {kFatBootTotalSectors, 0x13, 2, "no size, or one the field at 0x20 contradicts"},
+            {kFatBootMedia, 0x15, 1, "no media byte (0xF0, 0xF8 to 0xFF)"},
+            {kFatBootFatSize, 0x16, 2, "no FAT that holds every cluster's entry (or a FAT past 1 GiB)"},
+            {kFatBootNoClusters, 0x0E, 2, "reserved sectors, FATs and root folder that leave no cluster"},
+            {kFatBootFat32Fields, 0x28, 2, "FAT mirroring turned off, or a FAT32 version other than 0"},
+            {kFatBootRootCluster, 0x2C, 4, "a root folder cluster outside the clusters"},
+        };
+        std::string why = "it reaches past the end of its partition";
+        for (const auto &field : kFields) {
+            if (field.fault != finding.fault) continue;
+            snprintf(text, sizeof text, "its field at offset 0x%02X reads %llu: %s", field.field,
+                     (unsigned long long)LoadLeUnsigned(sector + field.field, field.width), field.should);
+            why = text;
+        }
+        if (finding.fault == kFatBootSignature) why = "it has no jump at byte 0 or no 0x55 0xAA at byte 510";
+        if (finding.fault == kFatBootTypeMismatch && finding.value != 0) {
+            snprintf(text, sizeof text, "its %u clusters make it FAT%u, yet it is laid out as FAT%s (offset 0x16 reads %u)",
+                     finding.cluster, finding.value, LoadLe16(sector + 0x16) == 0 ? "32" : "12/16",
+                     LoadLe16(sector + 0x16));
+            why = text;
+        }
+        return std::string(OpenStatusText(kOpenNotNtfs)) + " Found a FAT boot sector" + at +
+               " whose fields cannot be used: " + why + "; nothing was trimmed.";
+    }
+    case kFatCopiesDiffer:
+        snprintf(text, sizeof text, "copy %u of the FAT differs from the first at byte %llu of the FAT: which one "
+                 "is right cannot be told.", finding.copy, (unsigned long long)finding.byte);
+        break;
+    case kFatMediaMismatch:
+        snprintf(text, sizeof text, "FAT[0] reads 0x%X, not the boot sector's media byte 0x%02X.", finding.value,
+                 sector[0x15]);
+        break;
+    case kFatDirty:
+        *status = kExitInUse;
+        return "The " + volume + at + " was not closed cleanly (" +
+               (finding.value == 1   ? "FAT[1]'s clean bit is cleared"
+                : finding.value == 2 ? "the boot sector's dirty flag is set"
+                                     : "FAT[1] records disk errors") +
+               "): the system that used it last may have left clusters the FAT does not show. Let Windows check it "
+               "(chkdsk), or run fsck.fat -a; nothing was trimmed.";
+    case kFatEntryOutOfRange:
+        snprintf(text, sizeof text, "the FAT entry of cluster %u reads 0x%X, which names no cluster.", finding.cluster,
+                 finding.value);
+        break;
+    case kFatRootFree:
+        snprintf(text, sizeof text, "the root folder's cluster %u is free in the FAT.", finding.cluster);
+        break;
+    case kFatChainThroughFree:
+        snprintf(text, sizeof text, "cluster %u of %s's chain is free in the FAT.", finding.cluster, owner.c_str());
+        break;
+    case kFatChainLoop:
+        snprintf(text, sizeof text, "the cluster chain of %s loops back to cluster %u.", owner.c_str(), finding.cluster);
+        break;
+    case kFatClusterShared:
+        snprintf(text, sizeof text, "cluster %u of %s's chain is in another chain too.", finding.cluster, owner.c_str());
+        break;
+    case kFatChainBad:
+        snprintf(text, sizeof text, "the cluster chain of %s runs into cluster %u, marked bad.", owner.c_str(),
+                 finding.cluster);
+        break;
+    case kFatEntryCluster:
+        snprintf(text, sizeof text, "the first cluster of %s reads %u, outside the volume's clusters.", owner.c_str(),
+                 finding.value);
+        break;
+    case kFatTooDeep:
+        snprintf(text, sizeof text, "folders nest deeper than %u levels at %s.", (unsigned)kFatMaxDepth, owner.c_str());
+        break;
+    default:
+        snprintf(text, sizeof text, "the FAT cannot be trusted.");
+        break;
+    }
+    return std::string(OpenStatusText(kOpenBitmapFailed)) + " The " + volume + at + " contradicts itself: " + text +
+           check;
 }
 
 std::string DescribeFoundInstead(const uint8_t *bytes, size_t size) {

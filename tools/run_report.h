@@ -35,6 +35,14 @@ int DescribeTrimFailure(const TrimRunReport *report, int listError, int listClos
 // "does not support TRIM" is the whole truth.
 std::string MissingTrimReason(const DriveIdentity &identity);
 
+// Why the FAT open refused the volume whose boot sector is `sector` (512
+// bytes) at byte `offset`, with what the user can do; and the exit status
+// that goes with it (*status): unclean (kExitInUse, as for NTFS), a read
+// refused (kExitIoError), fields that cannot be used (kExitNotNtfs), or a
+// FAT that contradicts itself or the folders (kExitDamaged).
+struct FatFinding;
+std::string DescribeFatFinding(const FatFinding &finding, const uint8_t *sector, int64_t offset, int *status);
+
 // What the first bytes at a volume's place hold when the engine found no
 // NTFS there: "a FAT file system", "an ext2/3/4 file system", "a qcow2
 // image header", "an MBR partition table", "only zeros", "nothing" (the

@@ -210,7 +210,6 @@ std::string CompareAfterTrim(const std::vector<uint8_t> &before, const std::vect
 // files); returns the names of those that differ, comma-separated.
 std::string FilesThatDiffer(const std::string &path, const NtfsVolume &volume, int mounted = 0);
 
-#endif
 
 // States Windows leaves on a volume, written raw into a volume image (the
 // volume at offset 0 of `path`, as `volume` describes it). 1 on success.
@@ -231,3 +230,5 @@ int FirstNtfsRun(const std::string &path, const std::string &file, int64_t *lcn,
 int64_t NtfsInode(const std::string &path, const std::string &name);
 // Writes a file of `content` into the root folder with ntfscp.
 int PutNtfsFile(const std::string &path, const std::string &name, const std::string &content, std::string *error);
+
+#endif

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "fat_volumes.h"
 #include "ntfs_volumes.h"
 #include "quillet_version.h"
 
@@ -261,7 +262,6 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
         const char *name, *package, *found;
         std::vector<std::string> mkfs;
     } others[] = {
-        {"fat", "dosfstools", "a FAT file system", {"mkfs.fat"}},
         {"ext4", "e2fsprogs", "an ext2/3/4 file system", {"mkfs.ext4", "-q", "-F"}},
     };
     for (const auto &other : others) {
@@ -286,7 +286,7 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
     uint8_t mbr[512] = {0};
     PutMbrEntry(mbr, 1, 0x83, 1024, 1024);
     ASSERT_TRUE(WriteBytes(linuxOnly, 0, mbr, sizeof mbr));
-    cases.push_back({linuxOnly, {"-q"}, 8, "Unsupported file system! No partition holds an NTFS volume."});
+    cases.push_back({linuxOnly, {"-q"}, 8, "Unsupported file system! No partition holds an NTFS or FAT volume."});
 
     // A boot sector whose boot code also reads as a sound MBR entry: which
     // reading is meant must be said (as --offset 0 does below).
@@ -299,6 +299,18 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
                      "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition 1 at byte "
                      "1048576): say which is meant, --offset 0 for the volume or --offset 1048576 for the partition"});
     EXPECT_EQ(QuilletImage({"-n", "-q", "--offset", "0", twoReadings}).status, 0);
+    // A FAT one alike.
+    FatVolume fat;
+    std::string error;
+    const std::string fatReadings = scratch + "/fat-two-readings.img";
+    unlink(fatReadings.c_str());
+    ASSERT_TRUE(MakeFatVolume(fatReadings, 0, 8 << 20, {}, 1, &fat, &error)) << error;
+    ASSERT_TRUE(ReadBytes(fatReadings, 0, 512, &boot));
+    PutMbrEntry(boot.data(), 1, 0x0C, 2048, 4096);
+    ASSERT_TRUE(WriteBytes(fatReadings, 0, boot.data(), 512));
+    cases.push_back({fatReadings, {}, 66,
+                     "byte 0 holds a FAT boot sector that also reads as an MBR partition table (partition 1 at byte "
+                     "1048576): say which is meant, --offset 0 for the volume or --offset 1048576 for the partition"});
 
     std::string tiny = scratch + "/tiny.img";
     ASSERT_TRUE(WriteBytes(tiny, 0, "NTFS", 4));
@@ -436,9 +448,9 @@ TEST_F(QuilletImageTest, TrimsMbrPartitionsAndNothingAroundThem) {
 }
 
 // Disks as virtual machines carry them, partitioned by sfdisk: `narrow`
-// and `wide` in the partitions named, the others holding a FAT file system
-// (the EFI system partition) or a byte pattern (the rest), which must come
-// through every run unchanged.
+// and `wide` in the partitions named, partition 1 a FAT volume filled
+// through mtools (the EFI system partition, `vmFat`), the others a byte
+// pattern, which must come through every run unchanged.
 struct VmDisk {
     const char *name;
     const char *sfdisk;  // the script; partition sizes match the volumes
@@ -457,6 +469,8 @@ const VmDisk kLogicalMbr = {
     "label: dos\nunit: sectors\n/dev/x1 : start=2048, size=4096, type=83\n/dev/x2 : start=6144, size=90112, type=5\n"
     "/dev/x5 : start=8192, size=32768, type=7\n/dev/x6 : start=43008, size=49152, type=7\n",
     5, 6};
+
+FatVolume vmFat;  // of the last disk made
 
 struct VmPartition {
     int number;
@@ -489,9 +503,8 @@ std::string MakeVmDisk(const VmDisk &layout) {
         } else if (partition.number == layout.widePartition) {
             EXPECT_TRUE(CopySparse(wide.path, 0, path, partition.offset, (int64_t)wide.volumeBytes));
         } else if (partition.number == 1) {
-            ToolRun fat = RunTool({"mkfs.fat", "--offset", std::to_string(partition.offset / 512), path,
-                                   std::to_string(partition.length / 1024)});
-            EXPECT_EQ(fat.status, 0) << fat.err;
+            std::string error;
+            EXPECT_TRUE(MakeFatVolume(path, partition.offset, partition.length, {}, 5, &vmFat, &error)) << error;
         } else if (partition.length < (8 << 20)) {
             std::string pattern(partition.length, 'M');
             EXPECT_TRUE(WriteBytes(path, partition.offset, pattern.data(), pattern.size()));
@@ -617,7 +630,8 @@ protected:
     }
 
     // Every partition of `trimmed` against `original`: the volumes trimmed
-    // by `commands` exactly, everything else byte for byte as it was.
+    // by `commands` exactly (the FAT one: zeros there), everything else
+    // byte for byte as it was.
     void ExpectOnlyVolumesTrimmed(const VmDisk &layout, const std::string &original, const std::string &trimmed,
                                   const std::vector<TrimCommand> &commands) {
         std::vector<uint8_t> before = Contents(original), after = Contents(trimmed);
@@ -638,11 +652,19 @@ protected:
             EXPECT_EQ(CompareAfterTrim(volumeBefore, volumeAfter, mine, partition.offset, volume), "") << partition.number;
             std::copy(volumeAfter.begin(), volumeAfter.end(), expected.begin() + partition.offset);
         }
-        EXPECT_TRUE(expected == after) << "bytes outside the NTFS volumes changed";
+        for (const VmPartition &partition : SfdiskPartitions(original)) {
+            for (const TrimCommand &command : commands) {
+                const int64_t at = (int64_t)command.lba * 512;
+                if (partition.number == 1 && at >= partition.offset && at < partition.offset + partition.length) {
+                    std::fill(expected.begin() + at, expected.begin() + at + command.blocks * 512, 0);
+                }
+            }
+        }
+        EXPECT_TRUE(expected == after) << "bytes outside the volumes' free space changed";
     }
 };
 
-TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageFormat) {
+TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsAndFatOneInEachImageFormat) {
     const struct {
         const VmDisk *layout;
         std::vector<std::string> options;
@@ -687,10 +709,21 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
         ASSERT_EQ(run.status, 0) << run.err << run.out;
         ASSERT_EQ(stat(disk.c_str(), &after), 0);
         std::vector<TrimCommand> commands = CommandsOf(*c.layout, original, c.trimmed);
+        // Every partition: the FAT one's free clusters too, as the FAT
+        // read apart from the engine names them.
+        const bool fatTrimmed = c.options.empty();
+        if (fatTrimmed) {
+            std::string error;
+            std::vector<TrimCommand> free = FatFreeSpans(vmFat, &error);
+            EXPECT_EQ(error, "");
+            EXPECT_FALSE(free.empty());
+            commands.insert(commands.end(), free.begin(), free.end());
+        }
         EXPECT_EQ(ListedSpans(list), TrimmedSpans(commands));
         if (c.options.empty() && c.layout == &kWindowsGpt) {
-            EXPECT_NE(run.out.find("Partition 1 (EFI system): no NTFS volume, skipped\n"), std::string::npos) << run.out;
-            EXPECT_NE(run.out.find("Partition 2 (Microsoft reserved): no NTFS volume, skipped\n"), std::string::npos);
+            EXPECT_NE(run.out.find("Partition 1 (EFI system):\nTRIM: supported\nFAT12: "), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("Partition 2 (Microsoft reserved): no NTFS or FAT volume, skipped\n"),
+                      std::string::npos);
             EXPECT_NE(run.out.find("Partition 4 (Windows recovery):\n"), std::string::npos);
         }
         std::string trimmed = disk;
@@ -705,7 +738,7 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
             EXPECT_EQ(std::stoll((*at)[1]), chained) << run.out;
             chained = std::stoll((*at)[2]);
         }
-        EXPECT_EQ(lines, c.trimmed.size());
+        EXPECT_EQ(lines, c.trimmed.size() + (fatTrimmed ? 1 : 0));
         EXPECT_EQ(chained, (int64_t)after.st_blocks * 512) << run.out;
         const bool inPlace = c.format == "vdi" || c.format == "vmdk" || c.format == "vhdx";
         // What each format gave back, and in what pieces.
@@ -741,6 +774,7 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
             printf("[ figures  ] %s: the most in place is %lld bytes\n", shown.c_str(), (long long)most);
         }
         ExpectOnlyVolumesTrimmed(*c.layout, original, trimmed, commands);
+        EXPECT_EQ(FatVolumeDamage(trimmed, vmFat), "");
         for (int number : c.trimmed) {
             std::string volume = scratch + "/vm-volume.img";
             for (const VmPartition &partition : SfdiskPartitions(original)) {
@@ -1758,6 +1792,229 @@ TEST_F(QuilletImageShapesTest, VolumesNtfs3gShapedAreTrimmedExactlyUnlessHiberna
         EXPECT_EQ(ListedSpans(list), TrimmedSpans(expected));
         EXPECT_EQ(CompareAfterTrim(before, Contents(image), ListedSpans(list), 0, volume), "");
         EXPECT_EQ(FilesThatDiffer(image, volume, 1), "");
+    }
+}
+
+// The clusters of a file's chain as mshowfat lists them ("<2-5> <9>").
+std::vector<uint32_t> ChainOf(const std::string &image, const std::string &name) {
+    setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    const std::string shown = RunTool({"mshowfat", "-i", image, "::" + name}).out;
+    std::vector<uint32_t> chain;
+    static const std::regex run("<([0-9]+)(-([0-9]+))?>");
+    for (std::sregex_iterator at(shown.begin(), shown.end(), run), end; at != end; ++at) {
+        const uint32_t first = (uint32_t)std::stoul((*at)[1]);
+        const uint32_t last = (*at)[3].matched ? (uint32_t)std::stoul((*at)[3]) : first;
+        for (uint32_t cluster = first; cluster <= last; cluster++) chain.push_back(cluster);
+    }
+    return chain;
+}
+
+// A FAT volume's free space, on volumes mkfs.fat made and mtools filled:
+// the ranges sent are the free clusters the FAT names (read apart from the
+// engine), the holes lie exactly there, every file reads back through
+// mtools and fsck.fat still passes; the dry run and the JSON record say
+// the same and leave the image alone.
+TEST_F(QuilletImageTest, FatVolumesGiveBackExactlyTheirFreeClusters) {
+    const struct {
+        const char *name;
+        std::vector<std::string> mkfs;
+        int64_t bytes, offset;
+        std::vector<std::string> options;  // how the volume is named
+        uint32_t fatBits;
+    } rows[] = {
+        {"FAT12, 512-byte sectors, bare", {"-F", "12"}, 4 << 20, 0, {}, 12},
+        {"FAT16, 2 KiB clusters, --offset", {"-F", "16", "-s", "4"}, 48 << 20, 1 << 20, {"--offset", "1048576"}, 16},
+        {"FAT16, 4 KiB sectors, bare", {"-F", "16", "-S", "4096"}, 64 << 20, 0, {}, 16},
+        {"FAT32, 512-byte sectors, bare", {"-F", "32", "-s", "1"}, 40 << 20, 0, {}, 32},
+        {"FAT32, 4 KiB sectors, bare", {"-F", "32", "-S", "4096", "-s", "1"}, 300 << 20, 0, {}, 32},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string image = scratch + "/fat.img";
+        unlink(image.c_str());
+        FatVolume volume;
+        std::string error;
+        ASSERT_TRUE(MakeFatVolume(image, row.offset, row.bytes, row.mkfs, 9, &volume, &error)) << error;
+        const std::vector<TrimCommand> free = FatFreeSpans(volume, &error);
+        ASSERT_EQ(error, "");
+        ASSERT_FALSE(free.empty());
+        std::vector<uint8_t> boot;
+        ASSERT_TRUE(ReadBytes(image, row.offset, 512, &boot));
+        const uint32_t clusterSize = (boot[11] | boot[12] << 8) * boot[13];
+        const std::vector<uint8_t> before = Contents(image);
+
+        std::vector<std::string> arguments = row.options;
+        arguments.insert(arguments.end(), {"--dry-run", "--output=json", image});
+        ToolRun dry = QuilletImage(arguments);
+        ASSERT_EQ(dry.status, 0) << dry.err;
+        std::map<std::string, std::string> json = JsonFields(dry.out);
+        EXPECT_EQ(json["images.0.volumes.0.outcome"], "\"trimmed\"") << dry.out;
+        EXPECT_EQ(json["images.0.volumes.0.bytes_trimmed"], std::to_string(BytesOf(free)));
+        EXPECT_EQ(json["images.0.volumes.0.cluster_size"], std::to_string(clusterSize));
+        EXPECT_EQ(json["images.0.volumes.0.clusters"], std::to_string(BytesOf(free) / clusterSize));
+        EXPECT_TRUE(Contents(image) == before);
+
+        const std::string list = scratch + "/fat.list";
+        arguments = row.options;
+        arguments.insert(arguments.end(), {"--commands", list, image});
+        const std::vector<std::pair<int64_t, int64_t>> holesBefore = FileHoles(image);
+        ToolRun run = QuilletImage(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_NE(run.out.find("FAT" + std::to_string(row.fatBits) + ": "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("the drive accepted " + std::to_string(BytesOf(free)) + " bytes\n"), std::string::npos)
+            << run.out;
+        EXPECT_EQ(ListedSpans(list), free);
+        // Zeros and holes exactly there; every other byte as it was.
+        std::vector<uint8_t> expected = before;
+        for (const TrimCommand &span : free) {
+            std::fill(expected.begin() + span.lba * 512, expected.begin() + (span.lba + span.blocks) * 512, 0);
+        }
+        EXPECT_TRUE(Contents(image) == expected);
+        auto spans = [](const std::vector<std::pair<int64_t, int64_t>> &holes, std::vector<TrimCommand> more) {
+            for (const auto &hole : holes) more.push_back({(uint64_t)hole.first / 512, (uint32_t)((hole.second - hole.first) / 512)});
+            return TrimmedSpans(more);
+        };
+        EXPECT_EQ(spans(FileHoles(image), {}), spans(holesBefore, free));
+        EXPECT_EQ(FatVolumeDamage(image, volume), "");
+        // Nothing left to give back, nothing said with -q.
+        ToolRun again = QuilletImage({"-q", "--offset", std::to_string(row.offset), image});
+        EXPECT_EQ(again.status, 0) << again.err;
+        EXPECT_EQ(again.out + again.err, "");
+    }
+}
+
+// FAT volumes that contradict themselves, or that their last user left
+// unclean, are refused with their reason and left byte for byte as they
+// were; fsck.fat (-n) also finds fault with those it checks for.
+TEST_F(QuilletImageTest, FatVolumesThatContradictThemselvesAreRefusedUntouched) {
+    struct Layout {
+        uint32_t bytesPerSector, reserved, fatSectors, fatBits;
+    };
+    // Writes `value` into FAT entry `cluster` of the copies in `copies` (bit 0: the first).
+    auto setEntry = [](const std::string &image, const Layout &layout, uint32_t cluster, uint32_t value, int copies) {
+        const uint32_t width = layout.fatBits / 8;
+        for (uint32_t copy = 0; copy < 2; copy++) {
+            if ((copies >> copy & 1) == 0) continue;
+            const int64_t at = ((int64_t)layout.reserved + copy * (int64_t)layout.fatSectors) * layout.bytesPerSector +
+                               (int64_t)cluster * width;
+            uint8_t bytes[4] = {(uint8_t)value, (uint8_t)(value >> 8), (uint8_t)(value >> 16), (uint8_t)(value >> 24)};
+            EXPECT_TRUE(WriteBytes(image, at, bytes, width));
+        }
+    };
+    auto setBoot = [](const std::string &image, int64_t at, std::vector<uint8_t> bytes) {
+        EXPECT_TRUE(WriteBytes(image, at, bytes.data(), bytes.size()));
+    };
+    const struct {
+        const char *name;
+        uint32_t fatBits;
+        // Damages the volume; `large` and `small` are two files' chains.
+        std::function<void(const std::string &, const Layout &, const std::vector<uint32_t> &large,
+                           const std::vector<uint32_t> &small)> damage;
+        int status;
+        std::string message;  // a part of the reason, with CLUSTER for the cluster it names
+        bool fsckFinds;
+    } rows[] = {
+        {"FAT copies differ", 16,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &large, const std::vector<uint32_t> &) {
+             setEntry(i, l, large.back(), 0, 2);
+         },
+         9, "copy 2 of the FAT differs from the first", true},
+        {"FAT[1] clean bit cleared", 16,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setEntry(i, l, 1, 0x7FFF, 3);
+         },
+         4, "was not closed cleanly (FAT[1]'s clean bit is cleared)", false},
+        {"FAT32 FAT[1] clean bit cleared", 32,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setEntry(i, l, 1, 0x07FFFFFF, 3);
+         },
+         4, "FAT[1]'s clean bit is cleared", false},
+        {"boot sector dirty flag", 16,
+         [&](const std::string &i, const Layout &, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setBoot(i, 0x25, {0x01});
+         },
+         4, "the boot sector's dirty flag is set", false},
+        {"a chain through a free cluster", 16,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &large, const std::vector<uint32_t> &) {
+             setEntry(i, l, large[1], 0, 3);
+         },
+         9, "cluster CLUSTER of LARGE.BIN's chain is free in the FAT", true},
+        {"a loop in a chain", 32,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &large, const std::vector<uint32_t> &) {
+             setEntry(i, l, large.back(), large.front(), 3);
+         },
+         9, "the cluster chain of LARGE.BIN loops back to cluster CLUSTER", true},
+        {"two chains share a cluster", 16,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &large, const std::vector<uint32_t> &small) {
+             setEntry(i, l, small.back(), large.back(), 3);
+         },
+         9, "is in another chain too", true},
+        {"an entry naming no cluster", 16,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &large, const std::vector<uint32_t> &) {
+             setEntry(i, l, large.back(), 0xFFF0, 3);
+         },
+         9, "which names no cluster", true},
+        {"FAT32 root folder cluster free", 32,
+         [&](const std::string &i, const Layout &l, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setEntry(i, l, 2, 0, 3);
+         },
+         9, "the root folder's cluster 2 is free in the FAT", true},
+        {"media byte not FAT[0]'s", 16,
+         [&](const std::string &i, const Layout &, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setBoot(i, 0x15, {0xF0});
+         },
+         9, "FAT[0] reads 0xFFF8, not the boot sector's media byte 0xF0", false},
+        {"bytes per sector 1000", 16,
+         [&](const std::string &i, const Layout &, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setBoot(i, 0x0B, {0xE8, 0x03});
+         },
+         8, "its field at offset 0x0B reads 1000: not a power of two from 512 to 4096", true},
+        {"three FATs", 32,
+         [&](const std::string &i, const Layout &, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             setBoot(i, 0x10, {3});
+         },
+         8, "its field at offset 0x10 reads 3: not 1 or 2 copies of the FAT", false},
+        {"a volume longer than its file", 16,
+         [&](const std::string &i, const Layout &, const std::vector<uint32_t> &, const std::vector<uint32_t> &) {
+             EXPECT_EQ(truncate(i.c_str(), FileSize(i) - (1 << 20)), 0);
+         },
+         8, "it reaches past the end of its partition", false},
+    };
+    FatVolume bases[2];
+    std::string error;
+    ASSERT_TRUE(MakeFatVolume(scratch + "/fat16-base.img", 0, 24 << 20, {"-F", "16"}, 3, &bases[0], &error)) << error;
+    ASSERT_TRUE(MakeFatVolume(scratch + "/fat32-base.img", 0, 40 << 20, {"-F", "32", "-s", "1"}, 3, &bases[1], &error))
+        << error;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const FatVolume &base = bases[row.fatBits == 32];
+        const std::string image = scratch + "/fat-damaged.img";
+        unlink(image.c_str());
+        ASSERT_TRUE(CopySparse(base.path, 0, image, 0, FileSize(base.path)));
+        std::vector<uint8_t> boot;
+        ASSERT_TRUE(ReadBytes(image, 0, 512, &boot));
+        const uint32_t fat16Size = boot[22] | boot[23] << 8;
+        const Layout layout = {(uint32_t)(boot[11] | boot[12] << 8), (uint32_t)(boot[14] | boot[15] << 8),
+                               fat16Size != 0 ? fat16Size : Le32(&boot[36]), row.fatBits};
+        const std::vector<uint32_t> large = ChainOf(image, "LARGE.BIN"), small = ChainOf(image, "EFI/BOOT/F0.BIN");
+        ASSERT_GE(large.size(), 2u);
+        ASSERT_FALSE(small.empty());
+        row.damage(image, layout, large, small);
+        std::string message = row.message;
+        const size_t named = message.find("CLUSTER");
+        if (named != std::string::npos) {
+            message.replace(named, 7, std::to_string(row.message.find("loops") != std::string::npos ? large.front() : large[1]));
+        }
+        const std::vector<uint8_t> before = Contents(image);
+        ToolRun run = QuilletImage({"--commands", scratch + "/fat-damaged.list", image});
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("nothing was trimmed"), std::string::npos) << run.err;
+        EXPECT_TRUE(Contents(image) == before);
+        if (row.fsckFinds) {
+            EXPECT_NE(RunTool({"fsck.fat", "-n", image}).status, 0) << "fsck.fat finds no fault";
+        }
     }
 }
 

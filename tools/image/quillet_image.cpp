@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "exit_status.h"
+#include "fat_volume.h"
 #include "image_binding.h"
 #include "image_header.h"
 #include "image_in_use.h"
@@ -36,6 +37,7 @@
 #include "landlock_wall.h"
 #include "offline_run.h"
 #include "partition_table.h"
+#include "run_report.h"
 #include "run_texts.h"
 #include "trim_engine.h"
 
@@ -73,13 +75,27 @@ struct ImageVolume {
 
 // The volume at its place on the image drive, as quillet-disk opens a
 // partition on its drive. Nobody else locks an image: the run's own locks
-// were taken before.
-int OpenImageVolume(void *context, TrimVolume **volume, std::string *, std::string *) {
+// were taken before. A boot sector that names itself FAT is opened through
+// the FAT (a partition, -p, --offset or a bare volume alike); on a refusal
+// `refusal` says why, and the status is the exit status that goes with it.
+int OpenImageVolume(void *context, TrimVolume **volume, std::string *, std::string *refusal) {
     const ImageVolume *place = (const ImageVolume *)context;
     int64_t length = place->length != 0 ? place->length : place->drive->store->size - place->offset;
     // An offset at or past the disk's end leaves the volume no room; it
     // goes on as one byte, so that the boot sector's read refuses it.
     if (length <= 0) length = 1;
+    uint8_t sector[512];
+    ImageStore *store = place->drive->store;
+    if (length >= (int64_t)sizeof sector && store->read(store, place->offset, sector, sizeof sector) &&
+        IsFatBootSector(sector)) {
+        FatFinding finding;
+        const int status = OpenFatTrimVolumeOnDrive(ImageDriveHandle(place->drive), place->offset, length, volume,
+                                                    &finding);
+        if (status == kOpenOk) return kOpenOk;
+        int exitStatus = status;
+        *refusal = DescribeFatFinding(finding, sector, place->offset, &exitStatus);
+        return exitStatus;
+    }
     return OpenTrimVolumeOnDrive(ImageDriveHandle(place->drive), 0, place->offset, length, volume);
 }
 
@@ -120,19 +136,22 @@ struct DiskSource {
     int64_t bytes;
 };
 
-// An NTFS boot sector at byte 0 whose bytes 446 to 509 also read as sound
-// MBR entries (boot flag 0 or 0x80, inside the disk, no overlap): fdisk
-// shows partitions where we would see a bare volume. 1 with the reason.
+// An NTFS or FAT boot sector at byte 0 whose bytes 446 to 509 also read as
+// sound MBR entries (boot flag 0 or 0x80, inside the disk, no overlap):
+// fdisk shows partitions where we would see a bare volume. 1 with the reason.
 int BootSectorAlsoHoldsPartitions(const DiskSource &disk, std::string *reason) {
     uint8_t sector[512];
-    if (disk.bytes < 512 || !disk.read(disk.context, 0, sector, sizeof sector) || !IsNtfsBootSector(sector)) return 0;
+    if (disk.bytes < 512 || !disk.read(disk.context, 0, sector, sizeof sector)) return 0;
+    const int ntfs = IsNtfsBootSector(sector);
+    if (!ntfs && !IsFatBootSector(sector)) return 0;
     for (int number = 1; number <= 4; number++) {
         const uint8_t bootFlag = sector[446 + 16 * (number - 1)];
         int64_t offset = 0, length = 0;
         int other = 0;
         if ((bootFlag == 0 || bootFlag == 0x80) &&
             CheckMbrPartition(sector, number, disk.bytes, &offset, &length, &other) == kPartitionOk) {
-            *reason = "byte 0 holds an NTFS boot sector that also reads as an MBR partition table (partition " +
+            *reason = std::string("byte 0 holds ") + (ntfs ? "an NTFS" : "a FAT") +
+                      " boot sector that also reads as an MBR partition table (partition " +
                       std::to_string(number) + " at byte " + std::to_string(offset) +
                       "): say which is meant, --offset 0 for the volume or --offset " + std::to_string(offset) +
                       " for the partition";
@@ -179,7 +198,7 @@ int SelectVolumes(const ImageToolOptions &options, const DiskSource &disk, Parti
     return kExitOk;
 }
 
-// Whether partition `partition` is one to trim: 1 for an NTFS volume; 0
+// Whether partition `partition` is one to trim: 1 for an NTFS or FAT volume; 0
 // when it is skipped (named on stdout unless quiet) or refused (*status
 // raised after saying why).
 int IsVolumeToTrim(const OfflineTarget &target, const PartitionTable &table, const DiskPartition &partition,
@@ -199,8 +218,8 @@ int IsVolumeToTrim(const OfflineTarget &target, const PartitionTable &table, con
         return 0;
     }
     std::string name = "Partition " + std::to_string(partition.number) + " (" + PartitionTypeName(table, partition) + ")";
-    if (!IsNtfsBootSector(sector)) {
-        if (!target.options->quiet) printf("%s: no NTFS volume, skipped\n", name.c_str());
+    if (!IsNtfsBootSector(sector) && !IsFatBootSector(sector)) {
+        if (!target.options->quiet) printf("%s: no NTFS or FAT volume, skipped\n", name.c_str());
         return 0;
     }
     if (!target.options->quiet) printf("%s:\n", name.c_str());
@@ -226,13 +245,13 @@ VolumeResult *KeepVolumeResult(InputResult *result, const PartitionTable &table,
 }
 
 // A partition IsVolumeToTrim turned down: refused with `status`, or
-// skipped for holding no NTFS.
+// skipped for holding neither NTFS nor FAT.
 void SettleSkippedVolume(VolumeResult *volume, int status) {
     if (status != kExitOk) {
         volume->outcome = "refused";
         volume->status = status;
     } else {
-        volume->reason = "no NTFS volume";
+        volume->reason = "no NTFS or FAT volume";
     }
 }
 
@@ -273,7 +292,7 @@ int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable 
     if (result != 0) gReasons = &result->reason;
     target->result = 0;
     if (eachPartition && trimmed == 0 && status == kExitOk) {
-        status = Fail(image, std::string(OpenStatusText(kOpenNotNtfs)) + " No partition holds an NTFS volume.",
+        status = Fail(image, std::string(OpenStatusText(kOpenNotNtfs)) + " No partition holds an NTFS or FAT volume.",
                       kExitNotNtfs);
     }
     return status;
