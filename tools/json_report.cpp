@@ -91,7 +91,11 @@ void AddReason(std::string *reason, const std::string &text) {
 }
 
 std::string FormatInputJson(const InputResult &input) {
-    std::string out = "{" + JsonPathFields(input.path) + ", \"format\": " + TextOrNull(input.format) +
+    std::string out = "{" + JsonPathFields(input.path);
+    if (!input.domain.empty()) {
+        out += ", \"domain\": " + JsonString(input.domain) + ", \"disk\": " + TextOrNull(input.disk);
+    }
+    out += ", \"format\": " + TextOrNull(input.format) +
                       ", \"virtual_size\": " + Number(input.size) +
                       ", \"allocation_before\": " + Number(input.allocationBefore) +
                       ", \"allocation_after\": " + Number(input.allocationAfter) +

@@ -8,7 +8,13 @@
 const char kImageToolUsage[] =
     "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] [-j N]\n"
     "                     [--output=json] IMAGE...\n"
+    "       quillet-image [options] -d DOMAIN [--connect URI]\n"
     "       quillet-image --help | --version\n"
+    "  IMAGE                 a file, or an NBD export: nbd://HOST[:PORT]/EXPORT,\n"
+    "                        nbd+unix:///EXPORT?socket=PATH\n"
+    "  -d, --domain=DOMAIN   every disk of this shut-off libvirt domain, each with\n"
+    "                        the path and format its XML names\n"
+    "      --connect=URI     libvirt's connection (default: libvirt's own choice)\n"
     "  -o, --offset=BYTES    the NTFS volume starts at this byte of the disk (alone)\n"
     "  -p, --partition=N     the NTFS volume is partition N, numbered as Linux does\n"
     "                        (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical);\n"
@@ -30,6 +36,8 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--offset", 'o', kOptionNumber, &offset, 0, (uint64_t)INT64_MAX, "--offset needs a byte count"},
         {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a partition number as Linux numbers them (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical)"},
         {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
+        {"--domain", 'd', kOptionText, &options->domain, 0, 0, "--domain needs a libvirt domain's name"},
+        {"--connect", 0, kOptionText, &options->connect, 0, 0, "--connect needs a libvirt URI"},
         {"--jobs", 'j', kOptionNumber, &jobs, 1, 64, "--jobs needs a number of images from 1 to 64"},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
@@ -38,11 +46,27 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--kill-after-punches", 0, kOptionNumber, &options->killAfterPunches, 1, UINT64_MAX,
          "--kill-after-punches needs a count from 1"},
     };
-    if (!ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "image", 1, &options->common,
+    if (!ParseToolArguments(argc, argv, kOptions, sizeof kOptions / sizeof kOptions[0], "image", kOperandsOrNone, &options->common,
                             error, errorSize)) {
         return 0;
     }
     if (options->common.help || options->common.version) return 1;
+    if (options->domain == 0 && options->common.operandCount == 0) {
+        snprintf(error, errorSize, "no image given");
+        return 0;
+    }
+    if (options->domain != 0 && options->common.operandCount > 0) {
+        snprintf(error, errorSize, "--domain takes its disks from the domain, not %s", options->common.operand);
+        return 0;
+    }
+    if (options->connect != 0 && options->domain == 0) {
+        snprintf(error, errorSize, "--connect needs --domain");
+        return 0;
+    }
+    if (options->domain != 0 && options->format != 0) {
+        snprintf(error, errorSize, "--format and --domain exclude each other: the domain's XML names each format");
+        return 0;
+    }
     if (offset != kNotGiven && partition != 0) {
         snprintf(error, errorSize, "--offset and --partition exclude each other");
         return 0;

@@ -14,6 +14,9 @@ struct ImageToolOptions {
     int offsetGiven;  // --offset was written, even as 0: that volume alone
     int partition;    // as Linux numbers it, or 0 when not given
     const char *format;  // --format, checked; null: from the image's header
+    const char *formatSource;  // what named the format in messages: null for -f, else "the domain's XML"
+    const char *domain;   // --domain: the disks of this libvirt domain are the images
+    const char *connect;  // --connect: libvirt's URI; null: libvirt's default
     // Test hooks for the image drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails
