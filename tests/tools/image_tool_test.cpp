@@ -34,6 +34,7 @@ struct Parsed {
     std::vector<std::string> images;
     std::string commandsFile;
     std::string format;
+    std::string domain, connect;  // "domain connect" of -d and --connect
     std::string error;
 };
 
@@ -62,8 +63,11 @@ Parsed Parse(std::vector<std::string> arguments) {
     if (parsed.ok) parsed.image = common.operand != nullptr ? common.operand : "<none>";
     if (parsed.ok && common.commandsFile != nullptr) parsed.commandsFile = common.commandsFile;
     if (parsed.ok && parsed.options.format != nullptr) parsed.format = parsed.options.format;
+    if (parsed.ok && parsed.options.domain != nullptr) parsed.domain = parsed.options.domain;
+    if (parsed.ok && parsed.options.connect != nullptr) parsed.connect = parsed.options.connect;
     for (int i = 0; parsed.ok && i < common.operandCount; i++) parsed.images.push_back(common.operands[i]);
     common.operand = common.commandsFile = parsed.options.format = nullptr;
+    parsed.options.domain = parsed.options.connect = nullptr;
     common.operands = nullptr;
     return parsed;
 }
@@ -137,6 +141,16 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(several.options.jobs * 10 + several.options.common.json, 31);
     EXPECT_EQ(plain.options.jobs * 10 + plain.options.common.json, 10);
     EXPECT_EQ(Parse({"--output=human", "a.img"}).options.common.json, 0);
+    // No image with a domain; an NBD URI is an image like a file's name.
+    Parsed domain = Parse({"-d", "win", "--connect=test:///default", "-n"});
+    ASSERT_EQ(domain.ok, 1) << domain.error;
+    EXPECT_EQ(domain.domain + " " + domain.connect, "win test:///default");
+    EXPECT_EQ(domain.options.common.operandCount, 0);
+    EXPECT_EQ(Parse({"nbd+unix:///x?socket=/run/s", "./nbd://y"}).images,
+              (std::vector<std::string>{"nbd+unix:///x?socket=/run/s", "./nbd://y"}));
+    EXPECT_EQ(IsNbdUri("nbd+unix:///x") * 1000 + IsNbdUri("nbds://h/x") * 100 + IsNbdUri("./nbd://y") * 10 +
+                  IsNbdUri("nbd/x://y"),
+              1100);
     Parsed equals = Parse({"--partition=2", "--commands=l", "--verbose", "--fail-at=7", "a.img"});
     ASSERT_EQ(equals.ok, 1) << equals.error;
     EXPECT_EQ(equals.options.partition, 2);
@@ -192,6 +206,13 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--fail-at", "1", "--fail-at", "2", "a.img"}, "--fail-at given twice"},
         {{"--dry-run", "a.img", "--dry-run"}, "--dry-run given twice"},
         {{"--no-trim", "--no-trim", "a.img"}, "--no-trim given twice"},
+        // A domain's disks are its images, with the formats its XML names.
+        {{"-d", "win", "a.img"}, "--domain takes its disks from the domain, not a.img"},
+        {{"--connect", "qemu:///system", "a.img"}, "--connect needs --domain"},
+        {{"-d", "win", "-f", "raw"}, "--format and --domain exclude each other"},
+        {{"-d", "win", "--domain", "other"}, "--domain given twice"},
+        {{"--connect=", "-d", "win"}, "--connect needs a libvirt URI"},
+        {{"-f", "raw", "a.img", "nbd://host/x"}, "--format does not apply to an NBD export"},
     };
     for (const auto &c : cases) {
         std::string shown;

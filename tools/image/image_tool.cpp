@@ -75,6 +75,12 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         snprintf(error, errorSize, "--format needs one of raw, qcow2, vmdk, vhdx, vdi, not %s", options->format);
         return 0;
     }
+    for (int i = 0; options->format != 0 && i < options->common.operandCount; i++) {
+        if (IsNbdUri(options->common.operands[i])) {
+            snprintf(error, errorSize, "--format does not apply to an NBD export: the server serves the disk's own bytes");
+            return 0;
+        }
+    }
     // One list for several images would be truncated by each of them.
     if (options->common.operandCount > 1 && options->common.commandsFile != 0) {
         snprintf(error, errorSize, "--commands takes one image, not %d", options->common.operandCount);
@@ -86,4 +92,9 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     options->partition = (int)partition;
     options->failAt = (uint32_t)failAt;
     return 1;
+}
+
+int IsNbdUri(const char *operand) {
+    const char *end = strstr(operand, "://");
+    return strncmp(operand, "nbd", 3) == 0 && end != 0 && strcspn(operand, "/") == (size_t)(end - operand) + 1;
 }

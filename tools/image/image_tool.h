@@ -33,4 +33,9 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
 
 extern const char kImageToolUsage[];
 
+// 1 when an operand names an NBD export rather than a file: a scheme of
+// libnbd's ("nbd", "nbds", "nbd+unix" ...) before "://". A file of such a
+// name is reached as ./nbd:...
+int IsNbdUri(const char *operand);
+
 #endif

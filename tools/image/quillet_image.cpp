@@ -288,14 +288,6 @@ int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable 
 int TrimDisk(const ImageToolOptions &options, OfflineTarget *partial, ImageStore *store, const DiskSource &disk,
              InputResult *result);
 
-// An operand that names an NBD export rather than a file: a scheme of
-// libnbd's ("nbd", "nbds", "nbd+unix" ...) before "://"; a file's name
-// never starts so unless written as ./nbd:...
-int IsNbdUri(const char *operand) {
-    const char *end = strstr(operand, "://");
-    return strncmp(operand, "nbd", 3) == 0 && end != 0 && strcspn(operand, "/") == (size_t)(end - operand) + 1;
-}
-
 int64_t MeasureNbdAllocation(void *context) { return NbdAllocatedBytes((ImageStore *)context); }
 
 // An image an NBD server serves: the server owns it, so none of the local
@@ -314,9 +306,6 @@ int TrimNbdExport(const ImageToolOptions &options, InputResult *result) {
     }
     if (name != "nbd" && name != "nbd+unix") {
         return Fail(uri, "only nbd:// and nbd+unix:// URIs are taken, not " + name + "://", kExitNoInput);
-    }
-    if (options.format != 0) {
-        return Fail(uri, "-f does not apply to an NBD export: the server serves the disk's own bytes", kExitUsage);
     }
     if (result != 0) result->format.clear();
     char reason[512] = "";
