@@ -1624,10 +1624,15 @@ int FreeLoopbackPort() {
     return port;
 }
 
-// Waits (up to 30 s) for the server whose pid the file holds to end.
+// Waits (up to 30 s) for the server whose pid the file holds to end after
+// its one client; one still serving then (its client never came) is ended.
 void AwaitServerEnd(const std::string &pidFile) {
     const int pid = atoi(ReadText(pidFile).c_str());
     for (int i = 0; pid > 0 && i < 3000 && kill(pid, 0) == 0; i++) usleep(10000);
+    if (pid > 0 && kill(pid, 0) == 0) {
+        ADD_FAILURE() << "qemu-nbd " << pid << " still serves";
+        kill(pid, SIGTERM);
+    }
 }
 
 std::string ShellQuoted(const std::string &text) {
