@@ -1856,7 +1856,7 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
         };
         // In libvirt's order of the disks (by bus, then target), refusals on stderr in the same order.
         const size_t count = c.othersToo ? sizeof disks / sizeof disks[0] : 2;
-        std::string refusals;
+        std::string refusals, headers;
         for (size_t record = 0; record < count; record++) {
             const std::string at = "images." + std::to_string(record) + ".";
             size_t i = 0;
@@ -1869,10 +1869,23 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
             EXPECT_EQ(fields[at + "status"], std::to_string(disks[i].status));
             EXPECT_EQ(fields[at + "reason"], disks[i].reason.empty() ? "null" : Quoted(disks[i].reason));
             if (disks[i].status != 0) refusals += "quillet-image: " + disks[i].path + ": " + disks[i].reason + "\n";
+            headers += "image: " + disks[i].path + " (domain windows, disk " + disks[i].disk + ")\n";
         }
         EXPECT_EQ(fields.count("images." + std::to_string(count) + ".path"), 0u);
         EXPECT_EQ(run.err, refusals);
         if (c.othersToo) {
+            // The text output: each disk's part after its header, in the same order.
+            arguments.erase(arguments.begin());
+            ToolRun human = QuilletImage(arguments);
+            EXPECT_EQ(human.err, refusals);
+            std::string shownHeaders;
+            std::istringstream lines(human.out);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.rfind("image: ", 0) == 0) shownHeaders += line + "\n";
+            }
+            EXPECT_EQ(shownHeaders, headers) << human.out;
+            EXPECT_NE(human.out.find("image: " + scratch + "/virtio.iso (domain windows, disk sda)\nA cdrom drive, skipped\n"),
+                      std::string::npos) << human.out;
             EXPECT_TRUE(Contents(raw) == rawBefore);
             EXPECT_TRUE(Contents(qcow2) == qcow2Before);
             continue;

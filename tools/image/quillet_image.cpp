@@ -712,7 +712,8 @@ int TrimImages(const ImageToolOptions &options, const std::vector<ImageItem> &it
     size_t started = 0, printed = 0;
     int running = 0, status = kExitOk;
     while (printed < count) {
-        while (started < count && running < options.jobs) {
+        // Straight out, an item starts only once every one before it is printed.
+        while (started < count && running < options.jobs && (capture || started == printed)) {
             const ImageItem &item = items[started];
             ImageChild &child = children[started];
             started++;
