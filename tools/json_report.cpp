@@ -49,6 +49,8 @@ std::string TextOrNull(const std::string &text) { return text.empty() ? "null" :
 // "path" and, for a name that is no UTF-8 (Linux allows any bytes but / and
 // NUL), "path_hex" with its exact bytes, so that a script can find the file.
 std::string JsonPathFields(const std::string &path) {
+    // A libvirt domain refused as a whole has no path of its own.
+    if (path.empty()) return "\"path\": null";
     std::string out = "\"path\": " + JsonString(path);
     if (!IsUtf8(path)) out += ", \"path_hex\": \"" + Hex(path) + "\"";
     return out;

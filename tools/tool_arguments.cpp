@@ -96,7 +96,7 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
             snprintf(error, errorSize, "%s", option.reason);
             return 0;
         }
-        if (seen[k]++) {
+        if (seen[k]++ && option.kind != kOptionTexts) {
             snprintf(error, errorSize, "%s given twice", option.name);
             return 0;
         }
@@ -105,12 +105,20 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
             if (common->help || common->version) return 1;
             continue;
         }
-        if (option.kind == kOptionText ? *optarg == 0
-                                       : !ParseNumber(optarg, option.least, option.most, (uint64_t *)option.target)) {
+        if (option.kind != kOptionNumber ? *optarg == 0
+                                         : !ParseNumber(optarg, option.least, option.most, (uint64_t *)option.target)) {
             snprintf(error, errorSize, "%s", option.reason);
             return 0;
         }
         if (option.kind == kOptionText) *(const char **)option.target = optarg;
+        if (option.kind == kOptionTexts) {
+            ToolTexts *texts = (ToolTexts *)option.target;
+            if ((uint64_t)texts->count >= option.most) {
+                snprintf(error, errorSize, "%s given more than %llu times", option.name, (unsigned long long)option.most);
+                return 0;
+            }
+            texts->values[texts->count++] = optarg;
+        }
     }
     if (common->quiet && common->verbose) {
         snprintf(error, errorSize, "--quiet and --verbose exclude each other");

@@ -12,6 +12,13 @@ enum ToolOptionKind {
     kOptionFlag,    // sets an int to 1
     kOptionText,    // takes a non-empty value: a const char *
     kOptionNumber,  // takes a decimal number from `least` to `most`: a uint64_t
+    kOptionTexts,   // a kOptionText that may be given again, up to `most` times: a ToolTexts
+};
+
+// The values of a kOptionTexts option, in the order given.
+struct ToolTexts {
+    const char **values;  // room for the option's `most`
+    int count;
 };
 
 struct ToolOption {

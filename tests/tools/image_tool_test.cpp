@@ -142,10 +142,11 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(plain.options.jobs * 10 + plain.options.common.json, 10);
     EXPECT_EQ(Parse({"--output=human", "a.img"}).options.common.json, 0);
     // No image with a domain; an NBD URI is an image like a file's name.
-    Parsed domain = Parse({"-d", "win", "--connect=test:///default", "-n"});
+    Parsed domain = Parse({"-d", "win", "--connect=test:///default", "-n", "--domain=win11"});
     ASSERT_EQ(domain.ok, 1) << domain.error;
     EXPECT_EQ(domain.domain + " " + domain.connect, "win test:///default");
-    EXPECT_EQ(domain.options.common.operandCount, 0);
+    EXPECT_EQ(domain.options.domainCount * 100 + domain.options.common.operandCount, 200);
+    EXPECT_EQ(Parse({"-d", "win"}).options.domainCount, 1);
     EXPECT_EQ(Parse({"nbd+unix:///x?socket=/run/s", "./nbd://y"}).images,
               (std::vector<std::string>{"nbd+unix:///x?socket=/run/s", "./nbd://y"}));
     EXPECT_EQ(IsNbdUri("nbd+unix:///x") * 1000 + IsNbdUri("nbds://h/x") * 100 + IsNbdUri("./nbd://y") * 10 +
@@ -210,7 +211,7 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"-d", "win", "a.img"}, "--domain takes its disks from the domain, not a.img"},
         {{"--connect", "qemu:///system", "a.img"}, "--connect needs --domain"},
         {{"-d", "win", "-f", "raw"}, "--format and --domain exclude each other"},
-        {{"-d", "win", "--domain", "other"}, "--domain given twice"},
+        {{"-d", "win", "--domain", "other", "-d", "win"}, "--domain win given twice"},
         {{"--connect=", "-d", "win"}, "--connect needs a libvirt URI"},
         {{"-f", "raw", "a.img", "nbd://host/x"}, "--format does not apply to an NBD export"},
     };

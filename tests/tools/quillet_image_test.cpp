@@ -355,9 +355,6 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
         {{"nbds://127.0.0.1/x"}, 66, "NBD over TLS needs key files, which quillet-image does not read"},
         {{"nbd+vsock:///x"}, 66, "only nbd:// and nbd+unix:// URIs are taken, not nbd+vsock://"},
         {{"nbd://127.0.0.1:1/x"}, 66, "cannot connect to the NBD server"},
-        // libvirt's test driver: its default domain runs.
-        {{"-d", "test", "--connect", "test:///default"}, 4, "domain test: the domain is running: shut it down first"},
-        {{"-d", "nope", "--connect", "test:///default"}, 66, "domain nope: no such domain"},
     };
     std::vector<uint8_t> before, after;
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &before));
@@ -1826,14 +1823,18 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
         ASSERT_EQ(truncate(node.c_str(), (off_t)xml.size()), 0);
         // With the other drives, a dry run: what each record says is the point there.
         std::vector<std::string> arguments = {"--output=json", "-d", "windows", "--connect", "test://" + node};
-        if (c.othersToo) arguments.push_back("-n");
+        // A domain that is not there is refused, and stops none of the others.
+        if (c.othersToo) arguments.insert(arguments.end(), {"-n", "-d", "nope"});
         ToolRun run = QuilletImage(arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
         std::map<std::string, std::string> fields = JsonFields(run.out);
         if (c.refusal != 0) {
             EXPECT_EQ(run.err, std::string("quillet-image: domain windows: ") + c.refusal + "\n");
             EXPECT_EQ(fields["status"], std::to_string(c.status));
-            EXPECT_EQ(fields.count("images.0.path"), 0u);
+            EXPECT_EQ(fields["images.0.path"] + fields["images.0.domain"] + fields["images.0.disk"] +
+                          fields["images.0.status"] + fields["images.0.reason"],
+                      "null\"windows\"null" + std::to_string(c.status) + Quoted(c.refusal));
+            EXPECT_EQ(fields.count("images.1.path"), 0u);
             EXPECT_TRUE(Contents(raw) == rawBefore);
             EXPECT_TRUE(Contents(qcow2) == qcow2Before);
             continue;
@@ -1855,7 +1856,7 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
             {raw, "vdg", "", 66, "the domain's XML names no format (driver type) for it, and the tool does not guess one"},
         };
         // In libvirt's order of the disks (by bus, then target), refusals on stderr in the same order.
-        const size_t count = c.othersToo ? sizeof disks / sizeof disks[0] : 2;
+        size_t count = c.othersToo ? sizeof disks / sizeof disks[0] : 2;
         std::string refusals, headers;
         for (size_t record = 0; record < count; record++) {
             const std::string at = "images." + std::to_string(record) + ".";
@@ -1871,6 +1872,14 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
             if (disks[i].status != 0) refusals += "quillet-image: " + disks[i].path + ": " + disks[i].reason + "\n";
             headers += "image: " + disks[i].path + " (domain windows, disk " + disks[i].disk + ")\n";
         }
+        if (c.othersToo) {
+            const std::string nope = "images." + std::to_string(count) + ".";
+            EXPECT_EQ(fields[nope + "path"] + fields[nope + "domain"] + fields[nope + "status"] + fields[nope + "reason"],
+                      "null\"nope\"66\"no such domain: Domain not found\"");
+            refusals += "quillet-image: domain nope: no such domain: Domain not found\n";
+            headers += "domain: nope\n";
+            count++;
+        }
         EXPECT_EQ(fields.count("images." + std::to_string(count) + ".path"), 0u);
         EXPECT_EQ(run.err, refusals);
         if (c.othersToo) {
@@ -1881,7 +1890,7 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
             std::string shownHeaders;
             std::istringstream lines(human.out);
             for (std::string line; std::getline(lines, line);) {
-                if (line.rfind("image: ", 0) == 0) shownHeaders += line + "\n";
+                if (line.rfind("image: ", 0) == 0 || line.rfind("domain: ", 0) == 0) shownHeaders += line + "\n";
             }
             EXPECT_EQ(shownHeaders, headers) << human.out;
             EXPECT_NE(human.out.find("image: " + scratch + "/virtio.iso (domain windows, disk sda)\nA cdrom drive, skipped\n"),

@@ -13,7 +13,7 @@ const char kImageToolUsage[] =
     "  IMAGE                 a file, or an NBD export: nbd://HOST[:PORT]/EXPORT,\n"
     "                        nbd+unix:///EXPORT?socket=PATH\n"
     "  -d, --domain=DOMAIN   every disk of this shut-off libvirt domain, each with\n"
-    "                        the path and format its XML names\n"
+    "                        the path and format its XML names (again for more)\n"
     "      --connect=URI     libvirt's connection (default: libvirt's own choice)\n"
     "  -o, --offset=BYTES    the NTFS volume starts at this byte of the disk (alone)\n"
     "  -p, --partition=N     the NTFS volume is partition N, numbered as Linux does\n"
@@ -32,11 +32,12 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     memset(options, 0, sizeof *options);
     const uint64_t kNotGiven = UINT64_MAX;  // above every offset allowed
     uint64_t offset = kNotGiven, partition = 0, failAt = 0, jobs = 1;
+    ToolTexts domains = {options->domains, 0};
     const ToolOption kOptions[] = {
         {"--offset", 'o', kOptionNumber, &offset, 0, (uint64_t)INT64_MAX, "--offset needs a byte count"},
         {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a partition number as Linux numbers them (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical)"},
         {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
-        {"--domain", 'd', kOptionText, &options->domain, 0, 0, "--domain needs a libvirt domain's name"},
+        {"--domain", 'd', kOptionTexts, &domains, 0, kMostDomains, "--domain needs a libvirt domain's name"},
         {"--connect", 0, kOptionText, &options->connect, 0, 0, "--connect needs a libvirt URI"},
         {"--jobs", 'j', kOptionNumber, &jobs, 1, 64, "--jobs needs a number of images from 1 to 64"},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
@@ -51,6 +52,17 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         return 0;
     }
     if (options->common.help || options->common.version) return 1;
+    // A domain named twice would have its disks trimmed twice.
+    for (int i = 0; i < domains.count; i++) {
+        for (int j = 0; j < i; j++) {
+            if (strcmp(options->domains[i], options->domains[j]) == 0) {
+                snprintf(error, errorSize, "--domain %s given twice", options->domains[i]);
+                return 0;
+            }
+        }
+    }
+    options->domainCount = domains.count;
+    options->domain = domains.count > 0 ? options->domains[0] : 0;
     if (options->domain == 0 && options->common.operandCount == 0) {
         snprintf(error, errorSize, "no image given");
         return 0;

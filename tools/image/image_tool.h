@@ -6,6 +6,8 @@
 
 #include "tool_arguments.h"
 
+enum { kMostDomains = 64 };
+
 struct ImageToolOptions {
     ToolCommonOptions common;  // common.operands are the images
     int jobs;  // images trimmed at once, from 1
@@ -15,7 +17,11 @@ struct ImageToolOptions {
     int partition;    // as Linux numbers it, or 0 when not given
     const char *format;  // --format, checked; null: from the image's header
     const char *formatSource;  // what named the format in messages: null for -f, else "the domain's XML"
-    const char *domain;   // --domain: the disks of this libvirt domain are the images
+    // --domain, given once or more: the disks of these libvirt domains are
+    // the images. `domain` is the first; null: none.
+    const char *domain;
+    const char *domains[kMostDomains];
+    int domainCount;
     const char *connect;  // --connect: libvirt's URI; null: libvirt's default
     // Test hooks for the image drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support

@@ -549,13 +549,14 @@ struct ImageItem {
     std::string reason;
     int skipped;
     int status;  // kExitOk unless refused before its run
+    int wholeDomain;  // the domain itself was refused (its state, its name): no disk
 };
 
 // The record of a run that ended early is filled too (nothing was trimmed
 // then, so the allocation stayed).
 InputResult StartResult(const ImageItem &item) {
     InputResult result = {};
-    result.path = item.name;
+    if (!item.wholeDomain) result.path = item.name;
     result.domain = item.domain;
     result.disk = item.disk;
     result.format = item.format;
@@ -679,6 +680,7 @@ void AwaitImageChild(std::vector<ImageChild> *children, const std::vector<ImageI
 
 // What names an item in the header line before its output.
 std::string ItemHeader(const ImageItem &item) {
+    if (item.wholeDomain) return "domain: " + item.domain + "\n";
     std::string header = "image: " + item.name;
     if (!item.domain.empty()) header += " (domain " + item.domain + (item.disk.empty() ? "" : ", disk " + item.disk) + ")";
     return header + "\n";
@@ -763,19 +765,13 @@ int TrimImages(const ImageToolOptions &options, const std::vector<ImageItem> &it
     return status;
 }
 
-// The items of a domain's disks, or 0 after saying why there are none.
-int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, int *status) {
-    std::vector<DomainDisk> disks;
-    std::string reason;
-    if (!ListDomainDisks(options.connect, options.domain, &disks, &reason, status)) {
-        fprintf(stderr, "%s: domain %s: %s\n", kProgram, options.domain, reason.c_str());
-        return 0;
-    }
+// The items of one domain's disks; the count of those to trim.
+int AddDomainDisks(const char *domain, const std::vector<DomainDisk> &disks, std::vector<ImageItem> *items) {
     int trimmed = 0;
     for (const DomainDisk &disk : disks) {
         ImageItem item = {};
         item.name = !disk.path.empty() ? disk.path : "disk " + disk.target;
-        item.domain = options.domain;
+        item.domain = domain;
         item.disk = disk.target;
         item.format = disk.format;
         if (disk.action != kDiskTrim) {
@@ -787,16 +783,36 @@ int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, 
         }
         items->push_back(item);
     }
+    return trimmed;
+}
+
+// The items of the domains' disks, each domain's in its order. A domain
+// that cannot be listed, or is not shut off, is one refused item: it
+// stops none of the others.
+int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, int *status) {
+    int trimmed = 0;
+    for (int d = 0; d < options.domainCount; d++) {
+        const char *domain = options.domains[d];
+        std::vector<DomainDisk> disks;
+        ImageItem whole = {};
+        whole.name = std::string("domain ") + domain;
+        whole.domain = domain;
+        whole.wholeDomain = 1;
+        if (!ListDomainDisks(options.connect, domain, &disks, &whole.reason, &whole.status)) {
+            items->push_back(whole);
+            continue;
+        }
+        if (disks.empty()) {
+            whole.reason = "the domain has no disk";
+            whole.status = kExitNoInput;
+            items->push_back(whole);
+        }
+        trimmed += AddDomainDisks(domain, disks, items);
+    }
     // One list for several images would be truncated by each of them.
     if (options.common.commandsFile != 0 && trimmed > 1) {
-        fprintf(stderr, "%s: --commands takes one image; domain %s has %d disks to trim\n", kProgram, options.domain,
-                trimmed);
+        fprintf(stderr, "%s: --commands takes one image; the domains have %d disks to trim\n", kProgram, trimmed);
         *status = kExitUsage;
-        return 0;
-    }
-    if (items->empty()) {
-        fprintf(stderr, "%s: domain %s: the domain has no disk\n", kProgram, options.domain);
-        *status = kExitNoInput;
         return 0;
     }
     return 1;
