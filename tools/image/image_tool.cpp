@@ -8,7 +8,7 @@
 const char kImageToolUsage[] =
     "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] [-j N]\n"
     "                     [--output=json] IMAGE...\n"
-    "       quillet-image [options] -d DOMAIN [--connect URI]\n"
+    "       quillet-image [options] -d DOMAIN... [--connect URI]\n"
     "       quillet-image --help | --version\n"
     "  IMAGE                 a file, or an NBD export: nbd://HOST[:PORT]/EXPORT,\n"
     "                        nbd+unix:///EXPORT?socket=PATH\n"
