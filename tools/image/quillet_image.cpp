@@ -550,13 +550,14 @@ struct ImageItem {
     int skipped;
     int status;  // kExitOk unless refused before its run
     int wholeDomain;  // the domain itself was refused (its state, its name): no disk
+    int noPath;       // named for messages alone (a domain, a disk that is no file): JSON's path is null
 };
 
 // The record of a run that ended early is filled too (nothing was trimmed
 // then, so the allocation stayed).
 InputResult StartResult(const ImageItem &item) {
     InputResult result = {};
-    if (!item.wholeDomain) result.path = item.name;
+    if (!item.noPath) result.path = item.name;
     result.domain = item.domain;
     result.disk = item.disk;
     result.format = item.format;
@@ -770,7 +771,8 @@ int AddDomainDisks(const char *domain, const std::vector<DomainDisk> &disks, std
     int trimmed = 0;
     for (const DomainDisk &disk : disks) {
         ImageItem item = {};
-        item.name = !disk.path.empty() ? disk.path : "disk " + disk.target;
+        item.name = !disk.path.empty() ? disk.path : std::string("domain ") + domain + " disk " + disk.target;
+        item.noPath = disk.path.empty();
         item.domain = domain;
         item.disk = disk.target;
         item.format = disk.format;
@@ -797,7 +799,7 @@ int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, 
         ImageItem whole = {};
         whole.name = std::string("domain ") + domain;
         whole.domain = domain;
-        whole.wholeDomain = 1;
+        whole.wholeDomain = whole.noPath = 1;
         if (!ListDomainDisks(options.connect, domain, &disks, &whole.reason, &whole.status)) {
             items->push_back(whole);
             continue;
