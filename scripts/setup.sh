@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   ntfs-3g fuse3 dosfstools mtools e2fsprogs fdisk man-db groff-base bash
   qemu-utils libnbd-dev pkg-config debhelper lintian
+  libvirt-dev libvirt0 libxml2-dev nbdkit
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils imagemagick
   locales fonts-wqy-microhei
   qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils zstd

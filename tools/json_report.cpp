@@ -49,6 +49,8 @@ std::string TextOrNull(const std::string &text) { return text.empty() ? "null" :
 // "path" and, for a name that is no UTF-8 (Linux allows any bytes but / and
 // NUL), "path_hex" with its exact bytes, so that a script can find the file.
 std::string JsonPathFields(const std::string &path) {
+    // A libvirt domain refused as a whole has no path of its own.
+    if (path.empty()) return "\"path\": null";
     std::string out = "\"path\": " + JsonString(path);
     if (!IsUtf8(path)) out += ", \"path_hex\": \"" + Hex(path) + "\"";
     return out;
@@ -91,7 +93,11 @@ void AddReason(std::string *reason, const std::string &text) {
 }
 
 std::string FormatInputJson(const InputResult &input) {
-    std::string out = "{" + JsonPathFields(input.path) + ", \"format\": " + TextOrNull(input.format) +
+    std::string out = "{" + JsonPathFields(input.path);
+    if (!input.domain.empty()) {
+        out += ", \"domain\": " + JsonString(input.domain) + ", \"disk\": " + TextOrNull(input.disk);
+    }
+    out += ", \"format\": " + TextOrNull(input.format) +
                       ", \"virtual_size\": " + Number(input.size) +
                       ", \"allocation_before\": " + Number(input.allocationBefore) +
                       ", \"allocation_after\": " + Number(input.allocationAfter) +

@@ -26,8 +26,10 @@ struct VolumeResult {
 
 // One input (an image, a partition) and its volumes.
 struct InputResult {
-    std::string path;
-    std::string format;  // empty: not an image
+    std::string path;    // the image's path, or the NBD URI
+    std::string domain;  // the libvirt domain the disk is one of; empty: none
+    std::string disk;    // its target there ("vda"); empty: none
+    std::string format;  // empty: not an image, or unknown (an NBD export)
     int64_t size;        // of the disk the volumes lie on (an image's virtual size); -1 unknown
     int64_t allocationBefore, allocationAfter;  // st_blocks * 512; -1 unknown or not a file
     int status;

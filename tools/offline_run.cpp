@@ -210,10 +210,12 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     trim.dryRun = options.dryRun;
     trim.limits = DriveTrimLimits(volume);
     TrimRunReport report;
-    int64_t before = AllocatedBytes(target.imageFd);
+    int64_t before = target.measureAllocation != 0 ? target.measureAllocation(target.measureContext)
+                                                   : AllocatedBytes(target.imageFd);
     TrimFreeSpaceWith(volume, &trim, &report);
     int finished = target.finishTrims == 0 || options.dryRun || target.finishTrims(target.finishContext);
-    int64_t after = AllocatedBytes(target.imageFd);
+    int64_t after = target.measureAllocation != 0 ? target.measureAllocation(target.measureContext)
+                                                  : AllocatedBytes(target.imageFd);
     status = FinishTrimRun(&run, &report);
     if (target.result != 0) {
         target.result->commands = report.commandsSent;
@@ -227,7 +229,8 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     }
     if (!options.quiet) {
         TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after,
-                               target.keepsSpace, target.spaceNote.c_str()};
+                               target.keepsSpace, target.spaceNote.c_str(),
+                               before < 0 || after < 0 ? target.allocationUnknown : 0};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
     }
     return status;

@@ -24,6 +24,12 @@ struct OfflineTarget {
     int showDriveModel;
     struct stat input;                 // the command list must be neither this file nor a block device
     int imageFd;                       // an image's descriptor: its allocation is measured; -1 otherwise
+    // Where the image is no file of ours (an NBD export): its allocation
+    // as the server tells it (-1: unknown, then `allocationUnknown` says
+    // why). Null: from imageFd.
+    int64_t (*measureAllocation)(void *context);
+    void *measureContext;
+    const char *allocationUnknown;
     // Raw reads of the input, to say what lies there when the engine finds
     // no NTFS; `inputBytes` is its size (-1 unknown).
     DiskReadFunction readInput;

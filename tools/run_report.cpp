@@ -322,6 +322,8 @@ std::string FormatTrimSummary(const TrimSummary &summary) {
         }
         out += text;
         if (summary.spaceNote != 0) out += summary.spaceNote;
+    } else if (summary.allocationUnknown != 0) {
+        out += std::string("Image allocation: unknown (") + summary.allocationUnknown + ")\n";
     }
     return out;
 }

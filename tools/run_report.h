@@ -71,6 +71,9 @@ struct TrimSummary {
     // change of allocation passes for bytes released. 0 otherwise.
     const char *keepsSpace;
     const char *spaceNote;  // a line on what the format gives back and why it may be less; 0 or "" for none
+    // Why the allocation cannot be told (an NBD server without block
+    // status): said instead of the figures. 0 for a medium that is no image.
+    const char *allocationUnknown;
 };
 std::string FormatTrimSummary(const TrimSummary &summary);
 

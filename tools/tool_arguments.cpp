@@ -11,7 +11,7 @@
 
 namespace {
 
-const uint32_t kMaxOptions = 16;
+const uint32_t kMaxOptions = 24;
 const int kLongOnly = 256;  // getopt values of options without a short name
 
 int ParseNumber(const char *text, uint64_t least, uint64_t most, uint64_t *value) {
@@ -40,7 +40,10 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
         {"--version", 'V', kOptionFlag, &common->version, 0, 0, ""},
     };
     const uint32_t commonCount = sizeof kCommon / sizeof kCommon[0];
-    if (ownCount > kMaxOptions - commonCount) return 0;
+    if (ownCount > kMaxOptions - commonCount) {
+        snprintf(error, errorSize, "the program knows more options than its parser holds");
+        return 0;
+    }
     ToolOption all[kMaxOptions];
     uint32_t count = 0;
     for (uint32_t i = 0; i < commonCount; i++) all[count++] = kCommon[i];
@@ -93,7 +96,7 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
             snprintf(error, errorSize, "%s", option.reason);
             return 0;
         }
-        if (seen[k]++) {
+        if (seen[k]++ && option.kind != kOptionTexts) {
             snprintf(error, errorSize, "%s given twice", option.name);
             return 0;
         }
@@ -102,12 +105,20 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
             if (common->help || common->version) return 1;
             continue;
         }
-        if (option.kind == kOptionText ? *optarg == 0
-                                       : !ParseNumber(optarg, option.least, option.most, (uint64_t *)option.target)) {
+        if (option.kind != kOptionNumber ? *optarg == 0
+                                         : !ParseNumber(optarg, option.least, option.most, (uint64_t *)option.target)) {
             snprintf(error, errorSize, "%s", option.reason);
             return 0;
         }
         if (option.kind == kOptionText) *(const char **)option.target = optarg;
+        if (option.kind == kOptionTexts) {
+            ToolTexts *texts = (ToolTexts *)option.target;
+            if ((uint64_t)texts->count >= option.most) {
+                snprintf(error, errorSize, "%s given more than %llu times", option.name, (unsigned long long)option.most);
+                return 0;
+            }
+            texts->values[texts->count++] = optarg;
+        }
     }
     if (common->quiet && common->verbose) {
         snprintf(error, errorSize, "--quiet and --verbose exclude each other");
@@ -123,7 +134,8 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
         snprintf(error, errorSize, "--verbose and --output=json exclude each other");
         return 0;
     }
-    if (optind >= argc) {
+    // A front end that finds its inputs elsewhere (a libvirt domain) takes none.
+    if (optind >= argc && severalOperands != kOperandsOrNone) {
         snprintf(error, errorSize, "no %s given", operandName);
         return 0;
     }
@@ -131,7 +143,7 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
         snprintf(error, errorSize, "only one %s, not %s", operandName, argv[optind + 1]);
         return 0;
     }
-    common->operand = argv[optind];
+    common->operand = optind < argc ? argv[optind] : 0;
     common->operands = argv + optind;
     common->operandCount = argc - optind;
     return 1;

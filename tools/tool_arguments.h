@@ -12,6 +12,13 @@ enum ToolOptionKind {
     kOptionFlag,    // sets an int to 1
     kOptionText,    // takes a non-empty value: a const char *
     kOptionNumber,  // takes a decimal number from `least` to `most`: a uint64_t
+    kOptionTexts,   // a kOptionText that may be given again, up to `most` times: a ToolTexts
+};
+
+// The values of a kOptionTexts option, in the order given.
+struct ToolTexts {
+    const char **values;  // room for the option's `most`
+    int count;
 };
 
 struct ToolOption {
@@ -38,10 +45,13 @@ struct ToolCommonOptions {
     int version;  // print the version, nothing else
 };
 
+// `severalOperands` of a front end that also runs without any.
+enum { kOperandsOrNone = 2 };
+
 // Walks argv[1..] (getopt_long permutes it) with the common options and
 // the front end's own. `operandName` names the operand in messages ("no
 // image given", "only one image, not x"); `severalOperands` lets more than
-// one through. 1 on success (also after --help or --version), 0 with the
+// one through, kOperandsOrNone also none (operand null). 1 on success (also after --help or --version), 0 with the
 // reason in `error`.
 int ParseToolArguments(int argc, char **argv, const ToolOption *options, uint32_t optionCount,
                        const char *operandName, int severalOperands, ToolCommonOptions *common, char *error,

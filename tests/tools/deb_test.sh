@@ -23,6 +23,7 @@ tags=$(lintian --fail-on none "$deb" 2>&1 | grep -E '^[EW]: ')
 [ -z "$tags" ] || fail "lintian: $tags"
 dpkg-deb -f "$deb" Depends | grep -q 'qemu-utils' || fail "the package does not depend on qemu-utils"
 dpkg-deb -f "$deb" Depends | grep -q 'libnbd0' || fail "the package does not depend on libnbd0"
+dpkg-deb -f "$deb" Depends | grep -q 'libvirt0' || fail "the package does not depend on libvirt0"
 
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
@@ -43,7 +44,7 @@ for tool in quillet-image quillet-disk; do
 done
 # What quillet-image needs at run time is named where its users look.
 page=$root/usr/share/man/man1/quillet-image.1.gz
-for package in qemu-utils libnbd0; do
+for package in qemu-utils libnbd0 libvirt0; do
   LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "$package" || fail "quillet-image(1) does not name $package"
 done
 

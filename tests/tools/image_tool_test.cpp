@@ -34,6 +34,7 @@ struct Parsed {
     std::vector<std::string> images;
     std::string commandsFile;
     std::string format;
+    std::string domain, connect;  // "domain connect" of -d and --connect
     std::string error;
 };
 
@@ -62,8 +63,11 @@ Parsed Parse(std::vector<std::string> arguments) {
     if (parsed.ok) parsed.image = common.operand != nullptr ? common.operand : "<none>";
     if (parsed.ok && common.commandsFile != nullptr) parsed.commandsFile = common.commandsFile;
     if (parsed.ok && parsed.options.format != nullptr) parsed.format = parsed.options.format;
+    if (parsed.ok && parsed.options.domain != nullptr) parsed.domain = parsed.options.domain;
+    if (parsed.ok && parsed.options.connect != nullptr) parsed.connect = parsed.options.connect;
     for (int i = 0; parsed.ok && i < common.operandCount; i++) parsed.images.push_back(common.operands[i]);
     common.operand = common.commandsFile = parsed.options.format = nullptr;
+    parsed.options.domain = parsed.options.connect = nullptr;
     common.operands = nullptr;
     return parsed;
 }
@@ -137,6 +141,17 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     EXPECT_EQ(several.options.jobs * 10 + several.options.common.json, 31);
     EXPECT_EQ(plain.options.jobs * 10 + plain.options.common.json, 10);
     EXPECT_EQ(Parse({"--output=human", "a.img"}).options.common.json, 0);
+    // No image with a domain; an NBD URI is an image like a file's name.
+    Parsed domain = Parse({"-d", "win", "--connect=test:///default", "-n", "--domain=win11"});
+    ASSERT_EQ(domain.ok, 1) << domain.error;
+    EXPECT_EQ(domain.domain + " " + domain.connect, "win test:///default");
+    EXPECT_EQ(domain.options.domainCount * 100 + domain.options.common.operandCount, 200);
+    EXPECT_EQ(Parse({"-d", "win"}).options.domainCount, 1);
+    EXPECT_EQ(Parse({"nbd+unix:///x?socket=/run/s", "./nbd://y"}).images,
+              (std::vector<std::string>{"nbd+unix:///x?socket=/run/s", "./nbd://y"}));
+    EXPECT_EQ(IsNbdUri("nbd+unix:///x") * 1000 + IsNbdUri("nbds://h/x") * 100 + IsNbdUri("./nbd://y") * 10 +
+                  IsNbdUri("nbd/x://y"),
+              1100);
     Parsed equals = Parse({"--partition=2", "--commands=l", "--verbose", "--fail-at=7", "a.img"});
     ASSERT_EQ(equals.ok, 1) << equals.error;
     EXPECT_EQ(equals.options.partition, 2);
@@ -192,6 +207,13 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--fail-at", "1", "--fail-at", "2", "a.img"}, "--fail-at given twice"},
         {{"--dry-run", "a.img", "--dry-run"}, "--dry-run given twice"},
         {{"--no-trim", "--no-trim", "a.img"}, "--no-trim given twice"},
+        // A domain's disks are its images, with the formats its XML names.
+        {{"-d", "win", "a.img"}, "--domain takes its disks from the domain, not a.img"},
+        {{"--connect", "qemu:///system", "a.img"}, "--connect needs --domain"},
+        {{"-d", "win", "-f", "raw"}, "--format and --domain exclude each other"},
+        {{"-d", "win", "--domain", "other", "-d", "win"}, "--domain win given twice"},
+        {{"--connect=", "-d", "win"}, "--connect needs a libvirt URI"},
+        {{"-f", "raw", "a.img", "nbd://host/x"}, "--format does not apply to an NBD export"},
     };
     for (const auto &c : cases) {
         std::string shown;
@@ -789,25 +811,28 @@ TEST(FormatTrimSummary, SaysSentOnlyForWhatWasSentAndWhatTheImageGaveBack) {
         TrimSummary summary;
         const char *text;
     } cases[] = {
-        {{87, 1 << 20, 1, 4096, 4096, 0, 0}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
-        {{3, 8192, 0, -1, -1, 0, 0}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
-        {{3, 8192, 0, 20480, 4096, 0, 0},
+        {{87, 1 << 20, 1, 4096, 4096, 0, 0, 0}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
+        {{3, 8192, 0, -1, -1, 0, 0, 0}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
+        {{3, 8192, 0, 20480, 4096, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\n"},
         // A format whose trims QEMU drops: a change of allocation (its own
         // metadata) is not passed off as released.
-        {{3, 8192, 0, 20480, 16384, "vmdk", 0},
+        {{3, 8192, 0, 20480, 16384, "vmdk", 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 16384 after: the vmdk format releases no space for trimmed ranges\n"},
         // An image that grew (a format's tables) says so.
-        {{3, 8192, 0, 20480, 24576, 0, 0},
+        {{3, 8192, 0, 20480, 24576, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 24576 after: nothing released, the image grew by 4096 bytes\n"},
         // What the format gives back follows the allocation; a dry run has neither.
-        {{3, 8192, 0, 20480, 4096, 0, "Why.\n"},
+        {{3, 8192, 0, 20480, 4096, 0, "Why.\n", 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\nWhy.\n"},
-        {{3, 8192, 1, 20480, 20480, 0, "Why.\n"}, "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"},
+        {{3, 8192, 1, 20480, 20480, 0, "Why.\n", 0}, "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"},
+        // A server that tells no allocation: said, not taken for nothing released.
+        {{3, 8192, 0, -1, -1, 0, 0, "why"},
+         "3 TRIM commands sent; the drive accepted 8192 bytes\nImage allocation: unknown (why)\n"},
     };
     for (const auto &c : cases) EXPECT_EQ(FormatTrimSummary(c.summary), c.text);
 }

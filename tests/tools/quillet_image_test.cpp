@@ -7,7 +7,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -360,6 +363,10 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
         {{"-f", "vdi", image}, 66, "no vdi header at byte 0 (the image reads as raw): leave out -f vdi"},
         {{"--commands", scratch + "/no-such-dir/list", image}, 73, "cannot create the command list"},
         {{"--commands", "/dev/full", image}, 73, "/dev/full (No space left on device)"},
+        // NBD URIs: what libnbd would also do is refused before connecting.
+        {{"nbds://127.0.0.1/x"}, 66, "NBD over TLS needs key files, which quillet-image does not read"},
+        {{"nbd+vsock:///x"}, 66, "only nbd:// and nbd+unix:// URIs are taken, not nbd+vsock://"},
+        {{"nbd://127.0.0.1:1/x"}, 66, "cannot connect to the NBD server"},
     };
     std::vector<uint8_t> before, after;
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &before));
@@ -1631,6 +1638,310 @@ TEST_F(QuilletImageTest, ImageLockedByAnotherRunIsRefused) {
     EXPECT_EQ(run.err, "quillet-image: " + image + ": Another quillet-image run is using the image.\n");
     EXPECT_TRUE(Contents(image) == before);
     EXPECT_EQ(QuilletImage({"--dry-run", image}).status, 0);  // the lock ends with its holder
+}
+
+// A TCP port nobody listens on right now, on 127.0.0.1.
+int FreeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
+                       getsockname(fd, (struct sockaddr *)&address, &size) == 0
+                   ? ntohs(address.sin_port)
+                   : 0;
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// Waits (up to 30 s) for the server whose pid the file holds to end after
+// its one client; one still serving then (its client never came) is ended.
+void AwaitServerEnd(const std::string &pidFile) {
+    const int pid = atoi(ReadText(pidFile).c_str());
+    for (int i = 0; pid > 0 && i < 3000 && kill(pid, 0) == 0; i++) usleep(10000);
+    if (pid > 0 && kill(pid, 0) == 0) {
+        ADD_FAILURE() << "qemu-nbd " << pid << " still serves";
+        kill(pid, SIGTERM);
+    }
+}
+
+std::string ShellQuoted(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// A disk served by qemu-nbd or nbdkit, on a Unix socket or on 127.0.0.1:
+// trimmed as exactly as the same disk given as a file (the command list
+// against ntfscat's '$Bitmap', the bytes after), the allocation from the
+// server's block status or, where it offers none, unknown; a server
+// without trim is refused with that reason and its disk left alone.
+TEST_F(QuilletImageVmDiskTest, DisksServedOverNbdTrimAsExactlyAsFiles) {
+    const struct {
+        const char *server;  // qemu-nbd, nbdkit, nbdkit-no-sr (no block status), nbdkit-no-trim
+        bool tcp;
+        std::string format;
+        bool json;
+        int status;
+    } cases[] = {
+        {"qemu-nbd", false, "raw", false, 0},
+        {"qemu-nbd", true, "qcow2", true, 0},
+        {"nbdkit", false, "raw", true, 0},
+        {"nbdkit", true, "raw", false, 0},
+        {"nbdkit-no-sr", false, "raw", false, 0},
+        {"nbdkit-no-sr", true, "raw", true, 0},
+        {"nbdkit-no-trim", false, "raw", false, 10},
+    };
+    const std::string original = MakeVmDisk(kWindowsGpt);
+    const std::vector<TrimCommand> commands = CommandsOf(kWindowsGpt, original, {3, 4});
+    for (const auto &c : cases) {
+        const std::string shown = std::string(c.server) + (c.tcp ? " tcp " : " unix ") + c.format;
+        SCOPED_TRACE(shown);
+        const std::string disk = scratch + "/served." + c.format, list = scratch + "/served.list";
+        const std::string socketPath = scratch + "/served.socket", pidFile = scratch + "/served.pid";
+        unlink(disk.c_str());
+        unlink(list.c_str());
+        unlink(socketPath.c_str());
+        if (c.format == "raw") {
+            ASSERT_TRUE(CopySparse(original, 0, disk, 0, FileSize(original)));
+        } else {
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", c.format, original, disk}).status, 0);
+        }
+        const std::vector<uint8_t> served = Contents(disk);
+        const int port = c.tcp ? FreeLoopbackPort() : 0;
+        ASSERT_TRUE(!c.tcp || port > 0);
+        const std::string uri = c.tcp ? "nbd://127.0.0.1:" + std::to_string(port) + "/"
+                                      : "nbd+unix:///?socket=" + socketPath;
+        std::vector<std::string> arguments = {program, "--commands", list};
+        if (c.json) arguments.push_back("--output=json");
+        ToolRun run;
+        if (std::string(c.server) == "qemu-nbd") {
+            // It serves its one client, then ends by itself.
+            std::vector<std::string> serve = {"qemu-nbd", "--fork", "--pid-file", pidFile, "-f", c.format,
+                                              "--discard=unmap", "--cache=none"};
+            if (c.tcp) {
+                serve.insert(serve.end(), {"-b", "127.0.0.1", "-p", std::to_string(port)});
+            } else {
+                serve.insert(serve.end(), {"-k", socketPath});
+            }
+            serve.push_back(disk);
+            ToolRun started = RunTool(serve);
+            ASSERT_EQ(started.status, 0) << started.err;
+            arguments.push_back(uri);
+            run = RunTool(arguments);
+            AwaitServerEnd(pidFile);
+        } else {
+            // nbdkit runs the program while it serves, on the URI it says.
+            std::string command;
+            for (const std::string &argument : arguments) command += ShellQuoted(argument) + " ";
+            std::vector<std::string> serve = {"nbdkit", "--exit-with-parent"};
+            if (c.tcp) {
+                serve.insert(serve.end(), {"-i", "127.0.0.1", "-p", std::to_string(port)});
+            } else {
+                serve.insert(serve.end(), {"-U", socketPath});
+            }
+            if (std::string(c.server) == "nbdkit-no-sr") serve.push_back("--no-sr");
+            if (std::string(c.server) == "nbdkit-no-trim") {
+                // The eval plugin offers trim only with a trim script.
+                const std::string file = ShellQuoted(disk);
+                serve.insert(serve.end(), {"eval", "get_size=stat -Lc %s " + file,
+                                           "pread=dd if=" + file + " skip=$4 count=$3 iflag=skip_bytes,count_bytes status=none",
+                                           "pwrite=dd of=" + file + " seek=$4 conv=notrunc oflag=seek_bytes status=none"});
+            } else {
+                serve.insert(serve.end(), {"file", disk});
+            }
+            serve.insert(serve.end(), {"--run", command + ShellQuoted(uri)});
+            run = RunTool(serve);
+        }
+        ASSERT_EQ(run.status, c.status) << run.err << run.out;
+        if (c.status != 0) {
+            EXPECT_EQ(run.err, "quillet-image: " + uri + ": the NBD server offers no trim (it does not take NBD_CMD_TRIM)\n");
+            EXPECT_TRUE(Contents(disk) == served);
+            continue;
+        }
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(ListedSpans(list), TrimmedSpans(commands));
+        const bool knowsAllocation = std::string(c.server) != "nbdkit-no-sr";
+        if (c.json) {
+            std::map<std::string, std::string> fields = JsonFields(run.out);
+            EXPECT_EQ(fields["images.0.path"], Quoted(uri));
+            EXPECT_EQ(fields["images.0.format"], "null");
+            EXPECT_EQ(fields["images.0.virtual_size"], std::to_string(FileSize(original)));
+            EXPECT_EQ(fields["images.0.volumes.2.bytes_trimmed"], std::to_string(BytesOf(CommandsOf(kWindowsGpt, original, {3}))));
+            EXPECT_EQ(fields["images.0.volumes.3.bytes_trimmed"], std::to_string(BytesOf(CommandsOf(kWindowsGpt, original, {4}))));
+            if (knowsAllocation) {
+                EXPECT_LT(std::stoll(fields["images.0.allocation_after"]), std::stoll(fields["images.0.allocation_before"]));
+            } else {
+                EXPECT_EQ(fields["images.0.allocation_before"], "null");
+                EXPECT_EQ(fields["images.0.allocation_after"], "null");
+            }
+        } else {
+            EXPECT_EQ(run.out.rfind("The NBD server owns the image: no local in-use or lock checks apply", 0), 0u) << run.out;
+            const std::vector<int64_t> figures = SummaryFigures(run.out);
+            if (knowsAllocation) {
+                ASSERT_EQ(figures.size(), 6u) << run.out;
+                EXPECT_LT(figures[5], figures[1]) << run.out;
+            } else {
+                EXPECT_NE(run.out.find("Image allocation: unknown (the NBD server reports no block status)\n"),
+                          std::string::npos) << run.out;
+            }
+        }
+        std::string trimmed = disk;
+        std::vector<TrimCommand> expected = commands;
+        if (c.format != "raw") {
+            trimmed = scratch + "/served-back.raw";
+            unlink(trimmed.c_str());
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", c.format, "-O", "raw", disk, trimmed}).status, 0);
+            EXPECT_EQ(QemuImgCheck(disk, c.format), "");
+            // A plain trim frees whole qcow2 clusters (65536 bytes) alone:
+            // what it shares with data stays as it was.
+            expected.clear();
+            for (const TrimCommand &span : TrimmedSpans(commands)) {
+                const uint64_t from = (span.lba + 127) / 128 * 128, to = (span.lba + span.blocks) / 128 * 128;
+                if (to > from) expected.push_back({from, (uint32_t)(to - from)});
+            }
+        }
+        ExpectOnlyVolumesTrimmed(kWindowsGpt, original, trimmed, expected);
+    }
+}
+
+// A libvirt domain through libvirt's test driver (real domain XML, no
+// daemon): shut off, each disk trimmed exactly with the format its XML
+// names, drives that are no disk to trim skipped or refused each with its
+// reason (in a dry run); running or paused, refused with its state and
+// nothing touched.
+TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOtherwise) {
+    const std::string original = MakeVmDisk(kWindowsGpt);
+    const std::string raw = scratch + "/domain-disk.raw", qcow2 = scratch + "/domain-disk.qcow2";
+    const std::string node = scratch + "/node.xml";
+    const std::string twoDisks =
+        "<disk type='file' device='disk'><driver name='qemu' type='qcow2'/><source file='" + qcow2 +
+        "'/><target dev='vda'/></disk>\n<disk type='file' device='disk'><driver name='qemu' type='raw'/><source "
+        "file='" + raw + "'/><target dev='vdb'/></disk>\n";
+    const std::string others =
+        "<disk type='file' device='cdrom'><driver name='qemu' type='raw'/><source file='" + scratch +
+        "/virtio.iso'/><target dev='sda'/><readonly/></disk>\n"
+        "<disk type='file' device='disk'><driver name='qemu' type='raw'/><source file='" + original +
+        "'/><target dev='vdc'/><readonly/></disk>\n"
+        "<disk type='network' device='disk'><driver name='qemu' type='raw'/><source protocol='rbd' name='pool/win'/>"
+        "<target dev='vdd'/></disk>\n"
+        "<disk type='block' device='disk'><driver name='qemu' type='raw'/><source dev='/dev/sdz'/><target dev='vde'/></disk>\n"
+        "<disk type='file' device='disk'><driver name='qemu' type='qcow2'/><source file='" + qcow2 +
+        "'/><backingStore type='file'><format type='raw'/><source file='" + original + "'/></backingStore>"
+        "<target dev='vdf'/></disk>\n"
+        "<disk type='file' device='disk'><source file='" + raw + "'/><target dev='vdg'/></disk>\n";
+    const struct {
+        int runstate;  // virDomainState: 5 shut off, 1 running, 3 paused
+        bool othersToo;
+        int status;
+        const char *refusal;  // of the domain; null: its disks ran
+    } cases[] = {
+        {5, false, 0, 0},
+        {1, false, 4, "the domain is running: shut it down first (virsh shutdown windows)"},
+        {3, false, 4, "the domain is paused: shut it down first (virsh shutdown windows)"},
+        {5, true, 66, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.runstate) + (c.othersToo ? " with other drives" : ""));
+        unlink(raw.c_str());
+        unlink(qcow2.c_str());
+        ASSERT_TRUE(CopySparse(original, 0, raw, 0, FileSize(original)));
+        ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", original, qcow2}).status, 0);
+        const std::vector<uint8_t> rawBefore = Contents(raw), qcow2Before = Contents(qcow2);
+        const std::string xml =
+            "<node xmlns:test='http://libvirt.org/schemas/domain/test/1.0'>\n<domain type='test'><name>windows</name>"
+            "<test:runstate>" + std::to_string(c.runstate) + "</test:runstate><memory>1048576</memory><os><type>hvm"
+            "</type></os>\n<devices>\n" + twoDisks + (c.othersToo ? others : "") + "</devices></domain>\n</node>\n";
+        ASSERT_TRUE(WriteBytes(node, 0, xml.data(), xml.size()));
+        ASSERT_EQ(truncate(node.c_str(), (off_t)xml.size()), 0);
+        // With the other drives, a dry run: what each record says is the point there.
+        std::vector<std::string> arguments = {"--output=json", "-d", "windows", "--connect", "test://" + node};
+        // A domain that is not there is refused, and stops none of the others.
+        if (c.othersToo) arguments.insert(arguments.end(), {"-n", "-d", "nope"});
+        ToolRun run = QuilletImage(arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        std::map<std::string, std::string> fields = JsonFields(run.out);
+        if (c.refusal != 0) {
+            EXPECT_EQ(run.err, std::string("quillet-image: domain windows: ") + c.refusal + "\n");
+            EXPECT_EQ(fields["status"], std::to_string(c.status));
+            EXPECT_EQ(fields["images.0.path"] + fields["images.0.domain"] + fields["images.0.disk"] +
+                          fields["images.0.status"] + fields["images.0.reason"],
+                      "null\"windows\"null" + std::to_string(c.status) + Quoted(c.refusal));
+            EXPECT_EQ(fields.count("images.1.path"), 0u);
+            EXPECT_TRUE(Contents(raw) == rawBefore);
+            EXPECT_TRUE(Contents(qcow2) == qcow2Before);
+            continue;
+        }
+        const struct {
+            std::string path, disk, format;
+            int status;
+            std::string reason;
+        } disks[] = {
+            {qcow2, "vda", "qcow2", 0, ""},
+            {raw, "vdb", "raw", 0, ""},
+            {scratch + "/virtio.iso", "sda", "raw", 0, "a cdrom drive, skipped"},
+            {original, "vdc", "raw", 0, "read-only for the guest, skipped"},
+            {"domain windows disk vdd", "vdd", "raw", 66, "its source is on the network (rbd pool/win), not a local file: export it "
+                                           "with qemu-nbd or qemu-storage-daemon and give its nbd:// URI"},
+            {"domain windows disk vde", "vde", "raw", 66, "its source is the block device /dev/sdz: use quillet-disk for a partition"},
+            {qcow2, "vdf", "qcow2", 66, "it has a backing chain in the domain's XML (" + original +
+                                            "): the guest's disk is the chain, not this file; commit it first (qemu-img commit)"},
+            {raw, "vdg", "", 66, "the domain's XML names no format (driver type) for it, and the tool does not guess one"},
+        };
+        // In libvirt's order of the disks (by bus, then target), refusals on stderr in the same order.
+        size_t count = c.othersToo ? sizeof disks / sizeof disks[0] : 2;
+        std::string refusals, headers;
+        for (size_t record = 0; record < count; record++) {
+            const std::string at = "images." + std::to_string(record) + ".";
+            size_t i = 0;
+            while (i < count && fields[at + "disk"] != Quoted(disks[i].disk)) i++;
+            ASSERT_LT(i, count) << fields[at + "disk"];
+            // A disk that is no file is named for messages alone.
+            EXPECT_EQ(fields[at + "path"], disks[i].path.rfind("domain ", 0) == 0 ? "null" : Quoted(disks[i].path));
+            EXPECT_EQ(fields[at + "domain"], "\"windows\"");
+            EXPECT_EQ(fields[at + "disk"], Quoted(disks[i].disk));
+            EXPECT_EQ(fields[at + "format"], disks[i].format.empty() ? "null" : Quoted(disks[i].format));
+            EXPECT_EQ(fields[at + "status"], std::to_string(disks[i].status));
+            EXPECT_EQ(fields[at + "reason"], disks[i].reason.empty() ? "null" : Quoted(disks[i].reason));
+            if (disks[i].status != 0) refusals += "quillet-image: " + disks[i].path + ": " + disks[i].reason + "\n";
+            headers += "image: " + disks[i].path + " (domain windows, disk " + disks[i].disk + ")\n";
+        }
+        if (c.othersToo) {
+            const std::string nope = "images." + std::to_string(count) + ".";
+            EXPECT_EQ(fields[nope + "path"] + fields[nope + "domain"] + fields[nope + "status"] + fields[nope + "reason"],
+                      "null\"nope\"66\"no such domain: Domain not found\"");
+            refusals += "quillet-image: domain nope: no such domain: Domain not found\n";
+            headers += "domain: nope\n";
+            count++;
+        }
+        EXPECT_EQ(fields.count("images." + std::to_string(count) + ".path"), 0u);
+        EXPECT_EQ(run.err, refusals);
+        if (c.othersToo) {
+            // The text output: each disk's part after its header, in the same order.
+            arguments.erase(arguments.begin());
+            ToolRun human = QuilletImage(arguments);
+            EXPECT_EQ(human.err, refusals);
+            std::string shownHeaders;
+            std::istringstream lines(human.out);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.rfind("image: ", 0) == 0 || line.rfind("domain: ", 0) == 0) shownHeaders += line + "\n";
+            }
+            EXPECT_EQ(shownHeaders, headers) << human.out;
+            EXPECT_NE(human.out.find("image: " + scratch + "/virtio.iso (domain windows, disk sda)\nA cdrom drive, skipped\n"),
+                      std::string::npos) << human.out;
+            EXPECT_TRUE(Contents(raw) == rawBefore);
+            EXPECT_TRUE(Contents(qcow2) == qcow2Before);
+            continue;
+        }
+        // Both trimmed exactly: the raw file as it is, the qcow2 one read back.
+        const std::vector<TrimCommand> commands = CommandsOf(kWindowsGpt, original, {3, 4});
+        ExpectOnlyVolumesTrimmed(kWindowsGpt, original, raw, commands);
+        const std::string back = scratch + "/domain-back.raw";
+        unlink(back.c_str());
+        ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", "qcow2", "-O", "raw", qcow2, back}).status, 0);
+        ExpectOnlyVolumesTrimmed(kWindowsGpt, original, back, commands);
+    }
 }
 
 // Images the system is using: mounted through ntfs-3g (FUSE) while a writer

@@ -30,7 +30,7 @@ _quillet() {
     local common="--commands --dry-run --quiet --verbose --output --help --version"
     local options
     if [[ $1 == *quillet-image ]]; then
-        options="--offset --partition --format --jobs $common"
+        options="--offset --partition --format --jobs --domain --connect $common"
     else
         options="--yes $common"
     fi
@@ -46,6 +46,17 @@ _quillet() {
             return ;;
         --output)
             COMPREPLY=($(compgen -W "human json" -- "$cur"))
+            return ;;
+        -d | --domain)
+            # The shut-off domains of the connection named before, if any.
+            local uri= i
+            for ((i = 1; i < ${#COMP_WORDS[@]} - 1; i++)); do
+                [[ ${COMP_WORDS[i]} == --connect ]] && uri=${COMP_WORDS[i + 1]}
+            done
+            COMPREPLY=($(compgen -W "$(virsh ${uri:+-c "$uri"} list --name --state-shutoff 2>/dev/null)" -- "$cur"))
+            return ;;
+        --connect)
+            COMPREPLY=($(compgen -W "qemu:///system qemu:///session" -- "$cur"))
             return ;;
         -o | --offset | -j | --jobs)
             return ;;

@@ -30,6 +30,7 @@ enum {
     kLargestRead = 32 << 20,  // what qemu-nbd serves in one request
     kMostStatusRuns = 64,     // kept from one block-status reply
     kMostStatusAsks = 4096,   // per request; the rest is sent unasked
+    kMostAllocationAsks = 1 << 20,  // for a whole disk; past it, "unknown"
     // qemu-nbd's descriptors: socket activation's listening socket is 3;
     // the image comes right after it.
     kListenFd = 3,
@@ -277,4 +278,94 @@ ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRul
         return 0;
     }
     return &nbd->store;
+}
+
+namespace {
+
+// The bytes the server's "base:allocation" reply calls allocated (not a
+// hole), from `at` up to where the reply ends; how far it reached.
+struct AllocationWalk {
+    int64_t at, end;
+    int64_t allocated;
+    int answered;
+};
+
+int TakeAllocation(void *data, const char *context, uint64_t offset, uint32_t *entries, size_t entryCount, int *) {
+    AllocationWalk *walk = (AllocationWalk *)data;
+    if (strcmp(context, LIBNBD_CONTEXT_BASE_ALLOCATION) != 0 || walk->answered || (int64_t)offset != walk->at) return 0;
+    walk->answered = 1;
+    int64_t at = walk->at;
+    for (size_t i = 0; i + 1 < entryCount && at < walk->end; i += 2) {
+        if (entries[i] == 0) break;
+        int64_t end = at + entries[i] < walk->end ? at + entries[i] : walk->end;
+        if ((entries[i + 1] & LIBNBD_STATE_HOLE) == 0) walk->allocated += end - at;
+        at = end;
+    }
+    walk->at = at;
+    return 0;
+}
+
+}  // namespace
+
+ImageStore *OpenNbdUriStore(const char *uri, int writable, int *refusedForCapability, char *reason,
+                            uint32_t reasonSize) {
+    *refusedForCapability = 0;
+    NbdImageStore *nbd = (NbdImageStore *)calloc(1, sizeof(NbdImageStore));
+    if (nbd == 0 || (nbd->nbd = nbd_create()) == 0) {
+        snprintf(reason, reasonSize, "no memory for the NBD connection");
+        free(nbd);
+        return 0;
+    }
+    nbd->server = -1;
+    // A URI connects and does nothing else: no file of ours is read for it
+    // (TLS keys), no command is run, no other transport is tried.
+    if (nbd_set_uri_allow_local_file(nbd->nbd, false) != 0 ||
+        nbd_set_uri_allow_transports(nbd->nbd, LIBNBD_ALLOW_TRANSPORT_TCP | LIBNBD_ALLOW_TRANSPORT_UNIX) != 0 ||
+        nbd_set_uri_allow_tls(nbd->nbd, LIBNBD_TLS_DISABLE) != 0 || nbd_set_tls(nbd->nbd, LIBNBD_TLS_DISABLE) != 0 ||
+        nbd_add_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) != 0 || nbd_connect_uri(nbd->nbd, uri) != 0) {
+        snprintf(reason, reasonSize, "cannot connect to the NBD server: %s", nbd_get_error());
+        NbdRelease(&nbd->store);
+        return 0;
+    }
+    nbd->store.read = NbdRead;
+    nbd->store.trim = NbdTrim;
+    nbd->store.finish = NbdFinish;
+    nbd->store.release = NbdRelease;
+    nbd->store.size = nbd_get_size(nbd->nbd);
+    // Plain trims: a write-zeroes that the server cannot turn into a
+    // release would fill the free space with allocated zeros.
+    nbd->zeroes = 0;
+    nbd->asks = nbd_can_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1;
+    nbd->joiner.alignment = kTrimAlignment;
+    const char *lacks = nbd->store.size < 0 ? "serves the export without its size"
+                        : !writable         ? 0
+                        : nbd_is_read_only(nbd->nbd) != 0 ? "serves the export read-only"
+                        : nbd_can_trim(nbd->nbd) != 1     ? "offers no trim (it does not take NBD_CMD_TRIM)"
+                                                          : 0;
+    if (lacks != 0) {
+        snprintf(reason, reasonSize, "the NBD server %s", lacks);
+        *refusedForCapability = nbd->store.size >= 0;
+        NbdRelease(&nbd->store);
+        return 0;
+    }
+    return &nbd->store;
+}
+
+int64_t NbdAllocatedBytes(ImageStore *store) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    if (!nbd->asks) return -1;
+    AllocationWalk walk = {0, store->size, 0, 0};
+    for (int asks = 0; walk.at < walk.end; asks++) {
+        const int64_t from = walk.at;
+        walk.answered = 0;
+        nbd_extent_callback callback = {TakeAllocation, &walk, 0};
+        // Asked in pieces a 32-bit length holds; a reply that does not move
+        // on, or a server that answers in too many pieces, leaves it unknown.
+        const int64_t piece = walk.end - from < ((int64_t)1 << 30) ? walk.end - from : ((int64_t)1 << 30);
+        if (asks >= kMostAllocationAsks || nbd_block_status(nbd->nbd, (uint64_t)piece, (uint64_t)from, callback, 0) != 0 ||
+            walk.at <= from) {
+            return -1;
+        }
+    }
+    return walk.allocated;
 }

@@ -54,4 +54,15 @@ void FlushTrim(TrimJoiner *joiner, int64_t *start, int64_t *size);
 ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRuleset, char *reason,
                               uint32_t reasonSize);
 
+// A connection to the NBD server `uri` names (nbd:// or nbd+unix://, no
+// TLS, no local files, no other transports): the server owns the image.
+// Unless `writable` is 0 (a dry run), a server that serves it read-only or
+// offers no trim is refused (*refusedForCapability 1). Null with the reason.
+ImageStore *OpenNbdUriStore(const char *uri, int writable, int *refusedForCapability, char *reason,
+                            uint32_t reasonSize);
+
+// What an NBD server's "base:allocation" block status calls allocated in
+// the whole export; -1 when the server offers none or the answer is unclear.
+int64_t NbdAllocatedBytes(ImageStore *store);
+
 #endif

@@ -6,6 +6,8 @@
 
 #include "tool_arguments.h"
 
+enum { kMostDomains = 64 };
+
 struct ImageToolOptions {
     ToolCommonOptions common;  // common.operands are the images
     int jobs;  // images trimmed at once, from 1
@@ -14,6 +16,13 @@ struct ImageToolOptions {
     int offsetGiven;  // --offset was written, even as 0: that volume alone
     int partition;    // as Linux numbers it, or 0 when not given
     const char *format;  // --format, checked; null: from the image's header
+    const char *formatSource;  // what named the format in messages: null for -f, else "the domain's XML"
+    // --domain, given once or more: the disks of these libvirt domains are
+    // the images. `domain` is the first; null: none.
+    const char *domain;
+    const char *domains[kMostDomains];
+    int domainCount;
+    const char *connect;  // --connect: libvirt's URI; null: libvirt's default
     // Test hooks for the image drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails
@@ -29,5 +38,10 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
                             uint32_t errorSize);
 
 extern const char kImageToolUsage[];
+
+// 1 when an operand names an NBD export rather than a file: a scheme of
+// libnbd's ("nbd", "nbds", "nbd+unix" ...) before "://". A file of such a
+// name is reached as ./nbd:...
+int IsNbdUri(const char *operand);
 
 #endif

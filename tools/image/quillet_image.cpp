@@ -12,6 +12,7 @@
 //
 // Several images are trimmed one child process each: the Landlock wall a
 // run enters cannot be left, and it lets the run write its own image alone.
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -35,6 +36,7 @@
 #include "image_tool.h"
 #include "json_report.h"
 #include "landlock_wall.h"
+#include "libvirt_domain.h"
 #include "offline_run.h"
 #include "partition_table.h"
 #include "run_report.h"
@@ -119,9 +121,13 @@ struct ImageWall {
 int EnterImageWall(void *context, int commandsFd, std::string *why) {
     ImageWall *wall = (ImageWall *)context;
     if (wall->entered) return 1;
-    const int writable[] = {wall->imageFd, commandsFd};
+    // An NBD export has no descriptor here: the run writes nothing on the host
+    // then but the command list.
+    int writable[2], count = 0;
+    if (wall->imageFd >= 0) writable[count++] = wall->imageFd;
+    if (commandsFd >= 0) writable[count++] = commandsFd;
     int ruleset = -1;
-    if (BuildWall(writable, commandsFd >= 0 ? 2 : 1, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
+    if (BuildWall(writable, count, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
         if (why->empty()) *why = "the Landlock wall cannot be raised";
         return 0;
     }
@@ -298,6 +304,64 @@ int TrimVolumes(OfflineTarget *target, ImageVolume *place, const PartitionTable 
     return status;
 }
 
+int TrimDisk(const ImageToolOptions &options, OfflineTarget *partial, ImageStore *store, const DiskSource &disk,
+             InputResult *result);
+
+int64_t MeasureNbdAllocation(void *context) { return NbdAllocatedBytes((ImageStore *)context); }
+
+// An image an NBD server serves: the server owns it, so none of the local
+// in-use or lock checks apply; its capabilities decide what the run may do,
+// and the same partition and NTFS checks run on what it serves.
+int TrimNbdExport(const ImageToolOptions &options, InputResult *result) {
+    const char *uri = options.common.operand;
+    const int dryRun = options.common.dryRun;
+    const size_t scheme = (size_t)(strstr(uri, "://") - uri);
+    const std::string name(uri, scheme);
+    if (name == "nbds" || name == "nbds+unix") {
+        return Fail(uri,
+                    "NBD over TLS needs key files, which quillet-image does not read: serve the export on a Unix "
+                    "socket (nbd+unix://) or on a trusted network (nbd://)",
+                    kExitNoInput);
+    }
+    if (name != "nbd" && name != "nbd+unix") {
+        return Fail(uri, "only nbd:// and nbd+unix:// URIs are taken, not " + name + "://", kExitNoInput);
+    }
+    if (result != 0) result->format.clear();
+    char reason[512] = "";
+    int capability = 0;
+    ImageStore *store = OpenNbdUriStore(uri, !dryRun, &capability, reason, sizeof reason);
+    if (store == 0) return Fail(uri, reason, capability ? kExitTrimFailed : kExitNoInput);
+    // Nothing on this host is written from here on but the command list.
+    ImageWall wall = {-1, -1, 0};
+    std::string unwalled;
+    int raised = BuildWall(0, 0, &wall.qemuRuleset, &unwalled);
+    if (raised == kWallFailed) {
+        ReleaseImageStore(store);
+        return Fail(uri, unwalled, kExitNoPermission);
+    }
+    if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
+    if (raised == kWallUnavailable && options.common.verbose) printf("Wall: none (%s)\n", unwalled.c_str());
+    if (!options.common.quiet) {
+        printf("The NBD server owns the image: no local in-use or lock checks apply; stop every virtual machine "
+               "using it first\n");
+    }
+    OfflineTarget target = {};
+    target.enterWall = raised == kWallRaised ? EnterImageWall : 0;
+    target.wallContext = &wall;
+    target.imageFd = -1;
+    target.measureAllocation = MeasureNbdAllocation;
+    target.measureContext = store;
+    target.allocationUnknown = "the NBD server reports no block status";
+    target.finishTrims = FinishStore;
+    target.finishContext = store;
+    target.pathTaken = std::string("over NBD from ") + uri +
+                       (dryRun ? ", read only (dry run)" : "; TRIM becomes an NBD trim, which the server may turn "
+                                                           "into freed space");
+    if (result != 0) result->allocationBefore = NbdAllocatedBytes(store);
+    DiskSource disk = {ReadFromStore, store, store->size};
+    return TrimDisk(options, &target, store, disk, result);
+}
+
 // One image's whole run: its checks, refusals and summary. `result` (null:
 // not kept) gets what --output=json reports.
 int TrimImage(const ImageToolOptions &options, InputResult *result) {
@@ -305,6 +369,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     const char *image = options.common.operand;
     if (result != 0) gReasons = &result->reason;
     const int dryRun = options.common.dryRun;
+    if (IsNbdUri(image)) return TrimNbdExport(options, result);
 
     // The one open of the image by its name: everything after, qemu-nbd
     // included, goes through this descriptor. A dry run punches no holes:
@@ -351,6 +416,14 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     if (format != kFormatRaw && found != format) {
         close(fd);
         const std::string given = ImageFormatName(format);
+        if (options.formatSource != 0) {
+            return Fail(image,
+                        std::string(options.formatSource) + " names " + given + ", but " +
+                            (found == kFormatRaw ? std::string("the image has no ") + given + " header at byte 0"
+                                                 : std::string("the header is a ") + ImageFormatName(found) + " image's") +
+                            ": correct the domain's driver type",
+                        kExitNoInput);
+        }
         return Fail(image,
                     found == kFormatRaw
                         ? "no " + given + " header at byte 0 (the image reads as raw): leave out -f " + given
@@ -391,6 +464,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     if (raised == kWallUnavailable && options.common.verbose) printf("Wall: none (%s)\n", unwalled.c_str());
     target.enterWall = raised == kWallRaised ? EnterImageWall : 0;
     target.wallContext = &wall;
+    target.imageFd = fd;
 
     DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
     ImageStore *store = 0;
@@ -449,6 +523,18 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
     wall.qemuRuleset = -1;
+    status = TrimDisk(options, &target, store, disk, result);
+    struct stat after;
+    if (result != 0 && fstat(fd, &after) == 0) result->allocationAfter = (int64_t)after.st_blocks * 512;
+    close(fd);
+    return status;
+}
+
+// The disk's volumes on `store`, which is released at the end.
+int TrimDisk(const ImageToolOptions &options, OfflineTarget *partial, ImageStore *store, const DiskSource &disk,
+             InputResult *result) {
+    OfflineTarget &target = *partial;
+    int status = kExitOk;
     if (result != 0) result->size = disk.bytes;
     ImageDrive drive = {store, options.noTrim, options.failAt, 0};
     ImageVolume place = {&drive, 0, 0};
@@ -457,7 +543,6 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     target.options = &options.common;
     target.openVolume = OpenImageVolume;
     target.openContext = &place;
-    target.imageFd = fd;
     target.readInput = disk.read;
     target.readContext = disk.context;
     target.inputBytes = disk.bytes;
@@ -466,23 +551,56 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     int eachPartition = 0;
     status = SelectVolumes(options, disk, &table, &volumes, &eachPartition);
     if (status == kExitOk) status = TrimVolumes(&target, &place, table, volumes, eachPartition, disk, result);
+    // A server's answer is had while the connection lasts.
+    if (result != 0 && target.measureAllocation != 0) result->allocationAfter = target.measureAllocation(target.measureContext);
     // qemu-nbd ends before the image's lock does.
     ReleaseImageStore(store);
-    struct stat after;
-    if (result != 0 && fstat(fd, &after) == 0) result->allocationAfter = (int64_t)after.st_blocks * 512;
-    close(fd);
     return status;
 }
 
-// One image's run, for the JSON document: the record, filled also when the
-// run ended early (nothing was trimmed then, so the allocation stayed).
-std::string TrimImageForJson(const ImageToolOptions &options, int *status) {
+// One image of the run: a path or URI given, or a disk of a libvirt
+// domain, with the format its XML names and, when the domain's disk is not
+// one to trim, why (skipped: `skipped` set; refused: `status` too).
+struct ImageItem {
+    std::string name;
+    std::string format;  // empty: -f or the header decides
+    std::string domain, disk;
+    std::string reason;
+    int skipped;
+    int status;  // kExitOk unless refused before its run
+    int wholeDomain;  // the domain itself was refused (its state, its name): no disk
+    int noPath;       // named for messages alone (a domain, a disk that is no file): JSON's path is null
+};
+
+// The record of a run that ended early is filled too (nothing was trimmed
+// then, so the allocation stayed).
+InputResult StartResult(const ImageItem &item) {
     InputResult result = {};
-    result.path = options.common.operand;
+    if (!item.noPath) result.path = item.name;
+    result.domain = item.domain;
+    result.disk = item.disk;
+    result.format = item.format;
     result.size = result.allocationBefore = result.allocationAfter = -1;
+    return result;
+}
+
+// One image's run, for the JSON document.
+std::string TrimImageForJson(const ImageToolOptions &options, const ImageItem &item, int *status) {
+    InputResult result = StartResult(item);
     *status = result.status = TrimImage(options, &result);
     if (result.allocationAfter < 0) result.allocationAfter = result.allocationBefore;
     return FormatInputJson(result);
+}
+
+// The options of one item's run: its name as the operand, the domain's
+// format as if given with -f, but named as the XML's in messages.
+ImageToolOptions ItemOptions(ImageToolOptions options, const ImageItem &item) {
+    options.common.operand = item.name.c_str();
+    if (!item.format.empty()) {
+        options.format = item.format.c_str();
+        options.formatSource = "the domain's XML";
+    }
+    return options;
 }
 
 // A child trimming one image; with `capture`, its stdout and stderr go to
@@ -518,12 +636,12 @@ std::string WholeFile(int fd) {
 }
 
 // The child's part: the image's run, then its JSON object on stdout.
-void RunImageChild(ImageToolOptions options, const char *image, const ImageChild &child) {
+void RunImageChild(const ImageToolOptions &given, const ImageItem &item, const ImageChild &child) {
     if (child.out >= 0 && (dup2(child.out, STDOUT_FILENO) < 0 || dup2(child.err, STDERR_FILENO) < 0)) _exit(kExitIoError);
-    options.common.operand = image;
+    const ImageToolOptions options = ItemOptions(given, item);
     int status = kExitOk;
     if (options.common.json) {
-        fputs(TrimImageForJson(options, &status).c_str(), stdout);
+        fputs(TrimImageForJson(options, item, &status).c_str(), stdout);
     } else {
         status = TrimImage(options, 0);
     }
@@ -532,7 +650,7 @@ void RunImageChild(ImageToolOptions options, const char *image, const ImageChild
     _exit(status);
 }
 
-int StartImageChild(const ImageToolOptions &options, const char *image, int capture, ImageChild *child) {
+int StartImageChild(const ImageToolOptions &options, const ImageItem &item, int capture, ImageChild *child) {
     *child = {-1, -1, -1, kExitOk, 0};
     if (capture) {
         child->out = memfd_create("quillet-image-out", MFD_CLOEXEC);
@@ -543,13 +661,13 @@ int StartImageChild(const ImageToolOptions &options, const char *image, int capt
     fflush(stdout);
     fflush(stderr);
     child->pid = fork();
-    if (child->pid == 0) RunImageChild(options, image, *child);
+    if (child->pid == 0) RunImageChild(options, item, *child);
     return child->pid > 0;
 }
 
 // Waits for one child to end; the exit status it gave, or for a child
 // that did not end by itself, kExitSoftware after saying so.
-void AwaitImageChild(std::vector<ImageChild> *children, char *const *images) {
+void AwaitImageChild(std::vector<ImageChild> *children, const std::vector<ImageItem> &items) {
     int wait = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &wait, 0)) < 0 && errno == EINTR) {
@@ -560,18 +678,17 @@ void AwaitImageChild(std::vector<ImageChild> *children, char *const *images) {
         child.ended = 1;
         child.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : kExitSoftware;
         if (!WIFEXITED(wait)) {
+            const char *name = items[i].name.c_str();
             const std::string text = std::string("the run ended on signal ") + std::to_string(WTERMSIG(wait)) + " (" +
                                      strsignal(WTERMSIG(wait)) + ")";
             if (child.err >= 0) {
-                dprintf(child.err, "%s: %s: %s\n", kProgram, images[i], text.c_str());
+                dprintf(child.err, "%s: %s: %s\n", kProgram, name, text.c_str());
             } else {
-                Fail(images[i], text, kExitSoftware);
+                Fail(name, text, kExitSoftware);
             }
             // A document cut short would not parse: the parent says it.
             if (child.out >= 0) {
-                InputResult result = {};
-                result.path = images[i];
-                result.size = result.allocationBefore = result.allocationAfter = -1;
+                InputResult result = StartResult(items[i]);
                 result.status = kExitSoftware;
                 result.reason = text;
                 if (ftruncate(child.out, 0) == 0) dprintf(child.out, "%s", FormatInputJson(result).c_str());
@@ -581,12 +698,35 @@ void AwaitImageChild(std::vector<ImageChild> *children, char *const *images) {
     }
 }
 
+// What names an item in the header line before its output.
+std::string ItemHeader(const ImageItem &item) {
+    if (item.wholeDomain) return "domain: " + item.domain + "\n";
+    std::string header = "image: " + item.name;
+    if (!item.domain.empty()) header += " (domain " + item.domain + (item.disk.empty() ? "" : ", disk " + item.disk) + ")";
+    return header + "\n";
+}
+
+// An item settled before any run: skipped (said on stdout) or refused (on
+// stderr), with its JSON record.
+std::string SettleItem(const ImageToolOptions &options, const ImageItem &item) {
+    if (item.skipped) {
+        std::string shown = item.reason;
+        shown[0] = (char)toupper((unsigned char)shown[0]);
+        if (!options.common.quiet) printf("%s\n", shown.c_str());
+    } else {
+        fprintf(stderr, "%s: %s: %s\n", kProgram, item.name.c_str(), item.reason.c_str());
+    }
+    InputResult result = StartResult(item);
+    result.status = item.status;
+    result.reason = item.reason;
+    return FormatInputJson(result);
+}
+
 // Several images, each in a child of its own, `options.jobs` at a time.
 // Each image's output is printed whole, in the order given, after a header
 // line naming it (human output) or as one object of the document (JSON).
-int TrimImages(const ImageToolOptions &options) {
-    char *const *images = options.common.operands;
-    const size_t count = (size_t)options.common.operandCount;
+int TrimImages(const ImageToolOptions &options, const std::vector<ImageItem> &items) {
+    const size_t count = items.size();
     const int json = options.common.json;
     const int capture = json || options.jobs > 1;
     std::vector<ImageChild> children(count);
@@ -594,41 +734,109 @@ int TrimImages(const ImageToolOptions &options) {
     size_t started = 0, printed = 0;
     int running = 0, status = kExitOk;
     while (printed < count) {
-        while (started < count && running < options.jobs) {
+        // Straight out, an item starts only once every one before it is printed.
+        while (started < count && running < options.jobs && (capture || started == printed)) {
+            const ImageItem &item = items[started];
+            ImageChild &child = children[started];
+            started++;
+            if (!item.reason.empty()) {
+                child = {-1, -1, -1, item.status, 1};
+                continue;
+            }
             // Straight out, one at a time: the header goes first.
-            if (!capture && !options.common.quiet) printf("%simage: %s\n", started == 0 ? "" : "\n", images[started]);
-            if (!StartImageChild(options, images[started], capture, &children[started])) {
+            if (!capture && !options.common.quiet) printf("%s%s", started == 1 ? "" : "\n", ItemHeader(item).c_str());
+            if (!StartImageChild(options, item, capture, &child)) {
                 int cause = errno;
-                children[started].ended = 1;
-                children[started].status =
-                    Fail(images[started], std::string("cannot start its run (") + strerror(cause) + ")", kExitIoError);
+                child.ended = 1;
+                child.status = Fail(item.name.c_str(), std::string("cannot start its run (") + strerror(cause) + ")",
+                                    kExitIoError);
             } else {
                 running++;
             }
-            started++;
         }
         if (running > 0 && !children[printed].ended) {
-            AwaitImageChild(&children, images);
+            AwaitImageChild(&children, items);
             running--;
             continue;
         }
         ImageChild &child = children[printed];
+        const ImageItem &item = items[printed];
         if (child.status > status) status = child.status;
-        if (json) {
+        if (!item.reason.empty()) {
+            if (!json && !options.common.quiet) printf("%s%s", printed == 0 ? "" : "\n", ItemHeader(item).c_str());
+            fflush(stdout);
+            const std::string object = SettleItem(options, item);
+            if (json) objects.push_back(object);
+        } else if (json) {
             objects.push_back(child.out >= 0 ? WholeFile(child.out) : "");
             CopyOut(child.err, STDERR_FILENO);
         } else if (capture) {
-            if (!options.common.quiet) printf("%simage: %s\n", printed == 0 ? "" : "\n", images[printed]);
+            if (!options.common.quiet) printf("%s%s", printed == 0 ? "" : "\n", ItemHeader(item).c_str());
             fflush(stdout);
             CopyOut(child.out, STDOUT_FILENO);
             CopyOut(child.err, STDERR_FILENO);
         }
+        fflush(stdout);
         if (child.out >= 0) close(child.out);
         if (child.err >= 0) close(child.err);
         printed++;
     }
     if (json) fputs(FormatRunJson(kProgram, options.common.dryRun, status, "images", objects).c_str(), stdout);
     return status;
+}
+
+// The items of one domain's disks; the count of those to trim.
+int AddDomainDisks(const char *domain, const std::vector<DomainDisk> &disks, std::vector<ImageItem> *items) {
+    int trimmed = 0;
+    for (const DomainDisk &disk : disks) {
+        ImageItem item = {};
+        item.name = !disk.path.empty() ? disk.path : std::string("domain ") + domain + " disk " + disk.target;
+        item.noPath = disk.path.empty();
+        item.domain = domain;
+        item.disk = disk.target;
+        item.format = disk.format;
+        if (disk.action != kDiskTrim) {
+            item.reason = disk.reason;
+            item.skipped = disk.action == kDiskSkip;
+            item.status = item.skipped ? kExitOk : kExitNoInput;
+        } else {
+            trimmed++;
+        }
+        items->push_back(item);
+    }
+    return trimmed;
+}
+
+// The items of the domains' disks, each domain's in its order. A domain
+// that cannot be listed, or is not shut off, is one refused item: it
+// stops none of the others.
+int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, int *status) {
+    int trimmed = 0;
+    for (int d = 0; d < options.domainCount; d++) {
+        const char *domain = options.domains[d];
+        std::vector<DomainDisk> disks;
+        ImageItem whole = {};
+        whole.name = std::string("domain ") + domain;
+        whole.domain = domain;
+        whole.wholeDomain = whole.noPath = 1;
+        if (!ListDomainDisks(options.connect, domain, &disks, &whole.reason, &whole.status)) {
+            items->push_back(whole);
+            continue;
+        }
+        if (disks.empty()) {
+            whole.reason = "the domain has no disk";
+            whole.status = kExitNoInput;
+            items->push_back(whole);
+        }
+        trimmed += AddDomainDisks(domain, disks, items);
+    }
+    // One list for several images would be truncated by each of them.
+    if (options.common.commandsFile != 0 && trimmed > 1) {
+        fprintf(stderr, "%s: --commands takes one image; the domains have %d disks to trim\n", kProgram, trimmed);
+        *status = kExitUsage;
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -641,10 +849,22 @@ int main(int argc, char **argv) {
     if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
     // The document alone on stdout: the prose is left out, errors stay on stderr.
     if (options.common.json) options.common.quiet = 1;
-    if (options.common.operandCount > 1) return TrimImages(options);
+    std::vector<ImageItem> items;
+    if (options.domain != 0) {
+        if (!DomainItems(options, &items, &status)) {
+            if (options.common.json) fputs(FormatRunJson(kProgram, options.common.dryRun, status, "images", {}).c_str(), stdout);
+            return status;
+        }
+        return TrimImages(options, items);
+    }
+    for (int i = 0; i < options.common.operandCount; i++) {
+        ImageItem item = {};
+        item.name = options.common.operands[i];
+        items.push_back(item);
+    }
+    if (items.size() > 1) return TrimImages(options, items);
     if (!options.common.json) return TrimImage(options, 0);
-    const std::string object = TrimImageForJson(options, &status);
+    const std::string object = TrimImageForJson(options, items[0], &status);
     fputs(FormatRunJson(kProgram, options.common.dryRun, status, "images", {object}).c_str(), stdout);
     return status;
 }
-
