@@ -63,6 +63,11 @@ struct TrimSummary {
     // change of allocation passes for bytes released. 0 otherwise.
     const char *keepsSpace;
     const char *spaceNote;  // a line on what the format gives back and why it may be less; 0 or "" for none
+    // A dry run on an image: what the image would give back (its format's
+    // granularity, only where it holds data) and in what pieces.
+    int releaseKnown;
+    int64_t wouldRelease;
+    const char *releaseUnit;  // "whole clusters of 65536 bytes"; 0 or "" for none
 };
 std::string FormatTrimSummary(const TrimSummary &summary);
 

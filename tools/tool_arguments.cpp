@@ -11,7 +11,7 @@
 
 namespace {
 
-const uint32_t kMaxOptions = 16;
+const uint32_t kMaxOptions = 24;
 const int kLongOnly = 256;  // getopt values of options without a short name
 
 int ParseNumber(const char *text, uint64_t least, uint64_t most, uint64_t *value) {

@@ -3,11 +3,14 @@
 #endif
 #include "image_stores.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "disk_read.h"
 
@@ -45,6 +48,17 @@ void RawRelease(ImageStore *store) {
     free(store);
 }
 
+// A punched range frees the file system's whole blocks inside it that
+// hold data; its edges are zeroed in place.
+int64_t RawReleased(ImageStore *store, int64_t position, int64_t size) {
+    const int fd = ((RawImageStore *)store)->fd;
+    struct stat info;
+    if (fstat(fd, &info) != 0) return -1;
+    const int64_t block = info.st_blksize >= 512 ? (int64_t)info.st_blksize : 4096;
+    const int64_t end = std::min<int64_t>(position + size, (int64_t)info.st_size) / block * block;
+    return AllocatedBetween(fd, (position + block - 1) / block * block, end);
+}
+
 ImageStore *OpenRawStore(int fd, int ownsDescriptor) {
     struct stat info;
     RawImageStore *raw = fd >= 0 && fstat(fd, &info) == 0 ? (RawImageStore *)calloc(1, sizeof(RawImageStore)) : 0;
@@ -56,6 +70,7 @@ ImageStore *OpenRawStore(int fd, int ownsDescriptor) {
     raw->store.trim = RawTrim;
     raw->store.finish = RawFinish;
     raw->store.release = RawRelease;
+    raw->store.released = RawReleased;
     raw->store.size = (int64_t)info.st_size;
     raw->fd = fd;
     raw->ownsDescriptor = ownsDescriptor;
@@ -69,6 +84,22 @@ ImageStore *OpenRawImageStore(const char *path, int writable) {
 }
 
 ImageStore *OpenRawImageStoreOn(int fd) { return OpenRawStore(fd, 0); }
+
+int64_t AllocatedBetween(int fd, int64_t start, int64_t end) {
+    int64_t total = 0;
+    // Each turn moves past one data extent: bounded by the file's extents.
+    for (int64_t at = start; at < end;) {
+        off_t data = lseek(fd, (off_t)at, SEEK_DATA);
+        if (data < 0) return errno == ENXIO ? total : -1;
+        if (data >= end) break;
+        off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole < 0) return -1;
+        const int64_t stop = std::min<int64_t>(hole, end);
+        total += stop - data;
+        at = stop;
+    }
+    return total;
+}
 
 int FormatReleasesSpace(int format) { return format == kFormatRaw || format == kFormatQcow2; }
 

@@ -14,6 +14,9 @@ struct ImageToolOptions {
     int offsetGiven;  // --offset was written, even as 0: that volume alone
     int partition;    // as Linux numbers it, or 0 when not given
     const char *format;  // --format, checked; null: from the image's header
+    const char *copyTo;      // --copy-to: a compact copy goes there, the image is only read; null: none
+    const char *copyFormat;  // --copy-format, checked; null: the image's own
+    int overwrite;           // --overwrite: the copy may replace an existing file
     // Test hooks for the image drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails

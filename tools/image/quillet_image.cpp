@@ -27,6 +27,7 @@
 
 #include "exit_status.h"
 #include "image_binding.h"
+#include "image_copy.h"
 #include "image_header.h"
 #include "image_in_use.h"
 #include "image_punch.h"
@@ -46,6 +47,10 @@ const char kProgram[] = "quillet-image";
 // Where Fail's texts are also kept for --output=json: the image's reason,
 // or the partition's while one is looked at. Null: stderr alone.
 std::string *gReasons = 0;
+
+// The copy a --copy-to run writes (its temporary file made by the parent
+// process, which names it once the run is done); null: no copy.
+CopyTarget *gCopy = 0;
 
 int Fail(const char *image, const std::string &text, int status) {
     fprintf(stderr, "%s: %s: %s\n", kProgram, image, text.c_str());
@@ -96,6 +101,7 @@ void WaitForTest(const char *fifo) {
 // The wall of this process, raised before its first trim.
 struct ImageWall {
     int imageFd;
+    int copyFd;       // the copy being written, -1: none
     int qemuRuleset;  // qemu-nbd's, until it has started
     int entered;
 };
@@ -103,9 +109,11 @@ struct ImageWall {
 int EnterImageWall(void *context, int commandsFd, std::string *why) {
     ImageWall *wall = (ImageWall *)context;
     if (wall->entered) return 1;
-    const int writable[] = {wall->imageFd, commandsFd};
+    int writable[3] = {wall->imageFd}, count = 1;
+    if (commandsFd >= 0) writable[count++] = commandsFd;
+    if (wall->copyFd >= 0) writable[count++] = wall->copyFd;
     int ruleset = -1;
-    if (BuildWall(writable, commandsFd >= 0 ? 2 : 1, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
+    if (BuildWall(writable, count, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
         if (why->empty()) *why = "the Landlock wall cannot be raised";
         return 0;
     }
@@ -119,6 +127,41 @@ struct DiskSource {
     void *context;
     int64_t bytes;
 };
+
+// The ranges a run trims (a dry run: would trim), joined: those of the
+// volume since the last ask, for what the image would give back, and all
+// of the run's, which a copy leaves out.
+struct FreeRanges {
+    ImageStore *store;
+    std::vector<ByteRange> volume, all;
+    // A qcow2 image's clusters in its file, for a dry run: what a discard
+    // frees is the host blocks of each whole cluster. Unit 0: not mapped.
+    PunchPlan map;
+    int64_t unit, fileBytes;
+    int fd;
+};
+
+void KeepFreeRange(void *context, int64_t position, int64_t size) {
+    FreeRanges *ranges = (FreeRanges *)context;
+    AddByteRange(&ranges->volume, position, position + size);
+    AddByteRange(&ranges->all, position, position + size);
+}
+
+int64_t WouldRelease(void *context) {
+    FreeRanges *ranges = (FreeRanges *)context;
+    int64_t total = 0;
+    int told = 1;
+    for (size_t i = 0; told && i < ranges->volume.size(); i++) {
+        const int64_t start = ranges->volume[i].start, size = ranges->volume[i].end - start;
+        int64_t some = -1;
+        told = ranges->unit > 0 ? ReleasedFromPlan(ranges->fd, ranges->map, ranges->unit, ranges->fileBytes, start, size, &some)
+                                : (some = ranges->store->released(ranges->store, start, size)) >= 0;
+        total += some;
+    }
+    ranges->volume.clear();
+    // Zeros written into holes can outweigh what is freed: nothing is given back then.
+    return !told ? -1 : total < 0 ? 0 : total;
+}
 
 // An NTFS boot sector at byte 0 whose bytes 446 to 509 also read as sound
 // MBR entries (boot flag 0 or 0x80, inside the disk, no overlap): fdisk
@@ -362,10 +405,16 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
 
     // Landlock: qemu-nbd and this process may write the image and the
     // command list alone, whatever QEMU finds in the header.
-    ImageWall wall = {fd, -1, 0};
+    ImageWall wall = {fd, gCopy != 0 ? gCopy->fd : -1, -1, 0};
     std::string unwalled;
     int raised = BuildWall(&fd, 1, &wall.qemuRuleset, &unwalled);
+    // qemu-img and qemu-nbd on the copy reach the copy alone.
+    int copyRuleset = -1;
+    if (raised == kWallRaised && gCopy != 0 && BuildWall(&gCopy->fd, 1, &copyRuleset, &unwalled) != kWallRaised) {
+        raised = kWallFailed;
+    }
     if (raised == kWallFailed) {
+        if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
         close(fd);
         return Fail(image, unwalled, kExitNoPermission);
     }
@@ -374,6 +423,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     target.wallContext = &wall;
 
     DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
+    int64_t qcow2Unit = 0;
     ImageStore *store = 0;
     target.pathTaken = std::string("straight onto ") + image;
     if (format == kFormatRaw) {
@@ -385,6 +435,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
             return Fail(image, "cannot measure the image", kExitIoError);
         }
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
+        target.releaseUnit = "whole blocks of " + std::to_string(target.input.st_blksize) + " bytes of the host file system";
     } else {
         char reason[256] = "";
         // In place, QEMU only reads the image: its trims free nothing there.
@@ -402,12 +453,16 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
                             kExitNoInput);
             }
             target.spaceNote = DescribePunchedSpace(format, plan);
+            target.releaseUnit = "whole blocks of " + std::to_string(plan.blockBytes) + " bytes of the host file system";
             store = OpenPunchImageStore(store, fd, plan, options.killAfterPunches);
         } else if (format == kFormatQcow2) {
             uint8_t bits[4] = {0};
             if (ReadFromDescriptor(&fd, 20, bits, sizeof bits) && bits[0] == 0 && bits[1] == 0 && bits[2] == 0 &&
                 bits[3] >= 9 && bits[3] <= 21) {
                 target.spaceNote = DescribeQcow2Space((int64_t)1 << bits[3]);
+                if (store != 0) SetNbdReleaseUnit(store, (int64_t)1 << bits[3]);
+                qcow2Unit = (int64_t)1 << bits[3];
+                target.releaseUnit = "whole clusters of " + std::to_string(1 << bits[3]) + " bytes that hold data";
             }
         }
         if (store == 0) {
@@ -428,9 +483,34 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
                              : releases ? "; TRIM becomes an NBD request that frees its clusters"
                                         : "; TRIM becomes an NBD trim, which QEMU drops for this format");
     }
+    FreeRanges ranges;
+    ranges.store = store;
+    ranges.unit = 0;
+    ranges.fd = fd;
+    ranges.fileBytes = (int64_t)target.input.st_size;
+    if (dryRun && qcow2Unit > 0) {
+        std::string unmapped;
+        // Without the map, the clusters that hold data are counted whole.
+        if (ReadImageMap(fd, format, wall.qemuRuleset, disk.bytes, &ranges.map, &unmapped)) {
+            ranges.unit = qcow2Unit;
+        }
+    }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
     wall.qemuRuleset = -1;
     if (result != 0) result->size = disk.bytes;
+    std::string copyWhy;
+    if (gCopy != 0) {
+        if (gCopy->format == kFormatUnknown) gCopy->format = format;
+        if (!FormatCopyTarget(*gCopy, disk.bytes, copyRuleset, &copyWhy)) {
+            ReleaseImageStore(store);
+            if (copyRuleset >= 0) close(copyRuleset);
+            close(fd);
+            return Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
+        }
+    }
+    target.keepRange = KeepFreeRange;
+    target.wouldRelease = store->released != 0 ? WouldRelease : 0;
+    target.rangeContext = &ranges;
     ImageDrive drive = {store, options.noTrim, options.failAt, 0};
     ImageVolume place = {&drive, 0, 0};
 
@@ -447,6 +527,26 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     int eachPartition = 0;
     status = SelectVolumes(options, disk, &table, &volumes, &eachPartition);
     if (status == kExitOk) status = TrimVolumes(&target, &place, table, volumes, eachPartition, disk, result);
+    // The copy only of a disk whose every volume passed its checks: a
+    // refused one's free space is not known.
+    if (gCopy != 0) {
+        int64_t written = 0;
+        if (status != kExitOk) {
+            Fail(image, "no copy written: the image's checks did not all pass", status);
+        } else if (!CopyHasRoom(*gCopy, disk.bytes, ranges.all, (int64_t)target.input.st_blocks * 512, &copyWhy)) {
+            status = Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
+        } else if (!WriteCompactCopy(store, ranges.all, *gCopy, copyRuleset, &written, &copyWhy)) {
+            status = Fail(image, "no copy: " + copyWhy, kExitIoError);
+        } else if (!options.common.quiet) {
+            printf("Copy: %lld bytes of data written, %lld bytes of free space left out\n", (long long)written,
+                   (long long)[&] {
+                       int64_t left = 0;
+                       for (const ByteRange &range : ranges.all) left += range.end - range.start;
+                       return left;
+                   }());
+        }
+        if (copyRuleset >= 0) close(copyRuleset);
+    }
     // qemu-nbd ends before the image's lock does.
     ReleaseImageStore(store);
     struct stat after;
@@ -612,6 +712,66 @@ int TrimImages(const ImageToolOptions &options) {
     return status;
 }
 
+// A compact copy: the image is read as a dry run reads it, in a child
+// behind the walls, which writes the copy's temporary file; this process
+// names the copy once the child is done, since the wall lets the child
+// make no name.
+int CopyImage(ImageToolOptions options) {
+    const char *image = options.common.operand;
+    int sourceFd = open(image, O_RDONLY | O_CLOEXEC);
+    if (sourceFd < 0) {
+        int cause = errno;
+        return Fail(image, std::string("cannot open the image (") + strerror(cause) + ")", ExitStatusForErrno(cause));
+    }
+    CopyTarget copy;
+    std::string why;
+    // The copy's format: as given, or the image's own (as TrimImage finds it).
+    uint8_t header[512] = {0};
+    struct stat source;
+    const int found = fstat(sourceFd, &source) == 0 &&
+                              ReadFromDescriptor(&sourceFd, 0, header, source.st_size < 512 ? (uint32_t)source.st_size : 512)
+                          ? DetectImageFormat(header)
+                          : kFormatRaw;
+    const int format = options.copyFormat != 0 ? ImageFormatByName(options.copyFormat)
+                       : options.format != 0   ? ImageFormatByName(options.format)
+                                               : found;
+    int status = PrepareCopyTarget(sourceFd, options.copyTo, format, options.overwrite, &copy, &why);
+    close(sourceFd);
+    if (status != kExitOk) return Fail(image, why, status);
+    options.common.dryRun = 1;  // the image is only read
+    gCopy = &copy;
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child == 0) {
+        if (!options.common.json) _exit(TrimImage(options, 0));
+        const std::string object = TrimImageForJson(options, &status);
+        fputs(FormatRunJson(kProgram, 1, status, "images", {object}).c_str(), stdout);
+        fflush(stdout);
+        _exit(status);
+    }
+    gCopy = 0;
+    int wait = 0;
+    while (child > 0 && waitpid(child, &wait, 0) < 0 && errno == EINTR) {
+    }
+    status = child < 0 ? kExitSoftware : WIFEXITED(wait) ? WEXITSTATUS(wait) : kExitSoftware;
+    if (child < 0 || !WIFEXITED(wait)) {
+        Fail(image, child < 0 ? std::string("cannot start the copy's run (") + strerror(errno) + ")"
+                              : std::string("the copy's run ended on signal ") + std::to_string(WTERMSIG(wait)) +
+                                    ": no copy written",
+             status);
+    }
+    if (!SettleCopyTarget(&copy, status == kExitOk, options.overwrite, &why)) status = Fail(image, why, kExitCannotCreate);
+    if (status == kExitOk && !options.common.quiet && !options.common.json) {
+        struct stat made;
+        if (stat(options.copyTo, &made) == 0) {
+            printf("Copy: %s (%s), %lld bytes allocated\n", options.copyTo, ImageFormatName(copy.format),
+                   (long long)made.st_blocks * 512);
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -622,6 +782,7 @@ int main(int argc, char **argv) {
     if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
     // The document alone on stdout: the prose is left out, errors stay on stderr.
     if (options.common.json) options.common.quiet = 1;
+    if (options.copyTo != 0) return CopyImage(options);
     if (options.common.operandCount > 1) return TrimImages(options);
     if (!options.common.json) return TrimImage(options, 0);
     const std::string object = TrimImageForJson(options, &status);
