@@ -190,20 +190,24 @@ int CopyHasRoom(const CopyTarget &target, int64_t diskBytes, const std::vector<B
     return 1;
 }
 
-int WriteCompactCopy(ImageStore *source, const std::vector<ByteRange> &freeRanges, const CopyTarget &target,
-                     int wallRuleset, int64_t *written, std::string *why) {
-    *written = 0;
-    CopyWriter writer = {target.fd, 0};
-    const char *name = ImageFormatName(target.format);
-    if (target.format != kFormatRaw) {
-        char reason[256] = "";
-        writer.store = OpenNbdImageStore(target.fd, target.format, 1, wallRuleset, reason, sizeof reason);
-        if (writer.store == 0) return Refused(why, std::string("qemu-nbd does not serve the new ") + name + " copy: " + reason);
-        if (writer.store->size != source->size) {
-            ReleaseImageStore(writer.store);
-            return Refused(why, "the new copy's disk is not the source's size");
-        }
+ImageStore *ServeCopyTarget(const CopyTarget &target, int64_t diskBytes, int wallRuleset, std::string *why) {
+    if (target.format == kFormatRaw) return 0;
+    char reason[256] = "";
+    ImageStore *served = OpenNbdImageStore(target.fd, target.format, 1, wallRuleset, reason, sizeof reason);
+    if (served == 0) {
+        Refused(why, std::string("qemu-nbd does not serve the new ") + ImageFormatName(target.format) + " copy: " + reason);
+    } else if (served->size != diskBytes) {
+        ReleaseImageStore(served);
+        served = 0;
+        Refused(why, "the new copy's disk is not the image's size");
     }
+    return served;
+}
+
+int WriteCompactCopy(ImageStore *source, const std::vector<ByteRange> &freeRanges, const CopyTarget &target,
+                     ImageStore *served, int wallRuleset, int64_t *written, std::string *why) {
+    *written = 0;
+    CopyWriter writer = {target.fd, served};
     std::vector<uint8_t> buffer(kCopyChunk);
     int64_t at = 0;
     int copied = 1;

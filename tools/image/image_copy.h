@@ -52,12 +52,19 @@ int FormatCopyTarget(const CopyTarget &target, int64_t diskBytes, int wallRulese
 int CopyHasRoom(const CopyTarget &target, int64_t diskBytes, const std::vector<ByteRange> &freeRanges,
                 int64_t sourceAllocated, std::string *why);
 
+// qemu-nbd serving the formatted target writable, behind `wallRuleset`:
+// started before the run walls itself in, since its socket needs a
+// folder. Null for a raw copy (written straight into the file) and on
+// failure, with the reason.
+ImageStore *ServeCopyTarget(const CopyTarget &target, int64_t diskBytes, int wallRuleset, std::string *why);
+
 // Copies every part of `source` outside `freeRanges` that does not read as
-// zeros into the formatted target, then flushes it; for QEMU's formats
-// through qemu-nbd behind `wallRuleset`, and qemu-img check must pass on
-// the result. *written gets the bytes written. 1, or 0 with the reason.
+// zeros into the target (through `served`, from ServeCopyTarget, which it
+// releases; null for raw), then flushes it; for QEMU's formats qemu-img
+// check behind `wallRuleset` must pass on the result. *written gets the
+// bytes written. 1, or 0 with the reason.
 int WriteCompactCopy(ImageStore *source, const std::vector<ByteRange> &freeRanges, const CopyTarget &target,
-                     int wallRuleset, int64_t *written, std::string *why);
+                     ImageStore *served, int wallRuleset, int64_t *written, std::string *why);
 
 // Gives the copy its name (`keep`), or removes it; either way the private
 // folder goes. 1, or 0 with the reason.

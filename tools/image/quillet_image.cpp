@@ -499,9 +499,11 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     wall.qemuRuleset = -1;
     if (result != 0) result->size = disk.bytes;
     std::string copyWhy;
+    ImageStore *copyStore = 0;
     if (gCopy != 0) {
         if (gCopy->format == kFormatUnknown) gCopy->format = format;
-        if (!FormatCopyTarget(*gCopy, disk.bytes, copyRuleset, &copyWhy)) {
+        if (!FormatCopyTarget(*gCopy, disk.bytes, copyRuleset, &copyWhy) ||
+            ((copyStore = ServeCopyTarget(*gCopy, disk.bytes, copyRuleset, &copyWhy)) == 0 && gCopy->format != kFormatRaw)) {
             ReleaseImageStore(store);
             if (copyRuleset >= 0) close(copyRuleset);
             close(fd);
@@ -532,10 +534,12 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     if (gCopy != 0) {
         int64_t written = 0;
         if (status != kExitOk) {
+            ReleaseImageStore(copyStore);
             Fail(image, "no copy written: the image's checks did not all pass", status);
         } else if (!CopyHasRoom(*gCopy, disk.bytes, ranges.all, (int64_t)target.input.st_blocks * 512, &copyWhy)) {
+            ReleaseImageStore(copyStore);
             status = Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
-        } else if (!WriteCompactCopy(store, ranges.all, *gCopy, copyRuleset, &written, &copyWhy)) {
+        } else if (!WriteCompactCopy(store, ranges.all, *gCopy, copyStore, copyRuleset, &written, &copyWhy)) {
             status = Fail(image, "no copy: " + copyWhy, kExitIoError);
         } else if (!options.common.quiet) {
             printf("Copy: %lld bytes of data written, %lld bytes of free space left out\n", (long long)written,
@@ -744,7 +748,12 @@ int CopyImage(ImageToolOptions options) {
     fflush(stderr);
     pid_t child = fork();
     if (child == 0) {
-        if (!options.common.json) _exit(TrimImage(options, 0));
+        if (!options.common.json) {
+            status = TrimImage(options, 0);
+            fflush(stdout);
+            fflush(stderr);
+            _exit(status);
+        }
         const std::string object = TrimImageForJson(options, &status);
         fputs(FormatRunJson(kProgram, 1, status, "images", {object}).c_str(), stdout);
         fflush(stdout);
