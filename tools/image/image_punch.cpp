@@ -483,8 +483,6 @@ void PunchRelease(ImageStore *store) {
 
 }  // namespace
 
-namespace {
-
 // The file's holes in the host blocks that [start, end) of the disk
 // touches where `plan` maps it: what writing zeros there allocates.
 int64_t HolesUnder(int fd, const PunchPlan &plan, int64_t fileBytes, int64_t start, int64_t end) {
@@ -502,24 +500,15 @@ int64_t HolesUnder(int fd, const PunchPlan &plan, int64_t fileBytes, int64_t sta
     return holes;
 }
 
-}  // namespace
 
 int ReleasedFromPlan(int fd, const PunchPlan &plan, int64_t unit, int64_t fileBytes, int64_t start, int64_t size,
                      int64_t *released) {
     *released = 0;
     const std::vector<HostExtent> &extents = plan.extents;
     const int64_t block = plan.blockBytes > 0 ? plan.blockBytes : 4096;
-    const int64_t end = (start + size) / unit * unit, given = start, givenEnd = start + size;
+    const int64_t end = (start + size) / unit * unit;
     start = (start + unit - 1) / unit * unit;
     int64_t total = 0;
-    // QEMU writes the parts of a cluster it cannot free as zeros: where
-    // the file has holes under them, that allocates.
-    if (unit > 1) {
-        const int64_t head = HolesUnder(fd, plan, fileBytes, given, std::min(start, givenEnd));
-        const int64_t tail = end >= start ? HolesUnder(fd, plan, fileBytes, std::max(end, given), givenEnd) : 0;
-        if (head < 0 || tail < 0) return 0;
-        total -= head + tail;
-    }
     auto first = std::upper_bound(extents.begin(), extents.end(), start,
                                   [](int64_t at, const HostExtent &e) { return at < e.guest + e.length; });
     for (auto extent = first; extent != extents.end() && extent->guest < end; ++extent) {

@@ -59,11 +59,14 @@ int PlanInPlacePunch(int imageFd, int format, int wallRuleset, int64_t fileBytes
 // What a trim of [start, start + size) of the disk frees of the file open
 // on `fd` (`fileBytes` long) that `plan` maps: the range cut inward to
 // whole `unit`s of the disk (a qcow2 cluster; 1 for none), each of its
-// extent pieces inward to whole host blocks, and of those what holds data;
-// less, with whole units, the holes under the parts written as zeros
-// instead (they get allocated). 0 when the file's holes cannot be read.
+// extent pieces inward to whole host blocks, and of those what holds data.
+// 0 when the file's holes cannot be read.
 int ReleasedFromPlan(int fd, const PunchPlan &plan, int64_t unit, int64_t fileBytes, int64_t start, int64_t size,
                      int64_t *released);
+// The holes of that file under the host blocks that [start, end) of the
+// disk touches where `plan` maps it: what writing zeros there allocates.
+// -1 when they cannot be read.
+int64_t HolesUnder(int fd, const PunchPlan &plan, int64_t fileBytes, int64_t start, int64_t end);
 // The image's allocated extents and where they lie in the file, from
 // `qemu-img map` behind the wall. 1, or 0 with the reason.
 int ReadImageMap(int imageFd, int format, int wallRuleset, int64_t diskBytes, PunchPlan *plan, std::string *reason);

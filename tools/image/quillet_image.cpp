@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -134,10 +135,10 @@ struct DiskSource {
 struct FreeRanges {
     ImageStore *store;
     std::vector<ByteRange> volume, all;
-    // A qcow2 image's clusters in its file, for a dry run: what a discard
-    // frees is the host blocks of each whole cluster. Unit 0: not mapped.
+    // A qcow2 image's clusters in its file, for a dry run.
     PunchPlan map;
-    int64_t unit, fileBytes;
+    int mapped;
+    int64_t fileBytes;
     int fd;
 };
 
@@ -154,13 +155,15 @@ int64_t WouldRelease(void *context) {
     for (size_t i = 0; told && i < ranges->volume.size(); i++) {
         const int64_t start = ranges->volume[i].start, size = ranges->volume[i].end - start;
         int64_t some = -1;
-        told = ranges->unit > 0 ? ReleasedFromPlan(ranges->fd, ranges->map, ranges->unit, ranges->fileBytes, start, size, &some)
-                                : (some = ranges->store->released(ranges->store, start, size)) >= 0;
+        // qcow2 frees its whole clusters, and hands the zeros of the rest
+        // to the file as write-zeroes that punch its whole blocks: either
+        // way the host blocks under the range that hold data go.
+        told = ranges->mapped ? ReleasedFromPlan(ranges->fd, ranges->map, 1, ranges->fileBytes, start, size, &some)
+                              : (some = ranges->store->released(ranges->store, start, size)) >= 0;
         total += some;
     }
     ranges->volume.clear();
-    // Zeros written into holes can outweigh what is freed: nothing is given back then.
-    return !told ? -1 : total < 0 ? 0 : total;
+    return told ? total : -1;
 }
 
 // An NTFS boot sector at byte 0 whose bytes 446 to 509 also read as sound
@@ -485,14 +488,14 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     }
     FreeRanges ranges;
     ranges.store = store;
-    ranges.unit = 0;
+    ranges.mapped = 0;
     ranges.fd = fd;
     ranges.fileBytes = (int64_t)target.input.st_size;
     if (dryRun && qcow2Unit > 0) {
         std::string unmapped;
         // Without the map, the clusters that hold data are counted whole.
         if (ReadImageMap(fd, format, wall.qemuRuleset, disk.bytes, &ranges.map, &unmapped)) {
-            ranges.unit = qcow2Unit;
+            ranges.mapped = 1;
         }
     }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
