@@ -30,8 +30,9 @@ int FormatReleasesSpace(int format);
 // error. What a trim gives back to the host shows here.
 int64_t AllocatedBytes(const char *path);
 
-// Bytes of the file open on `fd` that hold data in [start, end), as
-// SEEK_DATA and SEEK_HOLE tell; -1 when they fail.
+// Bytes of the file open on `fd` that the file system has allocated in
+// [start, end), preallocated (unwritten) extents included, as st_blocks
+// counts them (FIEMAP; SEEK_DATA where there is none); -1 on failure.
 int64_t AllocatedBetween(int fd, int64_t start, int64_t end);
 
 // Cuts a stream of trimmed ranges into requests that never split an image

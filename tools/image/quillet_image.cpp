@@ -138,7 +138,7 @@ struct FreeRanges {
     // A qcow2 image's clusters in its file, for a dry run.
     PunchPlan map;
     int mapped;
-    int64_t fileBytes;
+    int64_t unit, fileBytes;
     int fd;
 };
 
@@ -155,15 +155,25 @@ int64_t WouldRelease(void *context) {
     for (size_t i = 0; told && i < ranges->volume.size(); i++) {
         const int64_t start = ranges->volume[i].start, size = ranges->volume[i].end - start;
         int64_t some = -1;
-        // qcow2 frees its whole clusters, and hands the zeros of the rest
-        // to the file as write-zeroes that punch its whole blocks: either
-        // way the host blocks under the range that hold data go.
-        told = ranges->mapped ? ReleasedFromPlan(ranges->fd, ranges->map, 1, ranges->fileBytes, start, size, &some)
-                              : (some = ranges->store->released(ranges->store, start, size)) >= 0;
-        total += some;
+        if (!ranges->mapped) {
+            told = (some = ranges->store->released(ranges->store, start, size)) >= 0;
+            total += some;
+            continue;
+        }
+        // qcow2 frees the clusters the range covers whole; in those it covers
+        // in part it writes zeros, which allocates the holes of the file
+        // under them.
+        const int64_t unit = ranges->unit, end = start + size;
+        const int64_t first = (start + unit - 1) / unit * unit, last = std::max(end / unit * unit, first);
+        const int64_t head = HolesUnder(ranges->fd, ranges->map, ranges->fileBytes, start, std::min(first, end));
+        const int64_t tail = last < end ? HolesUnder(ranges->fd, ranges->map, ranges->fileBytes, std::max(last, start), end) : 0;
+        told = head >= 0 && tail >= 0 &&
+               ReleasedFromPlan(ranges->fd, ranges->map, unit, ranges->fileBytes, start, size, &some);
+        total += some - head - tail;
     }
     ranges->volume.clear();
-    return told ? total : -1;
+    // Zeros written into holes can outweigh what is freed: nothing is given back then.
+    return told ? std::max<int64_t>(total, 0) : -1;
 }
 
 // An NTFS boot sector at byte 0 whose bytes 446 to 509 also read as sound
@@ -489,6 +499,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     FreeRanges ranges;
     ranges.store = store;
     ranges.mapped = 0;
+    ranges.unit = 0;
     ranges.fd = fd;
     ranges.fileBytes = (int64_t)target.input.st_size;
     if (dryRun && qcow2Unit > 0) {
@@ -496,6 +507,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
         // Without the map, the clusters that hold data are counted whole.
         if (ReadImageMap(fd, format, wall.qemuRuleset, disk.bytes, &ranges.map, &unmapped)) {
             ranges.mapped = 1;
+            ranges.unit = qcow2Unit;
         }
     }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
