@@ -525,7 +525,8 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
             return Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
         }
     }
-    target.keepRange = KeepFreeRange;
+    // Kept for a dry run's figure and a copy (also a dry run) alone.
+    target.keepRange = dryRun ? KeepFreeRange : 0;
     target.wouldRelease = store->released != 0 ? WouldRelease : 0;
     target.rangeContext = &ranges;
     ImageDrive drive = {store, options.noTrim, options.failAt, 0};
@@ -731,6 +732,12 @@ int TrimImages(const ImageToolOptions &options) {
     return status;
 }
 
+pid_t gCopyChild = -1;
+
+void ForwardToCopyChild(int signal) {
+    if (gCopyChild > 0) kill(gCopyChild, signal);
+}
+
 // A compact copy: the image is read as a dry run reads it, in a child
 // behind the walls, which writes the copy's temporary file; this process
 // names the copy once the child is done, since the wall lets the child
@@ -775,6 +782,12 @@ int CopyImage(ImageToolOptions options) {
         _exit(status);
     }
     gCopy = 0;
+    // A signal to end the run ends the child's; this process stays to
+    // remove the unfinished copy.
+    gCopyChild = child;
+    struct sigaction forward = {};
+    forward.sa_handler = ForwardToCopyChild;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &forward, 0);
     int wait = 0;
     while (child > 0 && waitpid(child, &wait, 0) < 0 && errno == EINTR) {
     }
