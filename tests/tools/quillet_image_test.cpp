@@ -679,16 +679,16 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
         std::string format;
         std::string copy;  // --copy-to in this format, the image only read; empty: trimmed in place
     } cases[] = {
-        {&kWindowsGpt, {"--partition", "3"}, {3}, "raw"},
-        {&kWindowsGpt, {}, {3, 4}, "raw"},
-        {&kWindowsGpt, {}, {3, 4}, "qcow2"},
+        {&kWindowsGpt, {"--partition", "3"}, {3}, "raw", ""},
+        {&kWindowsGpt, {}, {3, 4}, "raw", ""},
+        {&kWindowsGpt, {}, {3, 4}, "qcow2", ""},
         // Given back in place, holes punched where the free ranges lie.
-        {&kWindowsGpt, {}, {3, 4}, "vmdk"},
-        {&kWindowsGpt, {}, {3, 4}, "vhdx"},
-        {&kWindowsGpt, {}, {3, 4}, "vdi"},
-        {&kLogicalMbr, {"--partition", "6"}, {6}, "raw"},
-        {&kLogicalMbr, {}, {5, 6}, "raw"},
-        {&kLogicalMbr, {"--partition", "5"}, {5}, "qcow2"},
+        {&kWindowsGpt, {}, {3, 4}, "vmdk", ""},
+        {&kWindowsGpt, {}, {3, 4}, "vhdx", ""},
+        {&kWindowsGpt, {}, {3, 4}, "vdi", ""},
+        {&kLogicalMbr, {"--partition", "6"}, {6}, "raw", ""},
+        {&kLogicalMbr, {}, {5, 6}, "raw", ""},
+        {&kLogicalMbr, {"--partition", "5"}, {5}, "qcow2", ""},
         // Compact copies: each format written once, each read once.
         {&kWindowsGpt, {}, {3, 4}, "raw", "qcow2"},
         {&kWindowsGpt, {}, {3, 4}, "qcow2", "vdi"},
@@ -733,7 +733,9 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
             ASSERT_EQ(stat(disk.c_str(), &after), 0);
             EXPECT_TRUE(Contents(disk) == source);
             EXPECT_EQ(after.st_blocks, before.st_blocks);
-            if (c.copy != "raw") EXPECT_EQ(QemuImgCheck(copy, c.copy), "");
+            if (c.copy != "raw") {
+                EXPECT_EQ(QemuImgCheck(copy, c.copy), "");
+            }
             EXPECT_LT(Allocated(copy), (int64_t)before.st_blocks * 512);
             printf("[ figures  ] %s: the copy takes %lld bytes, the image %lld\n", shown.c_str(), (long long)Allocated(copy),
                    (long long)before.st_blocks * 512);
@@ -779,8 +781,11 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
         int64_t reclaimed = ((int64_t)before.st_blocks - (int64_t)after.st_blocks) * 512;
         // raw: to the block; qcow2: within a cluster of each volume (QEMU
         // may place a table of its own meanwhile).
-        if (c.format == "raw") EXPECT_EQ(foretold, reclaimed);
-        if (c.format == "qcow2") EXPECT_NEAR(foretold, reclaimed, 65536 * (int64_t)c.trimmed.size());
+        if (c.format == "raw") {
+            EXPECT_EQ(foretold, reclaimed);
+        } else if (c.format == "qcow2") {
+            EXPECT_NEAR(foretold, reclaimed, 65536 * (int64_t)c.trimmed.size());
+        }
         // Each volume's own allocation line; together they add up to the run's
         // (QEMU's vmdk and vdi drivers write a block of their own metadata
         // when qemu-nbd opens the image, before the first line).
@@ -941,6 +946,12 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
          {"hostile.qcow2"}, 66, "the qcow2 image keeps its data in an external data file"},
         {"data file", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M", {"hostile.qcow2"}, 66,
          "external data file"},
+        // A copy reads the image as a run does: the same refusals, the same wall.
+        {"data file, copied", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M",
+         {"--copy-to", "hostile-copy.raw", "--copy-format", "raw", "hostile.qcow2"}, 66, "external data file"},
+        {"data file behind the wall alone, copied", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M",
+         {"--no-header-check", "--copy-to", "hostile-copy.vdi", "--copy-format", "vdi", "hostile.qcow2"}, 66,
+         "Could not open 'victim.raw': Permission denied"},
         {"block device data file",
          "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M && sed -i 's|victim.raw|/dev/loop7|' hostile.qcow2",
          {"hostile.qcow2"}, 66, "external data file"},
@@ -1060,8 +1071,17 @@ TEST_F(QuilletImageTest, InPlaceRunKilledAnywhereLeavesASoundImage) {
             EXPECT_EQ(changed, 0u) << "used clusters changed";
             EXPECT_EQ(FilesThatDiffer(back, wide), "");
         }
+        // A copy killed midway leaves no file under its name, nor its
+        // temporary folder, and the image as it was.
+        const std::string image = scratch + "/killed." + format, copy = scratch + "/killed-copy.qcow2";
+        const std::vector<uint8_t> before = Contents(image);
+        ToolRun copied = QuilletImage({"-q", "--kill-after-punches", "2", "--copy-to", copy, "--copy-format", "qcow2", image});
+        EXPECT_EQ(copied.status, 70);
+        EXPECT_NE(copied.err.find("the copy's run ended on signal 9: no copy written"), std::string::npos) << copied.err;
+        EXPECT_EQ(FileSize(copy), -1);
+        EXPECT_EQ(RunTool({"sh", "-c", "ls -a \"$0\" | grep -c quillet-copy", scratch}).out, "0\n");
+        EXPECT_TRUE(Contents(image) == before);
         // The image killed last: a whole run finishes the trim exactly.
-        const std::string image = scratch + "/killed." + format;
         ToolRun run = QuilletImage({"-q", image});
         EXPECT_EQ(run.status, 0) << run.err;
         unlink(back.c_str());

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,9 +39,11 @@ std::string Cause(const char *what) { return std::string(what) + " (" + strerror
 struct CopyWriter {
     int fd;             // raw: the file
     ImageStore *store;  // the others: qemu-nbd serving the new image
+    uint64_t writes, killAfter;
 };
 
-int WriteCopy(const CopyWriter &writer, int64_t position, const uint8_t *bytes, uint32_t size, std::string *why) {
+int WriteCopy(CopyWriter &writer, int64_t position, const uint8_t *bytes, uint32_t size, std::string *why) {
+    if (++writer.writes == writer.killAfter + 1 && writer.killAfter != 0) raise(SIGKILL);
     if (writer.store != 0) {
         return WriteNbdImageStore(writer.store, position, bytes, size) ||
                Refused(why, "qemu-nbd did not take a write of the copy at byte " + std::to_string(position));
@@ -62,7 +65,7 @@ int AllZero(const uint8_t *bytes, size_t size) {
 }
 
 // Copies [start, end) of the source, leaving out the pieces that read as zeros.
-int CopySpan(ImageStore *source, const CopyWriter &writer, int64_t start, int64_t end, std::vector<uint8_t> *buffer,
+int CopySpan(ImageStore *source, CopyWriter &writer, int64_t start, int64_t end, std::vector<uint8_t> *buffer,
              int64_t *written, std::string *why) {
     for (int64_t at = start; at < end;) {
         const int64_t stop = std::min<int64_t>(end, (at / kCopyChunk + 1) * kCopyChunk);
@@ -205,9 +208,9 @@ ImageStore *ServeCopyTarget(const CopyTarget &target, int64_t diskBytes, int wal
 }
 
 int WriteCompactCopy(ImageStore *source, const std::vector<ByteRange> &freeRanges, const CopyTarget &target,
-                     ImageStore *served, int wallRuleset, int64_t *written, std::string *why) {
+                     ImageStore *served, int wallRuleset, uint64_t killAfterWrites, int64_t *written, std::string *why) {
     *written = 0;
-    CopyWriter writer = {target.fd, served};
+    CopyWriter writer = {target.fd, served, 0, killAfterWrites};
     std::vector<uint8_t> buffer(kCopyChunk);
     int64_t at = 0;
     int copied = 1;

@@ -63,8 +63,10 @@ ImageStore *ServeCopyTarget(const CopyTarget &target, int64_t diskBytes, int wal
 // releases; null for raw), then flushes it; for QEMU's formats qemu-img
 // check behind `wallRuleset` must pass on the result. *written gets the
 // bytes written. 1, or 0 with the reason.
+// Test hook: `killAfterWrites` > 0 kills the process (SIGKILL) right after
+// that many writes.
 int WriteCompactCopy(ImageStore *source, const std::vector<ByteRange> &freeRanges, const CopyTarget &target,
-                     ImageStore *served, int wallRuleset, int64_t *written, std::string *why);
+                     ImageStore *served, int wallRuleset, uint64_t killAfterWrites, int64_t *written, std::string *why);
 
 // Gives the copy its name (`keep`), or removes it; either way the private
 // folder goes. 1, or 0 with the reason.

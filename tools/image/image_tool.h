@@ -23,7 +23,7 @@ struct ImageToolOptions {
     // Test hooks for the image's checks; left out of the usage.
     int noHeaderCheck;    // the header is not read: the wall alone keeps QEMU in
     const char *waitFor;  // read this FIFO to its end between the checks and the serving
-    uint64_t killAfterPunches;  // SIGKILL right after this many holes punched in place (0: never)
+    uint64_t killAfterPunches;  // SIGKILL right after this many holes punched in place, or writes of a copy (0: never)
 };
 
 // Parses argv; on failure writes a one-line reason into `error`. An option

@@ -555,7 +555,8 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
         } else if (!CopyHasRoom(*gCopy, disk.bytes, ranges.all, (int64_t)target.input.st_blocks * 512, &copyWhy)) {
             ReleaseImageStore(copyStore);
             status = Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
-        } else if (!WriteCompactCopy(store, ranges.all, *gCopy, copyStore, copyRuleset, &written, &copyWhy)) {
+        } else if (!WriteCompactCopy(store, ranges.all, *gCopy, copyStore, copyRuleset, options.killAfterPunches, &written,
+                                     &copyWhy)) {
             status = Fail(image, "no copy: " + copyWhy, kExitIoError);
         } else if (!options.common.quiet) {
             printf("Copy: %lld bytes of data written, %lld bytes of free space left out\n", (long long)written,
