@@ -421,6 +421,22 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
         if (root) RunTool({"chattr", "-i", image});
         chmod(image.c_str(), 0644);
     }
+    // A file system without the room a copy may need (a 1 MiB tmpfs in a
+    // mount namespace of its own, which needs root): refused with both
+    // figures, nothing left there.
+    if (root) {
+        const std::string small = scratch + "/small-fs";
+        mkdir(small.c_str(), 0755);
+        ToolRun run = RunTool({"unshare", "-m", "sh", "-c",
+                               "mount -t tmpfs -o size=1m none \"$1\" || exit 99; \"$0\" -q --copy-to \"$1/copy.img\" \"$2\"; "
+                               "s=$?; ls -A \"$1\"; exit $s",
+                               program, small, image});
+        EXPECT_EQ(run.status, 73) << run.err;
+        EXPECT_NE(run.err.find("the copy needs up to "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(" bytes where it goes, and that file system has 1048576 free"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");  // -q, and nothing left in the tmpfs for ls to name
+        rmdir(small.c_str());
+    }
 }
 
 TEST_F(QuilletImageTest, TrimsMbrPartitionsAndNothingAroundThem) {
