@@ -167,7 +167,7 @@ int FormatCopyTarget(const CopyTarget &target, int64_t diskBytes, int wallRulese
                                   {"create", "-q", "-f", name, target.temporaryFile, std::to_string(diskBytes)}, &out);
     if (made != 0) return Refused(why, std::string("qemu-img create cannot make the ") + name + " copy: " + out.substr(0, 300));
     // A format that rounds the disk up would move a GPT's backup header.
-    if (RunQemuImgOn(target.fd, wallRuleset, {"info", "--output=json", QemuImageSpec(target.format)}, &out) != 0 ||
+    if (RunQemuImgOn(target.fd, wallRuleset, {"info", "--output=json", QemuImageJson(target.format)}, &out) != 0 ||
         JsonNumberAfter(out, "virtual-size") != diskBytes) {
         return Refused(why, std::string("the ") + name + " format cannot hold a disk of exactly " +
                                 std::to_string(diskBytes) + " bytes");
@@ -227,7 +227,7 @@ int WriteCompactCopy(ImageStore *source, const std::vector<ByteRange> &freeRange
     if (!copied) return 0;
     if (target.format != kFormatRaw) {
         std::string out;
-        const int checked = RunQemuImgOn(target.fd, wallRuleset, {"check", "-q", QemuImageSpec(target.format)}, &out);
+        const int checked = RunQemuImgOn(target.fd, wallRuleset, {"check", "-q", QemuImageJson(target.format)}, &out);
         if (checked != 0) return Refused(why, "qemu-img check finds the copy unsound: " + out.substr(0, 300));
     }
     return fsync(target.fd) == 0 || Refused(why, Cause("the copy cannot be synced"));

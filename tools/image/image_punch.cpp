@@ -41,7 +41,7 @@ int Refused(std::string *reason, const std::string &text) {
 
 }  // namespace
 
-std::string QemuImageSpec(int format) {
+std::string QemuImageJson(int format) {
     char image[192];
     snprintf(image, sizeof image,
              "json:{\"driver\":\"%s\",\"file\":{\"driver\":\"file\",\"filename\":\"/proc/self/fd/%d\"},\"backing\":null}",
@@ -90,12 +90,12 @@ int RunQemuImgOn(int imageFd, int wallRuleset, const std::vector<std::string> &a
 
 namespace {
 
-// qemu-img `arguments` on the descriptor (as the image spec's last
+// qemu-img `arguments` on the descriptor (as the image's json: description, the last
 // argument), behind the wall; its output (both streams) in *out. Its exit
 // status, or -1 when it could not be run.
 int RunQemuImg(int imageFd, int format, int wallRuleset, const char *const *arguments, int count, std::string *out) {
     std::vector<std::string> all(arguments, arguments + count);
-    all.push_back(QemuImageSpec(format));
+    all.push_back(QemuImageJson(format));
     return RunQemuImgOn(imageFd, wallRuleset, all, out);
 }
 

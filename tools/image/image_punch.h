@@ -38,9 +38,9 @@ struct PunchPlan {
 // The image open on descriptor 4 of qemu-img or qemu-nbd as QEMU is
 // told of it: the driver named, the file through /proc/self/fd, no
 // backing file whatever the header says.
-std::string QemuImageSpec(int format);
+std::string QemuImageJson(int format);
 // qemu-img with `arguments`, `imageFd` as its descriptor 4 (arguments may
-// name it /proc/self/fd/4 or use QemuImageSpec), behind the wall
+// name it /proc/self/fd/4 or use QemuImageJson), behind the wall
 // `wallRuleset` (-1: none); both its streams in *out. Its exit status, or
 // -1 when it could not be run.
 int RunQemuImgOn(int imageFd, int wallRuleset, const std::vector<std::string> &arguments, std::string *out);
