@@ -767,10 +767,17 @@ int CopyImage(ImageToolOptions options) {
     if (status != kExitOk) return Fail(image, why, status);
     options.common.dryRun = 1;  // the image is only read
     gCopy = &copy;
+    // A signal to end the run ends the child's; this process stays to
+    // remove the unfinished copy.
+    const int ending[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction forward = {};
+    forward.sa_handler = ForwardToCopyChild;
+    for (int signal : ending) sigaction(signal, &forward, 0);
     fflush(stdout);
     fflush(stderr);
     pid_t child = fork();
     if (child == 0) {
+        for (int signal : ending) ::signal(signal, SIG_DFL);
         if (!options.common.json) {
             status = TrimImage(options, 0);
             fflush(stdout);
@@ -783,12 +790,7 @@ int CopyImage(ImageToolOptions options) {
         _exit(status);
     }
     gCopy = 0;
-    // A signal to end the run ends the child's; this process stays to
-    // remove the unfinished copy.
     gCopyChild = child;
-    struct sigaction forward = {};
-    forward.sa_handler = ForwardToCopyChild;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &forward, 0);
     int wait = 0;
     while (child > 0 && waitpid(child, &wait, 0) < 0 && errno == EINTR) {
     }
