@@ -795,12 +795,10 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsOneInEachImageF
         }
         std::string trimmed = disk;
         int64_t reclaimed = ((int64_t)before.st_blocks - (int64_t)after.st_blocks) * 512;
-        // raw: to the block; qcow2: within a cluster of each volume (QEMU
-        // may place a table of its own meanwhile).
-        if (c.format == "raw") {
-            EXPECT_EQ(foretold, reclaimed);
-        } else if (c.format == "qcow2") {
-            EXPECT_NEAR(foretold, reclaimed, 65536 * (int64_t)c.trimmed.size());
+        // Within the file system's block.
+        if (c.format == "raw" || c.format == "qcow2") {
+            EXPECT_NEAR(foretold, reclaimed, 4096) << run.out;
+            printf("[ figures  ] %s: a dry run said %lld bytes\n", shown.c_str(), (long long)foretold);
         }
         // Each volume's own allocation line; together they add up to the run's
         // (QEMU's vmdk and vdi drivers write a block of their own metadata
