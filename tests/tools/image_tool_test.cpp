@@ -802,25 +802,25 @@ TEST(FormatTrimSummary, SaysSentOnlyForWhatWasSentAndWhatTheImageGaveBack) {
         TrimSummary summary;
         const char *text;
     } cases[] = {
-        {{87, 1 << 20, 1, 4096, 4096, 0, 0}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
-        {{3, 8192, 0, -1, -1, 0, 0}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
-        {{3, 8192, 0, 20480, 4096, 0, 0},
+        {{87, 1 << 20, 1, 4096, 4096, 0, 0, 0, 0, 0}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
+        {{3, 8192, 0, -1, -1, 0, 0, 0, 0, 0}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
+        {{3, 8192, 0, 20480, 4096, 0, 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\n"},
         // A format whose trims QEMU drops: a change of allocation (its own
         // metadata) is not passed off as released.
-        {{3, 8192, 0, 20480, 16384, "vmdk", 0},
+        {{3, 8192, 0, 20480, 16384, "vmdk", 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 16384 after: the vmdk format releases no space for trimmed ranges\n"},
         // An image that grew (a format's tables) says so.
-        {{3, 8192, 0, 20480, 24576, 0, 0},
+        {{3, 8192, 0, 20480, 24576, 0, 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 24576 after: nothing released, the image grew by 4096 bytes\n"},
         // What the format gives back follows the allocation; a dry run has neither.
-        {{3, 8192, 0, 20480, 4096, 0, "Why.\n"},
+        {{3, 8192, 0, 20480, 4096, 0, "Why.\n", 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\nWhy.\n"},
-        {{3, 8192, 1, 20480, 20480, 0, "Why.\n"}, "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"},
+        {{3, 8192, 1, 20480, 20480, 0, "Why.\n", 0, 0, 0}, "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"},
         // A dry run on an image that can tell what it would give back.
         {{3, 8192, 1, 20480, 20480, 0, "Why.\n", 1, 4096, "whole clusters of 65536 bytes that hold data"},
          "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"
