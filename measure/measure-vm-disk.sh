@@ -101,6 +101,9 @@ reads_back() {  # image format
 # --- quillet-image ----------------------------------------------------
 for format in $formats; do
     cp --sparse=always "disk.$format" "q.$format"
+    # Settled, as an image at rest is: otherwise raw punches pages cp has
+    # not written back yet while qcow2's reads and flushes wait for them.
+    sync "q.$format"
     b=$(allocated "q.$format"); s=$(now)
     "$tool" "q.$format" >"quillet-image.$format.out" 2>&1 || echo "quillet-image on $format failed: status $?"
     e=$(now); report "quillet-image ($format)" "$b" "$(allocated "q.$format")" "$s" "$e"

@@ -15,7 +15,7 @@ enum ExitStatus {
     kExitUsage = 64,        // a mistake on the command line, and nothing else
     kExitNoInput = 66,      // the image, partition, partition table or entry does not exist or cannot be read
     kExitSoftware = 70,     // one image's run ended without an exit status of its own (a signal)
-    kExitCannotCreate = 73, // the command list cannot be created
+    kExitCannotCreate = 73, // the command list (or a copy) cannot be created
     kExitIoError = 74,      // reading, sending or writing the command list failed
     kExitNoPermission = 77, // the system refused access
 };

@@ -113,6 +113,7 @@ std::string FormatInputJson(const InputResult &input) {
                std::to_string(volume.commands) + ", \"bytes_trimmed\": " + std::to_string(volume.bytesTrimmed) +
                ", \"clusters\": " + std::to_string(volume.clusters) +
                ", \"cluster_size\": " + (volume.clusterSize != 0 ? std::to_string(volume.clusterSize) : "null") +
+               ", \"would_release\": " + (volume.releaseKnown ? std::to_string(volume.wouldRelease) : "null") +
                "}";
     }
     return out + (input.volumes.empty() ? "]}" : "\n  ]}");

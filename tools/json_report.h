@@ -22,6 +22,8 @@ struct VolumeResult {
     uint64_t bytesTrimmed;
     uint64_t clusters;     // trimmed (or, in a dry run, that would be)
     uint32_t clusterSize;  // 0: the volume was not opened
+    int releaseKnown;      // a dry run on an image that can tell:
+    int64_t wouldRelease;  // the bytes the image would give back
 };
 
 // One input (an image, a partition) and its volumes.

@@ -116,6 +116,25 @@ int Confirmed(const OfflineTarget &target) {
     return fgets(line, sizeof line, stdin) != 0 && AnswerIsYes(line);
 }
 
+// The command list's observer, with every accepted range also handed to
+// the front end.
+struct RunObserver {
+    TrimRun *run;
+    const OfflineTarget *target;
+};
+
+int ObserveCommand(void *context, const TrimRange *ranges, uint32_t rangeCount, int accepted) {
+    RunObserver *observer = (RunObserver *)context;
+    const int goOn = RecordTrimCommand(observer->run, ranges, rangeCount, accepted);
+    if (accepted && observer->target->keepRange != 0) {
+        for (uint32_t i = 0; i < rangeCount; i++) {
+            observer->target->keepRange(observer->target->rangeContext, (int64_t)(ranges[i].lba * 512),
+                                        (int64_t)ranges[i].blockCount * 512);
+        }
+    }
+    return goOn;
+}
+
 }  // namespace
 
 size_t ReadInputHead(const OfflineTarget &target, uint8_t *bytes) {
@@ -205,8 +224,9 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     TrimRunOptions trim = {};
     trim.progress = ShowRunProgress;
     trim.progressContext = &run;
-    trim.observer = RecordTrimCommand;
-    trim.observerContext = &run;
+    RunObserver observer = {&run, &target};
+    trim.observer = ObserveCommand;
+    trim.observerContext = &observer;
     trim.dryRun = options.dryRun;
     trim.limits = DriveTrimLimits(volume);
     TrimRunReport report;
@@ -217,11 +237,15 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     int64_t after = target.measureAllocation != 0 ? target.measureAllocation(target.measureContext)
                                                   : AllocatedBytes(target.imageFd);
     status = FinishTrimRun(&run, &report);
+    const int64_t wouldRelease =
+        options.dryRun && target.wouldRelease != 0 ? target.wouldRelease(target.rangeContext) : -1;
     if (target.result != 0) {
         target.result->commands = report.commandsSent;
         target.result->bytesTrimmed = report.blocksTrimmed * 512;
         target.result->clusterSize = volume->bytesPerCluster;
         target.result->clusters = volume->bytesPerCluster != 0 ? report.blocksTrimmed * 512 / volume->bytesPerCluster : 0;
+        target.result->releaseKnown = wouldRelease >= 0;
+        target.result->wouldRelease = wouldRelease;
     }
     if (!finished && status == kExitOk) {
         ReportRunFailure(&run, "the image did not take every trim: the last ones did not reach it");
@@ -230,7 +254,8 @@ int RunOfflineTrimOnce(const OfflineTarget &target) {
     if (!options.quiet) {
         TrimSummary summary = {report.commandsSent, report.blocksTrimmed * 512, options.dryRun, before, after,
                                target.keepsSpace, target.spaceNote.c_str(),
-                               before < 0 || after < 0 ? target.allocationUnknown : 0};
+                               before < 0 || after < 0 ? target.allocationUnknown : 0, wouldRelease >= 0, wouldRelease,
+                               target.releaseUnit.c_str()};
         fputs(FormatTrimSummary(summary).c_str(), stdout);
     }
     return status;

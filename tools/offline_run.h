@@ -62,6 +62,14 @@ struct OfflineTarget {
     // cannot be raised, and nothing is trimmed. Null: no wall.
     int (*enterWall)(void *context, int commandsFd, std::string *why);
     void *wallContext;
+    // Every range the run sends (a dry run: would send), in bytes of the
+    // input, in order; then, after a dry run, the bytes the image would
+    // give back for the ranges handed on since the last ask (-1: cannot
+    // tell), and in what pieces it gives them back. Null: not kept.
+    void (*keepRange)(void *context, int64_t position, int64_t size);
+    int64_t (*wouldRelease)(void *context);
+    void *rangeContext;
+    std::string releaseUnit;
     // What the run did, for --output=json: its outcome, reason, commands,
     // bytes and clusters. Null: not kept.
     VolumeResult *result;

@@ -301,7 +301,15 @@ std::string FormatTrimSummary(const TrimSummary &summary) {
     if (summary.dryRun) {
         snprintf(text, sizeof text, "Dry run: would send %u TRIM commands for %llu bytes; nothing was sent\n",
                  summary.commandsSent, (unsigned long long)summary.bytesAccepted);
-        return text;
+        std::string out = text;
+        if (summary.releaseKnown && summary.allocatedBefore >= 0) {
+            const int unit = summary.releaseUnit != 0 && summary.releaseUnit[0] != 0;
+            snprintf(text, sizeof text, "Image allocation: %lld bytes; the run would release %lld of them%s%s\n",
+                     (long long)summary.allocatedBefore, (long long)summary.wouldRelease, unit ? ", in " : "",
+                     unit ? summary.releaseUnit : "");
+            out += text;
+        }
+        return out;
     }
     snprintf(text, sizeof text, "%u TRIM commands sent; the drive accepted %llu bytes\n", summary.commandsSent,
              (unsigned long long)summary.bytesAccepted);

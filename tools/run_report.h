@@ -74,6 +74,11 @@ struct TrimSummary {
     // Why the allocation cannot be told (an NBD server without block
     // status): said instead of the figures. 0 for a medium that is no image.
     const char *allocationUnknown;
+    // A dry run on an image: what the image would give back (its format's
+    // granularity, only where it holds data) and in what pieces.
+    int releaseKnown;
+    int64_t wouldRelease;
+    const char *releaseUnit;  // "whole clusters of 65536 bytes"; 0 or "" for none
 };
 std::string FormatTrimSummary(const TrimSummary &summary);
 

@@ -40,8 +40,10 @@ int ParseToolArguments(int argc, char **argv, const ToolOption *own, uint32_t ow
         {"--version", 'V', kOptionFlag, &common->version, 0, 0, ""},
     };
     const uint32_t commonCount = sizeof kCommon / sizeof kCommon[0];
+    // A front end with more options than the table holds is this program's
+    // own fault: said, never an empty reason.
     if (ownCount > kMaxOptions - commonCount) {
-        snprintf(error, errorSize, "the program knows more options than its parser holds");
+        snprintf(error, errorSize, "internal error: %u options, at most %u", ownCount + commonCount, kMaxOptions);
         return 0;
     }
     ToolOption all[kMaxOptions];

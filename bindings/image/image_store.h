@@ -15,6 +15,10 @@ struct ImageStore {
     int (*trim)(ImageStore *store, int64_t position, int64_t size);
     int (*finish)(ImageStore *store);  // sends what was held back; 1 when every trim went through
     void (*release)(ImageStore *store);
+    // Bytes of the image file a trim of [position, position + size) would
+    // give back, at the format's own granularity and only where it holds
+    // data; -1 when the store cannot tell. Null: never tells.
+    int64_t (*released)(ImageStore *store, int64_t position, int64_t size);
     int64_t size;  // of the disk the image holds, not of the file
 };
 

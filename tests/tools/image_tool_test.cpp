@@ -120,6 +120,13 @@ TEST(ParseImageToolArguments, TakesEveryOptionBeforeOrAfterTheImage) {
     // An offset written as 0 still names that volume alone.
     EXPECT_EQ(Parse({"-o", "0", "-f", "raw", "disk.img"}).options.offsetGiven, 1);
     EXPECT_EQ(plain.options.failAt, 0u);
+    // Every option at once: the copy's too.
+    Parsed copy = Parse({"--copy-to=c.vdi", "--copy-format", "vdi", "--overwrite", "-p", "2", "-f", "qcow2", "-c", "l",
+                         "-q", "--output=json", "--no-trim", "--no-header-check", "--fail-at", "1",
+                         "--kill-after-punches", "1", "--wait-for", "w", "disk.img"});
+    ASSERT_EQ(copy.ok, 1) << copy.error;
+    EXPECT_EQ(copy.options.overwrite, 1);
+    EXPECT_EQ(plain.options.overwrite, 0);
 
     // The largest offset a signed 64-bit position holds; "-" alone is a name.
     Parsed largest = Parse({"--offset", "9223372036854775807", "-"});
@@ -214,6 +221,12 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"-d", "win", "--domain", "other", "-d", "win"}, "--domain win given twice"},
         {{"--connect=", "-d", "win"}, "--connect needs a libvirt URI"},
         {{"-f", "raw", "a.img", "nbd://host/x"}, "--format does not apply to an NBD export"},
+        {{"--copy-format", "vdi", "a.img"}, "--copy-format goes with --copy-to"},
+        {{"--overwrite", "a.img"}, "--overwrite goes with --copy-to"},
+        {{"--copy-to", "b.img", "--copy-format", "vpc", "a.img"}, "--copy-format needs one of raw, qcow2, vmdk, vhdx, vdi, not vpc"},
+        {{"--copy-to", "b.img", "-n", "a.img"}, "--copy-to copies one image and writes it: leave out --dry-run"},
+        {{"--copy-to", "b.img", "a.img", "c.img"}, "--copy-to copies one image and writes it: give one image"},
+        {{"--copy-to=", "a.img"}, "--copy-to needs the copy's file name"},
     };
     for (const auto &c : cases) {
         std::string shown;
@@ -811,28 +824,32 @@ TEST(FormatTrimSummary, SaysSentOnlyForWhatWasSentAndWhatTheImageGaveBack) {
         TrimSummary summary;
         const char *text;
     } cases[] = {
-        {{87, 1 << 20, 1, 4096, 4096, 0, 0, 0}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
-        {{3, 8192, 0, -1, -1, 0, 0, 0}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
-        {{3, 8192, 0, 20480, 4096, 0, 0, 0},
+        {{87, 1 << 20, 1, 4096, 4096, 0, 0, 0, 0, 0, 0}, "Dry run: would send 87 TRIM commands for 1048576 bytes; nothing was sent\n"},
+        {{3, 8192, 0, -1, -1, 0, 0, 0, 0, 0, 0}, "3 TRIM commands sent; the drive accepted 8192 bytes\n"},
+        {{3, 8192, 0, 20480, 4096, 0, 0, 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\n"},
         // A format whose trims QEMU drops: a change of allocation (its own
         // metadata) is not passed off as released.
-        {{3, 8192, 0, 20480, 16384, "vmdk", 0, 0},
+        {{3, 8192, 0, 20480, 16384, "vmdk", 0, 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 16384 after: the vmdk format releases no space for trimmed ranges\n"},
         // An image that grew (a format's tables) says so.
-        {{3, 8192, 0, 20480, 24576, 0, 0, 0},
+        {{3, 8192, 0, 20480, 24576, 0, 0, 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 24576 after: nothing released, the image grew by 4096 bytes\n"},
         // What the format gives back follows the allocation; a dry run has neither.
-        {{3, 8192, 0, 20480, 4096, 0, "Why.\n", 0},
+        {{3, 8192, 0, 20480, 4096, 0, "Why.\n", 0, 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\n"
          "Image allocation: 20480 bytes before, 4096 after: 16384 bytes released\nWhy.\n"},
-        {{3, 8192, 1, 20480, 20480, 0, "Why.\n", 0}, "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"},
+        {{3, 8192, 1, 20480, 20480, 0, "Why.\n", 0, 0, 0, 0}, "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"},
         // A server that tells no allocation: said, not taken for nothing released.
-        {{3, 8192, 0, -1, -1, 0, 0, "why"},
+        {{3, 8192, 0, -1, -1, 0, 0, "why", 0, 0, 0},
          "3 TRIM commands sent; the drive accepted 8192 bytes\nImage allocation: unknown (why)\n"},
+        // A dry run on an image that can tell what it would give back.
+        {{3, 8192, 1, 20480, 20480, 0, "Why.\n", 0, 1, 4096, "whole clusters of 65536 bytes that hold data"},
+         "Dry run: would send 3 TRIM commands for 8192 bytes; nothing was sent\n"
+         "Image allocation: 20480 bytes; the run would release 4096 of them, in whole clusters of 65536 bytes that hold data\n"},
     };
     for (const auto &c : cases) EXPECT_EQ(FormatTrimSummary(c.summary), c.text);
 }

@@ -171,7 +171,21 @@ TEST_F(QuilletImageTest, DryRunListsTheSameCommandsAndLeavesTheImageAlone) {
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<TrimCommand> expected = Reference(narrow, 0);
     EXPECT_EQ(ListedSpans(list), TrimmedSpans(expected));
-    EXPECT_EQ(Unshaped(run.out), ExpectedOutput(narrow, Summary(expected, -1, -1)));
+    // What the image would give back: its 4 KiB blocks inside the spans that are no holes.
+    int64_t released = 0;
+    const std::vector<std::pair<int64_t, int64_t>> holes = FileHoles(image);
+    for (const TrimCommand &span : TrimmedSpans(expected)) {
+        for (int64_t block = ((int64_t)span.lba * 512 + 4095) / 4096 * 4096;
+             block + 4096 <= (int64_t)(span.lba + span.blocks) * 512; block += 4096) {
+            bool hole = false;
+            for (const auto &h : holes) hole = hole || (block >= h.first && block + 4096 <= h.second);
+            if (!hole) released += 4096;
+        }
+    }
+    EXPECT_EQ(Unshaped(run.out), ExpectedOutput(narrow, Summary(expected, -1, -1) + "Image allocation: " +
+                                                            std::to_string(infoBefore.st_blocks * 512) +
+                                                            " bytes; the run would release " + std::to_string(released) +
+                                                            " of them, in whole blocks of 4096 bytes of the host file system\n"));
     EXPECT_EQ(run.err, "");
     // Quiet means errors only, on a terminal too.
     run = RunTool({onTerminal, "", program, "-qn", image});
@@ -182,6 +196,22 @@ TEST_F(QuilletImageTest, DryRunListsTheSameCommandsAndLeavesTheImageAlone) {
     EXPECT_TRUE(before == after);
     ASSERT_EQ(stat(image.c_str(), &infoAfter), 0);
     EXPECT_EQ(infoAfter.st_blocks, infoBefore.st_blocks);  // no hole punched either
+
+    // Preallocated (fallocate), the free space is allocated too, though it
+    // reads as holes to SEEK_DATA once out of the page cache: the figure is
+    // still what a run gives back.
+    ASSERT_EQ(RunTool({"fallocate", "-l", std::to_string(FileSize(image)), image}).status, 0);
+    const int uncached = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(uncached, 0);
+    ASSERT_EQ(posix_fadvise(uncached, 0, 0, POSIX_FADV_DONTNEED), 0);
+    close(uncached);
+    const int64_t preallocated = Allocated(image);
+    ASSERT_GT(preallocated, (int64_t)infoBefore.st_blocks * 512);
+    run = QuilletImage({"-n", image});
+    std::smatch would;
+    ASSERT_TRUE(std::regex_search(run.out, would, std::regex("the run would release ([0-9]+) of them"))) << run.out;
+    ASSERT_EQ(QuilletImage({image}).status, 0);
+    EXPECT_EQ(std::stoll(would[1]), preallocated - Allocated(image));
 }
 
 TEST_F(QuilletImageTest, FailedTrimsExitWithTenAndSayWhy) {
@@ -345,6 +375,10 @@ TEST_F(QuilletImageTest, FailedOpensExitWithTheirStatusAndMessage) {
 TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) {
     std::string image = CopyOf(wide, "usage.img");
     std::string missing = scratch + "/no-such.img";
+    std::string link = scratch + "/usage-link.img";
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(image.c_str(), link.c_str()), 0);
+    const std::vector<uint8_t> narrowBefore = Contents(narrow.path);
     struct Case {
         std::vector<std::string> arguments;
         int status;
@@ -367,6 +401,14 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
         {{"nbds://127.0.0.1/x"}, 66, "NBD over TLS needs key files, which quillet-image does not read"},
         {{"nbd+vsock:///x"}, 66, "only nbd:// and nbd+unix:// URIs are taken, not nbd+vsock://"},
         {{"nbd://127.0.0.1:1/x"}, 66, "cannot connect to the NBD server"},
+        // A copy never replaces its source, by any name, nor a file unasked.
+        {{"--copy-to", image, image}, 64, "is the image itself: name a new file"},
+        {{"--copy-to", link, "--overwrite", image}, 64, "is the image itself: name a new file"},
+        {{"--copy-to", scratch, image}, 64, "is a folder"},
+        {{"--copy-to", narrow.path, image}, 73, "exists already: name a new file, or give --overwrite to replace it"},
+        {{"--copy-to", scratch + "/no-such-dir/copy.img", image}, 73, "no temporary folder can be made in"},
+        // Nor is one written when a check fails.
+        {{"--copy-to", missing, "--partition", "1", image}, 66, "no partition 1: the disk has no partition table"},
     };
     std::vector<uint8_t> before, after;
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &before));
@@ -381,6 +423,9 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
     ASSERT_TRUE(ReadBytes(image, 0, FileSize(image), &after));
     EXPECT_TRUE(before == after);
     EXPECT_EQ(FileSize(missing), -1);
+    EXPECT_TRUE(Contents(narrow.path) == narrowBefore);
+    // Nor a temporary folder left behind.
+    EXPECT_EQ(RunTool({"sh", "-c", "ls -a \"$0\" | grep -c quillet-copy", scratch}).out, "0\n");
     // A typo gets its reason and the way to the usage, not the usage itself.
     EXPECT_EQ(QuilletImage({"-x", image}).err,
               "quillet-image: unknown option -x\nTry 'quillet-image --help' for more information.\n");
@@ -410,6 +455,22 @@ TEST_F(QuilletImageTest, UsageAndInputErrorsExitWithTheirStatusAndTouchNothing) 
         EXPECT_EQ(QuilletImage({"-n", image}).status, 0);
         if (root) RunTool({"chattr", "-i", image});
         chmod(image.c_str(), 0644);
+    }
+    // A file system without the room a copy may need (a 1 MiB tmpfs in a
+    // mount namespace of its own, which needs root): refused with both
+    // figures, nothing left there.
+    if (root) {
+        const std::string small = scratch + "/small-fs";
+        mkdir(small.c_str(), 0755);
+        ToolRun run = RunTool({"unshare", "-m", "sh", "-c",
+                               "mount -t tmpfs -o size=1m none \"$1\" || exit 99; \"$0\" -q --copy-to \"$1/copy.img\" \"$2\"; "
+                               "s=$?; ls -A \"$1\"; exit $s",
+                               program, small, image});
+        EXPECT_EQ(run.status, 73) << run.err;
+        EXPECT_NE(run.err.find("the copy needs up to "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(" bytes where it goes, and that file system has 1048576 free"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");  // -q, and nothing left in the tmpfs for ls to name
+        rmdir(small.c_str());
     }
 }
 
@@ -677,21 +738,29 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsAndFatOneInEach
         std::vector<std::string> options;
         std::vector<int> trimmed;  // partitions, in order
         std::string format;
+        std::string copy;  // --copy-to in this format, the image only read; empty: trimmed in place
     } cases[] = {
-        {&kWindowsGpt, {"--partition", "3"}, {3}, "raw"},
-        {&kWindowsGpt, {}, {3, 4}, "raw"},
-        {&kWindowsGpt, {}, {3, 4}, "qcow2"},
+        {&kWindowsGpt, {"--partition", "3"}, {3}, "raw", ""},
+        {&kWindowsGpt, {}, {3, 4}, "raw", ""},
+        {&kWindowsGpt, {}, {3, 4}, "qcow2", ""},
         // Given back in place, holes punched where the free ranges lie.
-        {&kWindowsGpt, {}, {3, 4}, "vmdk"},
-        {&kWindowsGpt, {}, {3, 4}, "vhdx"},
-        {&kWindowsGpt, {}, {3, 4}, "vdi"},
-        {&kLogicalMbr, {"--partition", "6"}, {6}, "raw"},
-        {&kLogicalMbr, {}, {5, 6}, "raw"},
-        {&kLogicalMbr, {"--partition", "5"}, {5}, "qcow2"},
+        {&kWindowsGpt, {}, {3, 4}, "vmdk", ""},
+        {&kWindowsGpt, {}, {3, 4}, "vhdx", ""},
+        {&kWindowsGpt, {}, {3, 4}, "vdi", ""},
+        {&kLogicalMbr, {"--partition", "6"}, {6}, "raw", ""},
+        {&kLogicalMbr, {}, {5, 6}, "raw", ""},
+        {&kLogicalMbr, {"--partition", "5"}, {5}, "qcow2", ""},
+        // Compact copies: each format written once, each read once.
+        {&kWindowsGpt, {}, {3, 4}, "raw", "qcow2"},
+        {&kWindowsGpt, {}, {3, 4}, "qcow2", "vdi"},
+        {&kWindowsGpt, {}, {3, 4}, "vdi", "vmdk"},
+        {&kWindowsGpt, {}, {3, 4}, "vmdk", "vhdx"},
+        {&kLogicalMbr, {"--partition", "6"}, {6}, "vhdx", "raw"},
     };
     int64_t rawReclaimed = 0;
     for (const auto &c : cases) {
-        std::string shown = std::string(c.layout->name) + testing::PrintToString(c.options) + " " + c.format;
+        std::string shown = std::string(c.layout->name) + testing::PrintToString(c.options) + " " + c.format +
+                            (c.copy.empty() ? "" : " copied to " + c.copy);
         SCOPED_TRACE(shown);
         const bool raw = c.format == "raw";
         std::string original = MakeVmDisk(*c.layout);
@@ -712,9 +781,6 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsAndFatOneInEach
         std::string list = scratch + "/vm-disk.list";
         std::vector<std::string> arguments = c.options;
         arguments.insert(arguments.end(), {"--commands", list, disk});
-        ToolRun run = QuilletImage(arguments);
-        ASSERT_EQ(run.status, 0) << run.err << run.out;
-        ASSERT_EQ(stat(disk.c_str(), &after), 0);
         std::vector<TrimCommand> commands = CommandsOf(*c.layout, original, c.trimmed);
         // Every partition: the FAT one's free clusters too, as the FAT
         // read apart from the engine names them.
@@ -726,6 +792,56 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsAndFatOneInEach
             EXPECT_FALSE(free.empty());
             commands.insert(commands.end(), free.begin(), free.end());
         }
+        if (!c.copy.empty()) {
+            const std::string copy = scratch + "/vm-copy." + c.copy, back = scratch + "/vm-copy-back.raw";
+            unlink(copy.c_str());
+            const std::vector<uint8_t> source = Contents(disk);
+            arguments.insert(arguments.end() - 1, {"--copy-to", copy, "--copy-format", c.copy});
+            ToolRun run = QuilletImage(arguments);
+            ASSERT_EQ(run.status, 0) << run.err << run.out;
+            EXPECT_EQ(ListedSpans(list), TrimmedSpans(commands));
+            // The source as it was, byte for byte and block for block.
+            ASSERT_EQ(stat(disk.c_str(), &after), 0);
+            EXPECT_TRUE(Contents(disk) == source);
+            EXPECT_EQ(after.st_blocks, before.st_blocks);
+            if (c.copy != "raw") {
+                EXPECT_EQ(QemuImgCheck(copy, c.copy), "");
+            }
+            EXPECT_LT(Allocated(copy), (int64_t)before.st_blocks * 512);
+            printf("[ figures  ] %s: the copy takes %lld bytes, the image %lld\n", shown.c_str(), (long long)Allocated(copy),
+                   (long long)before.st_blocks * 512);
+            // Every used cluster as it was, the free ranges zeros, every file read back.
+            unlink(back.c_str());
+            ASSERT_EQ(RunTool({"qemu-img", "convert", "-f", c.copy, "-O", "raw", copy, back}).status, 0);
+            ExpectOnlyVolumesTrimmed(*c.layout, original, back, commands);
+            for (int number : c.trimmed) {
+                std::string volume = scratch + "/vm-volume.img";
+                for (const VmPartition &partition : SfdiskPartitions(original)) {
+                    if (partition.number != number) continue;
+                    unlink(volume.c_str());
+                    ASSERT_TRUE(CopySparse(back, partition.offset, volume, 0, partition.length));
+                    EXPECT_EQ(FilesThatDiffer(volume, number == c.layout->narrowPartition ? narrow : wide), "") << number;
+                }
+            }
+            continue;
+        }
+        // What a dry run says the image would give back, against what it then does.
+        int64_t foretold = 0;
+        if (c.format == "raw" || c.format == "qcow2") {
+            std::vector<std::string> dry = c.options;
+            dry.insert(dry.end(), {"--dry-run", disk});
+            ToolRun told = QuilletImage(dry);
+            ASSERT_EQ(told.status, 0) << told.err;
+            static const std::regex would("the run would release ([0-9]+) of them");
+            size_t volumes = 0;
+            for (std::sregex_iterator at(told.out.begin(), told.out.end(), would), end; at != end; ++at, volumes++) {
+                foretold += std::stoll((*at)[1]);
+            }
+            EXPECT_EQ(volumes, c.trimmed.size() + (fatTrimmed ? 1 : 0)) << told.out;
+        }
+        ToolRun run = QuilletImage(arguments);
+        ASSERT_EQ(run.status, 0) << run.err << run.out;
+        ASSERT_EQ(stat(disk.c_str(), &after), 0);
         EXPECT_EQ(ListedSpans(list), TrimmedSpans(commands));
         if (c.options.empty() && c.layout == &kWindowsGpt) {
             EXPECT_NE(run.out.find("Partition 1 (EFI system):\nTRIM: supported\nFAT12: "), std::string::npos) << run.out;
@@ -735,6 +851,11 @@ TEST_F(QuilletImageVmDiskTest, TrimsPartitionsByNumberOrEveryNtfsAndFatOneInEach
         }
         std::string trimmed = disk;
         int64_t reclaimed = ((int64_t)before.st_blocks - (int64_t)after.st_blocks) * 512;
+        // Within the file system's block.
+        if (c.format == "raw" || c.format == "qcow2") {
+            EXPECT_NEAR(foretold, reclaimed, 4096) << run.out;
+            printf("[ figures  ] %s: a dry run said %lld bytes\n", shown.c_str(), (long long)foretold);
+        }
         // Each volume's own allocation line; together they add up to the run's
         // (QEMU's vmdk and vdi drivers write a block of their own metadata
         // when qemu-nbd opens the image, before the first line).
@@ -896,6 +1017,12 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
          {"hostile.qcow2"}, 66, "the qcow2 image keeps its data in an external data file"},
         {"data file", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M", {"hostile.qcow2"}, 66,
          "external data file"},
+        // A copy reads the image as a run does: the same refusals, the same wall.
+        {"data file, copied", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M",
+         {"--copy-to", "hostile-copy.raw", "--copy-format", "raw", "hostile.qcow2"}, 66, "external data file"},
+        {"data file behind the wall alone, copied", "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M",
+         {"--no-header-check", "--copy-to", "hostile-copy.vdi", "--copy-format", "vdi", "hostile.qcow2"}, 66,
+         "Could not open 'victim.raw': Permission denied"},
         {"block device data file",
          "qemu-img create -q -f qcow2 -o data_file=victim.raw hostile.qcow2 24M && sed -i 's|victim.raw|/dev/loop7|' hostile.qcow2",
          {"hostile.qcow2"}, 66, "external data file"},
@@ -1015,8 +1142,17 @@ TEST_F(QuilletImageTest, InPlaceRunKilledAnywhereLeavesASoundImage) {
             EXPECT_EQ(changed, 0u) << "used clusters changed";
             EXPECT_EQ(FilesThatDiffer(back, wide), "");
         }
+        // A copy killed midway leaves no file under its name, nor its
+        // temporary folder, and the image as it was.
+        const std::string image = scratch + "/killed." + format, copy = scratch + "/killed-copy.qcow2";
+        const std::vector<uint8_t> before = Contents(image);
+        ToolRun copied = QuilletImage({"-q", "--kill-after-punches", "2", "--copy-to", copy, "--copy-format", "qcow2", image});
+        EXPECT_EQ(copied.status, 70);
+        EXPECT_NE(copied.err.find("the copy's run ended on signal 9: no copy written"), std::string::npos) << copied.err;
+        EXPECT_EQ(FileSize(copy), -1);
+        EXPECT_EQ(RunTool({"sh", "-c", "ls -a \"$0\" | grep -c quillet-copy", scratch}).out, "0\n");
+        EXPECT_TRUE(Contents(image) == before);
         // The image killed last: a whole run finishes the trim exactly.
-        const std::string image = scratch + "/killed." + format;
         ToolRun run = QuilletImage({"-q", image});
         EXPECT_EQ(run.status, 0) << run.err;
         unlink(back.c_str());
@@ -1277,7 +1413,7 @@ TEST_F(QuilletImageTest, SeveralImagesRunAsEachAloneInTheirOrderAndTheWorstStatu
         {"images.0.volumes.0.status", "0"}, {"images.0.volumes.0.commands", std::to_string(bare[0])},
         {"images.0.volumes.0.bytes_trimmed", std::to_string(BytesOf(Reference(narrow, 0)))},
         {"images.0.volumes.0.clusters", std::to_string(BytesOf(Reference(narrow, 0)) / 1024)},
-        {"images.0.volumes.0.cluster_size", "1024"},
+        {"images.0.volumes.0.cluster_size", "1024"}, {"images.0.volumes.0.would_release", "null"},
         {"images.1.path", Quoted(images[1])}, {"images.1.format", text("qcow2")},
         {"images.1.virtual_size", std::to_string(kThirdPartition + (int64_t)wide.volumeBytes)},
         {"images.1.allocation_before", std::to_string(disk[1])}, {"images.1.allocation_after", std::to_string(disk[5])},
@@ -1288,14 +1424,14 @@ TEST_F(QuilletImageTest, SeveralImagesRunAsEachAloneInTheirOrderAndTheWorstStatu
         {"images.1.volumes.0.commands", std::to_string(disk[0])},
         {"images.1.volumes.0.bytes_trimmed", std::to_string(BytesOf(first))},
         {"images.1.volumes.0.clusters", std::to_string(BytesOf(first) / 1024)},
-        {"images.1.volumes.0.cluster_size", "1024"},
+        {"images.1.volumes.0.cluster_size", "1024"}, {"images.1.volumes.0.would_release", "null"},
         {"images.1.volumes.1.number", "3"}, {"images.1.volumes.1.offset", std::to_string(kThirdPartition)},
         {"images.1.volumes.1.type", Quoted(type[1])}, {"images.1.volumes.1.outcome", text("trimmed")},
         {"images.1.volumes.1.reason", "null"}, {"images.1.volumes.1.status", "0"},
         {"images.1.volumes.1.commands", std::to_string(disk[3])},
         {"images.1.volumes.1.bytes_trimmed", std::to_string(BytesOf(third))},
         {"images.1.volumes.1.clusters", std::to_string(BytesOf(third) / 4096)},
-        {"images.1.volumes.1.cluster_size", "4096"},
+        {"images.1.volumes.1.cluster_size", "4096"}, {"images.1.volumes.1.would_release", "null"},
         // Not UTF-8: the byte reads as U+FFFD, and path_hex keeps the name.
         {"images.2.path", Quoted(images[2].substr(0, images[2].size() - 5) + "\xEF\xBF\xBD.img")},
         {"images.2.format", text("raw")}, {"images.2.virtual_size", std::to_string(1 << 20)},
@@ -1305,7 +1441,7 @@ TEST_F(QuilletImageTest, SeveralImagesRunAsEachAloneInTheirOrderAndTheWorstStatu
         {"images.2.volumes.0.outcome", text("refused")}, {"images.2.volumes.0.reason", Quoted(refusal)},
         {"images.2.volumes.0.status", "8"}, {"images.2.volumes.0.commands", "0"},
         {"images.2.volumes.0.bytes_trimmed", "0"}, {"images.2.volumes.0.clusters", "0"},
-        {"images.2.volumes.0.cluster_size", "null"},
+        {"images.2.volumes.0.cluster_size", "null"}, {"images.2.volumes.0.would_release", "null"},
     };
     std::string hex;
     for (unsigned char byte : images[2]) {
@@ -1319,6 +1455,12 @@ TEST_F(QuilletImageTest, SeveralImagesRunAsEachAloneInTheirOrderAndTheWorstStatu
     run = QuilletImage({"--output=json", makeImages("one")[2]});
     EXPECT_EQ(run.status, 8);
     EXPECT_EQ(JsonFields(run.out)["images.0.volumes.0.outcome"], text("refused"));
+    // A dry run's document says what the image would give back, as its text does.
+    const std::string dry = makeImages("dry")[0];
+    ToolRun told = QuilletImage({"-n", dry});
+    std::smatch would;
+    ASSERT_TRUE(std::regex_search(told.out, would, std::regex("would release ([0-9]+) of them"))) << told.out;
+    EXPECT_EQ(JsonFields(QuilletImage({"--output=json", "-n", dry}).out)["images.0.volumes.0.would_release"], would[1].str());
 }
 
 TEST_F(QuilletImageTest, CommandListNamingTheImageIsRefused) {

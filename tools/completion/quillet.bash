@@ -30,18 +30,18 @@ _quillet() {
     local common="--commands --dry-run --quiet --verbose --output --help --version"
     local options
     if [[ $1 == *quillet-image ]]; then
-        options="--offset --partition --format --jobs --domain --connect $common"
+        options="--offset --partition --format --jobs --domain --connect --copy-to --copy-format --overwrite $common"
     else
         options="--yes $common"
     fi
     case $prev in
-        -c | --commands)
+        -c | --commands | --copy-to)
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
         -p | --partition)
             _quillet_image_partitions "$cur"
             return ;;
-        -f | --format)
+        -f | --format | --copy-format)
             COMPREPLY=($(compgen -W "raw qcow2 vmdk vhdx vdi" -- "$cur"))
             return ;;
         --output)

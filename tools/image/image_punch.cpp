@@ -40,18 +40,20 @@ int Refused(std::string *reason, const std::string &text) {
     return 0;
 }
 
-// qemu-img `arguments` on the descriptor (as the image spec's last
-// argument), behind the wall; its output (both streams) in *out. Its exit
-// status, or -1 when it could not be run.
-int RunQemuImg(int imageFd, int format, int wallRuleset, const char *const *arguments, int count, std::string *out) {
+}  // namespace
+
+std::string QemuImageJson(int format) {
     char image[192];
     snprintf(image, sizeof image,
              "json:{\"driver\":\"%s\",\"file\":{\"driver\":\"file\",\"filename\":\"/proc/self/fd/%d\"},\"backing\":null}",
              ImageFormatName(format), kImageFd);
+    return image;
+}
+
+int RunQemuImgOn(int imageFd, int wallRuleset, const std::vector<std::string> &arguments, std::string *out) {
     std::vector<char *> argv;
     argv.push_back((char *)"qemu-img");
-    for (int i = 0; i < count; i++) argv.push_back((char *)arguments[i]);
-    argv.push_back(image);
+    for (const std::string &argument : arguments) argv.push_back((char *)argument.c_str());
     argv.push_back(0);
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
@@ -85,6 +87,17 @@ int RunQemuImg(int imageFd, int format, int wallRuleset, const char *const *argu
     }
     if (child < 0 || !WIFEXITED(status) || out->size() >= (size_t)kLongestQemuOutput) return -1;
     return WEXITSTATUS(status);
+}
+
+namespace {
+
+// qemu-img `arguments` on the descriptor (as the image's json: description, the last
+// argument), behind the wall; its output (both streams) in *out. Its exit
+// status, or -1 when it could not be run.
+int RunQemuImg(int imageFd, int format, int wallRuleset, const char *const *arguments, int count, std::string *out) {
+    std::vector<std::string> all(arguments, arguments + count);
+    all.push_back(QemuImageJson(format));
+    return RunQemuImgOn(imageFd, wallRuleset, all, out);
 }
 
 // The value after "key": on `line`, as a number or a word; 0 when absent.
@@ -421,6 +434,12 @@ int PunchRange(PunchImageStore *punch, int64_t start, int64_t end) {
     return 1;
 }
 
+int64_t PunchReleased(ImageStore *store, int64_t start, int64_t size) {
+    PunchImageStore *punch = (PunchImageStore *)store;
+    int64_t released = 0;
+    return ReleasedFromPlan(punch->fd, punch->plan, 1, punch->fileBytes, start, size, &released) ? released : -1;
+}
+
 int PunchHeld(PunchImageStore *punch) {
     int punched = punch->heldEnd <= punch->heldStart || PunchRange(punch, punch->heldStart, punch->heldEnd);
     punch->heldStart = punch->heldEnd = 0;
@@ -452,6 +471,64 @@ void PunchRelease(ImageStore *store) {
 }
 
 }  // namespace
+
+// The file's holes in the host blocks that [start, end) of the disk
+// touches where `plan` maps it: what writing zeros there allocates.
+int64_t HolesUnder(int fd, const PunchPlan &plan, int64_t fileBytes, int64_t start, int64_t end) {
+    const int64_t block = plan.blockBytes > 0 ? plan.blockBytes : 4096;
+    int64_t holes = 0;
+    for (const HostExtent &extent : plan.extents) {
+        const int64_t from = std::max(start, extent.guest), to = std::min(end, extent.guest + extent.length);
+        if (to <= from) continue;
+        const int64_t hostFrom = (extent.host + (from - extent.guest)) / block * block;
+        const int64_t hostTo = std::min((extent.host + (to - extent.guest) + block - 1) / block * block, fileBytes);
+        const int64_t data = AllocatedBetween(fd, hostFrom, hostTo);
+        if (data < 0) return -1;
+        holes += hostTo - hostFrom - data;
+    }
+    return holes;
+}
+
+
+int ReleasedFromPlan(int fd, const PunchPlan &plan, int64_t unit, int64_t fileBytes, int64_t start, int64_t size,
+                     int64_t *released) {
+    *released = 0;
+    const std::vector<HostExtent> &extents = plan.extents;
+    const int64_t block = plan.blockBytes > 0 ? plan.blockBytes : 4096;
+    const int64_t end = (start + size) / unit * unit;
+    start = (start + unit - 1) / unit * unit;
+    int64_t total = 0;
+    auto first = std::upper_bound(extents.begin(), extents.end(), start,
+                                  [](int64_t at, const HostExtent &e) { return at < e.guest + e.length; });
+    for (auto extent = first; extent != extents.end() && extent->guest < end; ++extent) {
+        const int64_t from = std::max(start, extent->guest), to = std::min(end, extent->guest + extent->length);
+        const int64_t hostFrom = extent->host + (from - extent->guest);
+        const int64_t hostTo = std::min(extent->host + (to - extent->guest), fileBytes);
+        const int64_t holeFrom = (hostFrom + block - 1) / block * block, holeTo = hostTo / block * block;
+        if (holeTo <= holeFrom) continue;
+        const int64_t data = AllocatedBetween(fd, holeFrom, holeTo);
+        if (data < 0) return 0;
+        total += data;
+    }
+    *released = total;
+    return 1;
+}
+
+int ReadImageMap(int imageFd, int format, int wallRuleset, int64_t diskBytes, PunchPlan *plan, std::string *reason) {
+    *plan = PunchPlan();
+    std::string out;
+    const char *const map[] = {"map", "--output=json"};
+    if (RunQemuImg(imageFd, format, wallRuleset, map, 2, &out) != 0) {
+        return Refused(reason, std::string("qemu-img map cannot read the ") + ImageFormatName(format) + " image's map");
+    }
+    if (!ReadQemuMap(out, diskBytes, plan, reason)) return 0;
+    JoinExtents(&plan->extents);
+    struct stat info;
+    plan->blockBytes = fstat(imageFd, &info) == 0 && info.st_blksize >= 512 && (info.st_blksize & (info.st_blksize - 1)) == 0
+                           ? (int64_t)info.st_blksize
+                           : 4096;
+    return 1;
+}
 
 int FormatPunchesInPlace(int format) { return format == kFormatVdi || format == kFormatVmdk || format == kFormatVhdx; }
 
@@ -527,6 +604,7 @@ ImageStore *OpenPunchImageStore(ImageStore *reader, int imageFd, const PunchPlan
     punch->store.trim = PunchTrim;
     punch->store.finish = PunchFinish;
     punch->store.release = PunchRelease;
+    punch->store.released = PunchReleased;
     punch->store.size = reader->size;
     punch->reader = reader;
     punch->fd = imageFd;

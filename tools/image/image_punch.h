@@ -35,6 +35,16 @@ struct PunchPlan {
     int64_t compressedBytes;          // guest bytes allocated without a place of their own (never punched)
 };
 
+// The image open on descriptor 4 of qemu-img or qemu-nbd as QEMU is
+// told of it: the driver named, the file through /proc/self/fd, no
+// backing file whatever the header says.
+std::string QemuImageJson(int format);
+// qemu-img with `arguments`, `imageFd` as its descriptor 4 (arguments may
+// name it /proc/self/fd/4 or use QemuImageJson), behind the wall
+// `wallRuleset` (-1: none); both its streams in *out. Its exit status, or
+// -1 when it could not be run.
+int RunQemuImgOn(int imageFd, int wallRuleset, const std::vector<std::string> &arguments, std::string *out);
+
 // 1 when the format's free space is given back by punching holes here.
 int FormatPunchesInPlace(int format);
 
@@ -45,6 +55,21 @@ int FormatPunchesInPlace(int format);
 // filled when its free ranges may be punched; 0 with the reason.
 int PlanInPlacePunch(int imageFd, int format, int wallRuleset, int64_t fileBytes, ImageStore *reader,
                      PunchPlan *plan, std::string *reason);
+
+// What a trim of [start, start + size) of the disk frees of the file open
+// on `fd` (`fileBytes` long) that `plan` maps: the range cut inward to
+// whole `unit`s of the disk (a qcow2 cluster; 1 for none), each of its
+// extent pieces inward to whole host blocks, and of those what holds data.
+// 0 when the file's holes cannot be read.
+int ReleasedFromPlan(int fd, const PunchPlan &plan, int64_t unit, int64_t fileBytes, int64_t start, int64_t size,
+                     int64_t *released);
+// The holes of that file under the host blocks that [start, end) of the
+// disk touches where `plan` maps it: what writing zeros there allocates.
+// -1 when they cannot be read.
+int64_t HolesUnder(int fd, const PunchPlan &plan, int64_t fileBytes, int64_t start, int64_t end);
+// The image's allocated extents and where they lie in the file, from
+// `qemu-img map` behind the wall. 1, or 0 with the reason.
+int ReadImageMap(int imageFd, int format, int wallRuleset, int64_t diskBytes, PunchPlan *plan, std::string *reason);
 
 // What the summary says about what the format gave back, and why it may be
 // less than a raw disk's.

@@ -44,6 +44,7 @@ struct NbdImageStore {
     int asks;    // the server answers "base:allocation" block status
     int failed;  // a held-back request failed
     TrimJoiner joiner;
+    int64_t releaseUnit;  // the image's clusters; 0: unknown
     pid_t server;  // qemu-nbd, ours to wait for; -1 before it is started
 };
 
@@ -61,6 +62,7 @@ struct StatusRuns {
     int64_t start, end;
     int answered;
     int count;
+    int holes;  // skip marks what holds no data (a hole), not a hole of zeros alone
     int64_t runEnd[kMostStatusRuns];
     int skip[kMostStatusRuns];
 };
@@ -76,7 +78,8 @@ int TakeStatus(void *data, const char *context, uint64_t offset, uint32_t *entri
         if (entries[i] == 0) break;
         int64_t end = at + entries[i] < runs->end ? at + entries[i] : runs->end;
         const uint32_t holeOfZeros = LIBNBD_STATE_HOLE | LIBNBD_STATE_ZERO;
-        int skip = (entries[i + 1] & holeOfZeros) == holeOfZeros;
+        const uint32_t skipped = runs->holes ? (uint32_t)LIBNBD_STATE_HOLE : holeOfZeros;
+        int skip = (entries[i + 1] & skipped) == skipped;
         if (runs->count > 0 && runs->skip[runs->count - 1] == skip) {
             runs->runEnd[runs->count - 1] = end;
         } else if (runs->count < kMostStatusRuns) {
@@ -116,6 +119,37 @@ int Send(NbdImageStore *nbd, int64_t start, int64_t size) {
         }
     }
     return SendAll(nbd, pending, end - pending) && sent;
+}
+
+// What base:allocation calls data in [start, end), or -1 when the server
+// cannot say: bounded asks, each moving past at least one extent.
+int64_t DataBetween(NbdImageStore *nbd, int64_t start, int64_t end) {
+    int64_t data = 0;
+    for (int64_t at = start, asks = 0; at < end; asks++) {
+        if (asks >= kMostStatusAsks) return -1;
+        StatusRuns runs;
+        memset(&runs, 0, sizeof runs);
+        runs.start = at;
+        runs.end = end;
+        runs.holes = 1;
+        nbd_extent_callback callback = {TakeStatus, &runs, 0};
+        if (nbd_block_status(nbd->nbd, (uint64_t)(end - at), (uint64_t)at, callback, 0) != 0 || runs.count == 0) return -1;
+        for (int i = 0; i < runs.count; i++) {
+            if (!runs.skip[i]) data += runs.runEnd[i] - at;
+            at = runs.runEnd[i];
+        }
+    }
+    return data;
+}
+
+// A write-zeroes that may trim frees the whole clusters it covers that
+// hold data; the rest of it is written as zeros in place.
+int64_t NbdReleased(ImageStore *store, int64_t position, int64_t size) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    const int64_t unit = nbd->releaseUnit;
+    if (unit <= 0 || !nbd->asks) return -1;
+    const int64_t start = (position + unit - 1) / unit * unit, end = (position + size) / unit * unit;
+    return end > start ? DataBetween(nbd, start, end) : 0;
 }
 
 int NbdRead(ImageStore *store, int64_t position, void *buffer, uint32_t size) {
@@ -264,6 +298,7 @@ ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRul
     nbd->store.trim = NbdTrim;
     nbd->store.finish = NbdFinish;
     nbd->store.release = NbdRelease;
+    nbd->store.released = NbdReleased;
     nbd->store.size = nbd_get_size(nbd->nbd);
     // Only qcow2 gives clusters back for write-zeroes that may trim and
     // reads them back as zeros; for the formats whose QEMU driver cannot
@@ -368,4 +403,18 @@ int64_t NbdAllocatedBytes(ImageStore *store) {
         }
     }
     return walk.allocated;
+}
+
+void SetNbdReleaseUnit(ImageStore *store, int64_t clusterBytes) { ((NbdImageStore *)store)->releaseUnit = clusterBytes; }
+
+int WriteNbdImageStore(ImageStore *store, int64_t position, const void *buffer, uint32_t size) {
+    NbdImageStore *nbd = (NbdImageStore *)store;
+    const uint8_t *bytes = (const uint8_t *)buffer;
+    if (position < 0 || position > store->size || size > store->size - position) return 0;
+    for (uint32_t done = 0; done < size;) {
+        uint32_t piece = size - done < (uint32_t)kLargestRead ? size - done : (uint32_t)kLargestRead;
+        if (nbd_pwrite(nbd->nbd, bytes + done, piece, (uint64_t)(position + done), 0) != 0) return 0;
+        done += piece;
+    }
+    return 1;
 }

@@ -30,6 +30,11 @@ int FormatReleasesSpace(int format);
 // error. What a trim gives back to the host shows here.
 int64_t AllocatedBytes(const char *path);
 
+// Bytes of the file open on `fd` that the file system has allocated in
+// [start, end), preallocated (unwritten) extents included, as st_blocks
+// counts them (FIEMAP; SEEK_DATA where there is none); -1 on failure.
+int64_t AllocatedBetween(int fd, int64_t start, int64_t end);
+
 // Cuts a stream of trimmed ranges into requests that never split an image
 // cluster of up to `alignment` bytes (a power of two) between two requests:
 // contiguous ranges are joined and only cut at multiples of `alignment`.
@@ -53,6 +58,13 @@ void FlushTrim(TrimJoiner *joiner, int64_t *start, int64_t *size);
 // failure.
 ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRuleset, char *reason,
                               uint32_t reasonSize);
+// The clusters (a power of two) in which the NBD store's image gives space
+// back: its `released` then counts the whole clusters of a range that
+// hold data. Unset, it cannot tell.
+void SetNbdReleaseUnit(ImageStore *store, int64_t clusterBytes);
+// Writes `size` bytes at `position` of the disk an NBD store serves
+// writable. 1 when done.
+int WriteNbdImageStore(ImageStore *store, int64_t position, const void *buffer, uint32_t size);
 
 // A connection to the NBD server `uri` names (nbd:// or nbd+unix://, no
 // TLS, no local files, no other transports): the server owns the image.

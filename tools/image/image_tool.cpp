@@ -9,6 +9,8 @@ const char kImageToolUsage[] =
     "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] [-j N]\n"
     "                     [--output=json] IMAGE...\n"
     "       quillet-image [options] -d DOMAIN... [--connect URI]\n"
+    "       quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-q | -v] [--output=json]\n"
+    "                     --copy-to=FILE [--copy-format=FMT] [--overwrite] IMAGE\n"
     "       quillet-image --help | --version\n"
     "  IMAGE                 a file, or an NBD export: nbd://HOST[:PORT]/EXPORT,\n"
     "                        nbd+unix:///EXPORT?socket=PATH\n"
@@ -26,6 +28,10 @@ const char kImageToolUsage[] =
     "  -q, --quiet           print errors only\n"
     "  -v, --verbose         also print the drive, the volume and the path taken\n"
     "  -j, --jobs=N          trim N images at once (default 1); output stays per image\n"
+    "      --copy-to=FILE    leave IMAGE as it is; write a compact copy to FILE\n"
+    "      --copy-format=FMT the copy's format: raw, qcow2, vmdk, vhdx or vdi\n"
+    "                        (default: IMAGE's own)\n"
+    "      --overwrite       the copy may replace an existing FILE\n"
     "      --output=FORMAT   human (the default) or json: one JSON document on stdout\n";
 
 int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, char *error,
@@ -41,6 +47,9 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--domain", 'd', kOptionTexts, &domains, 0, kMostDomains, "--domain needs a libvirt domain's name"},
         {"--connect", 0, kOptionText, &options->connect, 0, 0, "--connect needs a libvirt URI"},
         {"--jobs", 'j', kOptionNumber, &jobs, 1, 64, "--jobs needs a number of images from 1 to 64"},
+        {"--copy-to", 0, kOptionText, &options->copyTo, 0, 0, "--copy-to needs the copy's file name"},
+        {"--copy-format", 0, kOptionText, &options->copyFormat, 0, 0, "--copy-format needs one of raw, qcow2, vmdk, vhdx, vdi"},
+        {"--overwrite", 0, kOptionFlag, &options->overwrite, 0, 0, ""},
         {"--fail-at", 0, kOptionNumber, &failAt, 1, 0xFFFFFFFFu, "--fail-at needs a command number from 1"},
         {"--no-trim", 0, kOptionFlag, &options->noTrim, 0, 0, ""},
         {"--no-header-check", 0, kOptionFlag, &options->noHeaderCheck, 0, 0, ""},
@@ -93,6 +102,25 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
             snprintf(error, errorSize, "--format does not apply to an NBD export: the server serves the disk's own bytes");
             return 0;
         }
+    }
+    if (options->copyFormat != 0 && ImageFormatByName(options->copyFormat) == kFormatUnknown) {
+        snprintf(error, errorSize, "--copy-format needs one of raw, qcow2, vmdk, vhdx, vdi, not %s", options->copyFormat);
+        return 0;
+    }
+    if (options->copyTo == 0 && (options->copyFormat != 0 || options->overwrite)) {
+        snprintf(error, errorSize, "%s goes with --copy-to", options->copyFormat != 0 ? "--copy-format" : "--overwrite");
+        return 0;
+    }
+    if (options->copyTo != 0 && options->domainCount == 0 && options->common.operandCount == 1 &&
+        IsNbdUri(options->common.operands[0])) {
+        snprintf(error, errorSize, "--copy-to copies an image file, not an NBD export");
+        return 0;
+    }
+    if (options->copyTo != 0 &&
+        (options->common.dryRun || options->common.operandCount > 1 || jobs > 1 || options->domainCount > 0)) {
+        snprintf(error, errorSize, "--copy-to copies one image and writes it: %s",
+                 options->common.dryRun ? "leave out --dry-run" : "give one image");
+        return 0;
     }
     // One list for several images would be truncated by each of them.
     if (options->common.operandCount > 1 && options->common.commandsFile != 0) {

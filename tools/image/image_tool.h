@@ -23,13 +23,16 @@ struct ImageToolOptions {
     const char *domains[kMostDomains];
     int domainCount;
     const char *connect;  // --connect: libvirt's URI; null: libvirt's default
+    const char *copyTo;      // --copy-to: a compact copy goes there, the image is only read; null: none
+    const char *copyFormat;  // --copy-format, checked; null: the image's own
+    int overwrite;           // --overwrite: the copy may replace an existing file
     // Test hooks for the image drive; left out of the usage.
     int noTrim;       // the drive reports no TRIM support
     uint32_t failAt;  // the N-th TRIM command fails
     // Test hooks for the image's checks; left out of the usage.
     int noHeaderCheck;    // the header is not read: the wall alone keeps QEMU in
     const char *waitFor;  // read this FIFO to its end between the checks and the serving
-    uint64_t killAfterPunches;  // SIGKILL right after this many holes punched in place (0: never)
+    uint64_t killAfterPunches;  // SIGKILL right after this many holes punched in place, or writes of a copy (0: never)
 };
 
 // Parses argv; on failure writes a one-line reason into `error`. An option

@@ -23,11 +23,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "exit_status.h"
 #include "fat_volume.h"
+#include "image_copy.h"
 #include "image_binding.h"
 #include "image_header.h"
 #include "image_in_use.h"
@@ -46,6 +48,10 @@
 namespace {
 
 const char kProgram[] = "quillet-image";
+
+// The copy a --copy-to run writes (its temporary file made by the parent
+// process, which names it once the run is done); null: no copy.
+CopyTarget *gCopy = 0;
 
 // Where Fail's texts are also kept for --output=json: the image's reason,
 // or the partition's while one is looked at. Null: stderr alone.
@@ -114,6 +120,7 @@ void WaitForTest(const char *fifo) {
 // The wall of this process, raised before its first trim.
 struct ImageWall {
     int imageFd;
+    int copyFd;       // the copy being written, -1: none
     int qemuRuleset;  // qemu-nbd's, until it has started
     int entered;
 };
@@ -123,8 +130,9 @@ int EnterImageWall(void *context, int commandsFd, std::string *why) {
     if (wall->entered) return 1;
     // An NBD export has no descriptor here: the run writes nothing on the host
     // then but the command list.
-    int writable[2], count = 0;
+    int writable[3], count = 0;
     if (wall->imageFd >= 0) writable[count++] = wall->imageFd;
+    if (wall->copyFd >= 0) writable[count++] = wall->copyFd;
     if (commandsFd >= 0) writable[count++] = commandsFd;
     int ruleset = -1;
     if (BuildWall(writable, count, &ruleset, why) != kWallRaised || !EnterWall(ruleset)) {
@@ -141,6 +149,53 @@ struct DiskSource {
     void *context;
     int64_t bytes;
 };
+
+// The ranges a run trims (a dry run: would trim), joined: those of the
+// volume since the last ask, for what the image would give back, and all
+// of the run's, which a copy leaves out.
+struct FreeRanges {
+    ImageStore *store;
+    std::vector<ByteRange> volume, all;
+    // A qcow2 image's clusters in its file, for a dry run.
+    PunchPlan map;
+    int mapped;
+    int64_t unit, fileBytes;
+    int fd;
+};
+
+void KeepFreeRange(void *context, int64_t position, int64_t size) {
+    FreeRanges *ranges = (FreeRanges *)context;
+    AddByteRange(&ranges->volume, position, position + size);
+    AddByteRange(&ranges->all, position, position + size);
+}
+
+int64_t WouldRelease(void *context) {
+    FreeRanges *ranges = (FreeRanges *)context;
+    int64_t total = 0;
+    int told = 1;
+    for (size_t i = 0; told && i < ranges->volume.size(); i++) {
+        const int64_t start = ranges->volume[i].start, size = ranges->volume[i].end - start;
+        int64_t some = -1;
+        if (!ranges->mapped) {
+            told = (some = ranges->store->released(ranges->store, start, size)) >= 0;
+            total += some;
+            continue;
+        }
+        // qcow2 frees the clusters the range covers whole; in those it covers
+        // in part it writes zeros, which allocates the holes of the file
+        // under them.
+        const int64_t unit = ranges->unit, end = start + size;
+        const int64_t first = (start + unit - 1) / unit * unit, last = std::max(end / unit * unit, first);
+        const int64_t head = HolesUnder(ranges->fd, ranges->map, ranges->fileBytes, start, std::min(first, end));
+        const int64_t tail = last < end ? HolesUnder(ranges->fd, ranges->map, ranges->fileBytes, std::max(last, start), end) : 0;
+        told = head >= 0 && tail >= 0 &&
+               ReleasedFromPlan(ranges->fd, ranges->map, unit, ranges->fileBytes, start, size, &some);
+        total += some - head - tail;
+    }
+    ranges->volume.clear();
+    // Zeros written into holes can outweigh what is freed: nothing is given back then.
+    return told ? std::max<int64_t>(total, 0) : -1;
+}
 
 // An NTFS or FAT boot sector at byte 0 whose bytes 446 to 509 also read as
 // sound MBR entries (boot flag 0 or 0x80, inside the disk, no overlap):
@@ -332,7 +387,7 @@ int TrimNbdExport(const ImageToolOptions &options, InputResult *result) {
     ImageStore *store = OpenNbdUriStore(uri, !dryRun, &capability, reason, sizeof reason);
     if (store == 0) return Fail(uri, reason, capability ? kExitTrimFailed : kExitNoInput);
     // Nothing on this host is written from here on but the command list.
-    ImageWall wall = {-1, -1, 0};
+    ImageWall wall = {-1, -1, -1, 0};
     std::string unwalled;
     int raised = BuildWall(0, 0, &wall.qemuRuleset, &unwalled);
     if (raised == kWallFailed) {
@@ -359,7 +414,9 @@ int TrimNbdExport(const ImageToolOptions &options, InputResult *result) {
                                                            "into freed space");
     if (result != 0) result->allocationBefore = NbdAllocatedBytes(store);
     DiskSource disk = {ReadFromStore, store, store->size};
-    return TrimDisk(options, &target, store, disk, result);
+    const int status = TrimDisk(options, &target, store, disk, result);
+    ReleaseImageStore(store);
+    return status;
 }
 
 // One image's whole run: its checks, refusals and summary. `result` (null:
@@ -454,10 +511,16 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
 
     // Landlock: qemu-nbd and this process may write the image and the
     // command list alone, whatever QEMU finds in the header.
-    ImageWall wall = {fd, -1, 0};
+    ImageWall wall = {fd, gCopy != 0 ? gCopy->fd : -1, -1, 0};
     std::string unwalled;
     int raised = BuildWall(&fd, 1, &wall.qemuRuleset, &unwalled);
+    // qemu-img and qemu-nbd on the copy reach the copy alone.
+    int copyRuleset = -1;
+    if (raised == kWallRaised && gCopy != 0 && BuildWall(&gCopy->fd, 1, &copyRuleset, &unwalled) != kWallRaised) {
+        raised = kWallFailed;
+    }
     if (raised == kWallFailed) {
+        if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
         close(fd);
         return Fail(image, unwalled, kExitNoPermission);
     }
@@ -465,6 +528,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
     target.enterWall = raised == kWallRaised ? EnterImageWall : 0;
     target.wallContext = &wall;
     target.imageFd = fd;
+    int64_t qcow2Unit = 0;
 
     DiskSource disk = {ReadFromDescriptor, &fd, (int64_t)target.input.st_size};
     ImageStore *store = 0;
@@ -478,6 +542,7 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
             return Fail(image, "cannot measure the image", kExitIoError);
         }
         target.pathTaken += dryRun ? ", read only (dry run)" : "; TRIM punches holes (fallocate)";
+        target.releaseUnit = "whole blocks of " + std::to_string(target.input.st_blksize) + " bytes of the host file system";
     } else {
         char reason[256] = "";
         // In place, QEMU only reads the image: its trims free nothing there.
@@ -495,12 +560,16 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
                             kExitNoInput);
             }
             target.spaceNote = DescribePunchedSpace(format, plan);
+            target.releaseUnit = "whole blocks of " + std::to_string(plan.blockBytes) + " bytes of the host file system";
             store = OpenPunchImageStore(store, fd, plan, options.killAfterPunches);
         } else if (format == kFormatQcow2) {
             uint8_t bits[4] = {0};
             if (ReadFromDescriptor(&fd, 20, bits, sizeof bits) && bits[0] == 0 && bits[1] == 0 && bits[2] == 0 &&
                 bits[3] >= 9 && bits[3] <= 21) {
                 target.spaceNote = DescribeQcow2Space((int64_t)1 << bits[3]);
+                if (store != 0) SetNbdReleaseUnit(store, (int64_t)1 << bits[3]);
+                qcow2Unit = (int64_t)1 << bits[3];
+                target.releaseUnit = "whole clusters of " + std::to_string(1 << bits[3]) + " bytes that hold data";
             }
         }
         if (store == 0) {
@@ -521,16 +590,71 @@ int TrimImage(const ImageToolOptions &options, InputResult *result) {
                              : releases ? "; TRIM becomes an NBD request that frees its clusters"
                                         : "; TRIM becomes an NBD trim, which QEMU drops for this format");
     }
+    FreeRanges ranges;
+    ranges.store = store;
+    ranges.mapped = 0;
+    ranges.unit = 0;
+    ranges.fd = fd;
+    ranges.fileBytes = (int64_t)target.input.st_size;
+    if (dryRun && qcow2Unit > 0) {
+        std::string unmapped;
+        // Without the map, the clusters that hold data are counted whole.
+        if (ReadImageMap(fd, format, wall.qemuRuleset, disk.bytes, &ranges.map, &unmapped)) {
+            ranges.mapped = 1;
+            ranges.unit = qcow2Unit;
+        }
+    }
     if (wall.qemuRuleset >= 0) close(wall.qemuRuleset);
     wall.qemuRuleset = -1;
+    std::string copyWhy;
+    ImageStore *copyStore = 0;
+    if (gCopy != 0) {
+        if (gCopy->format == kFormatUnknown) gCopy->format = format;
+        if (!FormatCopyTarget(*gCopy, disk.bytes, copyRuleset, &copyWhy) ||
+            ((copyStore = ServeCopyTarget(*gCopy, disk.bytes, copyRuleset, &copyWhy)) == 0 && gCopy->format != kFormatRaw)) {
+            ReleaseImageStore(store);
+            if (copyRuleset >= 0) close(copyRuleset);
+            close(fd);
+            return Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
+        }
+    }
+    // Kept for a dry run's figure and a copy (also a dry run) alone.
+    target.keepRange = dryRun ? KeepFreeRange : 0;
+    target.wouldRelease = store->released != 0 ? WouldRelease : 0;
+    target.rangeContext = &ranges;
     status = TrimDisk(options, &target, store, disk, result);
+    // The copy only of a disk whose every volume passed its checks: a
+    // refused one's free space is not known.
+    if (gCopy != 0) {
+        int64_t written = 0;
+        if (status != kExitOk) {
+            ReleaseImageStore(copyStore);
+            Fail(image, "no copy written: the image's checks did not all pass", status);
+        } else if (!CopyHasRoom(*gCopy, disk.bytes, ranges.all, (int64_t)target.input.st_blocks * 512, &copyWhy)) {
+            ReleaseImageStore(copyStore);
+            status = Fail(image, "no copy: " + copyWhy, kExitCannotCreate);
+        } else if (!WriteCompactCopy(store, ranges.all, *gCopy, copyStore, copyRuleset, options.killAfterPunches, &written,
+                                     &copyWhy)) {
+            status = Fail(image, "no copy: " + copyWhy, kExitIoError);
+        } else if (!options.common.quiet) {
+            printf("Copy: %lld bytes of data written, %lld bytes of free space left out\n", (long long)written,
+                   (long long)[&] {
+                       int64_t left = 0;
+                       for (const ByteRange &range : ranges.all) left += range.end - range.start;
+                       return left;
+                   }());
+        }
+        if (copyRuleset >= 0) close(copyRuleset);
+    }
+    // qemu-nbd ends before the image's lock does.
+    ReleaseImageStore(store);
     struct stat after;
     if (result != 0 && fstat(fd, &after) == 0) result->allocationAfter = (int64_t)after.st_blocks * 512;
     close(fd);
     return status;
 }
 
-// The disk's volumes on `store`, which is released at the end.
+// The disk's volumes on `store`, which stays the caller's to release.
 int TrimDisk(const ImageToolOptions &options, OfflineTarget *partial, ImageStore *store, const DiskSource &disk,
              InputResult *result) {
     OfflineTarget &target = *partial;
@@ -553,8 +677,6 @@ int TrimDisk(const ImageToolOptions &options, OfflineTarget *partial, ImageStore
     if (status == kExitOk) status = TrimVolumes(&target, &place, table, volumes, eachPartition, disk, result);
     // A server's answer is had while the connection lasts.
     if (result != 0 && target.measureAllocation != 0) result->allocationAfter = target.measureAllocation(target.measureContext);
-    // qemu-nbd ends before the image's lock does.
-    ReleaseImageStore(store);
     return status;
 }
 
@@ -839,6 +961,87 @@ int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, 
     return 1;
 }
 
+pid_t gCopyChild = -1;
+
+void ForwardToCopyChild(int signal) {
+    if (gCopyChild > 0) kill(gCopyChild, signal);
+}
+
+// A compact copy: the image is read as a dry run reads it, in a child
+// behind the walls, which writes the copy's temporary file; this process
+// names the copy once the child is done, since the wall lets the child
+// make no name.
+int CopyImage(ImageToolOptions options) {
+    const char *image = options.common.operand;
+    int sourceFd = open(image, O_RDONLY | O_CLOEXEC);
+    if (sourceFd < 0) {
+        int cause = errno;
+        return Fail(image, std::string("cannot open the image (") + strerror(cause) + ")", ExitStatusForErrno(cause));
+    }
+    CopyTarget copy;
+    std::string why;
+    // The copy's format: as given, or the image's own (as TrimImage finds it).
+    uint8_t header[512] = {0};
+    struct stat source;
+    const int found = fstat(sourceFd, &source) == 0 &&
+                              ReadFromDescriptor(&sourceFd, 0, header, source.st_size < 512 ? (uint32_t)source.st_size : 512)
+                          ? DetectImageFormat(header)
+                          : kFormatRaw;
+    const int format = options.copyFormat != 0 ? ImageFormatByName(options.copyFormat)
+                       : options.format != 0   ? ImageFormatByName(options.format)
+                                               : found;
+    int status = PrepareCopyTarget(sourceFd, options.copyTo, format, options.overwrite, &copy, &why);
+    close(sourceFd);
+    if (status != kExitOk) return Fail(image, why, status);
+    options.common.dryRun = 1;  // the image is only read
+    gCopy = &copy;
+    // A signal to end the run ends the child's; this process stays to
+    // remove the unfinished copy.
+    const int ending[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction forward = {};
+    forward.sa_handler = ForwardToCopyChild;
+    for (int signal : ending) sigaction(signal, &forward, 0);
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child == 0) {
+        for (int signal : ending) ::signal(signal, SIG_DFL);
+        if (!options.common.json) {
+            status = TrimImage(options, 0);
+            fflush(stdout);
+            fflush(stderr);
+            _exit(status);
+        }
+        ImageItem item = {};
+        item.name = image;
+        const std::string object = TrimImageForJson(options, item, &status);
+        fputs(FormatRunJson(kProgram, 1, status, "images", {object}).c_str(), stdout);
+        fflush(stdout);
+        _exit(status);
+    }
+    gCopy = 0;
+    gCopyChild = child;
+    int wait = 0;
+    while (child > 0 && waitpid(child, &wait, 0) < 0 && errno == EINTR) {
+    }
+    status = child < 0 ? kExitSoftware : WIFEXITED(wait) ? WEXITSTATUS(wait) : kExitSoftware;
+    if (child < 0 || !WIFEXITED(wait)) {
+        Fail(image, child < 0 ? std::string("cannot start the copy's run (") + strerror(errno) + ")"
+                              : std::string("the copy's run ended on signal ") + std::to_string(WTERMSIG(wait)) +
+                                    ": no copy written",
+             status);
+    }
+    if (!SettleCopyTarget(&copy, status == kExitOk, options.overwrite, &why)) status = Fail(image, why, kExitCannotCreate);
+    if (status == kExitOk && !options.common.quiet && !options.common.json) {
+        struct stat made;
+        if (stat(options.copyTo, &made) == 0) {
+            printf("Copy: %s (%s), %lld bytes allocated\n", options.copyTo, ImageFormatName(copy.format),
+                   (long long)made.st_blocks * 512);
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -849,6 +1052,7 @@ int main(int argc, char **argv) {
     if (ArgumentsEndTheRun(parsed, options.common, kProgram, error, kImageToolUsage, &status)) return status;
     // The document alone on stdout: the prose is left out, errors stay on stderr.
     if (options.common.json) options.common.quiet = 1;
+    if (options.copyTo != 0) return CopyImage(options);
     std::vector<ImageItem> items;
     if (options.domain != 0) {
         if (!DomainItems(options, &items, &status)) {
