@@ -216,7 +216,9 @@ TEST(ParseImageToolArguments, RefusesBadArgumentsWithAReason) {
         {{"--no-trim", "--no-trim", "a.img"}, "--no-trim given twice"},
         // A domain's disks are its images, with the formats its XML names.
         {{"-d", "win", "a.img"}, "--domain takes its disks from the domain, not a.img"},
-        {{"--connect", "qemu:///system", "a.img"}, "--connect needs --domain"},
+        {{"--connect", "qemu:///system", "a.img"}, "--connect needs --domain or --all-domains"},
+        {{"--all-domains", "a.img"}, "--all-domains takes every domain's disks, not a.img"},
+        {{"--all-domains", "-d", "win"}, "--all-domains takes every domain's disks, not --domain as well"},
         {{"-d", "win", "-f", "raw"}, "--format and --domain exclude each other"},
         {{"-d", "win", "--domain", "other", "-d", "win"}, "--domain win given twice"},
         {{"--connect=", "-d", "win"}, "--connect needs a libvirt URI"},

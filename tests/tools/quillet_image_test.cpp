@@ -1985,14 +1985,17 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
         bool othersToo;
         int status;
         const char *refusal;  // of the domain; null: its disks ran
+        bool all;  // --all-domains instead of -d windows: a domain not shut off is skipped, no fault
     } cases[] = {
-        {5, false, 0, 0},
-        {1, false, 4, "the domain is running: shut it down first (virsh shutdown windows)"},
-        {3, false, 4, "the domain is paused: shut it down first (virsh shutdown windows)"},
-        {5, true, 66, 0},
+        {5, false, 0, 0, false},
+        {1, false, 4, "the domain is running: shut it down first (virsh shutdown windows)", false},
+        {3, false, 4, "the domain is paused: shut it down first (virsh shutdown windows)", false},
+        {5, true, 66, 0, false},
+        {5, false, 0, 0, true},
+        {1, false, 0, "the domain is running, skipped", true},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.runstate) + (c.othersToo ? " with other drives" : ""));
+        SCOPED_TRACE(std::to_string(c.runstate) + (c.othersToo ? " with other drives" : "") + (c.all ? " all" : ""));
         unlink(raw.c_str());
         unlink(qcow2.c_str());
         ASSERT_TRUE(CopySparse(original, 0, raw, 0, FileSize(original)));
@@ -2006,13 +2009,14 @@ TEST_F(QuilletImageVmDiskTest, DomainsDisksAreTrimmedWhenShutOffAndLeftAloneOthe
         ASSERT_EQ(truncate(node.c_str(), (off_t)xml.size()), 0);
         // With the other drives, a dry run: what each record says is the point there.
         std::vector<std::string> arguments = {"--output=json", "-d", "windows", "--connect", "test://" + node};
+        if (c.all) arguments = {"--output=json", "--all-domains", "--connect", "test://" + node};
         // A domain that is not there is refused, and stops none of the others.
         if (c.othersToo) arguments.insert(arguments.end(), {"-n", "-d", "nope"});
         ToolRun run = QuilletImage(arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
         std::map<std::string, std::string> fields = JsonFields(run.out);
         if (c.refusal != 0) {
-            EXPECT_EQ(run.err, std::string("quillet-image: domain windows: ") + c.refusal + "\n");
+            EXPECT_EQ(run.err, c.all ? std::string() : std::string("quillet-image: domain windows: ") + c.refusal + "\n");
             EXPECT_EQ(fields["status"], std::to_string(c.status));
             EXPECT_EQ(fields["images.0.path"] + fields["images.0.domain"] + fields["images.0.disk"] +
                           fields["images.0.status"] + fields["images.0.reason"],

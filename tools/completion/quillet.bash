@@ -30,7 +30,7 @@ _quillet() {
     local common="--commands --dry-run --quiet --verbose --output --help --version"
     local options
     if [[ $1 == *quillet-image ]]; then
-        options="--offset --partition --format --jobs --domain --connect --copy-to --copy-format --overwrite $common"
+        options="--offset --partition --format --jobs --domain --all-domains --connect --copy-to --copy-format --overwrite $common"
     else
         options="--yes $common"
     fi

@@ -8,7 +8,7 @@
 const char kImageToolUsage[] =
     "usage: quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-n] [-q | -v] [-j N]\n"
     "                     [--output=json] IMAGE...\n"
-    "       quillet-image [options] -d DOMAIN... [--connect URI]\n"
+    "       quillet-image [options] -d DOMAIN... | --all-domains [--connect URI]\n"
     "       quillet-image [-o BYTES | -p N] [-f FORMAT] [-c FILE] [-q | -v] [--output=json]\n"
     "                     --copy-to=FILE [--copy-format=FMT] [--overwrite] IMAGE\n"
     "       quillet-image --help | --version\n"
@@ -16,6 +16,8 @@ const char kImageToolUsage[] =
     "                        nbd+unix:///EXPORT?socket=PATH\n"
     "  -d, --domain=DOMAIN   every disk of this shut-off libvirt domain, each with\n"
     "                        the path and format its XML names (again for more)\n"
+    "      --all-domains     every shut-off domain of the connection (the others\n"
+    "                        are named and skipped)\n"
     "      --connect=URI     libvirt's connection (default: libvirt's own choice)\n"
     "  -o, --offset=BYTES    the NTFS or FAT volume starts at this byte (alone)\n"
     "  -p, --partition=N     the NTFS or FAT volume is partition N, numbered as Linux\n"
@@ -45,6 +47,7 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         {"--partition", 'p', kOptionNumber, &partition, 1, 256, "--partition needs a partition number as Linux numbers them (GPT 1 to 128; MBR 1 to 4 primary, 5 up logical)"},
         {"--format", 'f', kOptionText, &options->format, 0, 0, "--format needs one of raw, qcow2, vmdk, vhdx, vdi"},
         {"--domain", 'd', kOptionTexts, &domains, 0, kMostDomains, "--domain needs a libvirt domain's name"},
+        {"--all-domains", 0, kOptionFlag, &options->allDomains, 0, 0, ""},
         {"--connect", 0, kOptionText, &options->connect, 0, 0, "--connect needs a libvirt URI"},
         {"--jobs", 'j', kOptionNumber, &jobs, 1, 64, "--jobs needs a number of images from 1 to 64"},
         {"--copy-to", 0, kOptionText, &options->copyTo, 0, 0, "--copy-to needs the copy's file name"},
@@ -73,7 +76,16 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
     }
     options->domainCount = domains.count;
     options->domain = domains.count > 0 ? options->domains[0] : 0;
-    if (options->domain == 0 && options->common.operandCount == 0) {
+    if (options->allDomains && (options->domain != 0 || options->common.operandCount > 0)) {
+        snprintf(error, errorSize, "--all-domains takes every domain's disks, not %s",
+                 options->domain != 0 ? "--domain as well" : options->common.operand);
+        return 0;
+    }
+    if (options->allDomains && options->format != 0) {
+        snprintf(error, errorSize, "--format and --all-domains exclude each other: the domains' XML names each format");
+        return 0;
+    }
+    if (options->domain == 0 && !options->allDomains && options->common.operandCount == 0) {
         snprintf(error, errorSize, "no image given");
         return 0;
     }
@@ -81,8 +93,8 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         snprintf(error, errorSize, "--domain takes its disks from the domain, not %s", options->common.operand);
         return 0;
     }
-    if (options->connect != 0 && options->domain == 0) {
-        snprintf(error, errorSize, "--connect needs --domain");
+    if (options->connect != 0 && options->domain == 0 && !options->allDomains) {
+        snprintf(error, errorSize, "--connect needs --domain or --all-domains");
         return 0;
     }
     if (options->domain != 0 && options->format != 0) {
@@ -111,13 +123,14 @@ int ParseImageToolArguments(int argc, char **argv, ImageToolOptions *options, ch
         snprintf(error, errorSize, "%s goes with --copy-to", options->copyFormat != 0 ? "--copy-format" : "--overwrite");
         return 0;
     }
-    if (options->copyTo != 0 && options->domainCount == 0 && options->common.operandCount == 1 &&
+    if (options->copyTo != 0 && options->domainCount == 0 && !options->allDomains && options->common.operandCount == 1 &&
         IsNbdUri(options->common.operands[0])) {
         snprintf(error, errorSize, "--copy-to copies an image file, not an NBD export");
         return 0;
     }
     if (options->copyTo != 0 &&
-        (options->common.dryRun || options->common.operandCount > 1 || jobs > 1 || options->domainCount > 0)) {
+        (options->common.dryRun || options->common.operandCount > 1 || jobs > 1 || options->domainCount > 0 ||
+         options->allDomains)) {
         snprintf(error, errorSize, "--copy-to copies one image and writes it: %s",
                  options->common.dryRun ? "leave out --dry-run" : "give one image");
         return 0;

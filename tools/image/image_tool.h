@@ -22,6 +22,7 @@ struct ImageToolOptions {
     const char *domain;
     const char *domains[kMostDomains];
     int domainCount;
+    int allDomains;       // --all-domains: every domain of the connection; those not shut off are skipped
     const char *connect;  // --connect: libvirt's URI; null: libvirt's default
     const char *copyTo;      // --copy-to: a compact copy goes there, the image is only read; null: none
     const char *copyFormat;  // --copy-format, checked; null: the image's own

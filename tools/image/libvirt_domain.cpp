@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "libvirt_domain.h"
 
 #include <libvirt/libvirt.h>
@@ -176,5 +177,29 @@ int ListDomainDisks(const char *uri, const char *name, std::vector<DomainDisk> *
     }
     if (domain != 0) virDomainFree(domain);
     virConnectClose(connection);
+    return listed;
+}
+
+int ListDomainNames(const char *uri, std::vector<std::string> *names, std::string *reason) {
+    virSetErrorFunc(0, KeepLibvirtQuiet);
+    virConnectPtr connection = virConnectOpenReadOnly(uri);
+    if (connection == 0) {
+        *reason = std::string("cannot connect to libvirt") + (uri != 0 ? std::string(" at ") + uri : "") + ": " +
+                  LastLibvirtError();
+        return 0;
+    }
+    virDomainPtr *domains = 0;
+    const int count = virConnectListAllDomains(connection, &domains, 0);
+    int listed = count >= 0 && count <= kMostListedDomains;
+    if (count < 0) *reason = "the domains cannot be listed: " + LastLibvirtError();
+    if (count > kMostListedDomains) *reason = "more than " + std::to_string(kMostListedDomains) + " domains: name them with -d";
+    for (int i = 0; i < count; i++) {
+        const char *name = virDomainGetName(domains[i]);
+        if (listed && name != 0) names->push_back(name);
+        virDomainFree(domains[i]);
+    }
+    free(domains);
+    virConnectClose(connection);
+    std::sort(names->begin(), names->end());
     return listed;
 }

@@ -33,4 +33,9 @@ int ReadDomainDisks(const std::string &xml, std::vector<DomainDisk> *disks, std:
 int ListDomainDisks(const char *uri, const char *name, std::vector<DomainDisk> *disks, std::string *reason,
                     int *status);
 
+// The names of every domain `uri` (null: libvirt's default) knows, in
+// name order, at most kMostListedDomains. 0 with the reason otherwise.
+enum { kMostListedDomains = 4096 };
+int ListDomainNames(const char *uri, std::vector<std::string> *names, std::string *reason);
+
 #endif

@@ -934,14 +934,28 @@ int AddDomainDisks(const char *domain, const std::vector<DomainDisk> &disks, std
 // stops none of the others.
 int DomainItems(const ImageToolOptions &options, std::vector<ImageItem> *items, int *status) {
     int trimmed = 0;
-    for (int d = 0; d < options.domainCount; d++) {
-        const char *domain = options.domains[d];
+    std::vector<std::string> names(options.domains, options.domains + options.domainCount);
+    std::string unlisted;
+    if (options.allDomains && !ListDomainNames(options.connect, &names, &unlisted)) {
+        fprintf(stderr, "%s: %s\n", kProgram, unlisted.c_str());
+        *status = kExitNoInput;
+        return 0;
+    }
+    for (const std::string &name : names) {
+        const char *domain = name.c_str();
         std::vector<DomainDisk> disks;
         ImageItem whole = {};
         whole.name = std::string("domain ") + domain;
         whole.domain = domain;
         whole.wholeDomain = whole.noPath = 1;
         if (!ListDomainDisks(options.connect, domain, &disks, &whole.reason, &whole.status)) {
+            // Asked for every domain, one that runs is no fault: it is named
+            // and left alone.
+            if (options.allDomains && whole.status == kExitInUse) {
+                whole.reason = whole.reason.substr(0, whole.reason.find(':')) + ", skipped";
+                whole.skipped = 1;
+                whole.status = kExitOk;
+            }
             items->push_back(whole);
             continue;
         }
@@ -1054,7 +1068,7 @@ int main(int argc, char **argv) {
     if (options.common.json) options.common.quiet = 1;
     if (options.copyTo != 0) return CopyImage(options);
     std::vector<ImageItem> items;
-    if (options.domain != 0) {
+    if (options.domain != 0 || options.allDomains) {
         if (!DomainItems(options, &items, &status)) {
             if (options.common.json) fputs(FormatRunJson(kProgram, options.common.dryRun, status, "images", {}).c_str(), stdout);
             return status;
