@@ -252,10 +252,8 @@ void RunQemuNbd(int listening, int imageFd, int wallRuleset, char **argv) {
     _exit(127);
 }
 
-}  // namespace
-
-ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRuleset, char *reason,
-                              uint32_t reasonSize) {
+// A store with no connection yet; null with the reason.
+NbdImageStore *NewNbdStore(char *reason, uint32_t reasonSize) {
     NbdImageStore *nbd = (NbdImageStore *)calloc(1, sizeof(NbdImageStore));
     if (nbd == 0 || (nbd->nbd = nbd_create()) == 0) {
         snprintf(reason, reasonSize, "no memory for the NBD connection");
@@ -263,6 +261,27 @@ ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRul
         return 0;
     }
     nbd->server = -1;
+    return nbd;
+}
+
+// The store's reads and trims through its connection, as the server
+// offers them: its size, whether it tells allocation, trims joined.
+void ServeThroughNbd(NbdImageStore *nbd) {
+    nbd->store.read = NbdRead;
+    nbd->store.trim = NbdTrim;
+    nbd->store.finish = NbdFinish;
+    nbd->store.release = NbdRelease;
+    nbd->store.size = nbd_get_size(nbd->nbd);
+    nbd->asks = nbd_can_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1;
+    nbd->joiner.alignment = kTrimAlignment;
+}
+
+}  // namespace
+
+ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRuleset, char *reason,
+                              uint32_t reasonSize) {
+    NbdImageStore *nbd = NewNbdStore(reason, reasonSize);
+    if (nbd == 0) return 0;
     // Asked for before connecting; a server without it gets every request whole.
     nbd_add_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION);
     // qemu-nbd gets the descriptor we opened and checked, never a name: the
@@ -294,19 +313,13 @@ ImageStore *OpenNbdImageStore(int imageFd, int format, int writable, int wallRul
         NbdRelease(&nbd->store);
         return 0;
     }
-    nbd->store.read = NbdRead;
-    nbd->store.trim = NbdTrim;
-    nbd->store.finish = NbdFinish;
-    nbd->store.release = NbdRelease;
+    ServeThroughNbd(nbd);
     nbd->store.released = NbdReleased;
-    nbd->store.size = nbd_get_size(nbd->nbd);
     // Only qcow2 gives clusters back for write-zeroes that may trim and
     // reads them back as zeros; for the formats whose QEMU driver cannot
     // release space, write-zeroes would fill free space with allocated
     // zeros, so those get plain trims, which QEMU drops there.
     nbd->zeroes = format == kFormatQcow2 && nbd_can_zero(nbd->nbd) == 1;
-    nbd->asks = nbd_can_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1;
-    nbd->joiner.alignment = kTrimAlignment;
     if (nbd->store.size < 0 || (writable && (nbd_is_read_only(nbd->nbd) != 0 || (!nbd->zeroes && nbd_can_trim(nbd->nbd) != 1)))) {
         snprintf(reason, reasonSize, "qemu-nbd serves the image without its size or without trims");
         NbdRelease(&nbd->store);
@@ -345,13 +358,8 @@ int TakeAllocation(void *data, const char *context, uint64_t offset, uint32_t *e
 ImageStore *OpenNbdUriStore(const char *uri, int writable, int *refusedForCapability, char *reason,
                             uint32_t reasonSize) {
     *refusedForCapability = 0;
-    NbdImageStore *nbd = (NbdImageStore *)calloc(1, sizeof(NbdImageStore));
-    if (nbd == 0 || (nbd->nbd = nbd_create()) == 0) {
-        snprintf(reason, reasonSize, "no memory for the NBD connection");
-        free(nbd);
-        return 0;
-    }
-    nbd->server = -1;
+    NbdImageStore *nbd = NewNbdStore(reason, reasonSize);
+    if (nbd == 0) return 0;
     // A URI connects and does nothing else: no file of ours is read for it
     // (TLS keys), no command is run, no other transport is tried.
     if (nbd_set_uri_allow_local_file(nbd->nbd, false) != 0 ||
@@ -362,16 +370,10 @@ ImageStore *OpenNbdUriStore(const char *uri, int writable, int *refusedForCapabi
         NbdRelease(&nbd->store);
         return 0;
     }
-    nbd->store.read = NbdRead;
-    nbd->store.trim = NbdTrim;
-    nbd->store.finish = NbdFinish;
-    nbd->store.release = NbdRelease;
-    nbd->store.size = nbd_get_size(nbd->nbd);
+    ServeThroughNbd(nbd);
     // Plain trims: a write-zeroes that the server cannot turn into a
     // release would fill the free space with allocated zeros.
     nbd->zeroes = 0;
-    nbd->asks = nbd_can_meta_context(nbd->nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1;
-    nbd->joiner.alignment = kTrimAlignment;
     const char *lacks = nbd->store.size < 0 ? "serves the export without its size"
                         : !writable         ? 0
                         : nbd_is_read_only(nbd->nbd) != 0 ? "serves the export read-only"

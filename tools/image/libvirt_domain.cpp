@@ -1,4 +1,3 @@
-#include <algorithm>
 #include "libvirt_domain.h"
 
 #include <libvirt/libvirt.h>
@@ -7,6 +6,8 @@
 #include <libxml/tree.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "exit_status.h"
 #include "image_header.h"
