@@ -1098,6 +1098,8 @@ TEST_F(QuilletImageTest, ImagesThatNameOtherFilesAreRefusedAndNothingElseIsTouch
         const std::string victim = CopyOf(wide, "victim.raw");
         const std::string image = scratch + "/" + c.arguments.back();
         ASSERT_GE(FileSize(image), 0) << image;
+        // Settled first: ext4 counts a freshly written file's blocks late.
+        ASSERT_EQ(RunTool({"sync", image, victim}).status, 0);
         const FileState victimBefore = StateOf(victim), imageBefore = StateOf(image);
         ToolRun run = QuilletImageInScratch(c.arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
@@ -1172,6 +1174,7 @@ TEST_F(QuilletImageTest, NameRepointedAfterTheChecksLeavesTheNewTargetAlone) {
     }
     ASSERT_EQ(symlink(checked.c_str(), link.c_str()), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(RunTool({"sync", checked, other}).status, 0);
     const FileState otherBefore = StateOf(other), checkedBefore = StateOf(checked);
     ToolRun run;
     std::thread runner([&] { run = QuilletImage({"-q", "--wait-for", fifo, link}); });
