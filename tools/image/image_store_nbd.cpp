@@ -152,16 +152,24 @@ int64_t NbdReleased(ImageStore *store, int64_t position, int64_t size) {
     return end > start ? DataBetween(nbd, start, end) : 0;
 }
 
-int NbdRead(ImageStore *store, int64_t position, void *buffer, uint32_t size) {
+// Reads (or, with `write`, writes) `size` bytes at `position` of the
+// disk, in pieces a request may carry. 1 when all of them went.
+int NbdTransfer(ImageStore *store, int64_t position, uint8_t *bytes, uint32_t size, int write) {
     NbdImageStore *nbd = (NbdImageStore *)store;
-    uint8_t *bytes = (uint8_t *)buffer;
     if (position < 0 || position > store->size || size > store->size - position) return 0;
     for (uint32_t done = 0; done < size;) {
         uint32_t piece = size - done < (uint32_t)kLargestRead ? size - done : (uint32_t)kLargestRead;
-        if (nbd_pread(nbd->nbd, bytes + done, piece, (uint64_t)(position + done), 0) != 0) return 0;
+        const uint64_t at = (uint64_t)(position + done);
+        if ((write ? nbd_pwrite(nbd->nbd, bytes + done, piece, at, 0) : nbd_pread(nbd->nbd, bytes + done, piece, at, 0)) != 0) {
+            return 0;
+        }
         done += piece;
     }
     return 1;
+}
+
+int NbdRead(ImageStore *store, int64_t position, void *buffer, uint32_t size) {
+    return NbdTransfer(store, position, (uint8_t *)buffer, size, 0);
 }
 
 // The part that ends between two cut points waits for the next range: if
@@ -410,13 +418,5 @@ int64_t NbdAllocatedBytes(ImageStore *store) {
 void SetNbdReleaseUnit(ImageStore *store, int64_t clusterBytes) { ((NbdImageStore *)store)->releaseUnit = clusterBytes; }
 
 int WriteNbdImageStore(ImageStore *store, int64_t position, const void *buffer, uint32_t size) {
-    NbdImageStore *nbd = (NbdImageStore *)store;
-    const uint8_t *bytes = (const uint8_t *)buffer;
-    if (position < 0 || position > store->size || size > store->size - position) return 0;
-    for (uint32_t done = 0; done < size;) {
-        uint32_t piece = size - done < (uint32_t)kLargestRead ? size - done : (uint32_t)kLargestRead;
-        if (nbd_pwrite(nbd->nbd, bytes + done, piece, (uint64_t)(position + done), 0) != 0) return 0;
-        done += piece;
-    }
-    return 1;
+    return NbdTransfer(store, position, (uint8_t *)buffer, size, 1);
 }
